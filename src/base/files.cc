@@ -1,0 +1,90 @@
+#include "base/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/process.h"
+
+namespace ze {
+namespace {
+
+Error path_error(const std::string& path, int error) {
+  return Error{path + ": " + errno_text(error)};
+}
+
+Status write_all(int fd, std::string_view data, const std::string& path) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return path_error(path, errno);
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return ok_status();
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Result<std::string> read_file(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return path_error(path, errno);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return path_error(path, errno);
+  if (S_ISDIR(st.st_mode)) return path_error(path, EISDIR);
+  std::string data;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return path_error(path, errno);
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  return data;
+}
+
+Status write_file(const std::string& path, std::string_view data) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) return path_error(path, errno);
+  return write_all(fd.get(), data, path);
+}
+
+Status write_file_atomic(const std::string& path, std::string_view data) {
+  std::string temp = path + ".tmp-" + std::to_string(::getpid());
+  {
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.valid()) return path_error(temp, errno);
+    Status written = write_all(fd.get(), data, temp);
+    if (written && ::fsync(fd.get()) != 0) written = path_error(temp, errno);
+    if (!written) {
+      ::unlink(temp.c_str());
+      return written;
+    }
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    int error = errno;
+    ::unlink(temp.c_str());
+    return path_error(path, error);
+  }
+  return ok_status();
+}
+
+bool path_exists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+void remove_file(const std::string& path) { ::unlink(path.c_str()); }
+
+}  // namespace ze

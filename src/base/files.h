@@ -1,0 +1,53 @@
+// Small file helpers shared by every module: an owning descriptor, whole-file
+// reads and writes, atomic replacement, existence tests and removal. Every
+// descriptor is opened close-on-exec. Safe to call from any thread.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace ze {
+
+// Owns one file descriptor and closes it when destroyed.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// The whole content of a regular file. The error text names the path.
+Result<std::string> read_file(const std::string& path);
+// Creates or truncates `path` and writes `data` in one write.
+Status write_file(const std::string& path, std::string_view data);
+// Writes `data` to a temporary file beside `path`, flushes it to the device
+// and renames it over `path`, so readers see the old or the new content,
+// never a mix.
+Status write_file_atomic(const std::string& path, std::string_view data);
+// Whether a status query on `path` succeeds (any kind of entry counts).
+bool path_exists(const std::string& path);
+// Removes a file; a missing file or any other failure is ignored.
+void remove_file(const std::string& path);
+
+}  // namespace ze

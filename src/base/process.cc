@@ -1,0 +1,227 @@
+#include "base/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/files.h"
+
+extern char** environ;
+
+namespace ze {
+namespace {
+
+ExitStatus decode_wait_status(int raw) {
+  ExitStatus status;
+  if (WIFSIGNALED(raw)) {
+    status.signaled = true;
+    status.value = WTERMSIG(raw);
+  } else {
+    status.value = WEXITSTATUS(raw);
+  }
+  return status;
+}
+
+// posix_spawn attributes and file actions, released on scope exit.
+class SpawnSetup {
+ public:
+  SpawnSetup() {
+    posix_spawnattr_init(&attr_);
+    posix_spawn_file_actions_init(&actions_);
+  }
+  ~SpawnSetup() {
+    posix_spawnattr_destroy(&attr_);
+    posix_spawn_file_actions_destroy(&actions_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+};
+
+Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int in_fd) {
+  if (options.argv.empty()) return Error{"empty command"};
+  SpawnSetup setup;
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  sigset_t empty;
+  sigemptyset(&empty);
+  posix_spawnattr_setsigmask(&setup.attr_, &empty);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&setup.attr_, &defaults);
+  if (options.new_process_group) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&setup.attr_, 0);
+  }
+  posix_spawnattr_setflags(&setup.attr_, flags);
+  if (in_fd >= 0) posix_spawn_file_actions_adddup2(&setup.actions_, in_fd, STDIN_FILENO);
+  if (out_fd >= 0) posix_spawn_file_actions_adddup2(&setup.actions_, out_fd, STDOUT_FILENO);
+  if (err_fd >= 0) posix_spawn_file_actions_adddup2(&setup.actions_, err_fd, STDERR_FILENO);
+
+  std::vector<char*> argv;
+  argv.reserve(options.argv.size() + 1);
+  for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(), environ);
+  if (rc != 0) return Error{errno_text(rc)};
+  return pid;
+}
+
+// Reads both pipes to their ends without letting either one fill up.
+void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open_count = 2;
+  char buffer[8192];
+  while (open_count > 0) {
+    int n = ::poll(fds, 2, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else if (got == 0 || errno != EINTR) {
+        fds[i].fd = -1;
+        --open_count;
+      }
+    }
+  }
+}
+
+// Blocks until `pid` has ended; EINTR is retried. A child that cannot be
+// waited for (already reaped elsewhere) counts as ended by SIGKILL.
+ExitStatus wait_for(pid_t pid) {
+  int raw = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &raw, 0);
+  } while (got < 0 && errno == EINTR);
+  return got < 0 ? ExitStatus{true, SIGKILL} : decode_wait_status(raw);
+}
+
+}  // namespace
+
+std::string ExitStatus::describe() const {
+  return (signaled ? "signal: " : "exit status: ") + std::to_string(value);
+}
+
+std::string errno_text(int error) {
+  char buffer[256];
+  const char* text = strerror_r(error, buffer, sizeof buffer);
+  return std::string(text) + " (os error " + std::to_string(error) + ")";
+}
+
+Result<Process> Process::spawn(const SpawnOptions& options) {
+  UniqueFd null_out;
+  UniqueFd null_in;
+  if (options.output == Output::Discard) {
+    null_out.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+  }
+  if (options.stdin_null) null_in.reset(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (options.output == Output::Capture) return Error{"capture needs run_capture"};
+  Result<pid_t> pid = spawn_raw(options, null_out.get(), null_out.get(), null_in.get());
+  if (!pid) return Error{pid.error()};
+  return Process(*pid);
+}
+
+Process::Process(Process&& other) noexcept : pid_(other.pid_), status_(other.status_) {
+  other.pid_ = -1;
+  other.status_.reset();
+}
+
+Process& Process::operator=(Process&& other) noexcept {
+  pid_ = other.pid_;
+  status_ = other.status_;
+  other.pid_ = -1;
+  other.status_.reset();
+  return *this;
+}
+
+Result<std::optional<ExitStatus>> Process::try_wait() {
+  if (status_) return status_;
+  int raw = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid_, &raw, WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return Error{errno_text(errno)};
+  if (got == 0) return std::optional<ExitStatus>();
+  status_ = decode_wait_status(raw);
+  return status_;
+}
+
+ExitStatus Process::wait() {
+  if (!status_) status_ = wait_for(pid_);
+  return *status_;
+}
+
+Result<CommandOutput> run_capture(const std::vector<std::string>& argv) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return Error{errno_text(errno)};
+  UniqueFd out_read(out_pipe[0]);
+  UniqueFd out_write(out_pipe[1]);
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return Error{errno_text(errno)};
+  UniqueFd err_read(err_pipe[0]);
+  UniqueFd err_write(err_pipe[1]);
+  UniqueFd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+
+  SpawnOptions options;
+  options.argv = argv;
+  Result<pid_t> pid = spawn_raw(options, out_write.get(), err_write.get(), null_in.get());
+  if (!pid) return Error{pid.error()};
+  out_write.reset();
+  err_write.reset();
+  null_in.reset();
+
+  CommandOutput result;
+  drain_pipes(out_read.get(), err_read.get(), result.out, result.err);
+  result.status = wait_for(*pid);
+  return result;
+}
+
+Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output) {
+  if (output == Output::Capture) {
+    Result<CommandOutput> captured = run_capture(argv);
+    if (!captured) return Error{captured.error()};
+    return captured->status;
+  }
+  SpawnOptions options;
+  options.argv = argv;
+  options.output = output;
+  Result<Process> process = Process::spawn(options);
+  if (!process) return Error{process.error()};
+  return process->wait();
+}
+
+void run_shell_quietly(const std::string& line) {
+  (void)run_wait({"sh", "-c", line}, Output::Discard);
+}
+
+Status send_signal(pid_t pid, int signal) {
+  if (::kill(pid, signal) != 0) return Error{errno_text(errno)};
+  return ok_status();
+}
+
+Status send_group_signal(pid_t group, int signal) {
+  if (::kill(-group, signal) != 0) return Error{errno_text(errno)};
+  return ok_status();
+}
+
+bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+}  // namespace ze

@@ -1,0 +1,97 @@
+// Every external program the player runs goes through this module: players,
+// the stream script, curl, tinymix, sed, killall and sh. Children are started
+// with posix_spawn, get default SIGPIPE handling and an empty signal mask, and
+// inherit no descriptor but the standard streams (the program opens every
+// file close-on-exec). A Process is owned by one thread at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+
+namespace ze {
+
+// How a child's standard output and error are connected.
+enum class Output {
+  Inherit,  // the program's own streams
+  Capture,  // read into memory in full
+  Discard,  // /dev/null
+};
+
+struct SpawnOptions {
+  std::vector<std::string> argv;   // argv[0] is searched in PATH unless it holds a '/'
+  Output output = Output::Inherit;
+  bool new_process_group = false;  // the child leads a group whose id is its pid
+  bool stdin_null = false;         // standard input from /dev/null instead of inherited
+};
+
+// How a child ended, as the system reports it.
+struct ExitStatus {
+  bool signaled = false;
+  int value = 0;  // exit code, or signal number when signaled
+
+  bool success() const { return !signaled && value == 0; }
+  // "exit status: N" or "signal: N".
+  std::string describe() const;
+};
+
+// A started child process. Movable, not copyable. Dropping a Process neither
+// signals nor reaps the child.
+class Process {
+ public:
+  static Result<Process> spawn(const SpawnOptions& options);
+
+  Process(Process&& other) noexcept;
+  Process& operator=(Process&& other) noexcept;
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+  ~Process() = default;
+
+  pid_t pid() const { return pid_; }
+  // The remembered exit status once the child has been reaped.
+  const std::optional<ExitStatus>& exit_status() const { return status_; }
+  bool running() const { return !status_.has_value(); }
+
+  // Non-blocking: the exit status once the child has ended (remembered for
+  // later calls), nothing while it runs, or the system's error text.
+  Result<std::optional<ExitStatus>> try_wait();
+  // Blocks until the child has ended; EINTR is retried.
+  ExitStatus wait();
+
+ private:
+  explicit Process(pid_t pid) : pid_(pid) {}
+  pid_t pid_ = -1;
+  std::optional<ExitStatus> status_;
+};
+
+struct CommandOutput {
+  ExitStatus status;
+  std::string out;
+  std::string err;
+};
+
+// Runs a command to its end with standard output and error captured in full.
+// Fails only when the command cannot be started.
+Result<CommandOutput> run_capture(const std::vector<std::string>& argv);
+
+// Runs a command to its end with the given output handling and returns how it
+// ended. Fails only when the command cannot be started.
+Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output);
+
+// Runs "sh -c LINE" to its end with output discarded; the result is ignored.
+void run_shell_quietly(const std::string& line);
+
+// Signals; errors are returned as texts and may be ignored by the caller.
+Status send_signal(pid_t pid, int signal);
+Status send_group_signal(pid_t group, int signal);
+// Signal 0: whether a process with this id exists and may be signalled.
+bool process_alive(pid_t pid);
+
+// The system's description of an error number, followed by "(os error N)".
+std::string errno_text(int error);
+
+}  // namespace ze

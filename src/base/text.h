@@ -1,0 +1,35 @@
+// UTF-8 text helpers: validation, code-point decoding, trimming with the
+// Unicode white-space set, lower-casing of names and the upper-casing used to
+// match command words. Pure functions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace ze {
+
+bool is_valid_utf8(std::string_view text);
+// Decodes the code point at `pos` and advances `pos`; an invalid sequence
+// yields U+FFFD and advances by one byte.
+char32_t decode_utf8(std::string_view text, size_t& pos);
+void append_utf8(std::string& out, char32_t cp);
+
+bool is_unicode_space(char32_t cp);
+// `text` without leading and trailing Unicode white space.
+std::string_view trim_space(std::string_view text);
+
+// Lower-case form of a UTF-8 text (ASCII, Latin with all Vietnamese letters,
+// Greek and Cyrillic); other characters are kept.
+std::string to_lower(std::string_view text);
+// ASCII letters lower-cased, every other byte kept.
+std::string ascii_lower(std::string_view text);
+// Upper-case form of a UTF-8 text as far as it matters for matching words of
+// ASCII letters, digits and underscores: ASCII letters and the characters
+// whose full upper-case mapping is ASCII (long s, dotless i, Latin
+// ligatures). Returns nothing when any other character is non-ASCII, since
+// such a text can never equal an ASCII word.
+std::optional<std::string> upper_for_matching(std::string_view text);
+
+}  // namespace ze

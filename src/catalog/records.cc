@@ -1,0 +1,248 @@
+#include "catalog/records.h"
+
+#include <set>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+namespace ze {
+namespace {
+
+using Json = nlohmann::json;
+
+// Raised inside this file only; every public function turns it into an Error.
+struct InvalidDocument : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+std::string type_name(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null: return "null";
+    case Json::value_t::boolean: return "boolean";
+    case Json::value_t::string: return "string";
+    case Json::value_t::array: return "array";
+    case Json::value_t::object: return "object";
+    case Json::value_t::number_float: return "floating point number";
+    case Json::value_t::number_integer: return "integer";
+    case Json::value_t::number_unsigned: return "integer";
+    default: return "value";
+  }
+}
+
+// Parses one JSON document; a key repeated within one object is an error.
+Json parse_document(std::string_view text) {
+  std::vector<std::set<std::string>> open_objects;
+  auto reject_repeats = [&](int, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::object_start) {
+      open_objects.emplace_back();
+    } else if (event == Json::parse_event_t::object_end) {
+      open_objects.pop_back();
+    } else if (event == Json::parse_event_t::key) {
+      const std::string& key = parsed.get_ref<const std::string&>();
+      if (!open_objects.back().insert(key).second) {
+        throw InvalidDocument(fmt::format("duplicate field `{}`", key));
+      }
+    }
+    return true;
+  };
+  try {
+    return Json::parse(text.begin(), text.end(), reject_repeats);
+  } catch (const Json::exception& error) {
+    throw InvalidDocument(error.what());
+  }
+}
+
+const Json& expect_object(const Json& value, std::string_view record) {
+  if (!value.is_object()) {
+    throw InvalidDocument(fmt::format("invalid type: {}, expected {}", type_name(value), record));
+  }
+  return value;
+}
+
+std::string text_field(const Json& object, const char* key, bool required,
+                       const char* fallback = "") {
+  auto found = object.find(key);
+  if (found == object.end()) {
+    if (required) throw InvalidDocument(fmt::format("missing field `{}`", key));
+    return fallback;
+  }
+  if (!found->is_string()) {
+    throw InvalidDocument(
+        fmt::format("invalid type: {}, expected a string for field `{}`", type_name(*found), key));
+  }
+  return found->get<std::string>();
+}
+
+uint64_t unsigned_field(const Json& object, const char* key, uint64_t maximum) {
+  auto found = object.find(key);
+  if (found == object.end()) throw InvalidDocument(fmt::format("missing field `{}`", key));
+  if (!found->is_number_unsigned() && !(found->is_number_integer() && found->get<int64_t>() >= 0)) {
+    throw InvalidDocument(fmt::format("invalid type: {}, expected an unsigned integer for field `{}`",
+                                      type_name(*found), key));
+  }
+  uint64_t value = found->get<uint64_t>();
+  if (value > maximum) {
+    throw InvalidDocument(fmt::format("invalid value: {}, out of range for field `{}`", value, key));
+  }
+  return value;
+}
+
+const Json& array_field(const Json& object, const char* key) {
+  auto found = object.find(key);
+  if (found == object.end()) throw InvalidDocument(fmt::format("missing field `{}`", key));
+  if (!found->is_array()) {
+    throw InvalidDocument(
+        fmt::format("invalid type: {}, expected a sequence for field `{}`", type_name(*found), key));
+  }
+  return *found;
+}
+
+Category read_category(const Json& value) {
+  const Json& object = expect_object(value, "struct Category");
+  Category category;
+  category.id = text_field(object, "id", true);
+  category.name = text_field(object, "name", true);
+  category.name_en = text_field(object, "nameEn", false);
+  return category;
+}
+
+Channel read_channel(const Json& value) {
+  const Json& object = expect_object(value, "struct Channel");
+  Channel channel;
+  channel.id = text_field(object, "id", true);
+  channel.name = text_field(object, "name", true);
+  channel.short_name = text_field(object, "shortName", false);
+  channel.frequency = text_field(object, "frequency", false);
+  channel.category = text_field(object, "category", true);
+  channel.color = text_field(object, "color", false, "E11D48");
+  channel.stream_url = text_field(object, "streamUrl", true);
+  channel.fallback_url = text_field(object, "fallbackUrl", false);
+  channel.description = text_field(object, "description", false);
+  return channel;
+}
+
+template <typename T, typename Body>
+Result<T> guarded(Body body) {
+  try {
+    return body();
+  } catch (const InvalidDocument& error) {
+    return Error{error.what()};
+  } catch (const Json::exception& error) {
+    return Error{error.what()};
+  }
+}
+
+}  // namespace
+
+Result<ChannelCatalog> parse_catalog(std::string_view text) {
+  return guarded<ChannelCatalog>([&] {
+    Json document = parse_document(text);
+    const Json& root = expect_object(document, "struct ChannelCatalog");
+    ChannelCatalog catalog;
+    catalog.version = text_field(root, "version", true);
+    catalog.updated_at = text_field(root, "updatedAt", false);
+    for (const Json& item : array_field(root, "categories")) {
+      catalog.categories.push_back(read_category(item));
+    }
+    for (const Json& item : array_field(root, "channels")) {
+      catalog.channels.push_back(read_channel(item));
+    }
+    return catalog;
+  });
+}
+
+Result<OtaManifest> parse_manifest(std::string_view text) {
+  return guarded<OtaManifest>([&] {
+    Json document = parse_document(text);
+    const Json& root = expect_object(document, "struct OtaManifest");
+    OtaManifest manifest;
+    manifest.id = text_field(root, "id", true);
+    manifest.version = text_field(root, "version", true);
+    manifest.download_url = text_field(root, "downloadUrl", true);
+    manifest.channels_url = text_field(root, "channelsUrl", false);
+    manifest.summary = text_field(root, "summary", false);
+    return manifest;
+  });
+}
+
+Result<PersistedState> parse_state(std::string_view text) {
+  return guarded<PersistedState>([&] {
+    Json document = parse_document(text);
+    const Json& root = expect_object(document, "struct PersistedState");
+    PersistedState state;
+    state.station_id = text_field(root, "station_id", true);
+    state.station_name = text_field(root, "station_name", true);
+    state.stream_url = text_field(root, "stream_url", true);
+    state.frequency = text_field(root, "frequency", true);
+    state.pid = static_cast<uint32_t>(unsigned_field(root, "pid", UINT32_MAX));
+    state.started_at = unsigned_field(root, "started_at", UINT64_MAX);
+    return state;
+  });
+}
+
+Result<std::vector<std::string>> parse_favorites(std::string_view text) {
+  return guarded<std::vector<std::string>>([&] {
+    Json document = parse_document(text);
+    if (!document.is_array()) {
+      throw InvalidDocument(
+          fmt::format("invalid type: {}, expected a sequence", type_name(document)));
+    }
+    std::vector<std::string> ids;
+    for (const Json& item : document) {
+      if (!item.is_string()) {
+        throw InvalidDocument(
+            fmt::format("invalid type: {}, expected a string", type_name(item)));
+      }
+      ids.push_back(item.get<std::string>());
+    }
+    return ids;
+  });
+}
+
+std::string json_quote(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          out += fmt::format("\\u{:04x}", static_cast<unsigned>(c));
+        } else {
+          out.push_back(c);
+        }
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string write_state(const PersistedState& state) {
+  return fmt::format(
+      "{{\"station_id\":{},\"station_name\":{},\"stream_url\":{},\"frequency\":{},\"pid\":{},"
+      "\"started_at\":{}}}",
+      json_quote(state.station_id), json_quote(state.station_name), json_quote(state.stream_url),
+      json_quote(state.frequency), state.pid, state.started_at);
+}
+
+std::string write_favorites(const std::vector<std::string>& ids) {
+  if (ids.empty()) return "[]";
+  std::string out = "[";
+  for (size_t i = 0; i < ids.size(); ++i) {
+    out += "\n  ";
+    out += json_quote(ids[i]);
+    if (i + 1 < ids.size()) out.push_back(',');
+  }
+  out += "\n]";
+  return out;
+}
+
+}  // namespace ze

@@ -1,0 +1,70 @@
+#include "base/files.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "temp_dir.h"
+
+namespace ze {
+namespace {
+
+TEST(FilesTest, WriteThenReadGivesTheExactBytes) {
+  testing::TempDir dir;
+  std::string data("a\0b\xff", 4);
+  ASSERT_TRUE(write_file(dir / "f", data).ok());
+  Result<std::string> back = read_file(dir / "f");
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(*back, data);
+  ASSERT_TRUE(write_file(dir / "f", "x").ok());  // truncates
+  EXPECT_EQ(*read_file(dir / "f"), "x");
+}
+
+TEST(FilesTest, ReadErrorsNameThePath) {
+  testing::TempDir dir;
+  Result<std::string> missing = read_file(dir / "none");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), (dir / "none") + ": No such file or directory (os error 2)");
+  EXPECT_FALSE(read_file(dir.path()).ok());  // a directory is not a file
+}
+
+TEST(FilesTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
+  testing::TempDir dir;
+  ASSERT_TRUE(write_file(dir / "doc", "old").ok());
+  ASSERT_TRUE(write_file_atomic(dir / "doc", "new content").ok());
+  EXPECT_EQ(*read_file(dir / "doc"), "new content");
+  int entries = 0;
+  for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);
+}
+
+TEST(FilesTest, AtomicWriteOverADirectoryFailsAndCleansUp) {
+  testing::TempDir dir;
+  ::mkdir((dir / "doc").c_str(), 0755);
+  EXPECT_FALSE(write_file_atomic(dir / "doc", "x").ok());
+  int entries = 0;
+  for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    (void)entry;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 1);
+}
+
+TEST(FilesTest, ExistsCountsAnyEntryAndRemoveIgnoresMissingFiles) {
+  testing::TempDir dir;
+  EXPECT_TRUE(path_exists(dir.path()));
+  EXPECT_FALSE(path_exists(dir / "x"));
+  remove_file(dir / "x");
+  ASSERT_TRUE(write_file(dir / "x", "").ok());
+  EXPECT_TRUE(path_exists(dir / "x"));
+  remove_file(dir / "x");
+  EXPECT_FALSE(path_exists(dir / "x"));
+}
+
+}  // namespace
+}  // namespace ze

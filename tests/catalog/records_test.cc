@@ -1,0 +1,115 @@
+#include "catalog/records.h"
+
+#include <gtest/gtest.h>
+
+namespace ze {
+namespace {
+
+constexpr const char* kMinimalChannel =
+    R"({"id":"a","name":"A","category":"c","streamUrl":"http://s"})";
+
+std::string catalog_with(const std::string& channel, const std::string& extra = "") {
+  return R"({"version":"1","categories":[{"id":"c","name":"C"}],"channels":[)" + channel + "]" +
+         extra + "}";
+}
+
+TEST(CatalogRecordsTest, OptionalKeysTakeTheirDefaults) {
+  Result<ChannelCatalog> catalog = parse_catalog(catalog_with(kMinimalChannel));
+  ASSERT_TRUE(catalog.ok()) << catalog.error();
+  const Channel& channel = catalog->channels.at(0);
+  EXPECT_EQ(channel.color, "E11D48");
+  EXPECT_EQ(channel.short_name, "");
+  EXPECT_EQ(channel.frequency, "");
+  EXPECT_EQ(channel.fallback_url, "");
+  EXPECT_EQ(channel.description, "");
+  EXPECT_EQ(catalog->updated_at, "");
+  EXPECT_EQ(catalog->categories.at(0).name_en, "");
+}
+
+TEST(CatalogRecordsTest, MissingRequiredKeyInvalidatesTheWholeCatalog) {
+  for (const char* key : {"id", "name", "category", "streamUrl"}) {
+    std::string channel = kMinimalChannel;
+    size_t at = channel.find(std::string("\"") + key + "\"");
+    size_t comma = channel.find_first_of(",}", channel.find(':', at) + 1);
+    channel.erase(at, comma - at + (channel[comma] == ',' ? 1 : 0));
+    if (channel.back() != '}') channel += "}";
+    if (channel[channel.size() - 2] == ',') channel.erase(channel.size() - 2, 1);
+    Result<ChannelCatalog> catalog =
+        parse_catalog(catalog_with(std::string(kMinimalChannel) + "," + channel));
+    ASSERT_FALSE(catalog.ok()) << key;
+    EXPECT_NE(catalog.error().find(std::string("missing field `") + key + "`"), std::string::npos)
+        << catalog.error();
+  }
+}
+
+TEST(CatalogRecordsTest, UnknownKeysAreSkippedWhateverTheirType) {
+  std::string channel = R"({"id":"a","name":"A","category":"c","streamUrl":"u","x":{"y":[1,null]}})";
+  Result<ChannelCatalog> catalog = parse_catalog(catalog_with(channel, R"(,"extra":[true])"));
+  ASSERT_TRUE(catalog.ok()) << catalog.error();
+}
+
+TEST(CatalogRecordsTest, DuplicateKeysNullsAndTrailingTextAreInvalid) {
+  Result<ChannelCatalog> twice =
+      parse_catalog(R"({"version":"1","categories":[],"categories":[],"channels":[]})");
+  ASSERT_FALSE(twice.ok());
+  EXPECT_NE(twice.error().find("duplicate field `categories`"), std::string::npos);
+  std::string dup_optional = R"({"id":"a","name":"A","category":"c","streamUrl":"u","color":"1","color":"2"})";
+  EXPECT_FALSE(parse_catalog(catalog_with(dup_optional)).ok());
+  std::string null_color = R"({"id":"a","name":"A","category":"c","streamUrl":"u","color":null})";
+  EXPECT_FALSE(parse_catalog(catalog_with(null_color)).ok());
+  EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel) + "x").ok());
+  EXPECT_TRUE(parse_catalog(" \n" + catalog_with(kMinimalChannel) + " \n").ok());
+  // The same key in two different objects is fine.
+  EXPECT_TRUE(parse_catalog(catalog_with(std::string(kMinimalChannel) + "," + kMinimalChannel)).ok());
+  std::string number_name = R"({"id":"a","name":5,"category":"c","streamUrl":"u"})";
+  EXPECT_FALSE(parse_catalog(catalog_with(number_name)).ok());
+}
+
+TEST(CatalogRecordsTest, ManifestNeedsIdVersionAndDownloadUrl) {
+  Result<OtaManifest> manifest = parse_manifest(R"({"id":"ze","version":"1.1","downloadUrl":"u"})");
+  ASSERT_TRUE(manifest.ok());
+  EXPECT_EQ(manifest->channels_url, "");
+  EXPECT_FALSE(parse_manifest(R"({"id":"ze","version":"1.1"})").ok());
+  EXPECT_FALSE(parse_manifest("<html>Not Found</html>").ok());
+}
+
+TEST(CatalogRecordsTest, StateFileNumbersMustBeWholeAndInRange) {
+  auto state_with = [](const std::string& pid, const std::string& started) {
+    return R"({"station_id":"a","station_name":"A","stream_url":"u","frequency":"f","pid":)" + pid +
+           R"(,"started_at":)" + started + "}";
+  };
+  Result<PersistedState> good = parse_state(state_with("4294967295", "0"));
+  ASSERT_TRUE(good.ok()) << good.error();
+  EXPECT_EQ(good->pid, 4294967295u);
+  EXPECT_TRUE(parse_state(state_with("1", "18446744073709551615")).ok());
+  for (const char* pid : {"-1", "1.5", "4294967296", "\"12\"", "null"}) {
+    EXPECT_FALSE(parse_state(state_with(pid, "0")).ok()) << pid;
+  }
+  EXPECT_FALSE(parse_state(state_with("1", "-5")).ok());
+}
+
+TEST(CatalogRecordsTest, StateIsWrittenCompactInKeyOrder) {
+  PersistedState state{"vov giao thông", "VOV Giao Thông", "http://x/a\"b\\c/", "FM\t91\x01", 42, 7};
+  std::string text = write_state(state);
+  EXPECT_EQ(text,
+            "{\"station_id\":\"vov giao thông\",\"station_name\":\"VOV Giao Thông\","
+            "\"stream_url\":\"http://x/a\\\"b\\\\c/\",\"frequency\":\"FM\\t91\\u0001\","
+            "\"pid\":42,\"started_at\":7}");
+  Result<PersistedState> back = parse_state(text);
+  ASSERT_TRUE(back.ok());
+  EXPECT_EQ(back->frequency, state.frequency);
+}
+
+TEST(CatalogRecordsTest, FavoritesDocumentForm) {
+  EXPECT_EQ(write_favorites({}), "[]");
+  EXPECT_EQ(write_favorites({"vov1", "voh-fm999"}), "[\n  \"vov1\",\n  \"voh-fm999\"\n]");
+  Result<std::vector<std::string>> ids = parse_favorites("[\"a\",\"b\",\"a\"]");
+  ASSERT_TRUE(ids.ok());
+  EXPECT_EQ(ids->size(), 3u);
+  EXPECT_FALSE(parse_favorites(R"({"a":1})").ok());
+  EXPECT_FALSE(parse_favorites(R"(["a",1])").ok());
+  EXPECT_FALSE(parse_favorites(R"(["a"] x)").ok());
+}
+
+}  // namespace
+}  // namespace ze

@@ -1,0 +1,312 @@
+"""End-to-end harness: runs the real player inside private namespaces.
+
+A test module calls `harness.main()` instead of `unittest.main()`. Outside a
+sandbox that re-runs the module under `unshare` (private mount and pid
+namespaces, plus a network namespace when the module sets NETWORK = True),
+with a small init process that reaps orphans so that a killed process really
+disappears. Inside, every test gets fresh tmpfs mounts over /tmp and /mnt, so
+the player's fixed paths (/tmp/ze_radio_*, /mnt/SDCARD/..., /mnt/UDISK/...)
+are the test's own, and its `killall` reaches only the test's processes.
+"""
+
+import os
+import queue
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+INSIDE_ENV = "ZE_E2E_INSIDE"
+SKIP = 77  # CTest's skip status for these tests
+
+SOURCE = os.environ.get("ZE_RADIO_SOURCE", os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))))
+BUILD = os.environ.get("ZE_RADIO_BUILD", os.path.join(SOURCE, "build"))
+BINARY = os.environ.get("ZE_RADIO_BIN", os.path.join(BUILD, "ze-radio"))
+
+FIFO = "/tmp/ze_radio_cmd"
+APP_DIR = "/mnt/SDCARD/Apps/ze-radio"
+SYSTEM_JSON = "/mnt/UDISK/system.json"
+STATE_FILE = "/tmp/ze_radio_state.json"
+PID_FILE = "/tmp/ze_radio_stream.pid"
+PLAYING_MARKER = "/tmp/ze_radio_playing"
+BANNER = ["=" * 50, "=== Starting ZE-Radio Vietnamese Internet Player ===", "=" * 50]
+
+
+def run(*argv, check=True, **kwargs):
+    return subprocess.run(list(argv), check=check, **kwargs)
+
+
+def _reaper_init(argv):
+    """PID 1 of the sandbox: starts the tests and reaps every orphan."""
+    child = os.fork()
+    if child == 0:
+        os.execvpe(argv[0], argv, dict(os.environ, **{INSIDE_ENV: "1"}))
+    while True:
+        pid, status = os.wait()
+        if pid == child:
+            os._exit(os.waitstatus_to_exitcode(status) & 0xFF)
+
+
+def main(network=False):
+    """Entry point of an end-to-end test module."""
+    if os.environ.get(INSIDE_ENV) == "1":
+        _keep_project_reachable()
+        unittest.main(verbosity=2)
+        return
+    if len(sys.argv) > 1 and sys.argv[1] == "--reaper-init":
+        _reaper_init(sys.argv[2:])
+        return
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        print("SKIP: end-to-end tests need root and unshare for private namespaces")
+        sys.exit(SKIP)
+    flags = ["--mount", "--propagation", "private", "--pid", "--fork", "--mount-proc"]
+    if network:
+        flags.append("--net")
+    probe = subprocess.run(["unshare"] + flags + ["true"], capture_output=True)
+    if probe.returncode != 0:
+        print("SKIP: private namespaces are not available here: " + probe.stderr.decode().strip())
+        sys.exit(SKIP)
+    script = os.path.abspath(sys.argv[0])
+    inner = [sys.executable, "-B", script] + sys.argv[1:]
+    result = subprocess.run(["unshare"] + flags + [sys.executable, "-B", script, "--reaper-init"]
+                            + inner)
+    sys.exit(result.returncode)
+
+
+_kept_fds = []
+
+
+def _keep_project_reachable():
+    """Keeps the build and source folders reachable when they lie under /tmp
+    or /mnt, which every test covers with a fresh tmpfs."""
+    global SOURCE, BUILD, BINARY
+    for name in ("SOURCE", "BUILD"):
+        path = os.path.realpath(globals()[name])
+        if path.startswith("/tmp/") or path.startswith("/mnt/"):
+            fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+            _kept_fds.append(fd)
+            moved = "/proc/%d/fd/%d" % (os.getpid(), fd)
+            if os.path.realpath(BINARY).startswith(path + "/"):
+                BINARY = moved + os.path.realpath(BINARY)[len(path):]
+            globals()[name] = moved
+
+
+def write(path, data, mode=None):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+    if mode is not None:
+        os.chmod(path, mode)
+
+
+def read(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+class Player:
+    """The running player: its log lines, its command pipe, its exit."""
+
+    def __init__(self, argv, env, cwd, stdin):
+        self.lines = []
+        self._new = threading.Condition()
+        self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=stdin,
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            with self._new:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self._new.notify_all()
+        with self._new:
+            self._new.notify_all()
+
+    def output(self):
+        with self._new:
+            return "\n".join(self.lines)
+
+    def wait_for(self, pattern, timeout=10.0, start=0):
+        """The first line at index >= start matching the regular expression."""
+        rx = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._new:
+            while True:
+                for line in self.lines[start:]:
+                    if rx.search(line):
+                        return line
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.process.poll() is not None and not self._reader.is_alive()):
+                    raise AssertionError("no line matching %r within %.1fs; output:\n%s"
+                                         % (pattern, timeout, "\n".join(self.lines)))
+                self._new.wait(min(left, 0.1))
+
+    def mark(self):
+        """Index of the next line, for wait_for(start=...)."""
+        with self._new:
+            return len(self.lines)
+
+    def count(self, pattern):
+        rx = re.compile(pattern)
+        with self._new:
+            return sum(1 for line in self.lines if rx.search(line))
+
+    def send(self, *commands, timeout=5.0):
+        """Writes command lines into the player's command pipe."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                fd = os.open(FIFO, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:
+                if time.monotonic() > deadline:
+                    raise AssertionError("command pipe has no reader:\n" + self.output())
+                time.sleep(0.02)
+        try:
+            os.set_blocking(fd, True)
+            os.write(fd, "".join(c + "\n" for c in commands).encode())
+        finally:
+            os.close(fd)
+
+    def wait_exit(self, timeout=10.0):
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("player still running; output:\n" + self.output())
+        self._reader.join(2)
+        return code
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+class SandboxTest(unittest.TestCase):
+    """A test case with fresh /tmp and /mnt and helpers to run the player."""
+
+    def setUp(self):
+        self._mounts = []
+        self._players = []
+        self.mount_tmpfs("/tmp")
+        self.mount_tmpfs("/mnt")
+        self.stub_dir = "/tmp/.stubs"
+        self.calls_dir = "/tmp/.calls"
+        os.makedirs(self.stub_dir)
+        os.makedirs(self.calls_dir)
+        self.home = "/tmp/.home"
+        # Audio from real players goes nowhere.
+        write(self.home + "/.asoundrc", "pcm.!default { type null }\nctl.!default { type hw card 0 }\n")
+        self.work = "/tmp/work"
+        os.makedirs(self.work)
+
+    def tearDown(self):
+        for player in self._players:
+            player.kill()
+        for path in reversed(self._mounts):
+            run("umount", "-l", path, check=False)
+
+    # Mounts -----------------------------------------------------------------
+
+    def mount_tmpfs(self, path):
+        os.makedirs(path, exist_ok=True)
+        run("mount", "-t", "tmpfs", "-o", "mode=1777", "tmpfs", path)
+        self._mounts.append(path)
+
+    def bind_file(self, source, target):
+        run("mount", "--bind", source, target)
+        self._mounts.append(target)
+
+    def overlay_dir(self, target, files=None, hidden=()):
+        """Covers a system folder with an overlay whose upper layer holds
+        `files` ({name: (content, mode)}) and hides the names in `hidden`."""
+        base = "/tmp/.overlay" + target.replace("/", "_")
+        upper, work = base + "/upper", base + "/work"
+        os.makedirs(upper)
+        os.makedirs(work)
+        for name, (content, mode) in (files or {}).items():
+            write(os.path.join(upper, name), content, mode)
+        for name in hidden:
+            os.mknod(os.path.join(upper, name), stat.S_IFCHR, os.makedev(0, 0))
+        run("mount", "-t", "overlay", "overlay", "-o",
+            "lowerdir=%s,upperdir=%s,workdir=%s" % (target, upper, work), target)
+        self._mounts.append(target)
+
+    def fake_devices(self, event_count=2, framebuffer=True):
+        """A private /dev with /dev/null and friends, /dev/fb0 as a plain file
+        and /dev/input/event0.. as named pipes. Returns the event paths."""
+        self.mount_tmpfs("/dev")
+        for name, major, minor in (("null", 1, 3), ("zero", 1, 5), ("full", 1, 7),
+                                   ("random", 1, 8), ("urandom", 1, 9), ("tty", 5, 0)):
+            os.mknod("/dev/" + name, 0o666 | stat.S_IFCHR, os.makedev(major, minor))
+        os.makedirs("/dev/shm")
+        os.makedirs("/dev/input")
+        if framebuffer:
+            write("/dev/fb0", b"")
+        events = []
+        for n in range(event_count):
+            path = "/dev/input/event%d" % n
+            os.mkfifo(path)
+            events.append(path)
+        return events
+
+    # Stubs ------------------------------------------------------------------
+
+    def stub(self, name, body="exit 0", directory=None):
+        """An executable that records each call's arguments (one line per
+        call, arguments separated by 0x1f) in /tmp/.calls/NAME, then runs body."""
+        directory = directory or self.stub_dir
+        script = ("#!/bin/sh\n"
+                  "{ for a in \"$@\"; do printf '%%s\\037' \"$a\"; done; echo; } >> %s/%s\n%s\n"
+                  % (self.calls_dir, name, body))
+        write(os.path.join(directory, name), script, 0o755)
+        return os.path.join(directory, name)
+
+    def calls(self, name):
+        """Argument lists of every recorded call of a stub."""
+        path = os.path.join(self.calls_dir, name)
+        if not os.path.exists(path):
+            return []
+        return [line.split("\x1f")[:-1] for line in read(path).splitlines()]
+
+    # The player -------------------------------------------------------------
+
+    def environment(self, simulator=True, extra=None):
+        env = {
+            "PATH": self.stub_dir + ":/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin",
+            "HOME": self.home,
+            "LANG": "C.UTF-8",
+        }
+        if simulator:
+            env["TRIMUI_SIMULATOR"] = "1"
+        env.update(extra or {})
+        return env
+
+    def start_player(self, simulator=True, env=None, cwd=None, stdin=subprocess.DEVNULL,
+                     wait_ready=True):
+        """Starts the player; by default waits until its command pipe exists."""
+        player = Player([BINARY], self.environment(simulator, env), cwd or self.work, stdin)
+        self._players.append(player)
+        if wait_ready:
+            deadline = time.monotonic() + 10
+            while not (os.path.exists(FIFO) and stat.S_ISFIFO(os.stat(FIFO).st_mode)):
+                if time.monotonic() > deadline or player.process.poll() is not None:
+                    raise AssertionError("player did not create its pipe:\n" + player.output())
+                time.sleep(0.02)
+            # Past the start-up grace period for Exit.
+            time.sleep(0.7)
+        return player
+
+    def wait_until(self, condition, timeout=10.0, message="condition"):
+        deadline = time.monotonic() + timeout
+        while not condition():
+            if time.monotonic() > deadline:
+                raise AssertionError("timed out waiting for " + message)
+            time.sleep(0.02)

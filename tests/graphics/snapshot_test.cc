@@ -154,5 +154,22 @@ TEST(SnapshotTool, BadScenarioExitsWithStatusTwoNamingTheKey) {
   EXPECT_EQ(run->status.value, 2);
 }
 
+TEST(IconTool, DrawsARoundedSquareIconOfTheAskedSize) {
+  testing::TempDir dir;
+  auto run = run_capture({ZE_ICON_BIN, dir / "icon.png", "96"});
+  ASSERT_TRUE(run.ok());
+  EXPECT_TRUE(run->status.success()) << run->err;
+  auto image = read_png(dir / "icon.png");
+  ASSERT_TRUE(image.ok()) << image.error();
+  EXPECT_EQ(image->width, 96u);
+  EXPECT_EQ(image->height, 96u);
+  EXPECT_EQ(image->pixels[0] >> 24, 0u);               // transparent corner
+  EXPECT_EQ(image->pixels[48 * 96 + 2], 0xFF0F172Au);  // dark square
+  EXPECT_EQ(image->pixels[20 * 96 + 14], 0xFFE11D48u); // red badge
+
+  run = run_capture({ZE_ICON_BIN, dir / "icon.png", "big"});
+  EXPECT_EQ(run->status.value, 2);
+}
+
 }  // namespace
 }  // namespace ze

@@ -16,6 +16,8 @@ char32_t lower_code_point(char32_t cp) {
   }
   if (in(0x139, 0x148) || in(0x179, 0x17E) || in(0x1CD, 0x1DC)) return cp % 2 == 1 ? cp + 1 : cp;
   if (cp == 0x178) return 0xFF;
+  if (cp == 0x212A) return 'k';   // Kelvin sign
+  if (cp == 0x212B) return 0xE5;  // Angstrom sign
   if (cp == 0x1A0 || cp == 0x1AF) return cp + 1;  // Ơ, Ư
   if (in(0x391, 0x3A9) && cp != 0x3A2) return cp + 0x20;
   if (in(0x410, 0x42F)) return cp + 0x20;

@@ -1,0 +1,66 @@
+// The drawing layer: primitives and text that write into the Framebuffer's
+// back buffer. Every pixel outside the screen is skipped on its own, so
+// shapes crossing an edge are cut, never shifted. Colours are 0xAARRGGBB;
+// where a primitive blends, the stored alpha is 0xFF. Built once at start-up
+// and used by the main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "graphics/font.h"
+#include "graphics/framebuffer.h"
+
+namespace ze {
+
+// Source-over with weight `a` (0..255) per colour channel, rounding down.
+inline uint32_t blend(uint32_t dst, uint32_t src, uint32_t a) {
+  uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift <= 16; shift += 8) {
+    uint32_t s = (src >> shift) & 0xFF;
+    uint32_t d = (dst >> shift) & 0xFF;
+    out |= ((s * a + d * (255 - a)) / 255) << shift;
+  }
+  return out;
+}
+
+class Renderer {
+ public:
+  // Draws with the embedded font; aborts when it cannot be parsed.
+  explicit Renderer(Framebuffer& framebuffer);
+  // Draws with the font in `font_data`, which must outlive the Renderer.
+  Renderer(Framebuffer& framebuffer, std::span<const uint8_t> font_data);
+
+  int width() const { return static_cast<int>(fb_.width()); }
+  int height() const { return static_cast<int>(fb_.height()); }
+  Framebuffer& framebuffer() { return fb_; }
+
+  void clear(uint32_t colour);
+  // Opaque fill of columns x..x+w-1, rows y..y+h-1.
+  void fill_rect(int x, int y, int w, int h, uint32_t colour);
+  // Rectangle with corners of radius r; blended when alpha < 0xFF.
+  void fill_rounded_rect(int x, int y, int w, int h, int r, uint32_t colour);
+  // One-pixel Bresenham line, both end points included.
+  void draw_line(int x0, int y0, int x1, int y1, uint32_t colour);
+  void fill_circle(int cx, int cy, int r, uint32_t colour);
+  // Animated bars standing on y + h (active), or a row of grey dots.
+  void draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active);
+  // UTF-8 text with its line top at y and the pen starting at x.
+  void draw_text(std::string_view text, int x, int y, uint32_t colour, float size);
+  // Width of the text in whole pixels (sum of unrounded advances).
+  uint32_t measure_text(std::string_view text, float size);
+  // Every pixel's red, green and blue divided by 3.
+  void dim_screen();
+
+ private:
+  void plot(int x, int y, uint32_t colour);
+  // Fills columns [x0, x1) of row y, clipped, storing or blending.
+  void span(int64_t x0, int64_t x1, int64_t y, uint32_t colour);
+
+  Framebuffer& fb_;
+  std::unique_ptr<Font> font_;
+};
+
+}  // namespace ze

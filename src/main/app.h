@@ -1,0 +1,115 @@
+// The application state and its rules: what the screen lists in each frame,
+// how update results are applied, and what every input action does in every
+// screen, including the sleep timer and the ways of leaving the program.
+// Everything here runs on the main thread; the outside world (player, update
+// workers, favourites file, process exit, clock) is reached through AppEffects
+// so the rules can be tested with plain values.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+#include "catalog/favorites.h"
+#include "catalog/records.h"
+#include "graphics/frame_inputs.h"
+#include "input/action.h"
+#include "main/screen_state.h"
+#include "main/sleep_timer.h"
+#include "player/playback_status.h"
+#include "update/update_message.h"
+
+namespace ze {
+
+inline constexpr uint32_t kVolumeDisplayFrames = 90;
+inline constexpr float kDialEasing = 0.15f;
+inline constexpr float kInitialDial = 91.0f;
+inline constexpr auto kExitGracePeriod = std::chrono::milliseconds(600);
+inline constexpr const char* kDownloadingText = "Đang tải bản cập nhật...";
+
+// What the dispatcher asks of the rest of the program.
+class AppEffects {
+ public:
+  virtual ~AppEffects() = default;
+  virtual Instant now() = 0;
+  virtual void stop_playback() = 0;          // stops completely; blocking
+  virtual void remove_playing_marker() = 0;
+  virtual void start_stream(const Channel& channel, int volume) = 0;
+  virtual PlaybackStatus poll_playback() = 0;
+  virtual int volume() = 0;
+  virtual void change_volume(int step) = 0;
+  virtual void start_update_check(const std::string& catalog_path) = 0;
+  virtual void start_package_install(const std::string& download_url) = 0;
+  virtual void save_favorites(const FavoriteSet& favorites) = 0;
+  [[noreturn]] virtual void exit_process(int status) = 0;
+};
+
+// The main loop's state record.
+struct AppState {
+  Screen screen = Screen::ChannelList;
+  size_t category_index = 0;
+  size_t selection = 0;
+  UpdateStatus update;
+  std::optional<std::string> pending_download_url;  // never cleared once set
+  SleepTimer sleep;
+  uint32_t volume_counter = 0;
+  uint32_t frame_counter = 0;
+  float dial_position = kInitialDial;
+};
+
+// This frame's lists, derived from the catalog and the favourites.
+struct FrameLists {
+  std::vector<Category> categories;
+  std::string filter_id;
+  std::vector<Channel> visible;
+  float dial_target = 95.0f;
+};
+
+// The dial's target for a channel's free-text frequency ("FM 100.0 MHz" →
+// 100.0, "AM 610 KHz" → 93.0, anything without a usable number → 95.0).
+float dial_target_for(std::string_view frequency);
+
+class App {
+ public:
+  App(ChannelCatalog catalog, std::string catalog_path, FavoriteSet favorites, Instant start,
+      AppEffects& effects);
+
+  // Frame steps, in the order the main loop calls them.
+  void check_sleep_timer();
+  void count_frame();
+  void apply_update_message(UpdateMessage message);
+  void derive_lists();
+  void dispatch(Action action);
+  // The read-only snapshot the frame is drawn from.
+  FrameInputs frame_inputs(const PlaybackStatus& playback, int volume,
+                           uint64_t listening_seconds) const;
+
+  const AppState& state() const { return state_; }
+  const FrameLists& lists() const { return lists_; }
+  const ChannelCatalog& catalog() const { return catalog_; }
+  const FavoriteSet& favorites() const { return favorites_; }
+
+ private:
+  const Channel* highlighted() const;
+  void play_highlighted();
+  void toggle_favorite();
+  void start_update_check();
+  void start_installation();
+  void request_exit();
+  void step_category(int direction);
+  void change_volume(int step);
+  [[noreturn]] void exit_with(int status, const char* line, bool stop);
+
+  AppState state_;
+  FrameLists lists_;
+  ChannelCatalog catalog_;
+  std::string catalog_path_;
+  FavoriteSet favorites_;
+  Instant start_;
+  AppEffects& effects_;
+};
+
+}  // namespace ze

@@ -1,0 +1,292 @@
+#include "main/app.h"
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace ze {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace std::chrono_literals;
+
+struct ExitCalled {
+  int status;
+};
+
+// Records what the rules ask of the outside world.
+class FakeEffects : public AppEffects {
+ public:
+  Instant clock = Instant{} + 100s;
+  PlaybackStatus playback;
+  int current_volume = 80;
+  std::vector<std::string> calls;
+
+  Instant now() override { return clock; }
+  void stop_playback() override { calls.push_back("stop"); }
+  void remove_playing_marker() override { calls.push_back("remove-marker"); }
+  void start_stream(const Channel& channel, int volume) override {
+    calls.push_back("start " + channel.id + " " + std::to_string(volume));
+  }
+  PlaybackStatus poll_playback() override { return playback; }
+  int volume() override { return current_volume; }
+  void change_volume(int step) override { calls.push_back("volume " + std::to_string(step)); }
+  void start_update_check(const std::string& path) override { calls.push_back("check " + path); }
+  void start_package_install(const std::string& url) override { calls.push_back("install " + url); }
+  void save_favorites(const FavoriteSet& favorites) override {
+    calls.push_back("save " + std::to_string(favorites.size()));
+  }
+  [[noreturn]] void exit_process(int status) override { throw ExitCalled{status}; }
+};
+
+Channel channel(std::string id, std::string category, std::string frequency = "FM 100.0 MHz") {
+  Channel c;
+  c.id = id;
+  c.name = "Name " + id;
+  c.category = std::move(category);
+  c.stream_url = "http://" + id;
+  c.frequency = std::move(frequency);
+  return c;
+}
+
+ChannelCatalog sample_catalog() {
+  ChannelCatalog catalog;
+  catalog.version = "1";
+  catalog.categories = {{"all", "Tất Cả", ""}, {"vov", "VOV", ""}, {"music", "Nhạc", ""}};
+  for (int i = 0; i < 10; ++i) {
+    catalog.channels.push_back(channel("c" + std::to_string(i), i % 2 ? "vov" : "music"));
+  }
+  return catalog;
+}
+
+class AppTest : public ::testing::Test {
+ protected:
+  FakeEffects effects;
+  Instant start = effects.clock;
+  App app{sample_catalog(), "/cat/channels.json", {}, start, effects};
+
+  void frame(std::initializer_list<Action> actions = {}) {
+    app.derive_lists();
+    for (Action action : actions) app.dispatch(action);
+  }
+  int exit_status(Action action) {
+    try {
+      app.dispatch(action);
+    } catch (const ExitCalled& exit) {
+      return exit.status;
+    }
+    return -1;
+  }
+};
+
+TEST_F(AppTest, SelectionMovesWithinTheListWithoutWrapping) {
+  frame({Action::Up});
+  EXPECT_EQ(app.state().selection, 0u);
+  frame({Action::Right, Action::Right});
+  EXPECT_EQ(app.state().selection, 8u);
+  frame({Action::Right});
+  EXPECT_EQ(app.state().selection, 9u);  // at most the last index
+  frame({Action::Down});
+  EXPECT_EQ(app.state().selection, 9u);
+  frame({Action::Left, Action::Left, Action::Left});
+  EXPECT_EQ(app.state().selection, 0u);  // 9 → 5 → 1 → 0
+}
+
+TEST_F(AppTest, CategoriesCycleWithFavoritesAsTheLastStop) {
+  frame({Action::Down, Action::ToggleFavorite});
+  EXPECT_THAT(effects.calls, ElementsAre("save 1"));
+  frame();
+  ASSERT_EQ(app.lists().categories.size(), 4u);
+  EXPECT_EQ(app.lists().categories.back().name, "Yêu Thích ⭐");
+  frame({Action::PrevCategory});
+  EXPECT_EQ(app.state().category_index, 3u);
+  EXPECT_EQ(app.state().selection, 0u);
+  frame();
+  EXPECT_EQ(app.lists().filter_id, "fav");
+  ASSERT_EQ(app.lists().visible.size(), 1u);
+  EXPECT_EQ(app.lists().visible[0].id, "c1");
+  frame({Action::NextCategory});
+  EXPECT_EQ(app.state().category_index, 0u);
+  // Removing the last favourite while its tab shows falls back to the first tab.
+  frame({Action::PrevCategory});
+  frame({Action::ToggleFavorite});
+  frame();
+  EXPECT_EQ(app.state().category_index, 0u);
+  EXPECT_EQ(app.lists().categories.size(), 3u);
+}
+
+TEST_F(AppTest, ListsStayFixedForTheRestOfTheFrame) {
+  frame();
+  frame({Action::NextCategory, Action::Confirm});
+  // The category changed but the frame's list is still "all": index 0 is c0.
+  EXPECT_THAT(effects.calls, ElementsAre("stop", "remove-marker", "start c0 80"));
+  frame();
+  EXPECT_EQ(app.lists().filter_id, "vov");
+  EXPECT_EQ(app.lists().visible[0].id, "c1");
+}
+
+TEST_F(AppTest, CatalogReplacementKeepsOrClampsTheSelection) {
+  frame({Action::Right, Action::Right});
+  ChannelCatalog smaller = sample_catalog();
+  smaller.channels.resize(3);
+  smaller.categories.resize(1);
+  app.apply_update_message(ChannelsUpdatedMessage{smaller});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::ChannelsUpdated);
+  EXPECT_EQ(app.state().update.count, 3u);
+  EXPECT_EQ(app.state().screen, Screen::ChannelList);
+  frame();
+  EXPECT_EQ(app.state().selection, 2u);
+}
+
+TEST_F(AppTest, DialTargetComesFromTheFrequencyText) {
+  EXPECT_FLOAT_EQ(dial_target_for("FM 100.0 MHz"), 100.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("FM 91.0 MHz"), 91.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("AM 610 KHz"), 93.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("AM 1560 KHz"), 93.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("Acoustic 24/7"), 95.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("Hải Ngoại 24/7"), 95.0f);
+  EXPECT_FLOAT_EQ(dial_target_for(""), 95.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("108"), 108.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("108.5"), 95.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("x 1e2 fm"), 100.0f);
+  EXPECT_FLOAT_EQ(dial_target_for("FM99.9MHz"), 99.9f);  // units removed before splitting
+}
+
+TEST_F(AppTest, DialEasesTowardsTheHighlightedChannel) {
+  frame();
+  EXPECT_FLOAT_EQ(app.state().dial_position, 91.0f + (100.0f - 91.0f) * 0.15f);
+}
+
+TEST_F(AppTest, ConfirmRestartsEvenTheSameChannelAndLogs) {
+  ::testing::internal::CaptureStdout();
+  frame({Action::NowPlayingToggle, Action::Confirm, Action::Confirm});
+  std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_THAT(log, HasSubstr("[Main] Playing station: Name c0 (http://c0)\n"));
+  EXPECT_THAT(effects.calls, ElementsAre("stop", "remove-marker", "start c0 80", "stop",
+                                         "remove-marker", "start c0 80"));
+  EXPECT_EQ(app.state().screen, Screen::NowPlaying);
+}
+
+TEST_F(AppTest, EmptyListMakesChannelActionsDoNothing) {
+  ChannelCatalog empty;
+  empty.categories = {{"x", "X", ""}};
+  App bare(empty, "p", {}, start, effects);
+  bare.derive_lists();
+  for (Action a : {Action::Confirm, Action::ToggleFavorite, Action::Right, Action::Down}) {
+    bare.dispatch(a);
+  }
+  EXPECT_TRUE(effects.calls.empty());
+  EXPECT_EQ(bare.state().selection, 0u);
+  EXPECT_FLOAT_EQ(bare.lists().dial_target, 95.0f);
+}
+
+TEST_F(AppTest, UpdateDialogFlow) {
+  frame({Action::OtaUpdate});
+  EXPECT_EQ(app.state().screen, Screen::UpdateDialog);
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Checking);
+  EXPECT_THAT(effects.calls, ElementsAre("check /cat/channels.json"));
+  frame({Action::Confirm, Action::Up, Action::NextCategory});  // no URL pending
+  EXPECT_EQ(effects.calls.size(), 1u);
+  EXPECT_EQ(app.state().category_index, 0u);
+
+  OtaManifest manifest{"ze", "1.2.0", "https://h/p.zip", "", ""};
+  app.apply_update_message(UpdateAvailableMessage{manifest});
+  EXPECT_EQ(app.state().update.version, "1.2.0");
+  app.apply_update_message(UpdateErrorMessage{"boom"});
+  EXPECT_EQ(app.state().update.message, "boom");
+  // The pending URL survives the error, so Confirm still installs.
+  frame({Action::Confirm});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Downloading);
+  EXPECT_EQ(app.state().update.message, "Đang tải bản cập nhật...");
+  frame({Action::Confirm});  // a second installer is never started
+  EXPECT_THAT(effects.calls, ElementsAre("check /cat/channels.json", "install https://h/p.zip"));
+  frame({Action::Cancel});
+  EXPECT_EQ(app.state().screen, Screen::ChannelList);
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Downloading);
+}
+
+TEST_F(AppTest, ExitIsIgnoredDuringTheGracePeriod) {
+  ::testing::internal::CaptureStdout();
+  effects.clock = start + 500ms;
+  frame({Action::Exit});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[Main] Ignoring Exit during initial 600ms grace period\n");
+  effects.clock = start - 1s;  // a clock that reads earlier counts as no time
+  frame({Action::Exit});
+  effects.clock = start + 700ms;
+  EXPECT_EQ(exit_status(Action::Exit), 0);
+  EXPECT_THAT(effects.calls, ElementsAre("stop"));
+}
+
+TEST_F(AppTest, ExitWhilePlayingOpensTheDialogWhoseChoicesEndTheProgram) {
+  effects.clock = start + 1s;
+  effects.playback = PlaybackStatus::playing("Name c0");
+  frame({Action::Exit});
+  EXPECT_EQ(app.state().screen, Screen::ExitDialog);
+  frame({Action::Exit});
+  EXPECT_EQ(app.state().screen, Screen::ChannelList);
+  frame({Action::Exit, Action::OtaUpdate});
+  EXPECT_EQ(app.state().screen, Screen::ChannelList);
+  EXPECT_TRUE(effects.calls.empty());
+
+  frame({Action::Exit, Action::VolumeUp, Action::Down});
+  EXPECT_EQ(app.state().selection, 0u);
+  EXPECT_EQ(app.state().volume_counter, 90u);
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(exit_status(Action::Confirm), 10);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[Main] Background Playback Mode selected! Audio daemon will remain active.\n");
+  EXPECT_THAT(effects.calls, ElementsAre("volume 5"));  // nothing stopped
+  EXPECT_EQ(exit_status(Action::Cancel), 0);
+  EXPECT_THAT(effects.calls, ElementsAre("volume 5", "stop"));
+}
+
+TEST_F(AppTest, ExitWhileConnectingStopsAndEndsAtOnce) {
+  effects.clock = start + 1s;
+  effects.playback = PlaybackStatus::connecting("Name c0");
+  EXPECT_EQ(exit_status(Action::Exit), 0);
+  EXPECT_THAT(effects.calls, ElementsAre("stop"));
+}
+
+TEST_F(AppTest, SleepTimerStepsRestartsAndExpires) {
+  ::testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) frame({Action::MuteToggle});
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[SleepTimer] Sleep timer set to: 15m\n[SleepTimer] Sleep timer set to: 30m\n"
+            "[SleepTimer] Sleep timer set to: 45m\n[SleepTimer] Sleep timer set to: 60m\n"
+            "[SleepTimer] Sleep timer set to: Tắt\n");
+  frame({Action::MuteToggle, Action::MuteToggle});  // 30m
+  effects.clock += 600s;
+  frame({Action::MuteToggle});  // 45m from now
+  effects.clock += 2699s;
+  app.check_sleep_timer();
+  EXPECT_TRUE(app.state().sleep.active);
+  EXPECT_EQ(app.state().sleep.remaining, 1u);
+  EXPECT_TRUE(effects.calls.empty());
+  effects.clock += 1s;
+  ::testing::internal::CaptureStdout();
+  app.check_sleep_timer();
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "[SleepTimer] Timer expired! Stopping audio playback.\n");
+  EXPECT_THAT(effects.calls, ElementsAre("stop"));
+  EXPECT_EQ(app.state().sleep.option, 0);
+  EXPECT_FALSE(app.state().sleep.active);
+}
+
+TEST_F(AppTest, VolumeNoticeCountsDownOncePerFrame) {
+  frame({Action::VolumeDown});
+  EXPECT_EQ(app.state().volume_counter, 90u);
+  for (int i = 0; i < 89; ++i) app.count_frame();
+  EXPECT_EQ(app.state().volume_counter, 1u);
+  app.count_frame();
+  app.count_frame();
+  EXPECT_EQ(app.state().volume_counter, 0u);
+  EXPECT_EQ(app.state().frame_counter, 91u);
+}
+
+}  // namespace
+}  // namespace ze

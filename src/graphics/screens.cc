@@ -1,10 +1,202 @@
 #include "graphics/screens.h"
 
+#include <fmt/format.h>
+
+#include "graphics/palette.h"
+#include "graphics/screen_parts.h"
+
 namespace ze {
+namespace {
+
+using namespace palette;
+
+void draw_header(Renderer& r, const FrameInputs& in) {
+  const int W = r.width();
+  r.fill_rect(0, 0, W, 45, kPanel);
+  r.fill_rect(0, 45, W, 1, kLine);
+  r.fill_rounded_rect(16, 9, 102, 28, 6, kRed);
+  r.draw_text("ZE-RADIO", 25, 14, kWhite, 15);
+
+  if (in.category_index < in.categories.size()) {
+    std::string switcher =
+        fmt::format("◀ [L1]  {}  [R1] ▶", in.categories[in.category_index].name);
+    int x = (W - static_cast<int>(r.measure_text(switcher, 15))) / 2;
+    r.draw_text(switcher, x, 14, kAccent, 15);
+  }
+
+  int right = W - 16;
+  if (in.sleep_option != 0) {
+    std::string text = sleep_pill_text(in.sleep_option, in.sleep_active, in.sleep_remaining);
+    int t = static_cast<int>(r.measure_text(text, 12));
+    r.fill_rounded_rect(W - t - 32, 9, t + 16, 28, 6, kAmber);
+    r.draw_text(text, W - t - 24, 14, kBlack, 12);
+    right = W - t - 42;
+  }
+
+  Pill pill = update_pill(in.update);
+  int t = static_cast<int>(r.measure_text(pill.text, 12)) + 16;
+  r.fill_rounded_rect(right - t, 9, t, 28, 6, pill.colour);
+  r.draw_text(pill.text, right - t + 8, 14, kWhite, 12);
+}
+
+void draw_dial(Renderer& r, const FrameInputs& in) {
+  const int W = r.width();
+  if (W <= 32) return;
+  r.fill_rounded_rect(16, 52, W - 32, 32, 6, kDialFace);
+  r.fill_rect(16, 52, W - 32, 1, kRaised);
+  r.fill_rect(16, 83, W - 32, 1, kRaised);
+  r.fill_rect(16, 52, 1, 32, kRaised);
+  r.fill_rect(W - 17, 52, 1, 32, kRaised);
+
+  for (int f = 87; f <= 108; ++f) {
+    int x = dial_x(static_cast<float>(f), W);
+    bool major = f % 2 == 0 || f == 87 || f == 99;
+    r.draw_line(x, 56, x, major ? 64 : 60, kTick);
+    if (major && f >= 88 && f <= 106) {
+      std::string number = std::to_string(f);
+      r.draw_text(number, x - static_cast<int>(r.measure_text(number, 10) / 2), 66, kMuted, 10);
+    }
+  }
+  r.draw_text("FM", 26, 71, kAccent, 10);
+  r.draw_text("MHz", W - 50, 71, kMuted, 10);
+
+  int nx = needle_x(in.dial_position, W);
+  r.fill_rect(nx, 54, 2, 29, kNeedle);
+  r.fill_rounded_rect(nx - 3, 79, 7, 5, 2, kNeedle);
+}
+
+bool is_favourite(const FrameInputs& in, const Channel& channel) {
+  return in.favorites != nullptr && in.favorites->count(channel.id) != 0;
+}
+
+void draw_row(Renderer& r, const FrameInputs& in, const ListGeometry& list, size_t index,
+              int y) {
+  const Channel& channel = in.channels[index];
+  const int lw = list.width;
+  if (index == in.selection) {
+    r.fill_rounded_rect(16, y, lw, kRowHeight, 8, kRaised);
+    r.fill_rect(16, y, lw, 2, kRed);
+    r.fill_rect(16, y + 60, lw, 2, kRed);
+    r.fill_rect(16, y, 2, kRowHeight, kRed);
+    r.fill_rect(lw + 14, y, 2, kRowHeight, kRed);
+  } else {
+    r.fill_rounded_rect(16, y, lw, kRowHeight, 8, kPanel);
+    draw_frame(r, 16, y, lw, kRowHeight, 1, kLine);
+  }
+
+  r.fill_rounded_rect(26, y + 10, 76, 42, 6, badge_colour(channel));
+  std::string badge = badge_text(channel);
+  float size = r.measure_text(badge, 13) < 71 ? 13.0f : 11.0f;
+  int d = (76 - static_cast<int>(r.measure_text(badge, size))) / 2;
+  r.draw_text(badge, d < 3 ? 28 : 26 + d, y + 23, kWhite, size);
+
+  std::string name = shorten_to_width(channel.name, int64_t{lw} - 136,
+                                      [&](std::string_view t) { return r.measure_text(t, 15); });
+  r.draw_text(name, 114, y + 12, kWhite, 15);
+  if (is_favourite(in, channel)) {
+    r.draw_text(channel.frequency + "  ⭐", 114, y + 35, kAmber, 12);
+  } else {
+    r.draw_text(channel.frequency, 114, y + 35, kMuted, 12);
+  }
+
+  if (channel.name == in.playback.text) {
+    if (in.playback.is(PlaybackStatus::Kind::Playing)) {
+      r.draw_level_bars(lw - 28, y + 20, 30, 22, in.frame_counter, true);
+    } else if (in.playback.is(PlaybackStatus::Kind::Connecting)) {
+      r.draw_text("TẢI...", lw - 34, y + 24, kAmber, 11);
+    }
+  }
+}
+
+void draw_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list) {
+  if (in.channels.empty()) {
+    if (list.width >= 1 && list.height > 0) {
+      r.fill_rounded_rect(16, kListTop, list.width, list.height, 8, kPanel);
+    }
+    r.draw_text("Không có kênh phát thanh nào.", 40, 132, kMuted, 16);
+    return;
+  }
+  size_t first = first_visible_row(in.selection, list.visible_rows);
+  for (int k = 0; k < list.visible_rows && first + size_t(k) < in.channels.size(); ++k) {
+    draw_row(r, in, list, first + size_t(k), kListTop + kRowPitch * k);
+  }
+}
+
+void draw_footer(Renderer& r, const FrameInputs& in) {
+  const int W = r.width(), H = r.height();
+  r.fill_rect(0, H - 66, W, 66, kPanel);
+  r.fill_rect(0, H - 66, W, 1, kLine);
+
+  const int y = H - 55;
+  const std::string& name = in.playback.text;
+  switch (in.playback.kind) {
+    case PlaybackStatus::Kind::Idle:
+      r.fill_rounded_rect(16, y, 16, 16, 8, kMuted);
+      r.draw_text("Chưa phát đài. Nhấn [A] để phát kênh đã chọn.", 38, y, kMuted, 14);
+      break;
+    case PlaybackStatus::Kind::Connecting: {
+      r.fill_rounded_rect(16, y, 16, 16, 8, kAmber);
+      std::string dots((in.frame_counter / 20) % 4, '.');
+      r.draw_text(fmt::format("Đang kết nối: {}{} (Đang tải đệm)", name, dots), 38, y, kAmber,
+                  14);
+      break;
+    }
+    case PlaybackStatus::Kind::Playing:
+      r.fill_rounded_rect(16, y, 16, 16, 8, kGreen);
+      r.draw_level_bars(38, H - 56, 40, 18, in.frame_counter, true);
+      r.draw_text(fmt::format("Đang phát: {}  [{}]", name,
+                              clock_minutes_seconds(in.listening_seconds)),
+                  86, y, kWhite, 14);
+      break;
+    case PlaybackStatus::Kind::Error:
+      r.fill_rounded_rect(16, y, 16, 16, 8, kRed);
+      r.draw_text(fmt::format("Lỗi luồng: {} (Nhấn [A] thử lại)", name), 38, y, kRed, 14);
+      break;
+  }
+
+  r.draw_text(
+      "[A] Nghe   [B] Dừng   [Y] Thích ⭐   [SELECT] Hẹn giờ ⏰   [X] OTA   [MENU] Thoát", 16,
+      H - 28, kMuted, 12);
+  std::string volume = fmt::format("VOL: {}%", in.volume);
+  r.draw_text(volume, W - 16 - static_cast<int>(r.measure_text(volume, 13)), H - 28, kAccent,
+              13);
+}
+
+}  // namespace
+
+void draw_frame(Renderer& r, int x, int y, int w, int h, int thickness, uint32_t colour) {
+  r.fill_rect(x, y, w, thickness, colour);
+  r.fill_rect(x, y + h - thickness, w, thickness, colour);
+  r.fill_rect(x, y, thickness, h, colour);
+  r.fill_rect(x + w - thickness, y, thickness, h, colour);
+}
+
+void draw_main_body(Renderer& r, const FrameInputs& in) {
+  ListGeometry list = list_geometry(r.width(), r.height());
+  draw_channel_list(r, in, list);
+  draw_detail_panel(r, in, list);
+}
 
 void render_frame(Renderer& renderer, const FrameInputs& inputs) {
-  (void)inputs;
-  renderer.clear(0xFF0F172A);
+  renderer.clear(kBackground);
+  draw_header(renderer, inputs);
+  draw_dial(renderer, inputs);
+  switch (inputs.screen) {
+    case Screen::NowPlaying:
+      draw_now_playing_view(renderer, inputs);
+      break;
+    case Screen::UpdateDialog:
+      draw_main_body(renderer, inputs);
+      draw_update_dialog(renderer, inputs);
+      break;
+    case Screen::ChannelList:
+    case Screen::ExitDialog:
+      draw_main_body(renderer, inputs);
+      break;
+  }
+  if (inputs.screen != Screen::NowPlaying) draw_footer(renderer, inputs);
+  if (inputs.volume_counter != 0) draw_volume_notice(renderer, inputs);
+  if (inputs.screen == Screen::ExitDialog) draw_exit_dialog(renderer, inputs);
 }
 
 }  // namespace ze

@@ -1,0 +1,116 @@
+// The two modal dialogs (update and exit), which dim everything drawn before
+// them, and the translucent volume notice.
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "graphics/palette.h"
+#include "graphics/screen_parts.h"
+
+namespace ze {
+namespace {
+
+using namespace palette;
+
+constexpr int kDialogHeight = 240;
+
+struct DialogOrigin {
+  int x0;
+  int y0;
+};
+
+DialogOrigin draw_dialog_frame(Renderer& r, int bw, uint32_t frame_colour,
+                               std::string_view title, uint32_t title_colour) {
+  r.dim_screen();
+  DialogOrigin o{(r.width() - bw) / 2, (r.height() - kDialogHeight) / 2};
+  r.fill_rounded_rect(o.x0, o.y0, bw, kDialogHeight, 12, kDialogBox);
+  draw_frame(r, o.x0, o.y0, bw, kDialogHeight, 2, frame_colour);
+  r.fill_rounded_rect(o.x0 + 16, o.y0 + 16, 120, 26, 6, frame_colour);
+  r.draw_text(title, o.x0 + 24, o.y0 + 21, title_colour, 12);
+  return o;
+}
+
+void draw_button(Renderer& r, int x, int y, int w, uint32_t colour) {
+  r.fill_rounded_rect(x, y, w, 36, 8, colour);
+}
+
+}  // namespace
+
+void draw_update_dialog(Renderer& r, const FrameInputs& in) {
+  const int bw = std::min(r.width() - 40, 520);
+  auto [x0, y0] = draw_dialog_frame(r, bw, kAccent, "CẬP NHẬT OTA", kBlack);
+  const int tx = x0 + 20;
+  const UpdateStatus& update = in.update;
+  switch (update.kind) {
+    case UpdateStatus::Kind::UpdateAvailable:
+      r.draw_text(fmt::format("Đã có bản cập nhật v{} mới!", update.version), tx, y0 + 60,
+                  kWhite, 16);
+      r.draw_text("Nhấn [A] để tải về và tự động cập nhật ngay.", tx, y0 + 90, kMuted, 14);
+      draw_button(r, tx, y0 + 170, 160, kGreen);
+      r.draw_text("[A] Cập nhật ngay", x0 + 36, y0 + 180, kWhite, 14);
+      draw_button(r, x0 + 190, y0 + 170, 120, kRaised);
+      r.draw_text("[B] Đóng", x0 + 224, y0 + 180, kWhite, 14);
+      break;
+    case UpdateStatus::Kind::ChannelsUpdated:
+      r.draw_text(fmt::format("Đã làm mới {} kênh thành công!", update.count), tx, y0 + 60,
+                  kGreen, 16);
+      r.draw_text("Danh sách kênh đã được cập nhật luồng phát mới nhất.", tx, y0 + 90, kMuted,
+                  14);
+      draw_button(r, tx, y0 + 170, 120, kAccent);
+      r.draw_text("[B] Đóng", x0 + 54, y0 + 180, kBlack, 14);
+      break;
+    case UpdateStatus::Kind::Downloading: {
+      r.draw_text("Đang tải gói cập nhật...", tx, y0 + 60, kWhite, 16);
+      r.draw_text(update.message, tx, y0 + 90, kMuted, 13);
+      r.fill_rounded_rect(tx, y0 + 124, bw - 40, 12, 6, kRaised);
+      float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
+      int filled = static_cast<int>(p * static_cast<float>(bw - 40));
+      if (filled > 0) r.fill_rounded_rect(tx, y0 + 124, filled, 12, 6, kAccent);
+      break;
+    }
+    case UpdateStatus::Kind::Error:
+      r.draw_text("Không thể kiểm tra hoặc tải OTA:", tx, y0 + 60, kRed, 15);
+      r.draw_text(update.message, tx, y0 + 90, kMuted, 13);
+      draw_button(r, tx, y0 + 170, 120, kRaised);
+      r.draw_text("[B] Đóng", x0 + 54, y0 + 180, kWhite, 14);
+      break;
+    case UpdateStatus::Kind::Idle:
+    case UpdateStatus::Kind::Checking:
+      r.draw_text("Đang kết nối máy chủ OTA...", tx, y0 + 80, kMuted, 15);
+      break;
+  }
+}
+
+void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
+  const int bw = std::min(r.width() - 40, 540);
+  auto [x0, y0] = draw_dialog_frame(r, bw, kRed, "THOÁT ỨNG DỤNG", kWhite);
+  std::string question = in.playback.is(PlaybackStatus::Kind::Playing)
+                             ? fmt::format("Đài '{}' đang được phát thanh.", in.playback.text)
+                             : std::string("Bạn muốn thoát khỏi ZE-Radio?");
+  r.draw_text(question, x0 + 20, y0 + 60, kWhite, 16);
+  r.draw_text("Bạn có muốn tiếp tục nghe đài khi vào Game/MainUI không?", x0 + 20, y0 + 90,
+              kMuted, 13);
+
+  if (bw > 40) r.fill_rounded_rect(x0 + 20, y0 + 130, bw - 40, 36, 8, kGreen);
+  r.draw_text("▶  [A] NGHE CHẠY NGẦM (Vào Game / MainUI)", x0 + 36, y0 + 140, kWhite, 14);
+
+  const int hw = (bw - 50) / 2;
+  r.fill_rounded_rect(x0 + 20, y0 + 176, hw, 34, 8, kRaised);
+  r.draw_text("■  [B] TẮT ĐÀI & THOÁT", x0 + 30, y0 + 185, kWhite, 13);
+  r.fill_rounded_rect(x0 + 30 + hw, y0 + 176, hw, 34, 8, kRaised);
+  r.draw_text("✖  [X] HỦY BỎ / Ở LẠI", x0 + 54 + hw, y0 + 185, kWhite, 13);
+}
+
+void draw_volume_notice(Renderer& r, const FrameInputs& in) {
+  const int nx = (r.width() - 200) / 2;
+  r.fill_rounded_rect(nx, 12, 200, 36, 8, kNoticeBox);
+  draw_frame(r, nx, 12, 200, 36, 2, kAccent);
+  std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
+  r.draw_text(text, nx + (200 - static_cast<int>(r.measure_text(text, 12))) / 2, 20, kWhite, 12);
+  r.fill_rounded_rect(nx + 16, 36, 168, 4, 2, kRaised);
+  int filled = in.volume * 168 / 100;
+  if (filled > 0) r.fill_rounded_rect(nx + 16, 36, filled, 4, 2, kAccent);
+}
+
+}  // namespace ze

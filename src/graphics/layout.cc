@@ -1,0 +1,159 @@
+#include "graphics/layout.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "graphics/palette.h"
+
+namespace ze {
+
+ListGeometry list_geometry(int screen_width, int screen_height) {
+  ListGeometry g;
+  g.width = (screen_width - 42) * 58 / 100;
+  g.height = screen_height - 158;
+  g.visible_rows = std::max((g.height + 6) / kRowPitch, 1);
+  return g;
+}
+
+size_t first_visible_row(size_t selection, int visible_rows) {
+  size_t n = static_cast<size_t>(std::max(visible_rows, 1));
+  return selection < n ? 0 : selection - n + 1;
+}
+
+int dial_x(float mhz, int screen_width) {
+  return 32 + static_cast<int>(((mhz - 87.0f) / 21.0f) * static_cast<float>(screen_width - 64));
+}
+
+int needle_x(float dial_position, int screen_width) {
+  float n = std::isnan(dial_position) ? 87.0f : std::clamp(dial_position, 87.0f, 108.0f);
+  return dial_x(n, screen_width);
+}
+
+std::optional<uint32_t> parse_colour_text(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty() || text.size() > 8) return std::nullopt;
+  uint32_t value = 0;
+  for (char c : text) {
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = uint32_t(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = uint32_t(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = uint32_t(c - 'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    value = (value << 4) | digit;
+  }
+  return value;
+}
+
+uint32_t badge_colour(const Channel& channel) {
+  auto value = parse_colour_text(channel.color);
+  return value ? (0xFF000000u | *value) : palette::kRed;
+}
+
+std::string badge_text(const Channel& channel) {
+  if (!channel.short_name.empty()) return channel.short_name;
+  return channel.name.substr(0, channel.name.find('-'));
+}
+
+std::string shorten_to_width(std::string_view text, int64_t max_width,
+                             const std::function<uint32_t(std::string_view)>& measure) {
+  std::string shortened(text);
+  bool cut = false;
+  while (int64_t{measure(shortened)} > max_width && shortened.size() > 3) {
+    // Drop the last whole UTF-8 character.
+    size_t end = shortened.size() - 1;
+    while (end > 0 && (static_cast<unsigned char>(shortened[end]) & 0xC0) == 0x80) --end;
+    shortened.resize(end);
+    cut = true;
+  }
+  if (cut) shortened += "...";
+  return shortened;
+}
+
+std::string_view sleep_label(uint8_t option) {
+  static constexpr std::string_view kLabels[] = {"Tắt", "15m", "30m", "45m", "60m"};
+  return option < std::size(kLabels) ? kLabels[option] : kLabels[0];
+}
+
+std::string sleep_pill_text(uint8_t option, bool active, uint64_t remaining) {
+  if (active) return fmt::format("⏰ {:02}:{:02}", remaining / 60, remaining % 60);
+  return fmt::format("⏰ {}", sleep_label(option));
+}
+
+Pill update_pill(const UpdateStatus& update) {
+  using Kind = UpdateStatus::Kind;
+  switch (update.kind) {
+    case Kind::Idle:
+      return {"OTA Sẵn sàng", palette::kRaised};
+    case Kind::Checking:
+      return {"Đang kiểm tra...", palette::kRaised};
+    case Kind::UpdateAvailable:
+      return {fmt::format("Bản v{}!", update.version), palette::kGreen};
+    case Kind::ChannelsUpdated:
+      return {fmt::format("+{} Kênh!", update.count), palette::kGreen};
+    case Kind::Downloading: {
+      float percent = update.progress * 100.0f;
+      uint32_t shown = 0;
+      if (percent >= 4294967295.0f) {
+        shown = UINT32_MAX;
+      } else if (percent > 0.0f) {
+        shown = static_cast<uint32_t>(percent);
+      }
+      return {fmt::format("Tải {}%", shown), palette::kAccent};
+    }
+    case Kind::Error:
+      return {"Lỗi OTA", palette::kRed};
+  }
+  return {};
+}
+
+StatusLabel status_label(PlaybackStatus::Kind kind) {
+  using Kind = PlaybackStatus::Kind;
+  switch (kind) {
+    case Kind::Idle:
+      return {"○ CHỜ PHÁT", 0xFF94A3B8};
+    case Kind::Connecting:
+      return {"⏳ ĐANG KẾT NỐI...", 0xFFF59E0B};
+    case Kind::Playing:
+      return {"● ĐANG PHÁT (TRỰC TIẾP)", 0xFF10B981};
+    case Kind::Error:
+      return {"✖ LỖI KẾT NỐI", 0xFFE11D48};
+  }
+  return {};
+}
+
+std::string clock_minutes_seconds(uint64_t seconds) {
+  return fmt::format("{:02}:{:02}", (seconds % 3600) / 60, seconds % 60);
+}
+
+std::string clock_hours_minutes_seconds(uint64_t seconds) {
+  return fmt::format("{:02}:{:02}:{:02}", seconds / 3600, (seconds % 3600) / 60, seconds % 60);
+}
+
+std::pair<float, float> vu_levels(PlaybackStatus::Kind kind, uint32_t frame) {
+  float t = static_cast<float>(frame);
+  switch (kind) {
+    case PlaybackStatus::Kind::Playing: {
+      float a = 0.12f * t;
+      float left = std::fabs((std::sin(a) * 0.45f + 0.5f) * 0.8f + std::cos(a * 2.3f) * 0.2f);
+      float b = (t + 18.0f) * 0.14f;
+      float right = std::fabs((std::sin(b) * 0.45f + 0.5f) * 0.8f + std::cos(b * 1.9f) * 0.2f);
+      return {std::clamp(left, 0.05f, 0.95f), std::clamp(right, 0.05f, 0.95f)};
+    }
+    case PlaybackStatus::Kind::Connecting: {
+      float left = std::fabs(std::sin(0.06f * t)) * 0.12f + 0.05f;
+      float right = std::fabs(std::sin((t + 12.0f) * 0.06f)) * 0.12f + 0.05f;
+      return {std::clamp(left, 0.05f, 0.18f), std::clamp(right, 0.05f, 0.18f)};
+    }
+    default:
+      return {0.05f, 0.05f};
+  }
+}
+
+}  // namespace ze

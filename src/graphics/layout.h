@@ -1,0 +1,78 @@
+// Layout arithmetic and the texts of the screens, as plain functions of
+// plain values: list geometry and scrolling, the dial scale, channel badge
+// colours and texts, name shortening, pill and status texts, clock texts and
+// the animated meter levels. Pure; used by the screen drawing code.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "catalog/records.h"
+#include "main/screen_state.h"
+#include "player/playback_status.h"
+
+namespace ze {
+
+// The channel list on the left: its width and height, and how many rows of
+// 62 pixels at a pitch of 68 fit from y = 92 down to the footer.
+struct ListGeometry {
+  int width = 0;         // lw
+  int height = 0;        // lh
+  int visible_rows = 1;  // at least 1
+};
+ListGeometry list_geometry(int screen_width, int screen_height);
+inline constexpr int kListTop = 92;
+inline constexpr int kRowPitch = 68;
+inline constexpr int kRowHeight = 62;
+
+// Index of the first row shown: the selection stays on the last visible row
+// once it passes the first page.
+size_t first_visible_row(size_t selection, int visible_rows);
+
+// Column of `mhz` on the dial scale (87 to 108 MHz over 32 .. W - 32).
+int dial_x(float mhz, int screen_width);
+// Column of the needle: the dial position held to the scale's ends.
+int needle_x(float dial_position, int screen_width);
+
+// A catalog colour text: an optional "+" and 1 to 8 hexadecimal digits.
+std::optional<uint32_t> parse_colour_text(std::string_view text);
+// Opaque badge colour of a channel; red for an invalid colour text.
+uint32_t badge_colour(const Channel& channel);
+// The short name, or the name up to its first "-" when there is none.
+std::string badge_text(const Channel& channel);
+
+// `text` cut a whole character at a time while it is wider than `max_width`
+// and longer than 3 bytes, with "..." appended when anything was cut.
+std::string shorten_to_width(std::string_view text, int64_t max_width,
+                             const std::function<uint32_t(std::string_view)>& measure);
+
+// "Tắt", "15m", "30m", "45m", "60m" for the sleep options 0 to 4.
+std::string_view sleep_label(uint8_t option);
+// The sleep pill's text: the remaining mm:ss while running, else the label.
+std::string sleep_pill_text(uint8_t option, bool active, uint64_t remaining);
+
+struct Pill {
+  std::string text;
+  uint32_t colour = 0;
+};
+Pill update_pill(const UpdateStatus& update);
+
+// The status label of the panel and the now-playing view.
+struct StatusLabel {
+  std::string_view text;
+  uint32_t colour = 0;
+};
+StatusLabel status_label(PlaybackStatus::Kind kind);
+
+// "mm:ss" within the hour, and "hh:mm:ss".
+std::string clock_minutes_seconds(uint64_t seconds);
+std::string clock_hours_minutes_seconds(uint64_t seconds);
+
+// The two animated VU levels (0 to 1) for a playback state and frame.
+std::pair<float, float> vu_levels(PlaybackStatus::Kind kind, uint32_t frame);
+
+}  // namespace ze

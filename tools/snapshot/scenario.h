@@ -1,0 +1,63 @@
+// A snapshot scenario: the application values of one frame, read from a
+// small JSON document, with every key optional and defaulting to the
+// player's start-up value. Turned into the FrameInputs that render_frame
+// draws, with the category and visible lists derived from the catalog and
+// the favourites. Used by the snapshot tool and its tests.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/result.h"
+#include "catalog/favorites.h"
+#include "catalog/records.h"
+#include "graphics/frame_inputs.h"
+
+namespace ze {
+
+struct Scenario {
+  uint32_t width = 1280;
+  uint32_t height = 720;
+  Screen screen = Screen::ChannelList;
+  size_t category_index = 0;
+  size_t selection = 0;
+  PlaybackStatus playback;
+  UpdateStatus update;
+  int volume = 80;
+  uint8_t sleep_option = 0;
+  bool sleep_active = false;
+  uint64_t sleep_remaining = 0;
+  FavoriteSet favorites;
+  uint64_t listening_seconds = 0;
+  uint32_t volume_counter = 0;
+  uint32_t frame = 0;
+  float dial = 91.0f;
+  std::optional<std::string> catalog_path;
+};
+
+// Parses a scenario; the error names the offending key.
+Result<Scenario> parse_scenario(std::string_view json);
+
+// The built-in catalog text.
+std::string_view builtin_catalog_text();
+
+// The owned lists of one frame and the FrameInputs that point into them.
+struct SnapshotFrame {
+  ChannelCatalog catalog;
+  std::vector<Category> categories;
+  std::vector<Channel> visible;
+  FavoriteSet favorites;
+  FrameInputs inputs;
+};
+
+// Derives the category list (with the favourites tab when there are
+// favourites), the visible channels of the current tab and the rest of the
+// inputs. Category index and selection are brought into range as the
+// player does.
+std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog);
+
+}  // namespace ze

@@ -1,0 +1,225 @@
+#!/bin/sh
+# ZE-Radio's stream engine: plays one radio stream until it is stopped.
+#
+#   sh play_stream.sh URL FALLBACK_URL        (an empty FALLBACK_URL means none)
+#
+# ZE-Radio starts this script in a process group of its own and stops it by
+# killing that group. What the player relies on:
+#   - the PID of the process that makes the sound is in the PID file while it runs;
+#   - the playing marker appears once audio really flows, never before;
+#   - a stream that fails or drops is tried again (the fallback URL when the
+#     other one gave no audio), a bounded number of times within a time window;
+#   - when it gives up the script exits, which the player shows as a lost stream.
+# Sound comes from mpv when the console has one, otherwise from ffmpeg (fed by
+# curl for plain HTTP streams) decoding into aplay.
+#
+# The runtime paths and the retry figures can be changed through environment
+# variables; the defaults are the console's.
+
+url=${1:-}
+fallback=${2:-}
+
+pid_file=${ZE_RADIO_STREAM_PID_FILE:-/tmp/ze_radio_stream.pid}
+marker=${ZE_RADIO_PLAYING_MARKER:-/tmp/ze_radio_playing}
+bt_file=${ZE_RADIO_BT_ADDR_FILE:-/tmp/btdev_addr}
+retry_limit=${ZE_RADIO_RETRY_LIMIT:-5}      # attempts within one window, then give up
+retry_window=${ZE_RADIO_RETRY_WINDOW:-120}  # seconds
+retry_delay=${ZE_RADIO_RETRY_DELAY:-2}      # seconds, grows with each failed attempt
+net_timeout=15                              # seconds without data count as a drop
+crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
+user_agent="Mozilla/5.0 (Linux; Android 10; TrimUI)"
+
+job=""
+
+# Messages go to standard error: standard output is audio inside a pipeline.
+log() {
+  echo "[play_stream] $*" >&2
+}
+
+now() {
+  date +%s
+}
+
+# Picks the sound engine once: sets engine (mpv or ffmpeg) and the tool paths.
+find_engine() {
+  if [ -x "$crossmix_mpv" ]; then
+    mpv=$crossmix_mpv
+  else
+    mpv=$(command -v mpv 2>/dev/null) || mpv=""
+  fi
+  if [ -n "$mpv" ]; then
+    engine=mpv
+    return 0
+  fi
+  if command -v ffmpeg >/dev/null 2>&1 && command -v aplay >/dev/null 2>&1; then
+    engine=ffmpeg
+    curl=$(command -v curl 2>/dev/null) || curl=""
+    return 0
+  fi
+  return 1
+}
+
+# Prints the ALSA device of the Bluetooth speaker when audio goes there.
+bluetooth_device() {
+  [ -e "$bt_file" ] || return 1
+  address=$(tr -d ' \t\r\n' < "$bt_file" 2>/dev/null) || address=""
+  if [ -n "$address" ]; then
+    echo "bluealsa:DEV=$address"
+  else
+    echo bluealsa
+  fi
+}
+
+# Runs the given command in place of a small shell that first writes its PID,
+# so the PID file names the sound-making process itself.
+run_recording_pid() {
+  sh -c 'echo $$ > "$0"; exec "$@"' "$pid_file" "$@"
+}
+
+audio_started() {
+  printf 1 > "$marker"
+  log "audio started"
+}
+
+# Reads mpv's messages: the audio output opens only once decoded audio is
+# ready, which is when the stream counts as playing.
+watch_mpv() {
+  while IFS= read -r line; do
+    case $line in
+      "AO: ["*) audio_started ;;
+      ""|" "*|"File tags:"*) ;;
+      *) log "mpv: $line" ;;
+    esac
+  done
+}
+
+play_with_mpv() {
+  stream=$1
+  set -- --no-video --ytdl=no --cache=yes --demuxer-max-bytes=4096KiB \
+    --demuxer-readahead-secs=10 "--network-timeout=$net_timeout" \
+    "--user-agent=$user_agent" --msg-level=all=error,cplayer=info
+  if device=$(bluetooth_device); then
+    set -- "$@" --ao=alsa "--audio-device=alsa/$device"
+  fi
+  run_recording_pid "$mpv" "$@" "$stream" 2>&1 | watch_mpv
+}
+
+# Passes decoded audio on to aplay; the marker is made once the first block
+# has gone through, so it means sound is on its way to the speaker.
+pass_audio() {
+  exec 3>&1
+  records=$(dd bs=4096 count=1 2>&1 >&3)
+  exec 3>&-
+  case $records in
+    "0+0 "*) return 0 ;;  # the decoder ended without any audio
+  esac
+  audio_started
+  exec cat
+}
+
+fetch() {
+  # -k: the console has no certificate store; the data is only audio.
+  "$curl" -s -S -f -L -k --connect-timeout 10 --speed-limit 1 \
+    --speed-time "$net_timeout" -A "$user_agent" "$1"
+}
+
+decode() {
+  source=$1
+  shift
+  ffmpeg -nostdin -hide_banner -loglevel error "$@" -i "$source" -vn \
+    -f s16le -acodec pcm_s16le -ar 44100 -ac 2 pipe:1
+}
+
+play_with_ffmpeg() {
+  stream=$1
+  set -- -q -t raw -f S16_LE -r 44100 -c 2
+  if device=$(bluetooth_device); then
+    set -- "$@" -D "$device"
+  fi
+  case $stream in
+    *.m3u8*|*.M3U8*) direct=1 ;;  # playlists need ffmpeg's own HTTP client
+    *) if [ -n "$curl" ]; then direct=0; else direct=1; fi ;;
+  esac
+  if [ "$direct" = 1 ]; then
+    decode "$stream" -user_agent "$user_agent" -rw_timeout "${net_timeout}000000" |
+      pass_audio | run_recording_pid aplay "$@"
+  else
+    fetch "$stream" | decode pipe:0 | pass_audio | run_recording_pid aplay "$@"
+  fi
+}
+
+# Plays one URL until its stream ends; leaves the marker in place when audio
+# flowed during the attempt.
+play_once() {
+  rm -f "$marker"
+  if [ "$engine" = mpv ]; then
+    play_with_mpv "$1" &
+  else
+    play_with_ffmpeg "$1" &
+  fi
+  job=$!
+  wait "$job"
+  job=""
+  rm -f "$pid_file"
+}
+
+stop_now() {
+  trap - TERM INT HUP
+  player=""
+  [ -r "$pid_file" ] && read -r player < "$pid_file"
+  rm -f "$pid_file" "$marker"
+  [ -n "$player" ] && kill -TERM "$player" 2>/dev/null
+  [ -n "$job" ] && kill -TERM "$job" 2>/dev/null
+  # Everything else this script started is in its process group.
+  kill -TERM -$$ 2>/dev/null
+  exit 143
+}
+
+trap stop_now TERM INT HUP
+
+if [ -z "$url" ]; then
+  url=$fallback
+  fallback=""
+fi
+[ "$fallback" = "$url" ] && fallback=""
+if [ -z "$url" ]; then
+  log "no stream URL"
+  exit 2
+fi
+if ! find_engine; then
+  log "no audio player found (mpv, or ffmpeg with aplay)"
+  exit 3
+fi
+
+current=$url
+log "playing $current with $engine"
+window_start=$(now)
+failures=0
+while :; do
+  play_once "$current"
+  heard=0
+  [ -e "$marker" ] && heard=1
+  rm -f "$marker"
+
+  ended=$(now)
+  if [ $((ended - window_start)) -ge "$retry_window" ]; then
+    window_start=$ended
+    failures=0
+  fi
+  failures=$((failures + 1))
+  if [ "$failures" -ge "$retry_limit" ]; then
+    log "giving up after $failures attempts within ${retry_window}s"
+    rm -f "$marker"
+    exit 1
+  fi
+
+  if [ "$heard" = 1 ]; then
+    log "stream ended; reconnecting to $current ($failures/$retry_limit)"
+  elif [ -n "$fallback" ]; then
+    if [ "$current" = "$url" ]; then current=$fallback; else current=$url; fi
+    log "no audio; trying $current ($failures/$retry_limit)"
+  else
+    log "no audio; trying $current again ($failures/$retry_limit)"
+  fi
+  sleep $((retry_delay * failures))
+done

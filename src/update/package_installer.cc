@@ -1,0 +1,281 @@
+#include "update/package_installer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/files.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "base/thread.h"
+#include "update/zip_reader.h"
+
+namespace ze {
+namespace {
+
+constexpr off_t kMinimumPackageSize = 50000;
+constexpr size_t kCopyBufferSize = 8192;
+constexpr std::string_view kTopFolder = "ze-radio";
+
+std::atomic<bool> install_running{false};
+
+// What the installer does with one archive entry.
+struct PlannedEntry {
+  enum class Kind { Skip, Directory, File } kind = Kind::Skip;
+  std::vector<std::string> components;  // below the install folder
+  std::string target;                   // install folder + "/" + components
+  bool executable = false;
+};
+
+// The entry's path below the archive's root as components, without "." and
+// with ".." resolved; nothing for names with NUL, absolute names and names
+// that climb above the root.
+std::optional<std::vector<std::string>> relative_components(std::string_view name) {
+  if (name.find('\0') != std::string_view::npos) return std::nullopt;
+  if (!name.empty() && name.front() == '/') return std::nullopt;
+  std::vector<std::string> components;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t slash = name.find('/', start);
+    if (slash == std::string_view::npos) slash = name.size();
+    std::string_view piece = name.substr(start, slash - start);
+    if (piece == "..") {
+      if (components.empty()) return std::nullopt;
+      components.pop_back();
+    } else if (!piece.empty() && piece != ".") {
+      components.emplace_back(piece);
+    }
+    start = slash + 1;
+  }
+  return components;
+}
+
+PlannedEntry plan_entry(const ZipEntry& entry, const std::string& install_dir) {
+  PlannedEntry plan;
+  // A package's links are not part of its layout: writing them would let the
+  // archive point later entries (or the launcher) anywhere on the device.
+  if (entry.is_symlink) return plan;
+  std::string_view name = entry.name;
+  if (entry.is_directory) {
+    while (!name.empty() && (name.back() == '/' || name.back() == '\\')) name.remove_suffix(1);
+  }
+  std::optional<std::vector<std::string>> components = relative_components(name);
+  if (!components) return plan;
+  if (!components->empty() && components->front() == kTopFolder) {
+    components->erase(components->begin());
+  }
+  if (components->empty()) return plan;
+  plan.kind = entry.is_directory ? PlannedEntry::Kind::Directory : PlannedEntry::Kind::File;
+  plan.target = install_dir;
+  for (const std::string& component : *components) plan.target += "/" + component;
+  plan.components = std::move(*components);
+  plan.executable = plan.target.find("/bin/") != std::string::npos ||
+                    plan.target.ends_with(".sh");
+  return plan;
+}
+
+// Reads the current entry to its end, handing each piece to `sink`; the
+// error is the reader's text or the sink's.
+template <typename Sink>
+Status copy_entry(ZipReader& reader, Sink&& sink) {
+  char buffer[kCopyBufferSize];
+  for (;;) {
+    Result<size_t> got = reader.read_entry(buffer, sizeof buffer);
+    if (!got) return Error{got.error()};
+    if (*got == 0) break;
+    Status written = sink(buffer, *got);
+    if (!written) return written;
+  }
+  return reader.close_entry();
+}
+
+// First pass: every entry is opened and every file read to its end, so
+// that names, compression and checksums are known good before anything is
+// written. Returns what to do with each entry, in the archive's order.
+Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::string& install_dir) {
+  std::vector<PlannedEntry> plans;
+  Result<bool> more = reader.go_to_first();
+  while (more && *more) {
+    Result<ZipEntry> entry = reader.current_entry();
+    if (!entry) return Error{"Failed to read archive entry: " + entry.error()};
+    Status opened = reader.open_entry();
+    if (!opened) return Error{"Failed to read archive entry: " + opened.error()};
+    PlannedEntry plan = plan_entry(*entry, install_dir);
+    if (plan.kind == PlannedEntry::Kind::File) {
+      Status read = copy_entry(reader, [](const char*, size_t) { return ok_status(); });
+      if (!read) return Error{"Failed to extract " + plan.target + ": " + read.error()};
+    } else {
+      (void)reader.close_entry();
+    }
+    plans.push_back(std::move(plan));
+    more = reader.go_to_next();
+  }
+  if (!more) return Error{"Failed to read archive entry: " + more.error()};
+  return plans;
+}
+
+// Opens (creating when missing) the directory `components[0..count)` below
+// `root` without following any link below the root: a link found where a
+// directory belongs is replaced by a real directory, so nothing is ever
+// written outside the install folder. The error is the system's text.
+Result<UniqueFd> open_directory(const std::string& root, const std::vector<std::string>& components,
+                                size_t count) {
+  UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return Error{errno_text(errno)};
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  for (size_t i = 0; i < count; ++i) {
+    const char* name = components[i].c_str();
+    UniqueFd next(::openat(dir.get(), name, kFlags));
+    if (!next.valid()) {
+      struct stat st {};
+      if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+        ::unlinkat(dir.get(), name, 0);
+      }
+      ::mkdirat(dir.get(), name, 0777);
+      next.reset(::openat(dir.get(), name, kFlags));
+      if (!next.valid()) return Error{errno_text(errno)};
+    }
+    dir = std::move(next);
+  }
+  return dir;
+}
+
+Status write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{errno_text(errno)};
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ok_status();
+}
+
+Status extract_file(ZipReader& reader, const PlannedEntry& plan, const std::string& install_dir) {
+  size_t parents = plan.components.size() - 1;
+  Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents);
+  if (!parent) return Error{"Failed to create " + plan.target + ": " + parent.error()};
+  const char* name = plan.components.back().c_str();
+  // Deleting first lets a running program or script be replaced; a link at
+  // the target is removed itself, never what it points to.
+  ::unlinkat(parent->get(), name, 0);
+  UniqueFd file(::openat(parent->get(), name,
+                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  if (!file.valid()) return Error{"Failed to create " + plan.target + ": " + errno_text(errno)};
+  Status opened = reader.open_entry();
+  if (!opened) return Error{"Failed to read archive entry: " + opened.error()};
+  Status copied = copy_entry(reader, [&](const char* data, size_t size) {
+    return write_all(file.get(), data, size);
+  });
+  if (!copied) return Error{"Failed to extract " + plan.target + ": " + copied.error()};
+  if (plan.executable) ::fchmod(file.get(), 0755);
+  return ok_status();
+}
+
+Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans,
+                       const std::string& install_dir) {
+  Result<bool> more = reader.go_to_first();
+  for (const PlannedEntry& plan : plans) {
+    if (!more || !*more) return Error{"Failed to read archive entry: archive changed while reading"};
+    if (plan.kind == PlannedEntry::Kind::Directory) {
+      (void)open_directory(install_dir, plan.components, plan.components.size());
+    } else if (plan.kind == PlannedEntry::Kind::File) {
+      Status extracted = extract_file(reader, plan, install_dir);
+      if (!extracted) return extracted;
+    }
+    more = reader.go_to_next();
+  }
+  return ok_status();
+}
+
+std::string current_dir() {
+  char buffer[PATH_MAX];
+  if (::getcwd(buffer, sizeof buffer) == nullptr) return ".";
+  return buffer;
+}
+
+void run_install_thread(const std::string& url, const InstallConfig& config) {
+  Result<std::string> installed = install_package(url, config);
+  if (installed) {
+    log_line("[OTA] Application updated successfully! Triggering restart code 42...");
+    exit_process(kRestartExitStatus);
+  }
+  logf("[OTA] Update failed: {}", installed.error());
+  install_running = false;
+}
+
+}  // namespace
+
+std::string choose_install_dir(const InstallConfig& config) {
+  struct stat st {};
+  if (::lstat(config.app_dir.c_str(), &st) == 0) return config.app_dir;
+  if (!config.working_dir.empty()) return config.working_dir;
+  return current_dir();
+}
+
+Status extract_package(const std::string& package_path, const std::string& install_dir) {
+  UniqueFd fd(::open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Error{"Failed to open downloaded archive: " + errno_text(errno)};
+  Result<std::unique_ptr<ZipReader>> reader = ZipReader::open(fd.get());
+  if (!reader) return Error{"Corrupt zip archive: " + reader.error()};
+  Result<std::vector<PlannedEntry>> plans = check_archive(**reader, install_dir);
+  if (!plans) return Error{plans.error()};
+  return extract_entries(**reader, *plans, install_dir);
+}
+
+Result<std::string> install_package(const std::string& url, const InstallConfig& config) {
+  logf("[OTA] Downloading package update from: {}", url);
+  remove_file(config.package_path);
+  Result<ExitStatus> download =
+      run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",
+                "-o", config.package_path, url},
+               Output::Inherit);
+  if (!download) return Error{"Download error: " + download.error()};
+  if (!download->success()) return Error{"Failed to download update file"};
+
+  struct stat st {};
+  if (::stat(config.package_path.c_str(), &st) != 0 || st.st_size < kMinimumPackageSize) {
+    remove_file(config.package_path);
+    return Error{"Downloaded update file is too small or corrupt"};
+  }
+
+  std::string install_dir = choose_install_dir(config);
+  Status extracted = extract_package(config.package_path, install_dir);
+  if (!extracted) return Error{extracted.error()};
+  remove_file(config.package_path);
+  std::string chmod_line =
+      "chmod +x " + install_dir + "/bin/* " + install_dir + "/launch.sh 2>/dev/null || true";
+  (void)run_wait({"/bin/sh", "-c", chmod_line}, Output::Discard);
+  logf("[OTA] Installation completed to {}", install_dir);
+  return install_dir;
+}
+
+bool start_package_install(std::string download_url, InstallConfig config) {
+  if (install_running.exchange(true)) {
+    logf("[OTA] Update already being installed; ignoring request for: {}", download_url);
+    return false;
+  }
+  spawn_detached([url = std::move(download_url), config = std::move(config)] {
+    run_install_thread(url, config);
+  });
+  return true;
+}
+
+void start_package_install(std::string download_url) {
+  start_package_install(std::move(download_url), InstallConfig{});
+}
+
+bool package_install_running() { return install_running; }
+
+}  // namespace ze

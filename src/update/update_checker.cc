@@ -1,0 +1,125 @@
+#include "update/update_checker.h"
+
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "base/files.h"
+#include "base/log.h"
+#include "base/process.h"
+#include "base/thread.h"
+#include "catalog/records.h"
+
+#ifndef ZE_RADIO_UPDATE_URL
+#error "ZE_RADIO_UPDATE_URL must name the update server"
+#endif
+
+namespace ze {
+namespace {
+
+constexpr const char* kManifestPath = "/ota/ze-radio.json";
+constexpr const char* kCatalogPath = "/channels.json";
+constexpr const char* kUnreachableText = "Unable to download latest channels. Check Wi-Fi connection.";
+
+// Two checks may finish at the same moment; their catalog files are stored
+// one after the other so that neither sees the other's temporary file.
+std::mutex catalog_store_mutex;
+
+std::vector<std::string> manifest_request(const UpdateCheckConfig& config, const std::string& url) {
+  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "6", "--max-time", "12", url};
+}
+
+std::vector<std::string> catalog_request(const UpdateCheckConfig& config, const std::string& url) {
+  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10", url};
+}
+
+// The body curl printed, when it started, exited with 0 and printed anything.
+std::optional<std::string> fetch(const std::vector<std::string>& argv) {
+  Result<CommandOutput> run = run_capture(argv);
+  if (!run || !run->status.success() || run->out.empty()) return std::nullopt;
+  return std::move(run->out);
+}
+
+// The newer manifest, or nothing when the catalog is to be synchronised.
+std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
+  std::string url = config.base_url + kManifestPath;
+  logf("[OTA] Checking for system update at: {}", url);
+  std::optional<std::string> body = fetch(manifest_request(config, url));
+  if (!body) {
+    logf("[OTA] Primary manifest failed, trying fallback: {}", url);
+    body = fetch(manifest_request(config, url));
+    if (!body) return std::nullopt;
+  }
+  Result<OtaManifest> manifest = parse_manifest(*body);
+  if (!manifest) return std::nullopt;
+  if (is_newer_version(manifest->version, config.running_version)) {
+    logf("[OTA] Newer version available: {} (current: {})", manifest->version,
+         config.running_version);
+    return std::move(manifest).value();
+  }
+  logf("[OTA] Already up to date: {}", config.running_version);
+  return std::nullopt;
+}
+
+// The system's part of a file error ("Is a directory (os error 21)"): the
+// helpers put the file's path in front, and the warning names the file itself.
+std::string system_error_part(const std::string& message, const std::string& path) {
+  size_t start = 0;
+  if (message.compare(0, path.size(), path) == 0) {
+    start = message.find(": ", path.size());
+    start = start == std::string::npos ? 0 : start + 2;
+  }
+  return message.substr(start);
+}
+
+// Stores the downloaded bytes unchanged. The file is replaced atomically, so
+// a power cut leaves the old catalog or the new one, never a mix.
+void store_catalog(const std::string& path, const std::string& body, const ChannelCatalog& catalog) {
+  Status stored = [&] {
+    std::lock_guard<std::mutex> lock(catalog_store_mutex);
+    return write_file_atomic(path, body);
+  }();
+  if (!stored) {
+    logf("[OTA] Warning: Could not save channels.json to disk: {}",
+         system_error_part(stored.error(), path));
+  } else {
+    logf("[OTA] Successfully updated channels.json (version {})", catalog.version);
+  }
+}
+
+UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
+  std::string url = config.base_url + kCatalogPath;
+  logf("[OTA] Syncing channels from: {}", url);
+  Result<CommandOutput> run = run_capture(catalog_request(config, url));
+  if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
+  if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
+  Result<ChannelCatalog> catalog = parse_catalog(run->out);
+  if (!catalog) return UpdateErrorMessage{"Invalid remote channels format: " + catalog.error()};
+  store_catalog(config.catalog_path, run->out, *catalog);
+  return ChannelsUpdatedMessage{std::move(catalog).value()};
+}
+
+}  // namespace
+
+const std::string& update_base_url() {
+  static const std::string url = ZE_RADIO_UPDATE_URL;
+  return url;
+}
+
+UpdateMessage run_update_check(const UpdateCheckConfig& config) {
+  if (std::optional<OtaManifest> manifest = newer_manifest(config)) {
+    return UpdateAvailableMessage{std::move(*manifest)};
+  }
+  return sync_catalog(config);
+}
+
+void start_update_check(std::string catalog_path, QueueHandle<UpdateMessage> queue) {
+  spawn_detached([catalog_path = std::move(catalog_path), queue = std::move(queue)] {
+    UpdateCheckConfig config;
+    config.catalog_path = catalog_path;
+    queue->send(run_update_check(config));
+  });
+}
+
+}  // namespace ze

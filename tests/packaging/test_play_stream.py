@@ -1,0 +1,238 @@
+"""The stream engine script under busybox sh, with stub players on PATH."""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import console_shell as cs  # noqa: E402
+
+SCRIPT = os.path.join(cs.SOURCE, "packaging", "bin", "play_stream.sh")
+
+# The stub mpv plays URLs by their names: "dead" fails at once, "live" opens
+# its audio output once the file "go" exists and then plays on, "drop" opens
+# its audio output and ends a moment later.
+MPV = r'''
+url=""
+for arg in "$@"; do url=$arg; done
+echo "$url $*" >> "$STUB_DIR/mpv.calls"
+case $url in
+  *dead*) echo "Failed to open $url."; exit 2 ;;
+esac
+echo " (+) Audio --aid=1 (aac 2ch 44100Hz)"
+while [ ! -e "$STUB_DIR/go" ]; do sleep 0.05; done
+echo "AO: [alsa] 44100Hz stereo 2ch s16"
+case $url in
+  *drop*) sleep 0.2; echo "Exiting... (End of file)"; exit 0 ;;
+esac
+sleep 1000
+'''
+
+CURL = r'''
+url=""
+for arg in "$@"; do url=$arg; done
+echo "$url" >> "$STUB_DIR/curl.calls"
+case $url in *dead*) exit 22 ;; esac
+echo "compressed stream bytes"
+exec sleep 1000
+'''
+
+# The stub ffmpeg produces PCM once the file "go" exists, from stdin (after
+# curl's first bytes) or from its URL directly.
+FFMPEG = r'''
+source=""
+while [ $# -gt 0 ]; do
+  [ "$1" = -i ] && source=$2
+  shift
+done
+echo "$source" >> "$STUB_DIR/ffmpeg.calls"
+case $source in *dead*) exit 1 ;; esac
+if [ "$source" = pipe:0 ]; then
+  read -r first || exit 1
+fi
+while [ ! -e "$STUB_DIR/go" ]; do sleep 0.05; done
+head -c 20000 /dev/zero
+sleep 1000
+'''
+
+APLAY = r'''
+echo "$*" >> "$STUB_DIR/aplay.calls"
+cat >> "$STUB_DIR/aplay.bytes"
+'''
+
+
+class StreamEngineTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="ze_play_stream_")
+        self.root = self.tmp.name
+        self.bb = cs.make_busybox_dir(self.root)
+        self.stubs = os.path.join(self.root, "stubs")
+        os.mkdir(self.stubs)
+        self.pid_file = os.path.join(self.root, "stream.pid")
+        self.marker = os.path.join(self.root, "playing")
+        self.proc = None
+
+    def tearDown(self):
+        if self.proc and self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        if self.proc:
+            self.proc.stdout.close()
+            for pid in cs.group_members(self.proc.pid):
+                os.kill(pid, signal.SIGKILL)
+        self.tmp.cleanup()
+
+    def stub(self, name, body):
+        cs.write_script(os.path.join(self.stubs, name), body)
+
+    def start(self, url, fallback="", **env):
+        environment = {
+            "PATH": f"{self.stubs}:{self.bb}",
+            "STUB_DIR": self.root,
+            "ZE_RADIO_STREAM_PID_FILE": self.pid_file,
+            "ZE_RADIO_PLAYING_MARKER": self.marker,
+            "ZE_RADIO_BT_ADDR_FILE": os.path.join(self.root, "btdev_addr"),
+            "ZE_RADIO_RETRY_DELAY": "0",
+        }
+        environment.update(env)
+        self.proc = subprocess.Popen(
+            [cs.BUSYBOX, "sh", SCRIPT, url, fallback], env=environment,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            start_new_session=True, text=True)
+
+    def path(self, name):
+        return os.path.join(self.root, name)
+
+    def lines(self, name):
+        try:
+            with open(self.path(name)) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+    def recorded_pid(self):
+        try:
+            with open(self.pid_file) as f:
+                return int(f.read().strip())
+        except (FileNotFoundError, ValueError):
+            return None
+
+    def go(self):
+        open(self.path("go"), "w").close()
+
+    def finish(self, timeout=20):
+        out, _ = self.proc.communicate(timeout=timeout)
+        return self.proc.returncode, out
+
+    def test_mpv_marker_waits_for_audio_and_group_kill_leaves_nothing(self):
+        self.stub("mpv", MPV)
+        self.start("http://radio/live.aac")
+
+        self.assertTrue(cs.wait_for(self.recorded_pid))
+        player = self.recorded_pid()
+        with open(f"/proc/{player}/cmdline") as f:
+            self.assertIn("mpv", f.read())
+        self.assertTrue(cs.wait_for(lambda: self.lines("mpv.calls")))
+        self.assertFalse(os.path.exists(self.marker))
+
+        self.go()
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        with open(self.marker) as f:
+            self.assertEqual(f.read(), "1")
+        self.assertIsNone(self.proc.poll())
+
+        os.killpg(self.proc.pid, signal.SIGTERM)
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.assertEqual(cs.wait_for(lambda: not cs.group_members(self.proc.pid), 5), True)
+
+    def test_terminating_the_script_alone_stops_its_player(self):
+        self.stub("mpv", MPV)
+        self.go()
+        self.start("http://radio/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=10)
+        self.assertTrue(cs.wait_for(lambda: not cs.group_members(self.proc.pid), 5))
+        self.assertFalse(os.path.exists(self.pid_file))
+        self.assertFalse(os.path.exists(self.marker))
+
+    def test_fallback_is_used_when_primary_gives_no_audio(self):
+        self.stub("mpv", MPV)
+        self.go()
+        self.start("http://radio/dead.aac", "http://backup/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        urls = [line.split()[0] for line in self.lines("mpv.calls")]
+        self.assertEqual(urls, ["http://radio/dead.aac", "http://backup/live.aac"])
+        self.assertIsNone(self.proc.poll())
+
+    def test_dropped_stream_is_retried_a_bounded_number_of_times(self):
+        self.stub("mpv", MPV)
+        self.go()
+        self.start("http://radio/drop.aac", "", ZE_RADIO_RETRY_LIMIT="3")
+        status, out = self.finish()
+        self.assertEqual(status, 1)
+        urls = [line.split()[0] for line in self.lines("mpv.calls")]
+        # A stream that played is reconnected to the same URL.
+        self.assertEqual(urls, ["http://radio/drop.aac"] * 3)
+        self.assertIn("giving up", out)
+        self.assertFalse(os.path.exists(self.marker))
+        self.assertFalse(os.path.exists(self.pid_file))
+
+    def test_dead_primary_and_fallback_alternate_then_give_up(self):
+        self.stub("mpv", MPV)
+        self.start("http://a/dead", "http://b/dead", ZE_RADIO_RETRY_LIMIT="4")
+        status, _ = self.finish()
+        self.assertEqual(status, 1)
+        urls = [line.split()[0] for line in self.lines("mpv.calls")]
+        self.assertEqual(urls, ["http://a/dead", "http://b/dead"] * 2)
+
+    def test_pipeline_marker_follows_first_audio_bytes(self):
+        for name, body in (("curl", CURL), ("ffmpeg", FFMPEG), ("aplay", APLAY)):
+            self.stub(name, body)
+        with open(self.path("btdev_addr"), "w") as f:
+            f.write("AA:BB:CC:DD:EE:FF\n")
+        self.start("http://radio/stream.mp3")
+
+        self.assertTrue(cs.wait_for(self.recorded_pid))
+        with open(f"/proc/{self.recorded_pid()}/cmdline") as f:
+            self.assertIn("aplay", f.read())
+        self.assertTrue(cs.wait_for(lambda: self.lines("ffmpeg.calls")))
+        self.assertFalse(os.path.exists(self.marker))
+
+        self.go()
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertTrue(cs.wait_for(
+            lambda: os.path.exists(self.path("aplay.bytes"))
+            and os.path.getsize(self.path("aplay.bytes")) == 20000), os.path.getsize(self.path("aplay.bytes")))
+        self.assertEqual(self.lines("curl.calls"), ["http://radio/stream.mp3"])
+        self.assertEqual(self.lines("ffmpeg.calls"), ["pipe:0"])
+        self.assertIn("-D bluealsa:DEV=AA:BB:CC:DD:EE:FF", self.lines("aplay.calls")[0])
+
+    def test_pipeline_decodes_playlists_directly_and_gives_up_without_audio(self):
+        for name, body in (("curl", CURL), ("ffmpeg", FFMPEG), ("aplay", APLAY)):
+            self.stub(name, body)
+        self.start("https://radio/dead/playlist.m3u8", "", ZE_RADIO_RETRY_LIMIT="2")
+        status, _ = self.finish()
+        self.assertEqual(status, 1)
+        self.assertEqual(self.lines("ffmpeg.calls"), ["https://radio/dead/playlist.m3u8"] * 2)
+        self.assertEqual(self.lines("curl.calls"), [])
+        self.assertFalse(os.path.exists(self.path("aplay.bytes"))
+                         and os.path.getsize(self.path("aplay.bytes")))
+        self.assertFalse(os.path.exists(self.marker))
+
+    def test_exits_at_once_without_url_or_player(self):
+        self.start("", "")
+        status, out = self.finish()
+        self.assertEqual(status, 2)
+        self.proc.stdout.close()
+        self.start("http://radio/live.aac")
+        status, out = self.finish()
+        self.assertEqual(status, 3)
+        self.assertIn("no audio player", out)
+
+
+if __name__ == "__main__":
+    unittest.main()

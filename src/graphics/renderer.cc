@@ -162,11 +162,12 @@ void Renderer::draw_text(std::string_view text, int x, int y, uint32_t colour, f
       if (py < 0) continue;
       if (py >= H) break;
       const uint8_t* coverage = glyph.coverage.data() + size_t(r) * size_t(glyph.width);
-      uint32_t* row = fb_.pixels() + size_t(py) * fb_.width() + left;
+      uint32_t* row = fb_.pixels() + size_t(py) * fb_.width();
       for (int64_t c = c0; c < c1; ++c) {
         uint32_t k = coverage[c];
         if (k == 0) continue;
-        row[c] = k == 255 ? colour : blend(row[c], colour, k);
+        uint32_t& pixel = row[left + c];
+        pixel = k == 255 ? colour : blend(pixel, colour, k);
       }
     }
     pen += static_cast<int64_t>(glyph.advance);

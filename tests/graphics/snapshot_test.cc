@@ -41,35 +41,6 @@ TEST(Scenario, EmptyDocumentGivesStartUpValues) {
   EXPECT_FALSE(s->catalog_path);
 }
 
-TEST(Scenario, ReadsEveryKey) {
-  auto s = parse_scenario(R"({"width": 1024, "height": 768, "screen": "ExitDialog",
-    "categoryIndex": 2, "selection": 3, "playback": {"state": "Playing", "text": "VOV1"},
-    "update": {"state": "Downloading", "version": "1.2", "count": 7, "message": "m",
-               "progress": 0.25},
-    "volume": 55, "sleepOption": 2, "sleepActive": true, "sleepRemaining": 75,
-    "favorites": ["a", "b"], "listeningSeconds": 3725, "volumeCounter": 9, "frame": 40,
-    "dial": 99.5, "catalog": "/x.json"})");
-  ASSERT_TRUE(s.ok()) << s.error();
-  EXPECT_EQ(s->width, 1024u);
-  EXPECT_EQ(s->screen, Screen::ExitDialog);
-  EXPECT_EQ(s->category_index, 2u);
-  EXPECT_EQ(s->selection, 3u);
-  EXPECT_EQ(s->playback, PlaybackStatus::playing("VOV1"));
-  EXPECT_TRUE(s->update.is(UpdateStatus::Kind::Downloading));
-  EXPECT_EQ(s->update.count, 7u);
-  EXPECT_EQ(s->update.progress, 0.25f);
-  EXPECT_EQ(s->volume, 55);
-  EXPECT_EQ(s->sleep_option, 2);
-  EXPECT_TRUE(s->sleep_active);
-  EXPECT_EQ(s->sleep_remaining, 75u);
-  EXPECT_EQ(s->favorites, (FavoriteSet{"a", "b"}));
-  EXPECT_EQ(s->listening_seconds, 3725u);
-  EXPECT_EQ(s->volume_counter, 9u);
-  EXPECT_EQ(s->frame, 40u);
-  EXPECT_EQ(s->dial, 99.5f);
-  EXPECT_EQ(s->catalog_path, "/x.json");
-}
-
 TEST(Scenario, ErrorsNameTheKey) {
   const std::pair<const char*, const char*> cases[] = {
       {R"({"width": -1})", "\"width\""},

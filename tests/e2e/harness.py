@@ -126,6 +126,7 @@ class Player:
             with self._new:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self._new.notify_all()
+        self.process.stdout.close()
         with self._new:
             self._new.notify_all()
 
@@ -310,3 +311,62 @@ class SandboxTest(unittest.TestCase):
             if time.monotonic() > deadline:
                 raise AssertionError("timed out waiting for " + message)
             time.sleep(0.02)
+
+
+# Network fixtures: an HTTPS server on loopback and host names mapped to it.
+# They need the private network namespace of `main(network=True)`.
+
+def loopback_up():
+    """Brings up `lo` in the test's private network namespace."""
+    run("ip", "link", "set", "lo", "up")
+
+
+def map_hosts(test, names, address="127.0.0.1"):
+    """Makes every name in `names` resolve to `address` for the rest of the
+    test by bind-mounting a private hosts file over /etc/hosts."""
+    path = "/tmp/.hosts"
+    lines = ["127.0.0.1 localhost", "::1 localhost"] + ["%s %s" % (address, n) for n in names]
+    write(path, "\n".join(lines) + "\n")
+    test.bind_file(path, "/etc/hosts")
+
+
+class HttpsServer:
+    """A static HTTPS server on loopback with a self-signed certificate,
+    serving the files of `root` from a thread of the test process. `requests`
+    lists the paths asked for, in order. Missing files get a 404 page."""
+
+    def __init__(self, root, port=443, host="127.0.0.1", name="localhost"):
+        import functools
+        import http.server
+        import ssl
+        self.root = root
+        self.requests = []
+        self.url = "https://%s%s" % (name, "" if port == 443 else ":%d" % port)
+        cert_dir = "/tmp/.tls"
+        os.makedirs(cert_dir, exist_ok=True)
+        key, cert = cert_dir + "/key.pem", cert_dir + "/cert.pem"
+        run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+            "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + name,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        requests = self.requests
+
+        class Handler(http.server.SimpleHTTPRequestHandler):
+            def do_GET(self):
+                requests.append(self.path)
+                super().do_GET()
+
+            def log_message(self, *args):
+                pass
+
+        handler = functools.partial(Handler, directory=root)
+        self._httpd = http.server.ThreadingHTTPServer((host, port), handler)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+        self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
+        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
+        self._thread.start()
+
+    def stop(self):
+        self._httpd.shutdown()
+        self._httpd.server_close()
+        self._thread.join(5)

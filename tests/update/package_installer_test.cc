@@ -112,6 +112,16 @@ TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
   result = extract_package(package_, app_);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().rfind("Corrupt zip archive: ", 0), 0u) << result.error();
+
+  // An entry the reader cannot open stops everything before the first write.
+  make_zip(package_,
+           "add('ze-radio/c.txt', 'fine')\n"
+           "z.writestr('ze-radio/d.txt', 'lzma', compress_type=zipfile.ZIP_LZMA)\n");
+  result = extract_package(package_, app_);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "Failed to read archive entry: invalid Zip archive or unsupported "
+                            "compression method");
+  EXPECT_FALSE(path_exists(app_ + "/c.txt"));
   EXPECT_EQ(extract_package(dir_ / "missing.zip", app_).error(),
             "Failed to open downloaded archive: No such file or directory (os error 2)");
 }

@@ -1,0 +1,451 @@
+#include "player/audio_player.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <limits>
+#include <mutex>
+#include <optional>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/process.h"
+#include "base/text.h"
+#include "base/thread.h"
+#include "catalog/records.h"
+#include "player/playback_commands.h"
+
+namespace ze {
+
+namespace {
+
+constexpr const char* kStreamLostText = "Mất tín hiệu luồng / Thử lại";
+constexpr const char* kNoPlayerText = "Playback failed: no audio player available";
+constexpr const char* kInvalidUrlText = "Playback failed: invalid stream URL";
+constexpr const char* kNoUrlText = "Playback failed: no stream URL";
+
+// A player process owned by the program.
+struct HeldPlayer {
+  Process process;
+  bool exit_reported = false;  // its exit line has been logged
+};
+
+}  // namespace
+
+struct AudioPlayer::Cells {
+  mutable std::mutex status_lock;
+  PlaybackStatus status;  // guarded by status_lock
+
+  mutable std::mutex child_lock;
+  std::optional<HeldPlayer> child;  // guarded by child_lock
+  // Number of the current start request, guarded by child_lock. Every start
+  // and stop moves it on, so a start thread can tell that the user has moved
+  // on while it was starting its player.
+  uint64_t request = 0;
+
+  mutable std::mutex station_lock;
+  std::optional<std::string> station_name;  // guarded by station_lock
+
+  mutable std::mutex frequency_lock;
+  std::string frequency;  // guarded by frequency_lock
+
+  mutable std::mutex volume_lock;
+  int volume = 0;  // guarded by volume_lock
+
+  mutable std::mutex started_lock;
+  std::optional<Instant> play_started;  // guarded by started_lock
+};
+
+namespace {
+
+using Cells = AudioPlayer::Cells;
+
+// The input of one start thread; copies, owned by the thread.
+struct StreamRequest {
+  uint64_t number = 0;
+  std::string name;
+  std::string stream_url;
+  std::string fallback_url;
+  std::string frequency;
+  int volume = 0;
+};
+
+template <typename T>
+void store(std::mutex& lock, T& cell, T value) {
+  std::lock_guard guard(lock);
+  cell = std::move(value);
+}
+
+template <typename T>
+T copy(std::mutex& lock, const T& cell) {
+  std::lock_guard guard(lock);
+  return cell;
+}
+
+// Kills a player and reaps it: its group first (the stream engine and all it
+// started), then the process itself if it still runs. Errors are ignored.
+void terminate_player(Process& process) {
+  (void)send_group_signal(process.pid(), SIGTERM);
+  (void)send_group_signal(process.pid(), SIGKILL);
+  if (process.running()) (void)send_signal(process.pid(), SIGKILL);
+  process.wait();
+}
+
+// Kills the process group and the process named by a PID read from a
+// runtime file, when that PID names an ordinary foreign process.
+void kill_recorded_pid(int64_t pid) {
+  if (!usable_foreign_pid(pid)) return;
+  (void)send_group_signal(static_cast<pid_t>(pid), SIGKILL);
+  (void)send_signal(static_cast<pid_t>(pid), SIGKILL);
+}
+
+std::optional<std::string> read_text_file(const std::string& path) {
+  Result<std::string> text = read_file(path);
+  if (!text || !is_valid_utf8(*text)) return std::nullopt;
+  return std::move(text).value();
+}
+
+// The recorded stream engine, when the state file can be read and parsed.
+std::optional<PersistedState> read_state(const std::string& path) {
+  std::optional<std::string> text = read_text_file(path);
+  if (!text) return std::nullopt;
+  Result<PersistedState> state = parse_state(*text);
+  if (!state) return std::nullopt;
+  return std::move(state).value();
+}
+
+bool recorded_engine_alive(const PersistedState& state) {
+  return usable_foreign_pid(state.pid) && process_alive(static_cast<pid_t>(state.pid));
+}
+
+bool is_current(Cells& cells, uint64_t request) {
+  std::lock_guard guard(cells.child_lock);
+  return cells.request == request;
+}
+
+// Hands the outcome of a start back to the controller: when the request is
+// still the current one, runs `record` (the runtime file of this backend),
+// sets the status and stores the player, all under the status and child
+// locks so that a stop cannot slip in between. A player whose request is no
+// longer current is killed instead, so that at most one player runs.
+template <typename Record>
+void report_start(Cells& cells, uint64_t request, PlaybackStatus status,
+                  std::optional<Process> player, Record record) {
+  std::optional<HeldPlayer> replaced;
+  {
+    std::lock_guard status_guard(cells.status_lock);
+    std::lock_guard child_guard(cells.child_lock);
+    if (cells.request == request) {
+      record();
+      cells.status = std::move(status);
+      if (player) {
+        replaced = std::move(cells.child);
+        cells.child = HeldPlayer{std::move(*player), false};
+        player.reset();
+      }
+    }
+  }
+  if (player) {
+    logf("[AudioPlayer] Stopping player PID {}: its station is no longer selected", player->pid());
+    terminate_player(*player);
+  }
+  // Only when a start was not preceded by a stop: the older player goes.
+  if (replaced) terminate_player(replaced->process);
+}
+
+void report_status(Cells& cells, uint64_t request, PlaybackStatus status) {
+  report_start(cells, request, std::move(status), std::nullopt, [] {});
+}
+
+enum class Outcome {
+  Started,      // the backend's player was started and reported
+  Unavailable,  // go on to the next backend
+  Failed,       // give up: no backend after this one is tried
+  Superseded,   // the user has moved on; nothing more is started
+};
+
+std::optional<Process> spawn_player(std::vector<std::string> argv, bool own_group,
+                                    std::string* error = nullptr) {
+  SpawnOptions options;
+  options.argv = std::move(argv);
+  options.new_process_group = own_group;
+  Result<Process> process = Process::spawn(options);
+  if (!process) {
+    if (error) *error = process.error();
+    return std::nullopt;
+  }
+  return std::move(process).value();
+}
+
+Outcome start_installed_mpv(Cells& cells, const PlayerPaths& paths, const StreamRequest& request) {
+  auto found = std::find_if(paths.installed_mpv.begin(), paths.installed_mpv.end(), path_exists);
+  if (found == paths.installed_mpv.end()) return Outcome::Unavailable;
+
+  std::optional<std::string> bluetooth;
+  if (path_exists(paths.bluetooth_address)) {
+    run_shell_quietly(bluetooth_mute_line(paths.speaker_mute));
+    Result<std::string> text = read_file(paths.bluetooth_address);
+    bluetooth = text ? bluetooth_address_from_file_text(*text) : std::string();
+  }
+  std::optional<Process> player = spawn_player(
+      installed_mpv_arguments(*found, request.volume, bluetooth, request.stream_url), false);
+  if (!player) return Outcome::Unavailable;
+
+  logf("[AudioPlayer] mpv process spawned successfully (PID: {})", player->pid());
+  report_start(cells, request.number, PlaybackStatus::playing(request.name), std::move(player),
+               [&] { (void)write_file(paths.playing_marker, "1"); });
+  return Outcome::Started;
+}
+
+Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
+                            const StreamRequest& request) {
+  auto found = std::find_if(paths.stream_scripts.begin(), paths.stream_scripts.end(), path_exists);
+  if (found == paths.stream_scripts.end()) return Outcome::Unavailable;
+
+  logf("[AudioPlayer] Using TrimUI stream engine ({})", *found);
+  std::string error;
+  std::optional<Process> engine =
+      spawn_player({"sh", *found, request.stream_url, request.fallback_url}, true, &error);
+  if (!engine) {
+    logf("[AudioPlayer] Failed to spawn play_stream.sh: {}", error);
+    return Outcome::Unavailable;
+  }
+
+  pid_t pid = engine->pid();
+  logf("[AudioPlayer] stream engine spawned successfully (PID: {})", pid);
+  std::string state =
+      stream_state_text(request.name, request.stream_url, request.frequency, pid, wall_seconds());
+  // The engine shows Connecting until it creates the playing marker.
+  report_start(cells, request.number, PlaybackStatus::connecting(request.name), std::move(engine),
+               [&] { (void)write_file(paths.state_file, state); });
+  return Outcome::Started;
+}
+
+Outcome start_desktop_player(Cells& cells, const StreamRequest& request) {
+  std::vector<std::string> argv;
+  if (run_capture({"ffplay", "-version"})) {
+    argv = {"ffplay", "-nodisp", "-autoexit", request.stream_url};
+  } else if (!is_current(cells, request.number)) {
+    return Outcome::Superseded;
+  } else if (run_capture({"mpv", "--version"})) {
+    argv = {"mpv", "--no-video", request.stream_url};
+  } else {
+    return Outcome::Failed;
+  }
+  std::optional<Process> player = spawn_player(std::move(argv), false);
+  if (!player) return Outcome::Failed;
+
+  logf("[AudioPlayer] Desktop player spawned successfully (PID: {})", player->pid());
+  report_start(cells, request.number, PlaybackStatus::playing(request.name), std::move(player),
+               [] {});
+  return Outcome::Started;
+}
+
+// The start thread: one pass through the backends, in order.
+void run_start(Cells& cells, const PlayerPaths& paths, const StreamRequest& request) {
+  logf("[AudioPlayer] Starting radio stream: {} ({}, fallback: {})", request.name,
+       request.stream_url, request.fallback_url);
+  // Between backends, a request the user has already left behind starts
+  // nothing more.
+  Outcome outcome = Outcome::Superseded;
+  if (is_current(cells, request.number)) outcome = start_installed_mpv(cells, paths, request);
+  if (outcome == Outcome::Unavailable && is_current(cells, request.number)) {
+    outcome = start_stream_engine(cells, paths, request);
+  }
+  if (outcome == Outcome::Unavailable && is_current(cells, request.number)) {
+    outcome = start_desktop_player(cells, request);
+  }
+  if (outcome != Outcome::Unavailable && outcome != Outcome::Failed) return;
+  if (!is_current(cells, request.number)) return;
+
+  logf("[AudioPlayer] All audio backends failed for {}", request.stream_url);
+  report_status(cells, request.number, PlaybackStatus::error(kNoPlayerText));
+}
+
+// Reports the ended player: its exit line once, the lost-stream status on
+// every poll until the next stop or start.
+void report_ended(PlaybackStatus& status, HeldPlayer& held) {
+  if (!held.exit_reported) {
+    logf("[AudioPlayer] Stream process exited with status: {}",
+         held.process.exit_status()->describe());
+    held.exit_reported = true;
+  }
+  status = PlaybackStatus::error(kStreamLostText);
+}
+
+// The monotonic instant `seconds` ago; now itself when that cannot be
+// represented.
+Instant seconds_ago(uint64_t seconds) {
+  Instant current = now();
+  using Seconds = std::chrono::seconds;
+  constexpr uint64_t kLimit =
+      static_cast<uint64_t>(std::chrono::duration_cast<Seconds>(Clock::duration::max()).count() / 2);
+  if (seconds >= kLimit) return current;
+  return current - std::chrono::duration_cast<Clock::duration>(Seconds(seconds));
+}
+
+}  // namespace
+
+PlayerPaths default_player_paths() {
+  PlayerPaths paths;
+  paths.playing_marker = paths::kPlayingMarker;
+  paths.state_file = paths::kStateFile;
+  paths.stream_pid_file = paths::kStreamPidFile;
+  paths.bluetooth_address = paths::kBluetoothAddress;
+  paths.system_settings = paths::kSystemSettings;
+  paths.speaker_mute = kSpeakerMuteFile;
+  paths.installed_mpv = {paths::kSystemMpv, paths::kCrossMixMpv};
+  paths.stream_scripts = {paths::kLocalStreamScript, paths::kAppStreamScript};
+  return paths;
+}
+
+int load_initial_volume(const std::string& settings_path) {
+  Result<std::string> text = read_file(settings_path);
+  return text ? initial_volume_from_settings(*text) : kDefaultVolume;
+}
+
+AudioPlayer::AudioPlayer(PlayerPaths paths, int initial_volume)
+    : paths_(std::make_shared<const PlayerPaths>(std::move(paths))),
+      cells_(std::make_shared<Cells>()) {
+  cells_->volume = std::clamp(initial_volume, 0, 100);
+}
+
+void AudioPlayer::start_stream(const std::string& name, const std::string& stream_url,
+                               const std::string& fallback_url, const std::string& frequency,
+                               int volume) {
+  uint64_t number;
+  {
+    std::lock_guard guard(cells_->child_lock);
+    number = ++cells_->request;
+  }
+  store(cells_->status_lock, cells_->status, PlaybackStatus::connecting(name));
+  store(cells_->station_lock, cells_->station_name, std::optional<std::string>(name));
+  store(cells_->frequency_lock, cells_->frequency, frequency);
+  store(cells_->started_lock, cells_->play_started, std::optional<Instant>(now()));
+
+  // The players would read such a URL as one of their options, and an empty
+  // one has nothing to play.
+  if (stream_url.empty()) {
+    logf("[AudioPlayer] No stream URL for {}", name);
+    store(cells_->status_lock, cells_->status, PlaybackStatus::error(kNoUrlText));
+    return;
+  }
+  if (stream_url.front() == '-') {
+    logf("[AudioPlayer] Refusing stream URL that looks like an option: {}", stream_url);
+    store(cells_->status_lock, cells_->status, PlaybackStatus::error(kInvalidUrlText));
+    return;
+  }
+
+  StreamRequest request{number, name, stream_url, fallback_url, frequency,
+                        std::clamp(volume, 0, 100)};
+  spawn_detached([cells = cells_, paths = paths_, request = std::move(request)] {
+    run_start(*cells, *paths, request);
+  });
+}
+
+PlaybackStatus AudioPlayer::poll() {
+  std::lock_guard status_guard(cells_->status_lock);
+  std::lock_guard child_guard(cells_->child_lock);
+  PlaybackStatus& status = cells_->status;
+  if (cells_->child) {
+    HeldPlayer& held = *cells_->child;
+    if (!held.process.running()) {
+      report_ended(status, held);
+    } else {
+      Result<std::optional<ExitStatus>> ended = held.process.try_wait();
+      if (!ended) {
+        logf("[AudioPlayer] Error checking child status: {}", ended.error());
+      } else if (ended->has_value()) {
+        report_ended(status, held);
+      } else if (status.is(PlaybackStatus::Kind::Connecting) &&
+                 path_exists(paths_->playing_marker)) {
+        status.kind = PlaybackStatus::Kind::Playing;
+      }
+    }
+  } else if (status.is(PlaybackStatus::Kind::Playing)) {
+    // A background engine taken up at start-up lives as long as its record
+    // names a live process.
+    std::optional<PersistedState> state = read_state(paths_->state_file);
+    if (!state || !recorded_engine_alive(*state)) status = PlaybackStatus::idle();
+  }
+  return status;
+}
+
+void AudioPlayer::stop() {
+  std::optional<HeldPlayer> held;
+  {
+    std::lock_guard guard(cells_->child_lock);
+    held = std::move(cells_->child);
+    cells_->child.reset();
+    ++cells_->request;
+  }
+  if (held) {
+    logf("[AudioPlayer] Terminating player PID {}", held->process.pid());
+    terminate_player(held->process);
+  }
+
+  if (std::optional<std::string> text = read_text_file(paths_->stream_pid_file)) {
+    if (std::optional<int32_t> pid = parse_pid_text(*text)) kill_recorded_pid(*pid);
+    remove_file(paths_->stream_pid_file);
+  }
+  if (std::optional<std::string> text = read_text_file(paths_->state_file)) {
+    Result<PersistedState> state = parse_state(*text);
+    if (state) kill_recorded_pid(state->pid);
+    remove_file(paths_->state_file);
+  }
+  for (const char* name : {"curl", "ffmpeg", "aplay", "mpv"}) {
+    (void)run_capture({"killall", "-9", name});
+  }
+  remove_file(paths_->playing_marker);
+
+  store(cells_->status_lock, cells_->status, PlaybackStatus::idle());
+  store(cells_->station_lock, cells_->station_name, std::optional<std::string>());
+  store(cells_->started_lock, cells_->play_started, std::optional<Instant>());
+}
+
+uint64_t AudioPlayer::elapsed_seconds() const {
+  std::optional<Instant> started = copy(cells_->started_lock, cells_->play_started);
+  if (!started) return 0;
+  auto elapsed = elapsed_between(*started, now());
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
+}
+
+void AudioPlayer::reconnect() {
+  std::optional<std::string> text = read_text_file(paths_->state_file);
+  if (!text) return;
+  Result<PersistedState> parsed = parse_state(*text);
+  if (!parsed) return;  // left in place
+  const PersistedState& state = *parsed;
+  if (!recorded_engine_alive(state)) {
+    remove_file(paths_->state_file);
+    return;
+  }
+  logf("[AudioPlayer] Reconnected to background playback session (PID: {}, station: {})",
+       state.pid, state.station_name);
+  uint64_t wall = wall_seconds();
+  uint64_t elapsed = wall > state.started_at ? wall - state.started_at : 0;
+  store(cells_->status_lock, cells_->status, PlaybackStatus::playing(state.station_name));
+  store(cells_->station_lock, cells_->station_name, std::optional<std::string>(state.station_name));
+  store(cells_->frequency_lock, cells_->frequency, state.frequency);
+  store(cells_->started_lock, cells_->play_started, std::optional<Instant>(seconds_ago(elapsed)));
+}
+
+int AudioPlayer::volume() const { return copy(cells_->volume_lock, cells_->volume); }
+
+void AudioPlayer::change_volume(int step) {
+  int64_t wanted = int64_t{volume()} + step;
+  int updated = static_cast<int>(std::clamp<int64_t>(wanted, 0, 100));
+  store(cells_->volume_lock, cells_->volume, updated);
+
+  if (path_exists(paths_->bluetooth_address)) {
+    run_shell_quietly(speaker_mute_line(paths_->speaker_mute));
+    return;
+  }
+  int level = volume_level(updated);
+  (void)run_wait({"tinymix", "set", "3", std::to_string(mixer_value(level))}, Output::Discard);
+  run_shell_quietly(settings_volume_line(level, paths_->system_settings));
+}
+
+}  // namespace ze

@@ -1,0 +1,72 @@
+// The playback controller: starts a station through the first player backend
+// that works (an installed mpv, the stream engine script, ffplay, mpv on the
+// search path), supervises and stops the player, finds a background playback
+// left by an earlier run, and keeps and applies the volume.
+//
+// The main thread owns the AudioPlayer and calls every method. Each start runs
+// a detached start thread that reports back only through the controller's
+// shared cells; every cell has its own lock, and a thread that needs two takes
+// `status` before `child`.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "player/playback_status.h"
+
+namespace ze {
+
+// Where playback finds its players and keeps its runtime files. The defaults
+// are the console's fixed paths; tests point them at temporary folders.
+struct PlayerPaths {
+  std::string playing_marker;     // exists while audio plays
+  std::string state_file;         // record of a running stream engine
+  std::string stream_pid_file;    // PID written by the stream engine
+  std::string bluetooth_address;  // exists while audio goes to Bluetooth
+  std::string system_settings;    // the console's settings with its "vol" entry
+  std::string speaker_mute;       // writing 1 mutes the built-in speaker
+  std::vector<std::string> installed_mpv;   // tried in order
+  std::vector<std::string> stream_scripts;  // tried in order, run by sh
+};
+
+PlayerPaths default_player_paths();
+
+// The volume (0 to 100) from the console's settings file; 80 when the file or
+// its "vol" entry is unusable.
+int load_initial_volume(const std::string& settings_path);
+
+class AudioPlayer {
+ public:
+  AudioPlayer(PlayerPaths paths, int initial_volume);
+
+  // Shows `Connecting` and starts the backends on a start thread; returns at
+  // once. The caller has stopped whatever played before.
+  void start_stream(const std::string& name, const std::string& stream_url,
+                    const std::string& fallback_url, const std::string& frequency, int volume);
+  // Supervision, once per frame: checks the player without waiting and
+  // returns the status to show.
+  PlaybackStatus poll();
+  // Kills the player and everything the stream engine started, removes the
+  // runtime files and returns to `Idle`. Blocks until all of it is done.
+  void stop();
+  // Whole seconds since the current playback began; 0 when nothing plays.
+  uint64_t elapsed_seconds() const;
+  // At start-up: takes up a stream engine left running by an earlier run.
+  void reconnect();
+
+  int volume() const;
+  // Adds `step` (limited to 0..100) and applies it to the mixer and the
+  // settings file, or mutes the speaker again while on Bluetooth. Blocks for
+  // the commands it runs.
+  void change_volume(int step);
+
+  struct Cells;  // the shared cells, defined with the implementation
+
+ private:
+  std::shared_ptr<const PlayerPaths> paths_;
+  std::shared_ptr<Cells> cells_;
+};
+
+}  // namespace ze

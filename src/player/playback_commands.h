@@ -1,0 +1,66 @@
+// The data side of playback: argument vectors of the players, the fixed shell
+// lines for the speaker mute and the settings file, the texts of the runtime
+// files, and the reading of PIDs and of the console's volume setting. Pure
+// functions; the AudioPlayer runs what they describe.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ze {
+
+inline constexpr const char* kSpeakerMuteFile = "/sys/class/speaker/mute";
+// The volume when the console's settings give none.
+inline constexpr int kDefaultVolume = 80;
+
+// Argument vector of an installed mpv at `mpv_path`. `bluetooth_address` is
+// set (possibly empty) when audio goes to a Bluetooth device.
+std::vector<std::string> installed_mpv_arguments(
+    const std::string& mpv_path, int volume,
+    const std::optional<std::string>& bluetooth_address, const std::string& stream_url);
+
+// The Bluetooth address as read from its file: surrounding white space
+// removed; unreadable text (not UTF-8) counts as empty.
+std::string bluetooth_address_from_file_text(std::string_view text);
+
+// Shell line run before an mpv start on Bluetooth: mutes the speaker and
+// silences mixer controls 14 and 15.
+std::string bluetooth_mute_line(const std::string& speaker_mute_file);
+// Shell line run on a volume change while on Bluetooth.
+std::string speaker_mute_line(const std::string& speaker_mute_file);
+// Shell line that rewrites every "vol" entry of the settings file to `level`.
+std::string settings_volume_line(int level, const std::string& settings_file);
+
+// A path as one shell word: unchanged when it holds only characters the shell
+// takes literally, otherwise single-quoted.
+std::string shell_word(const std::string& path);
+
+// Compact state-file record of a started stream engine.
+std::string stream_state_text(const std::string& station_name, const std::string& stream_url,
+                              const std::string& frequency, pid_t pid, uint64_t started_at);
+
+// The number in a PID file: white space trimmed, a signed 32-bit decimal
+// with an optional sign. Nothing when it is not such a number.
+std::optional<int32_t> parse_pid_text(std::string_view text);
+
+// Whether a PID read from a runtime file may be signalled: it must name one
+// ordinary process, so 0, 1, negative values, values beyond pid_t and this
+// program's own process and process group are refused (their signals would
+// reach this program, every process, or an unrelated group).
+bool usable_foreign_pid(int64_t pid);
+
+// Volume (0 to 100) to the settings level (0 to 20), and level to the value
+// of mixer control 3.
+int volume_level(int volume);
+int mixer_value(int level);
+
+// Initial volume from the text of the console's settings file; 80 when it has
+// no usable "vol" entry.
+int initial_volume_from_settings(std::string_view text);
+
+}  // namespace ze

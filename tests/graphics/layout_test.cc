@@ -1,0 +1,133 @@
+#include "graphics/layout.h"
+
+#include <cmath>
+
+#include <gtest/gtest.h>
+
+#include "graphics/renderer.h"
+
+namespace ze {
+namespace {
+
+TEST(ListGeometry, BothConsoleSizes) {
+  ListGeometry wide = list_geometry(1280, 720);
+  EXPECT_EQ(wide.width, 718);
+  EXPECT_EQ(wide.height, 562);
+  EXPECT_EQ(wide.visible_rows, 8);
+  ListGeometry brick = list_geometry(1024, 768);
+  EXPECT_EQ(brick.width, 569);
+  EXPECT_EQ(brick.height, 610);
+  EXPECT_EQ(brick.visible_rows, 9);
+  EXPECT_EQ(list_geometry(100, 50).visible_rows, 1);
+}
+
+TEST(ListGeometry, SelectionStaysOnTheLastVisibleRowPastTheFirstPage) {
+  EXPECT_EQ(first_visible_row(0, 8), 0u);
+  EXPECT_EQ(first_visible_row(7, 8), 0u);
+  EXPECT_EQ(first_visible_row(8, 8), 1u);
+  EXPECT_EQ(first_visible_row(10, 8), 3u);
+  EXPECT_EQ(first_visible_row(5, 0), 5u);
+}
+
+TEST(Dial, ScaleColumnsAndNeedlePinnedToTheEnds) {
+  EXPECT_EQ(dial_x(87, 1280), 32);
+  EXPECT_EQ(dial_x(108, 1280), 1248);
+  EXPECT_EQ(dial_x(100, 1280), 32 + 752);  // 13/21 of 1216 = 752.76
+  EXPECT_EQ(needle_x(50, 1280), 32);
+  EXPECT_EQ(needle_x(300, 1280), 1248);
+  EXPECT_EQ(needle_x(std::nanf(""), 1280), 32);
+  EXPECT_EQ(needle_x(95.5f, 1024), dial_x(95.5f, 1024));
+}
+
+TEST(ChannelBadge, ColourTextIsHexWithOptionalPlus) {
+  EXPECT_EQ(parse_colour_text("10B981"), 0x10B981u);
+  EXPECT_EQ(parse_colour_text("+e11d48"), 0xE11D48u);
+  EXPECT_EQ(parse_colour_text("FFFFFFFF"), 0xFFFFFFFFu);
+  EXPECT_EQ(parse_colour_text("0"), 0u);
+  for (const char* bad : {"#10B981", "", "+", "-1", "123456789", "12G", " 12", "0x12"}) {
+    EXPECT_FALSE(parse_colour_text(bad)) << bad;
+  }
+  Channel channel;
+  channel.color = "10B981";
+  EXPECT_EQ(badge_colour(channel), 0xFF10B981u);
+  channel.color = "#10B981";
+  EXPECT_EQ(badge_colour(channel), 0xFFE11D48u);
+  channel.color = "00000000";
+  EXPECT_EQ(badge_colour(channel), 0xFF000000u);
+}
+
+TEST(ChannelBadge, TextFallsBackToTheNameBeforeTheFirstDash) {
+  Channel channel;
+  channel.name = "VOV1 - Hà Nội";
+  EXPECT_EQ(badge_text(channel), "VOV1 ");
+  channel.name = "Xone FM";
+  EXPECT_EQ(badge_text(channel), "Xone FM");
+  channel.short_name = "XONE";
+  EXPECT_EQ(badge_text(channel), "XONE");
+}
+
+TEST(Shortening, CutsWholeCharactersAndAppendsDots) {
+  auto fb = Framebuffer::simulated(8, 8);
+  Renderer renderer(fb);
+  auto measure = [&](std::string_view t) { return renderer.measure_text(t, 15); };
+  std::string long_name;
+  for (int i = 0; i < 200; ++i) long_name += i % 2 ? "ộ" : "a";
+  const int64_t room = 718 - 136;
+  std::string shown = shorten_to_width(long_name, room, measure);
+  ASSERT_GE(shown.size(), 3u);
+  EXPECT_EQ(shown.substr(shown.size() - 3), "...");
+  std::string kept = shown.substr(0, shown.size() - 3);
+  EXPECT_LE(measure(kept), room);
+  EXPECT_EQ(long_name.compare(0, kept.size(), kept), 0);
+  std::string one_more = long_name.substr(0, kept.size() + (kept.size() % 4 == 0 ? 1 : 3));
+  EXPECT_GT(measure(one_more), room);
+
+  EXPECT_EQ(shorten_to_width("VOV1 - Thời sự", room, measure), "VOV1 - Thời sự");
+  // Never shorter than 3 bytes, even when nothing fits.
+  EXPECT_EQ(shorten_to_width("ABCDEF", 0, measure), "ABC...");
+  EXPECT_EQ(shorten_to_width("ABC", 0, measure), "ABC");
+}
+
+TEST(Texts, PillsLabelsAndClocks) {
+  EXPECT_EQ(sleep_pill_text(2, true, 75), "⏰ 01:15");
+  EXPECT_EQ(sleep_pill_text(2, false, 75), "⏰ 30m");
+  EXPECT_EQ(sleep_label(0), "Tắt");
+  EXPECT_EQ(sleep_label(4), "60m");
+
+  UpdateStatus update;
+  EXPECT_EQ(update_pill(update).text, "OTA Sẵn sàng");
+  update.kind = UpdateStatus::Kind::Downloading;
+  update.progress = 0.5f;
+  EXPECT_EQ(update_pill(update).text, "Tải 50%");
+  update.progress = -3.0f;
+  EXPECT_EQ(update_pill(update).text, "Tải 0%");
+  update.kind = UpdateStatus::Kind::UpdateAvailable;
+  update.version = "1.2.0";
+  EXPECT_EQ(update_pill(update).text, "Bản v1.2.0!");
+  update.kind = UpdateStatus::Kind::ChannelsUpdated;
+  update.count = 42;
+  EXPECT_EQ(update_pill(update).text, "+42 Kênh!");
+
+  EXPECT_EQ(clock_minutes_seconds(3725), "02:05");
+  EXPECT_EQ(clock_hours_minutes_seconds(3725), "01:02:05");
+  EXPECT_EQ(clock_hours_minutes_seconds(100 * 3600 + 1), "100:00:01");
+}
+
+TEST(VuLevels, AnimatedOnlyWhilePlayingOrConnecting) {
+  auto [left, right] = vu_levels(PlaybackStatus::Kind::Playing, 0);
+  EXPECT_NEAR(left, 0.6f, 1e-6);
+  float b = 18.0f * 0.14f;
+  EXPECT_NEAR(right, std::fabs((std::sin(b) * 0.45f + 0.5f) * 0.8f + std::cos(b * 1.9f) * 0.2f),
+              1e-6);
+  for (uint32_t frame = 0; frame < 2000; frame += 7) {
+    auto [l, r] = vu_levels(PlaybackStatus::Kind::Playing, frame);
+    EXPECT_TRUE(l >= 0.05f && l <= 0.95f && r >= 0.05f && r <= 0.95f);
+    auto [cl, cr] = vu_levels(PlaybackStatus::Kind::Connecting, frame);
+    EXPECT_TRUE(cl >= 0.05f && cl <= 0.18f && cr >= 0.05f && cr <= 0.18f);
+  }
+  EXPECT_EQ(vu_levels(PlaybackStatus::Kind::Idle, 99), std::make_pair(0.05f, 0.05f));
+  EXPECT_EQ(vu_levels(PlaybackStatus::Kind::Error, 99), std::make_pair(0.05f, 0.05f));
+}
+
+}  // namespace
+}  // namespace ze

@@ -1,0 +1,488 @@
+#include "player/audio_player.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "base/clock.h"
+#include "base/files.h"
+#include "base/process.h"
+#include "temp_dir.h"
+
+namespace ze {
+namespace {
+
+using Kind = PlaybackStatus::Kind;
+using Args = std::vector<std::string>;
+
+constexpr const char* kUrl = "http://radio.example.invalid/live.mp3";
+constexpr const char* kLost = "Mất tín hiệu luồng / Thử lại";
+
+bool eventually(const std::function<bool()>& condition, int timeout_ms = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+// Sends the program's log (standard output) into a file while it lives.
+class LogCapture {
+ public:
+  explicit LogCapture(std::string path) : path_(std::move(path)) {
+    std::fflush(stdout);
+    saved_ = ::dup(STDOUT_FILENO);
+    int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ::dup2(fd, STDOUT_FILENO);
+    ::close(fd);
+  }
+  // Gives the captured text back to standard output when the test failed,
+  // since the failure messages are in it.
+  ~LogCapture() {
+    std::fflush(stdout);
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    if (::testing::Test::HasFailure()) std::fputs(text().c_str(), stdout);
+  }
+  std::string text() const {
+    Result<std::string> text = read_file(path_);
+    return text ? *text : "";
+  }
+  int count(const std::string& line) const {
+    std::istringstream in(text());
+    int n = 0;
+    for (std::string got; std::getline(in, got);) n += got == line;
+    return n;
+  }
+  bool has(const std::string& line) const { return count(line) > 0; }
+  // The first number logged after `prefix`, or -1.
+  int number_after(const std::string& prefix) const {
+    std::string all = text();
+    size_t at = all.find(prefix);
+    return at == std::string::npos ? -1 : std::atoi(all.c_str() + at + prefix.size());
+  }
+
+ private:
+  std::string path_;
+  int saved_ = -1;
+};
+
+// A player whose programs are stub scripts in a temporary folder: the search
+// path holds only that folder, so no real player, killall or tinymix runs.
+class AudioPlayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_path_ = std::getenv("PATH");
+    ::mkdir(bin_.c_str(), 0755);
+    ::mkdir(calls_.c_str(), 0755);
+    ASSERT_EQ(::symlink("/bin/sh", (bin_ + "/sh").c_str()), 0);
+    ASSERT_EQ(::symlink("/bin/sed", (bin_ + "/sed").c_str()), 0);
+    ::setenv("PATH", bin_.c_str(), 1);
+    stub(bin_ + "/killall", "killall");
+    stub(bin_ + "/tinymix", "tinymix");
+
+    paths_.playing_marker = dir_ / "playing";
+    paths_.state_file = dir_ / "state.json";
+    paths_.stream_pid_file = dir_ / "stream.pid";
+    paths_.bluetooth_address = dir_ / "btdev_addr";
+    paths_.system_settings = dir_ / "system.json";
+    paths_.speaker_mute = dir_ / "speaker_mute";
+    paths_.installed_mpv = {dir_ / "usr-bin-mpv", dir_ / "crossmix-mpv"};
+    paths_.stream_scripts = {dir_ / "local-play_stream.sh", dir_ / "app-play_stream.sh"};
+  }
+
+  void TearDown() override {
+    if (player_) player_->stop();
+    ::setenv("PATH", saved_path_.c_str(), 1);
+  }
+
+  // An executable that records each call's arguments (one line per call,
+  // each argument followed by 0x1f) under the name `name`, then runs `body`.
+  void stub(const std::string& path, const std::string& name, const std::string& body = "exit 0") {
+    std::string script = fmt::format(
+        "#!/bin/sh\nPATH=/usr/bin:/bin\n"
+        "{{ for a in \"$@\"; do printf '%s\\037' \"$a\"; done; echo; }} >> {}/{}\n{}\n",
+        calls_, name, body);
+    ASSERT_TRUE(write_file(path, script).ok());
+    ::chmod(path.c_str(), 0755);
+  }
+
+  std::vector<Args> calls(const std::string& name) {
+    std::vector<Args> all;
+    Result<std::string> text = read_file(calls_ + "/" + name);
+    if (!text) return all;
+    std::istringstream lines(*text);
+    for (std::string line; std::getline(lines, line);) {
+      Args args;
+      size_t start = 0;
+      for (size_t end; (end = line.find('\x1f', start)) != std::string::npos; start = end + 1) {
+        args.push_back(line.substr(start, end - start));
+      }
+      all.push_back(args);
+    }
+    return all;
+  }
+
+  AudioPlayer& player(int volume = 80) {
+    player_.emplace(paths_, volume);
+    return *player_;
+  }
+
+  void start(const std::string& name = "VOV1", const std::string& url = kUrl,
+             const std::string& fallback = "http://fallback.invalid/x") {
+    player_->start_stream(name, url, fallback, "FM 100 MHz", player_->volume());
+  }
+
+  // Polls until the status leaves Connecting or `condition` holds.
+  PlaybackStatus poll_until(const std::function<bool(const PlaybackStatus&)>& condition) {
+    PlaybackStatus status;
+    eventually([&] {
+      status = player_->poll();
+      return condition(status);
+    });
+    return status;
+  }
+
+  static pid_t spawn_sleeper(bool own_group, std::optional<Process>& held) {
+    SpawnOptions options;
+    options.argv = {"/bin/sleep", "30"};
+    options.new_process_group = own_group;
+    held = std::move(Process::spawn(options)).value();
+    return held->pid();
+  }
+
+  testing::TempDir dir_;
+  std::string bin_ = dir_ / "bin";
+  std::string calls_ = dir_ / "calls";
+  std::string saved_path_;
+  PlayerPaths paths_;
+  std::optional<AudioPlayer> player_;
+  LogCapture log_{dir_ / "log"};
+};
+
+const std::string kPlayerStub = "exec sleep 30";
+
+TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
+  stub(paths_.installed_mpv[1], "mpv", kPlayerStub);
+  stub(paths_.stream_scripts[0], "engine", kPlayerStub);
+  player(45);
+  start();
+  PlaybackStatus status = poll_until([](auto& s) { return !s.is(Kind::Connecting); });
+  EXPECT_EQ(status, PlaybackStatus::playing("VOV1"));
+  ASSERT_TRUE(eventually([&] { return calls("mpv").size() == 1; }));
+  EXPECT_EQ(calls("mpv")[0], (Args{"--no-video", "--really-quiet", "--cache=yes",
+                                   "--demuxer-max-bytes=4096KiB", "--demuxer-readahead-secs=10",
+                                   "--volume=45",
+                                   "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)", kUrl}));
+  EXPECT_EQ(read_file(paths_.playing_marker).value(), "1");
+  EXPECT_TRUE(calls("engine").empty());
+  EXPECT_TRUE(calls("tinymix").empty());  // no Bluetooth, no speaker mute
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Starting radio stream: VOV1 ({}, fallback: "
+                                   "http://fallback.invalid/x)", kUrl)));
+  pid_t pid = log_.number_after("[AudioPlayer] mpv process spawned successfully (PID: ");
+  ASSERT_GT(pid, 1);
+
+  player_->stop();
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Terminating player PID {}", pid)));
+  EXPECT_FALSE(process_alive(pid));  // killed and reaped
+  EXPECT_FALSE(path_exists(paths_.playing_marker));
+  EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
+  EXPECT_EQ(player_->elapsed_seconds(), 0u);
+}
+
+TEST_F(AudioPlayerTest, BluetoothMutesTheSpeakerAndSelectsTheBluealsaDevice) {
+  stub(paths_.installed_mpv[0], "mpv", kPlayerStub);
+  ASSERT_TRUE(write_file(paths_.bluetooth_address, "41:42:43:44:45:46\n").ok());
+  player();
+  start();
+  ASSERT_TRUE(eventually([&] { return calls("mpv").size() == 1; }));
+  Args args = calls("mpv")[0];
+  ASSERT_EQ(args.size(), 10u);
+  EXPECT_EQ(args[7], "--ao=alsa");
+  EXPECT_EQ(args[8], "--audio-device=alsa/bluealsa:DEV=41:42:43:44:45:46");
+  EXPECT_EQ(args[9], kUrl);
+  EXPECT_EQ(read_file(paths_.speaker_mute).value(), "1\n");
+  EXPECT_EQ(calls("tinymix"), (std::vector<Args>{{"set", "14", "0"}, {"set", "15", "0"}}));
+
+  player_->stop();
+  ASSERT_TRUE(write_file(paths_.bluetooth_address, "").ok());
+  start();
+  ASSERT_TRUE(eventually([&] { return calls("mpv").size() == 2; }));
+  EXPECT_EQ(calls("mpv")[1][8], "--audio-device=alsa/bluealsa");
+}
+
+TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
+  stub(paths_.stream_scripts[1], "engine",
+       fmt::format("cut -d' ' -f5 /proc/$$/stat > {}/engine.pgid; exec sleep 30", calls_));
+  player();
+  uint64_t before = wall_seconds();
+  const std::string name = "ĐÀI Tiếng Nói VIỆT NAM";
+  start(name, kUrl, "");
+  ASSERT_TRUE(eventually([&] { return path_exists(calls_ + "/engine.pgid"); }));
+  EXPECT_EQ(calls("engine"), (std::vector<Args>{{kUrl, ""}}));
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Using TrimUI stream engine ({})",
+                                   paths_.stream_scripts[1])));
+  pid_t pid = log_.number_after("[AudioPlayer] stream engine spawned successfully (PID: ");
+  ASSERT_TRUE(eventually([&] { return read_file(calls_ + "/engine.pgid").value() != ""; }));
+  EXPECT_EQ(std::stoi(read_file(calls_ + "/engine.pgid").value()), pid);
+
+  std::string state = read_file(paths_.state_file).value();
+  std::string started_at = state.substr(state.rfind(':') + 1, state.size() - state.rfind(':') - 2);
+  EXPECT_GE(std::stoull(started_at), before);
+  EXPECT_LE(std::stoull(started_at), wall_seconds());
+  EXPECT_EQ(state, fmt::format("{{\"station_id\":\"đài tiếng nói việt nam\",\"station_name\":"
+                               "\"{}\",\"stream_url\":\"{}\",\"frequency\":\"FM 100 MHz\","
+                               "\"pid\":{},\"started_at\":{}}}",
+                               name, kUrl, pid, started_at));
+
+  // Connecting until the engine says audio plays.
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(player_->poll(), PlaybackStatus::connecting(name));
+  ASSERT_TRUE(write_file(paths_.playing_marker, "1").ok());
+  EXPECT_EQ(player_->poll(), PlaybackStatus::playing(name));
+
+  player_->stop();
+  EXPECT_FALSE(process_alive(pid));
+  EXPECT_FALSE(path_exists(paths_.state_file));
+}
+
+TEST_F(AudioPlayerTest, EndedPlayerShowsStreamLostAndIsLoggedOnce) {
+  stub(paths_.stream_scripts[0], "engine", "exit 3");
+  player();
+  start();
+  EXPECT_EQ(poll_until([](auto& s) { return s.is(Kind::Error); }), PlaybackStatus::error(kLost));
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(player_->poll(), PlaybackStatus::error(kLost));
+  EXPECT_EQ(log_.count("[AudioPlayer] Stream process exited with status: exit status: 3"), 1);
+
+  // A player killed from outside ends the same way.
+  player_->stop();
+  stub(paths_.installed_mpv[0], "mpv", kPlayerStub);
+  start();
+  poll_until([](auto& s) { return s.is(Kind::Playing); });
+  pid_t pid = log_.number_after("[AudioPlayer] mpv process spawned successfully (PID: ");
+  ASSERT_GT(pid, 1);
+  ::kill(pid, SIGKILL);
+  EXPECT_EQ(poll_until([](auto& s) { return s.is(Kind::Error); }), PlaybackStatus::error(kLost));
+  player_->poll();
+  EXPECT_EQ(log_.count("[AudioPlayer] Stream process exited with status: signal: 9"), 1);
+}
+
+TEST_F(AudioPlayerTest, DesktopPlayersAreProbedBeforeTheyStart) {
+  stub(bin_ + "/ffplay", "ffplay", "[ \"$1\" = -version ] && exit 1; exec sleep 30");
+  stub(bin_ + "/mpv", "mpv", "exit 0");
+  player();
+  start();
+  EXPECT_EQ(poll_until([](auto& s) { return !s.is(Kind::Connecting); }),
+            PlaybackStatus::playing("VOV1"));
+  EXPECT_EQ(calls("ffplay"), (std::vector<Args>{{"-version"}, {"-nodisp", "-autoexit", kUrl}}));
+  EXPECT_TRUE(calls("mpv").empty());
+  EXPECT_GT(log_.number_after("[AudioPlayer] Desktop player spawned successfully (PID: "), 1);
+
+  player_->stop();
+  ASSERT_EQ(::unlink((bin_ + "/ffplay").c_str()), 0);
+  stub(bin_ + "/mpv", "mpv", "[ \"$1\" = --version ] && exit 0; exec sleep 30");
+  start();
+  EXPECT_EQ(poll_until([](auto& s) { return !s.is(Kind::Connecting); }),
+            PlaybackStatus::playing("VOV1"));
+  EXPECT_EQ(calls("mpv"), (std::vector<Args>{{"--version"}, {"--no-video", kUrl}}));
+}
+
+TEST_F(AudioPlayerTest, NoBackendIsAnErrorWithItsText) {
+  player();
+  start();
+  EXPECT_EQ(poll_until([](auto& s) { return !s.is(Kind::Connecting); }),
+            PlaybackStatus::error("Playback failed: no audio player available"));
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] All audio backends failed for {}", kUrl)));
+}
+
+TEST_F(AudioPlayerTest, UrlsThatCannotBePlayedStartNothing) {
+  stub(paths_.installed_mpv[0], "mpv", kPlayerStub);
+  player();
+  start("VOV1", "--script=/tmp/evil.lua");
+  EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: invalid stream URL"));
+  EXPECT_TRUE(log_.has(
+      "[AudioPlayer] Refusing stream URL that looks like an option: --script=/tmp/evil.lua"));
+  start("Hải Phòng FM", "");
+  EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: no stream URL"));
+  EXPECT_TRUE(log_.has("[AudioPlayer] No stream URL for Hải Phòng FM"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(calls("mpv").empty());
+  EXPECT_FALSE(log_.has("[AudioPlayer] Starting radio stream: VOV1 (--script=/tmp/evil.lua, "
+                        "fallback: http://fallback.invalid/x)"));
+}
+
+TEST_F(AudioPlayerTest, StopKillsRecordedEnginesAndPlayersByName) {
+  std::optional<Process> from_pid_file, from_state_file;
+  pid_t a = spawn_sleeper(true, from_pid_file);
+  pid_t b = spawn_sleeper(true, from_state_file);
+  ASSERT_TRUE(write_file(paths_.stream_pid_file, fmt::format("  {} \n", a)).ok());
+  ASSERT_TRUE(write_file(paths_.state_file,
+                         fmt::format("{{\"station_id\":\"x\",\"station_name\":\"X\",\"stream_url\":"
+                                     "\"u\",\"frequency\":\"f\",\"pid\":{},\"started_at\":1}}", b))
+                  .ok());
+  ASSERT_TRUE(write_file(paths_.playing_marker, "1").ok());
+  player().stop();
+  EXPECT_EQ(from_pid_file->wait().describe(), "signal: 9");
+  EXPECT_EQ(from_state_file->wait().describe(), "signal: 9");
+  EXPECT_FALSE(path_exists(paths_.stream_pid_file));
+  EXPECT_FALSE(path_exists(paths_.state_file));
+  EXPECT_FALSE(path_exists(paths_.playing_marker));
+  std::vector<Args> killall = {{"-9", "curl"}, {"-9", "ffmpeg"}, {"-9", "aplay"}, {"-9", "mpv"}};
+  EXPECT_EQ(calls("killall"), killall);
+
+  // Garbage runtime files are removed without signalling anyone; a second
+  // stop with nothing playing still runs the kills by name.
+  ASSERT_TRUE(write_file(paths_.stream_pid_file, "12ab\n").ok());
+  ASSERT_TRUE(write_file(paths_.state_file, "{\"pid\":").ok());
+  player_->stop();
+  EXPECT_FALSE(path_exists(paths_.stream_pid_file));
+  EXPECT_FALSE(path_exists(paths_.state_file));
+  EXPECT_EQ(calls("killall").size(), 8u);
+}
+
+TEST_F(AudioPlayerTest, StopNeverSignalsPidsThatNameThisProgramOrAGroupOfOthers) {
+  std::optional<Process> bystander;
+  pid_t other = spawn_sleeper(false, bystander);
+  // In a process group of its own, so that a wrong kill ends only the child.
+  EXPECT_EXIT(
+      {
+        ::setpgid(0, 0);
+        AudioPlayer audio(paths_, 80);
+        for (std::string pid : {std::string("0"), std::string("-1"), fmt::format("-{}", other),
+                                std::to_string(::getpid())}) {
+          (void)write_file(paths_.stream_pid_file, pid);
+          (void)write_file(paths_.state_file,
+                           fmt::format("{{\"station_id\":\"x\",\"station_name\":\"X\","
+                                       "\"stream_url\":\"u\",\"frequency\":\"f\",\"pid\":{},"
+                                       "\"started_at\":1}}", ::getpid()));
+          audio.stop();
+        }
+        std::fflush(stdout);
+        ::_exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+  EXPECT_TRUE(process_alive(other));
+  EXPECT_TRUE(bystander->try_wait().value() == std::nullopt);
+  ::kill(other, SIGKILL);
+}
+
+TEST_F(AudioPlayerTest, ReconnectTakesUpALiveEngineOnly) {
+  std::optional<Process> engine;
+  pid_t pid = spawn_sleeper(true, engine);
+  auto state_with = [&](int64_t recorded) {
+    return fmt::format("{{\"station_id\":\"vov1\",\"station_name\":\"VOV1\",\"stream_url\":\"u\","
+                       "\"frequency\":\"FM 100\",\"pid\":{},\"started_at\":{}}}",
+                       recorded, wall_seconds() - 100);
+  };
+  ASSERT_TRUE(write_file(paths_.state_file, state_with(pid)).ok());
+  player().reconnect();
+  EXPECT_TRUE(log_.has(fmt::format(
+      "[AudioPlayer] Reconnected to background playback session (PID: {}, station: VOV1)", pid)));
+  EXPECT_EQ(player_->poll(), PlaybackStatus::playing("VOV1"));
+  EXPECT_GE(player_->elapsed_seconds(), 100u);
+  EXPECT_LE(player_->elapsed_seconds(), 102u);
+  ::kill(pid, SIGKILL);
+  engine->wait();
+  EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
+  EXPECT_TRUE(path_exists(paths_.state_file));  // the poll leaves the file alone
+
+  // Gone, or a PID that names no single foreign process: removed.
+  for (int64_t recorded : {int64_t{pid}, int64_t{1}, int64_t{::getpid()}}) {
+    ASSERT_TRUE(write_file(paths_.state_file, state_with(recorded)).ok());
+    player().reconnect();
+    EXPECT_EQ(player_->poll(), PlaybackStatus::idle()) << recorded;
+    EXPECT_FALSE(path_exists(paths_.state_file)) << recorded;
+  }
+  // Unparsable: left in place.
+  ASSERT_TRUE(write_file(paths_.state_file, "{\"station_id\": 5}").ok());
+  player().reconnect();
+  EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
+  EXPECT_TRUE(path_exists(paths_.state_file));
+}
+
+TEST_F(AudioPlayerTest, VolumeChangesReachTheMixerAndTheSettingsFile) {
+  ASSERT_TRUE(write_file(paths_.system_settings, "{\"vol\":16,\n\"keep\": 3, \"vol\" : 9}").ok());
+  player(80).change_volume(5);
+  EXPECT_EQ(player_->volume(), 85);
+  EXPECT_EQ(calls("tinymix"), (std::vector<Args>{{"set", "3", "5"}}));
+  EXPECT_EQ(read_file(paths_.system_settings).value(),
+            "{\"vol\": 17,\n\"keep\": 3, \"vol\": 17}");
+
+  player(5).change_volume(-5);
+  player_->change_volume(-5);
+  EXPECT_EQ(player_->volume(), 0);
+  EXPECT_EQ(calls("tinymix").back(), (Args{"set", "3", "38"}));
+  player(100).change_volume(5);
+  EXPECT_EQ(player_->volume(), 100);
+  EXPECT_EQ(calls("tinymix").back(), (Args{"set", "3", "0"}));
+  EXPECT_EQ(read_file(paths_.system_settings).value(), "{\"vol\": 20,\n\"keep\": 3, \"vol\": 20}");
+
+  // On Bluetooth only the speaker is muted again.
+  ASSERT_TRUE(write_file(paths_.bluetooth_address, "AA").ok());
+  size_t mixer_calls = calls("tinymix").size();
+  player_->change_volume(-5);
+  EXPECT_EQ(player_->volume(), 95);
+  EXPECT_EQ(read_file(paths_.speaker_mute).value(), "1\n");
+  EXPECT_EQ(calls("tinymix").size(), mixer_calls);
+  EXPECT_EQ(read_file(paths_.system_settings).value(), "{\"vol\": 20,\n\"keep\": 3, \"vol\": 20}");
+
+  // Without tinymix, sed and killall the value still changes.
+  ::unlink(paths_.bluetooth_address.c_str());
+  for (const char* tool : {"/tinymix", "/sed", "/killall"}) ::unlink((bin_ + tool).c_str());
+  player_->change_volume(-5);
+  EXPECT_EQ(player_->volume(), 90);
+  player_->stop();
+  EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
+}
+
+TEST_F(AudioPlayerTest, AStartOvertakenByStopOrAnotherStartLeavesNoPlayer) {
+  // The probe is slow, so the user acts before the player is started.
+  stub(bin_ + "/ffplay", "ffplay", "[ \"$1\" = -version ] && { sleep 1; exit 0; }; exec sleep 30");
+  auto spawned = [&] {
+    std::string all = log_.text();
+    std::regex line(R"(Desktop player spawned successfully \(PID: (\d+)\))");
+    std::vector<pid_t> pids;
+    for (std::sregex_iterator it(all.begin(), all.end(), line), end; it != end; ++it) {
+      pids.push_back(std::stoi((*it)[1]));
+    }
+    return pids;
+  };
+  auto discarded = [&](pid_t pid) {
+    return log_.has(fmt::format(
+        "[AudioPlayer] Stopping player PID {}: its station is no longer selected", pid));
+  };
+
+  player();
+  start("First");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  player_->stop();
+  ASSERT_TRUE(eventually([&] { return spawned().size() == 1 && discarded(spawned()[0]); }));
+  EXPECT_FALSE(process_alive(spawned()[0]));  // killed and reaped
+  EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
+
+  start("Second");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  player_->stop();
+  start("Third");
+  ASSERT_TRUE(eventually([&] { return spawned().size() == 3 && discarded(spawned()[1]); }));
+  EXPECT_EQ(poll_until([](auto& s) { return s.is(Kind::Playing); }),
+            PlaybackStatus::playing("Third"));
+  std::vector<pid_t> pids = spawned();
+  EXPECT_FALSE(process_alive(pids[1]));
+  EXPECT_TRUE(process_alive(pids[2]));
+  EXPECT_FALSE(discarded(pids[2]));
+}
+
+}  // namespace
+}  // namespace ze

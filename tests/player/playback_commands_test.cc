@@ -1,0 +1,96 @@
+#include "player/playback_commands.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "player/audio_player.h"
+#include "base/files.h"
+#include "temp_dir.h"
+
+namespace ze {
+namespace {
+
+TEST(PlaybackCommandsTest, DefaultShellLinesAreTheConsoleOnes) {
+  EXPECT_EQ(bluetooth_mute_line(kSpeakerMuteFile),
+            "echo 1 > /sys/class/speaker/mute 2>/dev/null; tinymix set 14 0 2>/dev/null; "
+            "tinymix set 15 0 2>/dev/null || true");
+  EXPECT_EQ(speaker_mute_line(kSpeakerMuteFile),
+            "echo 1 > /sys/class/speaker/mute 2>/dev/null || true");
+  EXPECT_EQ(settings_volume_line(17, "/mnt/UDISK/system.json"),
+            "sed -i 's/\"vol\"[[:space:]]*:[[:space:]]*[0-9]*/\"vol\": 17/g' "
+            "/mnt/UDISK/system.json 2>/dev/null || true");
+  // A path the shell would split or expand is quoted as one word.
+  EXPECT_EQ(shell_word("/tmp/a b/it's;$x"), "'/tmp/a b/it'\\''s;$x'");
+}
+
+TEST(PlaybackCommandsTest, PidTextAcceptsSignedDecimalsWithBlanksOnly) {
+  EXPECT_EQ(parse_pid_text("  4242 \n"), 4242);
+  EXPECT_EQ(parse_pid_text("+17"), 17);
+  EXPECT_EQ(parse_pid_text("-17"), -17);
+  EXPECT_EQ(parse_pid_text("-2147483648"), INT32_MIN);
+  EXPECT_EQ(parse_pid_text("2147483647"), INT32_MAX);
+  for (const char* bad : {"", " \n", "+", "-", "12a", "1 2", "2147483648", "0x10", "\xff" "1"}) {
+    EXPECT_EQ(parse_pid_text(bad), std::nullopt) << bad;
+  }
+}
+
+TEST(PlaybackCommandsTest, RecordedPidsThatWouldReachThisProgramOrEveryoneAreRefused) {
+  EXPECT_TRUE(usable_foreign_pid(4242));
+  for (int64_t bad : {int64_t{0}, int64_t{1}, int64_t{-1}, int64_t{-4242},
+                      int64_t{::getpid()}, int64_t{::getpgrp()}, int64_t{1} << 31,
+                      int64_t{4294967295}}) {
+    EXPECT_FALSE(usable_foreign_pid(bad)) << bad;
+  }
+}
+
+TEST(PlaybackCommandsTest, VolumeLevelAndMixerValueFollowTheConsoleScale) {
+  EXPECT_EQ(volume_level(85), 17);
+  EXPECT_EQ(mixer_value(17), 5);
+  EXPECT_EQ(mixer_value(volume_level(0)), 38);
+  EXPECT_EQ(mixer_value(volume_level(100)), 0);
+  EXPECT_EQ(mixer_value(10), 19);
+  for (int volume = 0; volume <= 100; volume += 5) EXPECT_EQ(volume_level(volume), volume / 5);
+}
+
+TEST(PlaybackCommandsTest, InitialVolumeComesFromTheFirstVolEntry) {
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": 12}"), 60);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\":0}"), 0);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\" :\n\t 25, \"vol\": 3}"), 100);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\":\u00a0\u3000" "7}"), 35);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": \"12\"}"), 80);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": -3}"), 80);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": 4294967296}"), 80);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": 4294967295}"), 100);
+  EXPECT_EQ(initial_volume_from_settings("{\"volume\": 5}"), 80);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\" 5}"), 80);
+  EXPECT_EQ(initial_volume_from_settings("{\"vol\": 5, \"x\": \"\xff\"}"), 80);
+
+  testing::TempDir dir;
+  EXPECT_EQ(load_initial_volume(dir / "missing.json"), 80);
+  ASSERT_TRUE(write_file(dir / "system.json", "{\n  \"vol\": 12,\n  \"bgm\": 1\n}").ok());
+  EXPECT_EQ(load_initial_volume(dir / "system.json"), 60);
+}
+
+TEST(PlaybackCommandsTest, InstalledMpvArgumentsWithAndWithoutBluetooth) {
+  std::vector<std::string> base = {
+      "/usr/bin/mpv", "--no-video", "--really-quiet", "--cache=yes",
+      "--demuxer-max-bytes=4096KiB", "--demuxer-readahead-secs=10", "--volume=45",
+      "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)"};
+  auto with = [&](std::vector<std::string> tail) {
+    std::vector<std::string> all = base;
+    all.insert(all.end(), tail.begin(), tail.end());
+    return all;
+  };
+  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::nullopt, "http://s/x"),
+            with({"http://s/x"}));
+  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::string("AA:BB"), "http://s/x"),
+            with({"--ao=alsa", "--audio-device=alsa/bluealsa:DEV=AA:BB", "http://s/x"}));
+  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::string(), "http://s/x"),
+            with({"--ao=alsa", "--audio-device=alsa/bluealsa", "http://s/x"}));
+  EXPECT_EQ(bluetooth_address_from_file_text(" AA:BB:CC\n"), "AA:BB:CC");
+  EXPECT_EQ(bluetooth_address_from_file_text("AA\xff"), "");
+}
+
+}  // namespace
+}  // namespace ze

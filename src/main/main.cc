@@ -1,9 +1,5 @@
-// Entry of the player: start-up, then the main loop for the rest of the run.
-#include "base/log.h"
+// ZE-Radio: a full-screen internet-radio player for TrimUI handhelds. It
+// takes no arguments; see main_loop.h for what happens from here.
+#include "main/main_loop.h"
 
-int main() {
-  ze::log_line(std::string(50, '='));
-  ze::log_line("=== Starting ZE-Radio Vietnamese Internet Player ===");
-  ze::log_line(std::string(50, '='));
-  ze::exit_process(0);
-}
+int main() { ze::run_player(); }

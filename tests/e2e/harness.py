@@ -126,6 +126,7 @@ class Player:
             with self._new:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
                 self._new.notify_all()
+        self.process.stdout.close()
         with self._new:
             self._new.notify_all()
 

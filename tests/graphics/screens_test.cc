@@ -264,6 +264,54 @@ TEST_F(ScreenTest, UpdateDialogDimsTheBodyButNotTheFooter) {
   EXPECT_EQ(at(410, 370), kRaised);
 }
 
+TEST_F(ScreenTest, UpdateDialogButtonsFollowTheUpdateStatus) {
+  using Kind = UpdateStatus::Kind;
+  in_.screen = Screen::UpdateDialog;
+  // Box at x0 = 380, y0 = 240; the first button at (400, 410), the second at (570, 410).
+  const std::tuple<Kind, uint32_t, uint32_t> cases[] = {
+      {Kind::UpdateAvailable, kGreen, kRaised}, {Kind::ChannelsUpdated, kAccent, kPanel},
+      {Kind::Error, kRaised, kPanel},           {Kind::Downloading, kPanel, kPanel},
+      {Kind::Idle, kPanel, kPanel},             {Kind::Checking, kPanel, kPanel}};
+  for (const auto& [kind, first, second] : cases) {
+    in_.update.kind = kind;
+    draw();
+    EXPECT_EQ(at(404, 412), first) << int(kind);
+    EXPECT_EQ(at(574, 412), second) << int(kind);
+  }
+}
+
+TEST_F(ScreenTest, StatusLabelAndExitQuestionFollowPlayback) {
+  const std::pair<PlaybackStatus, uint32_t> cases[] = {
+      {PlaybackStatus::idle(), kMuted},
+      {PlaybackStatus::connecting("Kênh số 1"), kAmber},
+      {PlaybackStatus::playing("Kênh số 1"), kGreen},
+      {PlaybackStatus::error("hết giờ"), kRed}};
+  auto question = [&] {
+    std::vector<uint32_t> region;
+    for (int y = 300; y < 322; ++y) {
+      for (int x = 390; x < 890; ++x) region.push_back(at(x, y));
+    }
+    return region;
+  };
+  std::vector<std::vector<uint32_t>> questions;
+  for (const auto& [status, colour] : cases) {
+    in_.playback = status;
+    in_.screen = Screen::ChannelList;
+    draw();
+    EXPECT_GT(count(842, 114, 250, 16, colour), 0);  // detail panel label
+    in_.screen = Screen::NowPlaying;
+    draw();
+    EXPECT_GT(count(600, 234, 246, 16, colour), 0);  // view label, right-aligned
+    in_.screen = Screen::ExitDialog;
+    draw();
+    questions.push_back(question());
+  }
+  // Only a playing station is named; connecting asks like idle and error.
+  EXPECT_EQ(questions[0], questions[1]);
+  EXPECT_EQ(questions[0], questions[3]);
+  EXPECT_NE(questions[0], questions[2]);
+}
+
 TEST_F(ScreenTest, ExitDialogDimsFooterAndNotice) {
   in_.screen = Screen::ExitDialog;
   in_.volume_counter = 5;

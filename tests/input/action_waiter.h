@@ -11,34 +11,28 @@
 
 namespace ze {
 
-// Test failures name actions as the log does.
 inline void PrintTo(Action action, std::ostream* out) { *out << action_name(action); }
 
-}  // namespace ze
+namespace testing {
 
-namespace ze::testing {
-
-// The first `count` actions, or fewer when they do not come within `timeout`.
-inline std::vector<Action> wait_for_actions(Queue<Action>& queue, size_t count,
-                                            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+// The first `count` actions to arrive within five seconds, then whatever
+// else arrives within a short grace time.
+inline std::vector<Action> actions_after(Queue<Action>& queue, size_t count) {
+  using namespace std::chrono;
   std::vector<Action> got;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
+  auto deadline = steady_clock::now() + seconds(5);
+  auto settled = [&] { return got.size() >= count || steady_clock::now() > deadline; };
+  while (!settled()) {
     if (std::optional<Action> action = queue.try_receive()) {
       got.push_back(*action);
     } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      std::this_thread::sleep_for(milliseconds(2));
     }
   }
-  return got;
-}
-
-// Whatever else arrives within a short grace time.
-inline std::vector<Action> later_actions(Queue<Action>& queue) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  std::vector<Action> got;
+  std::this_thread::sleep_for(milliseconds(60));
   while (std::optional<Action> action = queue.try_receive()) got.push_back(*action);
   return got;
 }
 
-}  // namespace ze::testing
+}  // namespace testing
+}  // namespace ze

@@ -1,5 +1,5 @@
-// Reading and writing 8-bit RGB PNG files of back-buffer pixels
-// (0xAARRGGBB; alpha is dropped on writing and set to 0xFF on reading).
+// Reading and writing 8-bit PNG files of back-buffer pixels (0xAARRGGBB).
+// Pictures without alpha read as opaque.
 // Used by the developer tools and the picture tests, never by the player.
 #pragma once
 
@@ -19,6 +19,10 @@ struct Image {
 
 Status write_png(const std::string& path, const uint32_t* pixels, uint32_t width,
                  uint32_t height);
+// The same with the pixels' alpha kept (RGBA), for pictures with
+// transparent parts.
+Status write_png_with_alpha(const std::string& path, const uint32_t* pixels, uint32_t width,
+                            uint32_t height);
 Result<Image> read_png(const std::string& path);
 
 // Box-filtered reduction by an integer factor (README pictures).

@@ -1,0 +1,77 @@
+// Whole screens drawn from the scenarios in golden/ and compared with the
+// pictures stored beside them, which are kept at half size. Set
+// ZE_RADIO_UPDATE_GOLDENS=1 to write the pictures afresh after an intended
+// change of the screens.
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "base/files.h"
+#include "graphics/screens.h"
+#include "tools/snapshot/png_image.h"
+#include "tools/snapshot/scenario.h"
+
+namespace ze {
+namespace {
+
+const std::filesystem::path kGoldenDir = ZE_GOLDEN_DIR;
+
+std::vector<std::string> scenarios() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(kGoldenDir)) {
+    if (entry.path().extension() == ".json") names.push_back(entry.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Pixels whose channels differ by more than 12 in any of red, green, blue.
+size_t differing_pixels(const Image& a, const Image& b) {
+  size_t count = 0;
+  for (size_t i = 0; i < a.pixels.size(); ++i) {
+    for (int shift = 0; shift <= 16; shift += 8) {
+      int d = int((a.pixels[i] >> shift) & 0xFF) - int((b.pixels[i] >> shift) & 0xFF);
+      if (std::abs(d) > 12) {
+        ++count;
+        break;
+      }
+    }
+  }
+  return count;
+}
+
+TEST(Golden, ScreensMatchTheStoredPictures) {
+  const bool update = std::getenv("ZE_RADIO_UPDATE_GOLDENS") != nullptr;
+  auto names = scenarios();
+  ASSERT_GE(names.size(), 5u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    auto text = read_file((kGoldenDir / (name + ".json")).string());
+    ASSERT_TRUE(text.ok());
+    auto scenario = parse_scenario(*text);
+    ASSERT_TRUE(scenario.ok()) << scenario.error();
+    auto catalog = parse_catalog(builtin_catalog_text());
+    ASSERT_TRUE(catalog.ok());
+    auto frame = make_frame(*scenario, std::move(*catalog));
+    auto fb = Framebuffer::simulated(scenario->width, scenario->height);
+    Renderer renderer(fb);
+    render_frame(renderer, frame->inputs);
+    Image drawn = downscale(fb.pixels(), fb.width(), fb.height(), 2);
+
+    std::string png = (kGoldenDir / (name + ".png")).string();
+    if (update) {
+      ASSERT_TRUE(write_png(png, drawn.pixels.data(), drawn.width, drawn.height).ok());
+      continue;
+    }
+    auto stored = read_png(png);
+    ASSERT_TRUE(stored.ok()) << stored.error();
+    ASSERT_EQ(stored->width, drawn.width);
+    ASSERT_EQ(stored->height, drawn.height);
+    // Allow for small differences between FreeType builds in glyph edges.
+    EXPECT_LE(differing_pixels(*stored, drawn), drawn.pixels.size() / 500);
+  }
+}
+
+}  // namespace
+}  // namespace ze

@@ -44,15 +44,6 @@ TEST(PlaybackCommandsTest, RecordedPidsThatWouldReachThisProgramOrEveryoneAreRef
   }
 }
 
-TEST(PlaybackCommandsTest, VolumeLevelAndMixerValueFollowTheConsoleScale) {
-  EXPECT_EQ(volume_level(85), 17);
-  EXPECT_EQ(mixer_value(17), 5);
-  EXPECT_EQ(mixer_value(volume_level(0)), 38);
-  EXPECT_EQ(mixer_value(volume_level(100)), 0);
-  EXPECT_EQ(mixer_value(10), 19);
-  for (int volume = 0; volume <= 100; volume += 5) EXPECT_EQ(volume_level(volume), volume / 5);
-}
-
 TEST(PlaybackCommandsTest, InitialVolumeComesFromTheFirstVolEntry) {
   EXPECT_EQ(initial_volume_from_settings("{\"vol\": 12}"), 60);
   EXPECT_EQ(initial_volume_from_settings("{\"vol\":0}"), 0);
@@ -62,7 +53,6 @@ TEST(PlaybackCommandsTest, InitialVolumeComesFromTheFirstVolEntry) {
   EXPECT_EQ(initial_volume_from_settings("{\"vol\": -3}"), 80);
   EXPECT_EQ(initial_volume_from_settings("{\"vol\": 4294967296}"), 80);
   EXPECT_EQ(initial_volume_from_settings("{\"vol\": 4294967295}"), 100);
-  EXPECT_EQ(initial_volume_from_settings("{\"volume\": 5}"), 80);
   EXPECT_EQ(initial_volume_from_settings("{\"vol\" 5}"), 80);
   EXPECT_EQ(initial_volume_from_settings("{\"vol\": 5, \"x\": \"\xff\"}"), 80);
 
@@ -70,26 +60,6 @@ TEST(PlaybackCommandsTest, InitialVolumeComesFromTheFirstVolEntry) {
   EXPECT_EQ(load_initial_volume(dir / "missing.json"), 80);
   ASSERT_TRUE(write_file(dir / "system.json", "{\n  \"vol\": 12,\n  \"bgm\": 1\n}").ok());
   EXPECT_EQ(load_initial_volume(dir / "system.json"), 60);
-}
-
-TEST(PlaybackCommandsTest, InstalledMpvArgumentsWithAndWithoutBluetooth) {
-  std::vector<std::string> base = {
-      "/usr/bin/mpv", "--no-video", "--really-quiet", "--cache=yes",
-      "--demuxer-max-bytes=4096KiB", "--demuxer-readahead-secs=10", "--volume=45",
-      "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)"};
-  auto with = [&](std::vector<std::string> tail) {
-    std::vector<std::string> all = base;
-    all.insert(all.end(), tail.begin(), tail.end());
-    return all;
-  };
-  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::nullopt, "http://s/x"),
-            with({"http://s/x"}));
-  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::string("AA:BB"), "http://s/x"),
-            with({"--ao=alsa", "--audio-device=alsa/bluealsa:DEV=AA:BB", "http://s/x"}));
-  EXPECT_EQ(installed_mpv_arguments("/usr/bin/mpv", 45, std::string(), "http://s/x"),
-            with({"--ao=alsa", "--audio-device=alsa/bluealsa", "http://s/x"}));
-  EXPECT_EQ(bluetooth_address_from_file_text(" AA:BB:CC\n"), "AA:BB:CC");
-  EXPECT_EQ(bluetooth_address_from_file_text("AA\xff"), "");
 }
 
 }  // namespace

@@ -1,0 +1,88 @@
+"""The package builder: archive layout, modes, size checks."""
+import json
+import os
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.dirname(__file__))
+import console_shell as cs  # noqa: E402
+
+TOOL = os.path.join(cs.SOURCE, "tools", "package")
+
+
+class PackageTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="ze_package_")
+        self.out = os.path.join(self.tmp.name, "dist")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def program(self, size):
+        path = os.path.join(self.tmp.name, "ze-radio")
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+        return path
+
+    def build(self, binary, *args, icon_tool="/nonexistent"):
+        env = dict(os.environ, ZE_RADIO_ICON_TOOL=icon_tool)
+        return subprocess.run([TOOL, "--binary", binary, "--out", self.out, *args],
+                              env=env, capture_output=True, text=True, timeout=120)
+
+    def test_archive_holds_the_app_folder(self):
+        icon_tool = os.path.join(self.tmp.name, "icon-tool")
+        cs.write_script(icon_tool, 'printf "PNG of the icon" > "$1"\n')
+        result = self.build(self.program(80000), "--version", "9.8.7", icon_tool=icon_tool)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        archive = os.path.join(self.out, "ze-radio-9.8.7.zip")
+        self.assertEqual(result.stdout.strip(), archive)
+        self.assertGreaterEqual(os.path.getsize(archive), 50000)
+
+        with zipfile.ZipFile(archive) as z:
+            self.assertIsNone(z.testzip())
+            entries = {i.filename: i for i in z.infolist()}
+            files = {n for n in entries if not n.endswith("/")}
+            self.assertTrue(all(n.startswith("ze-radio/") for n in entries))
+            self.assertEqual(files, {
+                "ze-radio/ze-radio", "ze-radio/launch.sh", "ze-radio/config.json",
+                "ze-radio/icon.png", "ze-radio/channels.json",
+                "ze-radio/bin/play_stream.sh"})
+            for name in ("ze-radio/ze-radio", "ze-radio/launch.sh",
+                         "ze-radio/bin/play_stream.sh"):
+                self.assertEqual(stat.S_IMODE(entries[name].external_attr >> 16), 0o755, name)
+
+            config = json.loads(z.read("ze-radio/config.json"))
+            self.assertEqual(config["launch"], "launch.sh")
+            self.assertEqual(config["icon"], "icon.png")
+            self.assertTrue(config["label"] and config["description"])
+            with open(os.path.join(cs.SOURCE, "assets", "channels.json"), "rb") as f:
+                self.assertEqual(z.read("ze-radio/channels.json"), f.read())
+            self.assertEqual(z.read("ze-radio/icon.png"), b"PNG of the icon")
+            self.assertEqual(len(z.read("ze-radio/ze-radio")), 80000)
+
+    def test_default_version_is_the_projects_and_missing_icon_is_a_warning(self):
+        result = self.build(self.program(80000))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(cs.SOURCE, "CMakeLists.txt")) as f:
+            version = re.search(r"project\(ze_radio VERSION ([0-9.]+)", f.read()).group(1)
+        self.assertTrue(result.stdout.strip().endswith(f"/ze-radio-{version}.zip"))
+        self.assertIn("no icon", result.stderr)
+
+    def test_too_small_package_or_missing_program_fails(self):
+        result = self.build(self.program(1000))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("at least 50000", result.stderr)
+        self.assertEqual(os.listdir(self.out), [])
+
+        result = self.build(os.path.join(self.tmp.name, "missing"))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("not found", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -236,6 +236,11 @@ Status extract_package(const std::string& package_path, const std::string& insta
 
 Result<std::string> install_package(const std::string& url, const InstallConfig& config) {
   logf("[OTA] Downloading package update from: {}", url);
+  // The URL comes from the server's manifest; curl would take a leading "-"
+  // as an option and other schemes as local files or other protocols.
+  if (!url.starts_with("https://") && !url.starts_with("http://")) {
+    return Error{"Download error: not an http or https URL: " + url};
+  }
   remove_file(config.package_path);
   Result<ExitStatus> download =
       run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",

@@ -146,7 +146,7 @@ class AudioPlayerTest : public ::testing::Test {
     player_->start_stream(name, url, fallback, "FM 100 MHz", player_->volume());
   }
 
-  // Polls until the status leaves Connecting or `condition` holds.
+  // Polls until `condition` holds or five seconds have passed.
   PlaybackStatus poll_until(const std::function<bool(const PlaybackStatus&)>& condition) {
     PlaybackStatus status;
     eventually([&] {

@@ -219,6 +219,14 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
   EXPECT_EQ(install().error(), "Failed to download update file");
   config_.curl = dir_ / "no-such-curl";
   EXPECT_EQ(install().error(), "Download error: No such file or directory (os error 2)");
+
+  // A manifest cannot hand curl an option or a local file as the URL.
+  config_.curl = dir_ / "curl";
+  ::unlink((dir_ / "args").c_str());
+  for (const std::string url : {"--config=/etc/passwd", "file:///etc/passwd"}) {
+    EXPECT_EQ(install_package(url, config_).error(), "Download error: not an http or https URL: " + url);
+  }
+  EXPECT_FALSE(path_exists(dir_ / "args"));
 }
 
 TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {

@@ -325,20 +325,28 @@ void AudioPlayer::start_stream(const std::string& name, const std::string& strea
   store(cells_->frequency_lock, cells_->frequency, frequency);
   store(cells_->started_lock, cells_->play_started, std::optional<Instant>(now()));
 
-  // The players would read such a URL as one of their options, and an empty
-  // one has nothing to play.
-  if (stream_url.empty()) {
+  // The players would read a URL that begins with '-' as one of their
+  // options. A station without its own URL plays its fallback, as the stream
+  // engine would; one without either has nothing to play.
+  std::string url = stream_url;
+  std::string fallback = fallback_url;
+  if (!fallback.empty() && fallback.front() == '-') {
+    logf("[AudioPlayer] Ignoring fallback URL that looks like an option: {}", fallback);
+    fallback.clear();
+  }
+  if (url.empty()) std::swap(url, fallback);
+  if (url.empty()) {
     logf("[AudioPlayer] No stream URL for {}", name);
     store(cells_->status_lock, cells_->status, PlaybackStatus::error(kNoUrlText));
     return;
   }
-  if (stream_url.front() == '-') {
-    logf("[AudioPlayer] Refusing stream URL that looks like an option: {}", stream_url);
+  if (url.front() == '-') {
+    logf("[AudioPlayer] Refusing stream URL that looks like an option: {}", url);
     store(cells_->status_lock, cells_->status, PlaybackStatus::error(kInvalidUrlText));
     return;
   }
 
-  StreamRequest request{number, name, stream_url, fallback_url, frequency,
+  StreamRequest request{number, name, std::move(url), std::move(fallback), frequency,
                         std::clamp(volume, 0, 100)};
   spawn_detached([cells = cells_, paths = paths_, request = std::move(request)] {
     run_start(*cells, *paths, request);

@@ -146,7 +146,7 @@ class AudioPlayerTest : public ::testing::Test {
     player_->start_stream(name, url, fallback, "FM 100 MHz", player_->volume());
   }
 
-  // Polls until the status leaves Connecting or `condition` holds.
+  // Polls until `condition` holds or five seconds have passed.
   PlaybackStatus poll_until(const std::function<bool(const PlaybackStatus&)>& condition) {
     PlaybackStatus status;
     eventually([&] {
@@ -309,20 +309,29 @@ TEST_F(AudioPlayerTest, NoBackendIsAnErrorWithItsText) {
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] All audio backends failed for {}", kUrl)));
 }
 
-TEST_F(AudioPlayerTest, UrlsThatCannotBePlayedStartNothing) {
-  stub(paths_.installed_mpv[0], "mpv", kPlayerStub);
+TEST_F(AudioPlayerTest, UrlsThatPlayersWouldTakeForOptionsOrThatAreMissingStartNothing) {
+  stub(paths_.stream_scripts[0], "engine", kPlayerStub);
   player();
   start("VOV1", "--script=/tmp/evil.lua");
   EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: invalid stream URL"));
   EXPECT_TRUE(log_.has(
       "[AudioPlayer] Refusing stream URL that looks like an option: --script=/tmp/evil.lua"));
-  start("Hải Phòng FM", "");
+  start("Hải Phòng FM", "", "");
   EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: no stream URL"));
   EXPECT_TRUE(log_.has("[AudioPlayer] No stream URL for Hải Phòng FM"));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_TRUE(calls("mpv").empty());
+  EXPECT_TRUE(calls("engine").empty());
   EXPECT_FALSE(log_.has("[AudioPlayer] Starting radio stream: VOV1 (--script=/tmp/evil.lua, "
                         "fallback: http://fallback.invalid/x)"));
+
+  // Without a URL of its own a station plays its fallback; a fallback that
+  // looks like an option is dropped.
+  start("VOV2", "", "http://fallback.invalid/x");
+  ASSERT_TRUE(eventually([&] { return calls("engine").size() == 1; }));
+  start("VOV3", kUrl, "-o/tmp/x");
+  ASSERT_TRUE(eventually([&] { return calls("engine").size() == 2; }));
+  EXPECT_EQ(calls("engine"), (std::vector<Args>{{"http://fallback.invalid/x", ""}, {kUrl, ""}}));
+  EXPECT_TRUE(log_.has("[AudioPlayer] Ignoring fallback URL that looks like an option: -o/tmp/x"));
 }
 
 TEST_F(AudioPlayerTest, StopKillsRecordedEnginesAndPlayersByName) {

@@ -390,7 +390,7 @@ void AudioPlayer::stop() {
     ++cells_->request;
   }
   if (held) {
-    logf("[AudioPlayer] Terminating player PID {}", held->process.pid());
+    logf("[AudioPlayer] Terminating player process PID {}", held->process.pid());
     terminate_player(held->process);
   }
 

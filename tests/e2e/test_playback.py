@@ -51,7 +51,7 @@ class PlaybackTest(harness.SandboxTest):
         self.assertEqual(harness.read(PLAYING_MARKER), "1")
 
         player.send("B")
-        player.wait_for(r"\[AudioPlayer\] Terminating player PID %d$" % pid)
+        player.wait_for(r"\[AudioPlayer\] Terminating player process PID %d$" % pid)
         self.wait_until(lambda: process_gone(pid), message="mpv to end")
         self.wait_until(lambda: not os.path.exists(PLAYING_MARKER), message="marker removal")
         self.assertEqual(player.count(r"Stream process exited"), 0)
@@ -81,7 +81,7 @@ class PlaybackTest(harness.SandboxTest):
         self.assertEqual(player.count(r"Stream process exited"), 0, player.output())
 
         player.send("B")
-        player.wait_for(r"\[AudioPlayer\] Terminating player PID %d$" % pid)
+        player.wait_for(r"\[AudioPlayer\] Terminating player process PID %d$" % pid)
         self.wait_until(lambda: process_gone(pid), message="mpv to end")
         self.assertEqual(player.count(r"Stream process exited"), 0)
 

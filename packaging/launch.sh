@@ -1,6 +1,6 @@
 #!/bin/sh
-# Starts ZE-Radio from its application folder; the console's launcher runs this
-# script and takes the screen back when it returns.
+# Starts ZE-Radio (bin/ze-radio) from its application folder; the console's
+# launcher runs this script and takes the screen back when it returns.
 #
 # The player's exit status says what happens next:
 #   0   the user left; return to the launcher
@@ -11,6 +11,7 @@
 cd "$(dirname "$0")" || exit 1
 self=$(basename "$0")
 
+program=./bin/ze-radio
 log=ze-radio.log
 log_limit=524288       # bytes; a larger log is moved to $log.old before a start
 restart_limit=10       # restarts after updates in one launch, against a loop
@@ -34,8 +35,10 @@ esac
 
 while :; do
   rotate_log
+  # Copies made by hand may lose the permission bits.
+  [ -x "$program" ] || chmod +x "$program" 2>/dev/null
   note "starting ze-radio"
-  ./ze-radio >> "$log" 2>&1
+  "$program" >> "$log" 2>&1
   status=$?
   case $status in
     0)

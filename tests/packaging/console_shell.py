@@ -14,7 +14,7 @@ SOURCE = os.environ.get(
     "ZE_RADIO_SOURCE",
     os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 
-APPLETS = ("sh cat dd date sleep rm mv tr wc head tail touch mkdir dirname "
+APPLETS = ("sh cat dd date sleep rm mv tr wc head tail touch mkdir dirname chmod "
            "basename printf echo test kill ls grep env seq").split()
 
 

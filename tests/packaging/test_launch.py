@@ -33,7 +33,8 @@ class LaunchTest(unittest.TestCase):
         self.app = os.path.join(self.tmp.name, "ze-radio")
         os.mkdir(self.app)
         shutil.copy(SCRIPT, os.path.join(self.app, "launch.sh"))
-        cs.write_script(os.path.join(self.app, "ze-radio"), PLAYER)
+        os.mkdir(os.path.join(self.app, "bin"))
+        cs.write_script(os.path.join(self.app, "bin", "ze-radio"), PLAYER)
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -68,6 +69,8 @@ class LaunchTest(unittest.TestCase):
         self.assertIn("updated itself", log)
 
     def test_background_exit_returns_after_one_start(self):
+        # A copy that lost its permission bits still starts.
+        os.chmod(self.path("bin/ze-radio"), 0o644)
         self.assertEqual(self.launch(10), 0)
         self.assertEqual(self.starts(), 1)
         self.assertIn("playback continues in the background", self.log())

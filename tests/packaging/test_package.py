@@ -49,10 +49,10 @@ class PackageTest(unittest.TestCase):
             files = {n for n in entries if not n.endswith("/")}
             self.assertTrue(all(n.startswith("ze-radio/") for n in entries))
             self.assertEqual(files, {
-                "ze-radio/ze-radio", "ze-radio/launch.sh", "ze-radio/config.json",
+                "ze-radio/bin/ze-radio", "ze-radio/launch.sh", "ze-radio/config.json",
                 "ze-radio/icon.png", "ze-radio/channels.json",
                 "ze-radio/bin/play_stream.sh"})
-            for name in ("ze-radio/ze-radio", "ze-radio/launch.sh",
+            for name in ("ze-radio/bin/ze-radio", "ze-radio/launch.sh",
                          "ze-radio/bin/play_stream.sh"):
                 self.assertEqual(stat.S_IMODE(entries[name].external_attr >> 16), 0o755, name)
 
@@ -63,7 +63,7 @@ class PackageTest(unittest.TestCase):
             with open(os.path.join(cs.SOURCE, "assets", "channels.json"), "rb") as f:
                 self.assertEqual(z.read("ze-radio/channels.json"), f.read())
             self.assertEqual(z.read("ze-radio/icon.png"), b"PNG of the icon")
-            self.assertEqual(len(z.read("ze-radio/ze-radio")), 80000)
+            self.assertEqual(len(z.read("ze-radio/bin/ze-radio")), 80000)
 
     def test_default_version_is_the_projects_and_missing_icon_is_a_warning(self):
         result = self.build(self.program(80000))

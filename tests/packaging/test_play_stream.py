@@ -119,6 +119,16 @@ class StreamEngineTest(unittest.TestCase):
         except (FileNotFoundError, ValueError):
             return None
 
+    def recorded_command(self):
+        """Command line of the process named in the PID file (it writes the
+        file just before it becomes the player)."""
+        pid = self.recorded_pid()
+        try:
+            with open(f"/proc/{pid}/cmdline") as f:
+                return f.read()
+        except (OSError, TypeError):
+            return ""
+
     def go(self):
         open(self.path("go"), "w").close()
 
@@ -130,10 +140,7 @@ class StreamEngineTest(unittest.TestCase):
         self.stub("mpv", MPV)
         self.start("http://radio/live.aac")
 
-        self.assertTrue(cs.wait_for(self.recorded_pid))
-        player = self.recorded_pid()
-        with open(f"/proc/{player}/cmdline") as f:
-            self.assertIn("mpv", f.read())
+        self.assertTrue(cs.wait_for(lambda: "mpv" in self.recorded_command()))
         self.assertTrue(cs.wait_for(lambda: self.lines("mpv.calls")))
         self.assertFalse(os.path.exists(self.marker))
 
@@ -196,9 +203,7 @@ class StreamEngineTest(unittest.TestCase):
             f.write("AA:BB:CC:DD:EE:FF\n")
         self.start("http://radio/stream.mp3")
 
-        self.assertTrue(cs.wait_for(self.recorded_pid))
-        with open(f"/proc/{self.recorded_pid()}/cmdline") as f:
-            self.assertIn("aplay", f.read())
+        self.assertTrue(cs.wait_for(lambda: "aplay" in self.recorded_command()))
         self.assertTrue(cs.wait_for(lambda: self.lines("ffmpeg.calls")))
         self.assertFalse(os.path.exists(self.marker))
 

@@ -56,7 +56,8 @@ bool simulator_forced(const char* value) {
 
 bool is_brick_model(const std::optional<std::string>& model_file,
                     const std::optional<std::string>& device_env) {
-  if (model_file) return contains_brick(trim_space(*model_file));
+  // A model file that is not UTF-8 text counts as unreadable.
+  if (model_file && is_valid_utf8(*model_file)) return contains_brick(trim_space(*model_file));
   if (device_env && is_valid_utf8(*device_env)) return contains_brick(*device_env);
   return false;
 }

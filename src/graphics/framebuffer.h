@@ -36,7 +36,8 @@ FramebufferOptions default_framebuffer_options();
 bool simulator_forced(const char* value);
 
 // Whether the device model is the brick model: decided by the model file's
-// content when `model_file` holds it (read succeeded), else by `device_env`.
+// content when `model_file` holds it (read succeeded) as UTF-8 text, else by
+// `device_env`.
 bool is_brick_model(const std::optional<std::string>& model_file,
                     const std::optional<std::string>& device_env);
 

@@ -84,7 +84,14 @@ void read_commands(int fd, Queue<Action>& queue) {
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n == 0) break;
-    if (n < 0) continue;  // interrupted: read on
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // A lasting error (something other than a pipe at the path, such as a
+      // directory) would fail every read at once: treat it as the end of
+      // input, so the pause before the next open keeps the reader from
+      // spinning.
+      break;
+    }
     for (const std::string& line : splitter.feed(std::string_view(buffer, n))) {
       handle_line(line, queue);
     }

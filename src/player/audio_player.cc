@@ -29,6 +29,7 @@ constexpr const char* kNoUrlText = "Playback failed: no stream URL";
 // A player process owned by the program.
 struct HeldPlayer {
   Process process;
+  bool leads_group = false;    // started in a process group of its own
   bool exit_reported = false;  // its exit line has been logged
 };
 
@@ -86,9 +87,14 @@ T copy(std::mutex& lock, const T& cell) {
 
 // Kills a player and reaps it: its group first (the stream engine and all it
 // started), then the process itself if it still runs. Errors are ignored.
-void terminate_player(Process& process) {
-  (void)send_group_signal(process.pid(), SIGTERM);
-  (void)send_group_signal(process.pid(), SIGKILL);
+// Once a player that was not started as a group leader has been reaped, its
+// number is free and may already lead someone else's group: that group is
+// left alone.
+void terminate_player(Process& process, bool leads_group) {
+  if (leads_group || process.running()) {
+    (void)send_group_signal(process.pid(), SIGTERM);
+    (void)send_group_signal(process.pid(), SIGKILL);
+  }
   if (process.running()) (void)send_signal(process.pid(), SIGKILL);
   process.wait();
 }
@@ -132,7 +138,7 @@ bool is_current(Cells& cells, uint64_t request) {
 // longer current is killed instead, so that at most one player runs.
 template <typename Record>
 void report_start(Cells& cells, uint64_t request, PlaybackStatus status,
-                  std::optional<Process> player, Record record) {
+                  std::optional<Process> player, bool leads_group, Record record) {
   std::optional<HeldPlayer> replaced;
   {
     std::lock_guard status_guard(cells.status_lock);
@@ -142,21 +148,21 @@ void report_start(Cells& cells, uint64_t request, PlaybackStatus status,
       cells.status = std::move(status);
       if (player) {
         replaced = std::move(cells.child);
-        cells.child = HeldPlayer{std::move(*player), false};
+        cells.child = HeldPlayer{std::move(*player), leads_group, false};
         player.reset();
       }
     }
   }
   if (player) {
     logf("[AudioPlayer] Stopping player PID {}: its station is no longer selected", player->pid());
-    terminate_player(*player);
+    terminate_player(*player, leads_group);
   }
   // Only when a start was not preceded by a stop: the older player goes.
-  if (replaced) terminate_player(replaced->process);
+  if (replaced) terminate_player(replaced->process, replaced->leads_group);
 }
 
 void report_status(Cells& cells, uint64_t request, PlaybackStatus status) {
-  report_start(cells, request, std::move(status), std::nullopt, [] {});
+  report_start(cells, request, std::move(status), std::nullopt, false, [] {});
 }
 
 enum class Outcome {
@@ -195,7 +201,7 @@ Outcome start_installed_mpv(Cells& cells, const PlayerPaths& paths, const Stream
 
   logf("[AudioPlayer] mpv process spawned successfully (PID: {})", player->pid());
   report_start(cells, request.number, PlaybackStatus::playing(request.name), std::move(player),
-               [&] { (void)write_file(paths.playing_marker, "1"); });
+               false, [&] { (void)write_file(paths.playing_marker, "1"); });
   return Outcome::Started;
 }
 
@@ -219,7 +225,7 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
       stream_state_text(request.name, request.stream_url, request.frequency, pid, wall_seconds());
   // The engine shows Connecting until it creates the playing marker.
   report_start(cells, request.number, PlaybackStatus::connecting(request.name), std::move(engine),
-               [&] { (void)write_file(paths.state_file, state); });
+               true, [&] { (void)write_file(paths.state_file, state); });
   return Outcome::Started;
 }
 
@@ -239,7 +245,7 @@ Outcome start_desktop_player(Cells& cells, const StreamRequest& request) {
 
   logf("[AudioPlayer] Desktop player spawned successfully (PID: {})", player->pid());
   report_start(cells, request.number, PlaybackStatus::playing(request.name), std::move(player),
-               [] {});
+               false, [] {});
   return Outcome::Started;
 }
 
@@ -390,8 +396,8 @@ void AudioPlayer::stop() {
     ++cells_->request;
   }
   if (held) {
-    logf("[AudioPlayer] Terminating player PID {}", held->process.pid());
-    terminate_player(held->process);
+    logf("[AudioPlayer] Terminating player process PID {}", held->process.pid());
+    terminate_player(held->process, held->leads_group);
   }
 
   if (std::optional<std::string> text = read_text_file(paths_->stream_pid_file)) {

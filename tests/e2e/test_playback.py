@@ -51,7 +51,7 @@ class PlaybackTest(harness.SandboxTest):
         self.assertEqual(harness.read(PLAYING_MARKER), "1")
 
         player.send("B")
-        player.wait_for(r"\[AudioPlayer\] Terminating player PID %d$" % pid)
+        player.wait_for(r"\[AudioPlayer\] Terminating player process PID %d$" % pid)
         self.wait_until(lambda: process_gone(pid), message="mpv to end")
         self.wait_until(lambda: not os.path.exists(PLAYING_MARKER), message="marker removal")
         self.assertEqual(player.count(r"Stream process exited"), 0)
@@ -68,30 +68,32 @@ class PlaybackTest(harness.SandboxTest):
              "sine=frequency=440", "-c:a", "libmp3lame", "-f", "mp3", "-listen", "1", url],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: server.poll() is None and server.kill())
-        time.sleep(0.5)
+        # mpv gives up at once when nothing listens yet, which a busy machine
+        # would turn into a lost stream.
+        self.wait_until(lambda: self.tcp_state(8765, "0A"), message="stream server to listen")
         write_catalog(self.work, [url])
         player = self.start_player()
         player.send("A")
         line = player.wait_for(r"\[AudioPlayer\] mpv process spawned successfully \(PID: \d+\)")
         pid = int(line.split("PID: ")[1].rstrip(")"))
-        self.wait_until(lambda: self.connected(8765), message="mpv to connect")
+        self.wait_until(lambda: self.tcp_state(8765, "01"), message="mpv to connect")
         time.sleep(4)
         self.assertFalse(process_gone(pid), player.output())
         self.assertEqual(harness.read("/proc/%d/comm" % pid).strip(), "mpv")
         self.assertEqual(player.count(r"Stream process exited"), 0, player.output())
 
         player.send("B")
-        player.wait_for(r"\[AudioPlayer\] Terminating player PID %d$" % pid)
+        player.wait_for(r"\[AudioPlayer\] Terminating player process PID %d$" % pid)
         self.wait_until(lambda: process_gone(pid), message="mpv to end")
         self.assertEqual(player.count(r"Stream process exited"), 0)
 
     @staticmethod
-    def connected(port):
-        """Whether a TCP connection to `port` on loopback is established."""
+    def tcp_state(port, state):
+        """Whether a loopback socket on local `port` is in `state` (01 established, 0A listening)."""
         with open("/proc/net/tcp") as f:
             for row in f.read().splitlines()[1:]:
                 fields = row.split()
-                if fields[3] == "01" and int(fields[2].split(":")[1], 16) == port:
+                if fields[3] == state and int(fields[1].split(":")[1], 16) == port:
                     return True
         return False
 

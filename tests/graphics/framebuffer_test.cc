@@ -50,6 +50,9 @@ TEST(DeviceModel, ModelFileDecidesWhenReadableElseEnvironment) {
   EXPECT_FALSE(is_brick_model(std::nullopt, std::string("smartpro")));
   EXPECT_FALSE(is_brick_model(std::nullopt, std::nullopt));
   EXPECT_FALSE(is_brick_model(std::nullopt, std::string("brick\xff")));
+  // A model file that is not UTF-8 text leaves the choice to the environment.
+  EXPECT_TRUE(is_brick_model(std::string("smart pro\xff"), std::string("brick")));
+  EXPECT_FALSE(is_brick_model(std::string("brick\xff"), std::nullopt));
   EXPECT_EQ(default_screen_size(true), (ScreenSize{1024, 768}));
   EXPECT_EQ(default_screen_size(false), (ScreenSize{1280, 720}));
 }

@@ -1,6 +1,7 @@
 #include "input/command_fifo.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,6 +133,27 @@ TEST(CommandFifoTest, OverlongLineIsSkippedAndTheNextLineStillCounts) {
   QueueHandle<Action> queue = pipe.start();
   pipe.send(std::string(1 << 20, 'U') + "P\nUP\n");
   EXPECT_THAT(actions_after(*queue, 1), ElementsAre(Action::Up));
+}
+
+std::chrono::microseconds cpu_time() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  auto total = [](const timeval& t) {
+    return std::chrono::seconds(t.tv_sec) + std::chrono::microseconds(t.tv_usec);
+  };
+  return total(usage.ru_utime) + total(usage.ru_stime);
+}
+
+TEST(CommandFifoTest, DirectoryAtThePathDoesNotMakeTheReaderSpin) {
+  ze::testing::TempDir dir;
+  std::string path = dir / "cmd";
+  ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);  // neither removable nor replaceable
+  QueueHandle<Action> queue = make_queue<Action>();
+  auto before = cpu_time();
+  spawn_detached([queue, path] { fifo_command_reader(queue, path); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_LT(cpu_time() - before, std::chrono::milliseconds(150));
+  EXPECT_FALSE(queue->try_receive());
 }
 
 }  // namespace

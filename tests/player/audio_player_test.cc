@@ -196,7 +196,7 @@ TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
   ASSERT_GT(pid, 1);
 
   player_->stop();
-  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Terminating player PID {}", pid)));
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Terminating player process PID {}", pid)));
   EXPECT_FALSE(process_alive(pid));  // killed and reaped
   EXPECT_FALSE(path_exists(paths_.playing_marker));
   EXPECT_EQ(player_->poll(), PlaybackStatus::idle());

@@ -25,6 +25,10 @@ bt_file=${ZE_RADIO_BT_ADDR_FILE:-/tmp/btdev_addr}
 retry_limit=${ZE_RADIO_RETRY_LIMIT:-5}      # attempts within one window, then give up
 retry_window=${ZE_RADIO_RETRY_WINDOW:-120}  # seconds
 retry_delay=${ZE_RADIO_RETRY_DELAY:-2}      # seconds, grows with each failed attempt
+case $retry_limit$retry_window$retry_delay in
+  *[!0-9]*) retry_limit=5 retry_window=120 retry_delay=2 ;;
+esac
+[ "$retry_limit" -ge 1 ] || retry_limit=1
 net_timeout=15                              # seconds without data count as a drop
 crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
 user_agent="Mozilla/5.0 (Linux; Android 10; TrimUI)"
@@ -220,7 +224,6 @@ while :; do
   failures=$((failures + 1))
   if [ "$failures" -ge "$retry_limit" ]; then
     log "giving up after $failures attempts within ${retry_window}s"
-    rm -f "$marker"
     exit 1
   fi
 
@@ -232,5 +235,9 @@ while :; do
   else
     log "no audio; trying $current again ($failures/$retry_limit)"
   fi
-  sleep $((retry_delay * failures))
+  # In the background, so that a stop signal is handled at once.
+  sleep $((retry_delay * failures)) &
+  job=$!
+  wait "$job"
+  job=""
 done

@@ -166,6 +166,25 @@ class StreamEngineTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.pid_file))
         self.assertFalse(os.path.exists(self.marker))
 
+    def test_terminating_the_script_while_it_waits_to_retry(self):
+        self.stub("mpv", MPV)
+        self.start("http://radio/dead.aac", "", ZE_RADIO_RETRY_DELAY="30")
+        self.assertTrue(cs.wait_for(lambda: "waiting" in self.proc_state()))
+        self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=5)
+        self.assertTrue(cs.wait_for(lambda: not cs.group_members(self.proc.pid), 5))
+
+    def proc_state(self):
+        """"waiting" once the script sleeps before its next attempt."""
+        for pid in cs.group_members(self.proc.pid):
+            try:
+                with open(f"/proc/{pid}/cmdline") as f:
+                    if f.read().startswith("sleep\0"):
+                        return "waiting"
+            except OSError:
+                pass
+        return ""
+
     def test_fallback_is_used_when_primary_gives_no_audio(self):
         self.stub("mpv", MPV)
         self.go()

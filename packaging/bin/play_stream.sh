@@ -177,13 +177,24 @@ stop_now() {
 
 trap stop_now TERM INT HUP
 
+# Only scheme://... addresses are used: anything else (an address starting
+# with "-" above all) would reach curl, ffmpeg or mpv as an option.
+is_address() {
+  case $1 in
+    [A-Za-z]*://*) return 0 ;;
+    *) return 1 ;;
+  esac
+}
+is_address "$url" || url=""
+is_address "$fallback" || fallback=""
+
 if [ -z "$url" ]; then
   url=$fallback
   fallback=""
 fi
 [ "$fallback" = "$url" ] && fallback=""
 if [ -z "$url" ]; then
-  log "no stream URL"
+  log "no usable stream address"
   exit 2
 fi
 if ! find_engine; then

@@ -228,8 +228,16 @@ class StreamEngineTest(unittest.TestCase):
                          and os.path.getsize(self.path("aplay.bytes")))
         self.assertFalse(os.path.exists(self.marker))
 
+    def test_option_like_address_is_never_passed_on(self):
+        self.stub("mpv", MPV)
+        self.go()
+        self.start("--script=/tmp/evil.lua", "http://backup/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertEqual([line.split()[0] for line in self.lines("mpv.calls")],
+                         ["http://backup/live.aac"])
+
     def test_exits_at_once_without_url_or_player(self):
-        self.start("", "")
+        self.start("", "-o/tmp/x")
         status, out = self.finish()
         self.assertEqual(status, 2)
         self.proc.stdout.close()

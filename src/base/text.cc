@@ -1,5 +1,7 @@
 #include "base/text.h"
 
+#include <algorithm>
+
 namespace ze {
 namespace {
 
@@ -179,6 +181,23 @@ std::optional<std::string> upper_for_matching(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string shell_word(const std::string& path) {
+  bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+           c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
+  });
+  if (plain) return path;
+  std::string quoted = "'";
+  for (char c : path) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  return quoted + "'";
 }
 
 }  // namespace ze

@@ -32,4 +32,8 @@ std::string ascii_lower(std::string_view text);
 // such a text can never equal an ASCII word.
 std::optional<std::string> upper_for_matching(std::string_view text);
 
+// A path as one shell word for the few fixed shell lines: unchanged when it
+// holds only characters the shell takes literally, otherwise single-quoted.
+std::string shell_word(const std::string& path);
+
 }  // namespace ze

@@ -45,23 +45,6 @@ std::string bluetooth_address_from_file_text(std::string_view text) {
   return std::string(trim_space(text));
 }
 
-std::string shell_word(const std::string& path) {
-  bool plain = !path.empty() && std::all_of(path.begin(), path.end(), [](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_ascii_digit(c) || c == '/' ||
-           c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' || c == '@';
-  });
-  if (plain) return path;
-  std::string quoted = "'";
-  for (char c : path) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
 std::string bluetooth_mute_line(const std::string& speaker_mute_file) {
   return fmt::format(
       "echo 1 > {} 2>/dev/null; tinymix set 14 0 2>/dev/null; tinymix set 15 0 2>/dev/null || true",

@@ -36,10 +36,6 @@ std::string speaker_mute_line(const std::string& speaker_mute_file);
 // Shell line that rewrites every "vol" entry of the settings file to `level`.
 std::string settings_volume_line(int level, const std::string& settings_file);
 
-// A path as one shell word: unchanged when it holds only characters the shell
-// takes literally, otherwise single-quoted.
-std::string shell_word(const std::string& path);
-
 // Compact state-file record of a started stream engine.
 std::string stream_state_text(const std::string& station_name, const std::string& stream_url,
                               const std::string& frequency, pid_t pid, uint64_t started_at);

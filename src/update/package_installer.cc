@@ -16,6 +16,7 @@
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "base/thread.h"
 #include "update/zip_reader.h"
 
@@ -259,8 +260,10 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   Status extracted = extract_package(config.package_path, install_dir);
   if (!extracted) return Error{extracted.error()};
   remove_file(config.package_path);
-  std::string chmod_line =
-      "chmod +x " + install_dir + "/bin/* " + install_dir + "/launch.sh 2>/dev/null || true";
+  // The folder is quoted only when it holds characters the shell would read
+  // (possible off the console, where the working folder is used).
+  const std::string dir = shell_word(install_dir);
+  std::string chmod_line = "chmod +x " + dir + "/bin/* " + dir + "/launch.sh 2>/dev/null || true";
   (void)run_wait({"/bin/sh", "-c", chmod_line}, Output::Discard);
   logf("[OTA] Installation completed to {}", install_dir);
   return install_dir;

@@ -33,5 +33,10 @@ TEST(TextTest, UpperCaseForMatchingCommandWords) {
   EXPECT_EQ(upper_for_matching("phát"), std::nullopt);
 }
 
+TEST(TextTest, ShellWordQuotesOnlyWhatTheShellWouldRead) {
+  EXPECT_EQ(shell_word("/mnt/UDISK/system.json"), "/mnt/UDISK/system.json");
+  EXPECT_EQ(shell_word("/tmp/a b/it's;$x"), "'/tmp/a b/it'\\''s;$x'");
+}
+
 }  // namespace
 }  // namespace ze

@@ -249,12 +249,17 @@ TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {
             "[OTA] Downloading package update from: https://updates.test/p.zip\n"
             "[OTA] Installation completed to " + app_ + "\n");
 
-  // Off the device the working folder is the install folder.
+  // Off the device the working folder is the install folder; its name may
+  // hold characters the shell would otherwise split or run.
   config_.app_dir = dir_ / "no-app-here";
-  config_.working_dir = dir_ / "work";
+  config_.working_dir = dir_ / "work dir;$(exit 1)";
   ASSERT_EQ(::mkdir(config_.working_dir.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((config_.working_dir + "/bin").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(config_.working_dir + "/bin/old", "old").ok());
+  ::chmod((config_.working_dir + "/bin/old").c_str(), 0644);
   ASSERT_TRUE(install().ok());
   EXPECT_TRUE(path_exists(config_.working_dir + "/launch.sh"));
+  EXPECT_NE(file_mode(config_.working_dir + "/bin/old") & 0100, 0u);
 }
 
 TEST_F(DownloadTest, OnlyOneInstallationRunsAtATime) {

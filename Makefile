@@ -66,8 +66,10 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 
 # dist/ze-radio-<version>.zip, the app folder for /mnt/SDCARD/Apps/
 # (make package VERSION=x.y.z to set another version).
-package: device
-	tools/package --binary $(DEVICE_BUILD)/ze-radio $(if $(VERSION),--version $(VERSION))
+package: device deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-icon
+	ZE_RADIO_ICON_TOOL=$(BUILD)/ze-radio-icon \
+	  tools/package --binary $(DEVICE_BUILD)/ze-radio $(if $(VERSION),--version $(VERSION))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)

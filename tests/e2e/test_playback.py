@@ -48,7 +48,9 @@ class PlaybackTest(harness.SandboxTest):
             "--demuxer-readahead-secs=10", "--volume=60",
             "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)",
             "http://127.0.0.1:9/two.mp3"]])
-        self.assertEqual(harness.read(PLAYING_MARKER), "1")
+        # The marker follows the spawn line and holds "1".
+        self.wait_until(lambda: os.path.exists(PLAYING_MARKER) and harness.read(PLAYING_MARKER) == "1",
+                        message="playing marker")
 
         player.send("B")
         player.wait_for(r"\[AudioPlayer\] Terminating player process PID %d$" % pid)

@@ -110,6 +110,25 @@ def read(path):
         return f.read()
 
 
+def send_commands(commands, timeout, describe):
+    """Writes command lines into the command pipe once a player reads it;
+    `describe()` gives the text shown when none does in time."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            fd = os.open(FIFO, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:
+            if time.monotonic() > deadline:
+                raise AssertionError("command pipe has no reader:\n" + describe())
+            time.sleep(0.02)
+    try:
+        os.set_blocking(fd, True)
+        os.write(fd, "".join(c + "\n" for c in commands).encode())
+    finally:
+        os.close(fd)
+
+
 class Player:
     """The running player: its log lines, its command pipe, its exit."""
 
@@ -161,20 +180,7 @@ class Player:
 
     def send(self, *commands, timeout=5.0):
         """Writes command lines into the player's command pipe."""
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                fd = os.open(FIFO, os.O_WRONLY | os.O_NONBLOCK)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise AssertionError("command pipe has no reader:\n" + self.output())
-                time.sleep(0.02)
-        try:
-            os.set_blocking(fd, True)
-            os.write(fd, "".join(c + "\n" for c in commands).encode())
-        finally:
-            os.close(fd)
+        send_commands(commands, timeout, self.output)
 
     def wait_exit(self, timeout=10.0):
         try:

@@ -86,20 +86,7 @@ class UpdateCycleTest(harness.SandboxTest):
 
     def send(self, *commands, timeout=10.0):
         """Writes commands into the command pipe once a player reads it."""
-        deadline = time.monotonic() + timeout
-        while True:
-            try:
-                fd = os.open(harness.FIFO, os.O_WRONLY | os.O_NONBLOCK)
-                break
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise AssertionError("command pipe has no reader:\n" + self.log())
-                time.sleep(0.05)
-        try:
-            os.set_blocking(fd, True)
-            os.write(fd, "".join(c + "\n" for c in commands).encode())
-        finally:
-            os.close(fd)
+        harness.send_commands(commands, timeout, self.log)
 
     def test_update_is_installed_and_launch_script_starts_the_new_program(self):
         self.install_by_hand(self.package(harness.BINARY, "1.0.0"))

@@ -35,11 +35,14 @@ void UniqueFd::reset(int fd) {
 }
 
 Result<std::string> read_file(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking, so that a named pipe at the path cannot hang
+  // the caller; only regular files are read.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!fd.valid()) return path_error(path, errno);
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0) return path_error(path, errno);
   if (S_ISDIR(st.st_mode)) return path_error(path, EISDIR);
+  if (!S_ISREG(st.st_mode)) return path_error(path, EINVAL);
   std::string data;
   char buffer[16384];
   for (;;) {

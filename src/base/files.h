@@ -37,7 +37,8 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// The whole content of a regular file. The error text names the path.
+// The whole content of a regular file; anything else (a directory, a named
+// pipe, a device) is an error. The error text names the path.
 Result<std::string> read_file(const std::string& path);
 // Creates or truncates `path` and writes `data` in one write.
 Status write_file(const std::string& path, std::string_view data);

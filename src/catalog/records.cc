@@ -46,6 +46,11 @@ Json parse_document(std::string_view text) {
     }
     return true;
   };
+  // Only white space may surround a document; the parser would skip a
+  // byte order mark silently.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+    throw InvalidDocument("byte order mark before the document");
+  }
   try {
     return Json::parse(text.begin(), text.end(), reject_repeats);
   } catch (const Json::exception& error) {

@@ -28,6 +28,8 @@ TEST(FilesTest, ReadErrorsNameThePath) {
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error(), (dir / "none") + ": No such file or directory (os error 2)");
   EXPECT_FALSE(read_file(dir.path()).ok());  // a directory is not a file
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_FALSE(read_file(dir / "pipe").ok());  // returns at once instead of waiting for a writer
 }
 
 TEST(FilesTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {

@@ -58,6 +58,7 @@ TEST(CatalogRecordsTest, DuplicateKeysNullsAndTrailingTextAreInvalid) {
   std::string null_color = R"({"id":"a","name":"A","category":"c","streamUrl":"u","color":null})";
   EXPECT_FALSE(parse_catalog(catalog_with(null_color)).ok());
   EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel) + "x").ok());
+  EXPECT_FALSE(parse_catalog("\xEF\xBB\xBF" + catalog_with(kMinimalChannel)).ok());
   EXPECT_TRUE(parse_catalog(" \n" + catalog_with(kMinimalChannel) + " \n").ok());
   // The same key in two different objects is fine.
   EXPECT_TRUE(parse_catalog(catalog_with(std::string(kMinimalChannel) + "," + kMinimalChannel)).ok());

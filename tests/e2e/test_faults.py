@@ -178,10 +178,11 @@ class FaultTest(harness.SandboxTest):
         self.assertEqual(player.wait_exit(), -signal.SIGKILL)
 
     def still_running(self, player):
-        """The player still takes commands: a harmless one comes through."""
+        """The player still takes commands: a harmless one (a step of the
+        sleep timer) comes through."""
         mark = player.mark()
-        player.send("DOWN")
-        player.wait_for(r"^\[Main\] Received action: Down$", start=mark)
+        player.send("TIMER")
+        player.wait_for(r"^\[Main\] Received action: MuteToggle$", start=mark)
         self.assertIsNone(player.process.poll())
 
     def leftovers(self, name):
@@ -291,6 +292,161 @@ class FaultTest(harness.SandboxTest):
                                                       stats["new"] - 1, stats["temp_left"]),
               file=sys.stderr)
 
+
+    # Full and read-only cards ----------------------------------------------
+
+    def toggle(self, player, *moves):
+        """Moves, toggles the selected channel's favourite and returns the
+        logged change once the frame that saved it has passed."""
+        mark = player.mark()
+        player.send(*(list(moves) + ["FAV"]))
+        line = player.wait_for(TOGGLE.pattern, start=mark)
+        self.still_running(player)
+        return line
+
+    def test_favourites_on_a_full_or_read_only_card_keep_the_old_file(self):
+        self.small_folder(APP_DIR)
+        write(FAVORITES, favorites_text(["vov1"]))
+        player = self.start_player()
+        fill(APP_DIR)
+        before = snapshot(APP_DIR)
+        self.assertEqual(self.toggle(player), "[Favorites] Removed vov1 from favorites")
+        self.assertEqual(snapshot(APP_DIR), before)
+
+        for filler in [n for n in os.listdir(APP_DIR) if n.startswith(".filler")]:
+            os.unlink(os.path.join(APP_DIR, filler))
+        self.remount(APP_DIR, "ro")
+        self.assertEqual(self.toggle(player, "DOWN"), "[Favorites] Added vov2 to favorites")
+        self.assertEqual(read(FAVORITES), favorites_text(["vov1"]))
+        self.assertEqual(self.leftovers("favorites.json"), [])
+
+        # Both changes lived on in memory and reach the card once it takes them.
+        self.remount(APP_DIR, "rw")
+        self.assertEqual(self.toggle(player, "DOWN"), "[Favorites] Added vov3 to favorites")
+        self.assertEqual(read(FAVORITES), favorites_text(["vov2", "vov3"]))
+        self.assertEqual(self.leftovers("favorites.json"), [])
+        self.assertEqual([l for l in player.lines if l.startswith("[Favorites]") and not
+                          TOGGLE.match(l)], [])
+
+    def sync(self, player, catalog, expected):
+        """Serves `catalog`, runs an update check and waits for the line
+        `expected` about storing it."""
+        write(self.site + "/channels.json", catalog)
+        mark = player.mark()
+        player.send("X")
+        player.wait_for(r"^\[OTA\] Syncing channels from: %s/channels.json$" % BASE, 20, mark)
+        line = player.wait_for(r"^\[OTA\] (Successfully|Warning)", 20, mark)
+        self.assertEqual(line, expected)
+        time.sleep(0.2)  # the frame that applies the new catalog
+        return mark
+
+    def first_channel_id(self, player):
+        """Closes the update dialog; the id of the first channel of the list
+        in memory, read from toggling its favourite."""
+        player.send("B")
+        line = self.toggle(player)
+        return TOGGLE.match(line).group(2)
+
+    def test_catalog_sync_on_a_full_or_read_only_card_keeps_the_old_file(self):
+        self.small_folder(APP_DIR)
+        old = catalog_text("old", 3, "old")
+        write(CATALOG, old)
+        write(self.site + "/ota/ze-radio.json", manifest_text("1.0.0"))
+        self.serve()
+        player = self.start_player()
+        player.wait_for(r"^\[Catalog\] Loaded 3 channels from %s$" % CATALOG)
+        fill(APP_DIR)
+        self.sync(player, catalog_text("full", 40, "full"),
+                  "[OTA] Warning: Could not save channels.json to disk: "
+                  "No space left on device (os error 28)")
+        self.assertEqual(read(CATALOG), old)
+        self.assertEqual(self.leftovers("channels.json"), ["favorites.json"] if
+                         os.path.exists(FAVORITES) else [])
+        # The downloaded catalog is used in memory all the same.
+        self.assertEqual(self.first_channel_id(player), "full0")
+
+        for filler in [n for n in os.listdir(APP_DIR) if n.startswith(".filler")]:
+            os.unlink(os.path.join(APP_DIR, filler))
+        self.remount(APP_DIR, "ro")
+        self.sync(player, catalog_text("ro", 5, "ro"),
+                  "[OTA] Warning: Could not save channels.json to disk: "
+                  "Read-only file system (os error 30)")
+        self.assertEqual(read(CATALOG), old)
+        self.assertEqual(self.first_channel_id(player), "ro0")
+
+        self.remount(APP_DIR, "rw")
+        fine = catalog_text("fine", 2, "fine")
+        self.sync(player, fine, "[OTA] Successfully updated channels.json (version fine)")
+        self.assertEqual(read(CATALOG), fine)
+        player.kill()
+        self.start_player().wait_for(r"^\[Catalog\] Loaded 2 channels from %s$" % CATALOG)
+
+    def publish_package(self):
+        os.makedirs("/tmp/dist")
+        package = "/tmp/dist/ze-radio-1.1.0.zip"
+        with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("ze-radio/", "")
+            z.writestr("ze-radio/launch.sh", "#!/bin/sh\nexec ./bin/ze-radio\n")
+            z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), "new program")
+            z.writestr("ze-radio/data/list.txt", "new list")
+            z.writestr(zipfile.ZipInfo("ze-radio/assets/noise.bin"), os.urandom(60000))
+        subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
+                        "--package", package, "--catalog",
+                        os.path.join(harness.SOURCE, "assets", "channels.json"),
+                        "--version", "1.1.0", "--base-url", BASE, self.site],
+                       check=True, stdout=subprocess.DEVNULL)
+
+    def install(self, player, expected):
+        mark = player.mark()
+        player.send("X")
+        player.wait_for(r"^\[OTA\] Newer version available: 1\.1\.0 \(current: 1\.0\.0\)$",
+                        20, mark)
+        player.send("A")
+        line = player.wait_for(r"^\[OTA\] (Update failed|Installation completed)", 30, mark)
+        self.assertEqual(line, expected)
+        if line.startswith("[OTA] Update failed: "):
+            self.still_running(player)
+
+    def test_install_on_a_full_or_read_only_card_changes_nothing(self):
+        self.small_folder(APP_DIR, "128k")
+        write(APP_DIR + "/launch.sh", "#!/bin/sh\nold\n", 0o755)
+        write(APP_DIR + "/bin/ze-radio", "old program", 0o755)
+        write(APP_DIR + "/data/list.txt", "old list", 0o644)
+        self.publish_package()
+        self.serve()
+        player = self.start_player()
+        fill(APP_DIR, leave_pages=4)  # room for the small files, not for the big one
+        before = snapshot(APP_DIR)
+        self.install(player, "[OTA] Update failed: Failed to extract %s/assets/noise.bin: "
+                             "No space left on device (os error 28)" % APP_DIR)
+        self.assertEqual(snapshot(APP_DIR), before, "the app folder was changed in part")
+        self.assertTrue(os.path.exists(PACKAGE))  # kept, as after any failed extraction
+
+        for filler in [n for n in os.listdir(APP_DIR) if n.startswith(".filler")]:
+            os.unlink(os.path.join(APP_DIR, filler))
+        before = snapshot(APP_DIR)
+        self.remount(APP_DIR, "ro")
+        self.install(player, "[OTA] Update failed: Failed to create %s/launch.sh: "
+                             "Read-only file system (os error 30)" % APP_DIR)
+        self.assertEqual(snapshot(APP_DIR), before)
+
+        # No room in /tmp for the download itself.
+        self.remount(APP_DIR, "rw")
+        os.unlink(PACKAGE)
+        tmp = os.statvfs("/tmp")
+        used = (tmp.f_blocks - tmp.f_bfree) * tmp.f_frsize
+        self.remount("/tmp", "size=%d" % (used + 32 * 1024))
+        self.install(player, "[OTA] Update failed: Failed to download update file")
+        self.assertEqual(snapshot(APP_DIR), before)
+        self.assertLess(os.path.getsize(PACKAGE), 60000)  # what fitted stays, as after any failed download
+
+        # With room again the same package installs.
+        self.remount("/tmp", "size=64m")
+        self.install(player, "[OTA] Installation completed to " + APP_DIR)
+        player.wait_for(r"^\[OTA\] Application updated successfully! Triggering restart code 42\.\.\.$")
+        self.assertEqual(player.wait_exit(), 42)
+        self.assertEqual(read(APP_DIR + "/bin/ze-radio"), "new program")
+        self.assertEqual(self.leftovers("launch.sh"), ["assets", "bin", "data"])
 
 if __name__ == "__main__":
     harness.main(network=True)

@@ -448,5 +448,79 @@ class FaultTest(harness.SandboxTest):
         self.assertEqual(read(APP_DIR + "/bin/ze-radio"), "new program")
         self.assertEqual(self.leftovers("launch.sh"), ["assets", "bin", "data"])
 
+    # An update server that never answers -----------------------------------
+
+    def test_silent_server_check_gives_up_in_time_while_frames_go_on(self):
+        server = SilentHttpsServer()
+        self.addCleanup(server.stop)
+        # curl as found on the search path: the first call stands for a curl
+        # that ignores its own time limit and never ends; every later call is
+        # the real curl, timed.
+        times = self.calls_dir + "/curl-times"
+        self.stub("curl", 'if [ ! -e /tmp/.first-curl ]; then echo $$ > /tmp/.first-curl; '
+                          'exec sleep 1000; fi\n'
+                          'start=$(date +%%s.%%N)\n/usr/bin/curl "$@"\nrc=$?\n'
+                          'echo "$start $(date +%%s.%%N) $rc" >> %s\nexit $rc' % times)
+        self.addCleanup(lambda: os.path.exists("/tmp/.first-curl") and _kill_quietly(
+            int(read("/tmp/.first-curl"))))
+        player = self.start_player()
+        pid = player.process.pid
+        player.send("X")  # its checker waits on the curl that never ends
+        self.wait_until(lambda: os.path.exists("/tmp/.first-curl"), 10, "the first curl")
+        mark = player.mark()
+        player.send("X")  # a second check runs beside it with the real curl
+        player.wait_for(r"^\[OTA\] Checking for system update at: ", 10, mark)
+        started = time.monotonic()
+        switches, cpu = main_thread_switches(pid), main_thread_cpu(pid)
+
+        # While the checks wait, every command is taken at once.
+        delays = []
+        while not os.path.exists(times) or len(read(times).splitlines()) < 3:
+            self.assertLess(time.monotonic() - started, 45, "the check never gave up:\n"
+                            + player.output())
+            sent = time.monotonic()
+            self.still_running(player)
+            delays.append(time.monotonic() - sent)
+            time.sleep(0.5)
+        elapsed = time.monotonic() - started
+        frames_per_second = (main_thread_switches(pid) - switches) / elapsed
+        cpu_used = main_thread_cpu(pid) - cpu
+
+        runs = [tuple(float(x) for x in line.split()) for line in read(times).splitlines()]
+        durations = [end - begin for begin, end, _ in runs]
+        self.assertEqual([int(rc) for _, _, rc in runs], [28, 28, 28])  # curl's time-out
+        for took, limit in zip(durations, (12, 12, 10)):
+            self.assertGreater(took, limit - 0.5)
+            self.assertLess(took, limit + 2.5)
+        self.assertEqual(player.count(r"^\[OTA\] Primary manifest failed, trying fallback: "), 1)
+        self.assertEqual(player.count(r"^\[OTA\] Syncing channels from: "), 1)
+        self.assertEqual(player.count(r"^\[OTA\] (Successfully|Warning)"), 0)
+        self.assertEqual(server.requests, ["/ota/ze-radio.json"] * 2 + ["/channels.json"])
+        self.assertLess(max(delays), 1.0)
+        self.assertGreater(frames_per_second, 25)
+        self.assertGreater(cpu_used, 0)
+        # The curl that ignores its limit still holds its checker.
+        first = int(read("/tmp/.first-curl"))
+        self.assertTrue(os.path.exists("/proc/%d" % first))
+        print("\nsilent server: curl ran %s s (limits 12, 12, 10), check over after %.1f s; "
+              "%d commands taken within %.0f ms at most; %.0f frames a second; a curl ignoring "
+              "its limit still ran after %.0f s" % (", ".join("%.1f" % d for d in durations),
+                                                  elapsed, len(delays), max(delays) * 1000,
+                                                  frames_per_second, elapsed), file=sys.stderr)
+
+
+def main_thread_cpu(pid):
+    """Processor time of the player's main thread, in clock ticks."""
+    with open("/proc/%d/task/%d/stat" % (pid, pid)) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def _kill_quietly(pid):
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
 if __name__ == "__main__":
     harness.main(network=True)

@@ -396,7 +396,7 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
 // changes sent through the command pipe. Whatever order the start threads
 // finish in, the end state is the same: nothing plays, no player process is
 // left running or unreaped, and the volume is the sum of the steps.
-TEST(ConcurrencyTest, RapidPlayStopAndVolumeLeaveOnePlayerAtMostAndNoneAtTheEnd) {
+TEST(ConcurrencyTest, RapidPlayStopAndVolumeEndWithNothingPlayingAndEveryPlayerReaped) {
   ze::testing::TempDir dir;
   PlayerPaths paths;
   paths.playing_marker = dir / "playing";

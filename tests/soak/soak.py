@@ -50,6 +50,8 @@ SOAK = "/tmp/.soak"
 GARBAGE = SOAK + "/garbage"
 CROSSMIX_MPV = "/mnt/SDCARD/Apps/CrossMix/bin/mpv"
 STREAM_SCRIPT = WORK + "/bin/play_stream.sh"
+BLUETOOTH_ADDRESS = "/tmp/btdev_addr"
+FAVORITES = harness.APP_DIR + "/favorites.json"
 
 RSS_LIMIT_KB = 1024
 ZOMBIE_LIMIT = 3.0     # seconds a child of the player may stay a zombie
@@ -558,6 +560,35 @@ class Soak(harness.SandboxTest):
                 os.unlink(path)
         self.stats["backend changes"] += 1
 
+    def shuffle_files(self):
+        """Rewrites the files of the console that the player reads while it
+        runs: the Bluetooth device address and the settings with the volume."""
+        choice = self.rng.random()
+        if choice < 0.5:
+            if os.path.exists(BLUETOOTH_ADDRESS):
+                os.unlink(BLUETOOTH_ADDRESS)
+            else:
+                harness.write(BLUETOOTH_ADDRESS, self.rng.choice(
+                    ["", "00:11:22:33:44:55\n", " AA:BB:CC:DD:EE:FF ", b"\xff\xfe"]))
+        else:
+            text = self.rng.choice(['{"vol": %d}' % self.rng.randint(0, 20), '{"vol": 25}',
+                                    '{"vol": "x"}', "{", "", None, '{"other": 1,\n "vol": 7\n}'])
+            if text is None:
+                if os.path.exists(harness.SYSTEM_JSON):
+                    os.unlink(harness.SYSTEM_JSON)
+            else:
+                harness.write(harness.SYSTEM_JSON, text)
+        self.stats["settings changes"] += 1
+
+    def shuffle_start_files(self):
+        """Favourites as a user's card may hold them, before a start."""
+        text = self.rng.choice(['["ch1", "ch3"]', "[]", "[", '{"ch1": true}', None, '["ch0"]'])
+        if text is None:
+            if os.path.exists(FAVORITES):
+                os.unlink(FAVORITES)
+        else:
+            harness.write(FAVORITES, text)
+
     # Input --------------------------------------------------------------
 
     def send_pipe(self, data, valid_words=()):
@@ -685,8 +716,10 @@ class Soak(harness.SandboxTest):
         elif choice < 0.95:
             self.send_pipe(self.rng.choice([b"B\nA\n", b"A\n", b"DOWN\nPLAY\n", b"START\nA\n"]), ["A"])
             self.stats["plays asked"] += 1
-        else:
+        elif choice < 0.975:
             self.shuffle_backends()
+        else:
+            self.shuffle_files()
         # Random rates: mostly short pauses, sometimes long ones.
         return self.rng.choice([0, 0.005, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2])
 
@@ -755,6 +788,7 @@ class Soak(harness.SandboxTest):
     # Runs --------------------------------------------------------------
 
     def start_run(self):
+        self.shuffle_start_files()
         env = self.environment(extra={"PATH": self.stub_dir + ":/usr/bin:/bin:/usr/sbin:/sbin"})
         self.player = RunningPlayer([harness.BINARY], env, WORK, self)
         self.stats["runs"] += 1
@@ -912,9 +946,9 @@ class Soak(harness.SandboxTest):
                   s["pipe actions"] + s["stdin keys"], s["pipe actions"], s["pipe writes"],
                   s["pipe bytes"], s["stdin keys"], s["stdin bytes"], s["actions taken"]))
         print("player starts: %d, ended by themselves: %d, terminated: %d, no backend: %d, "
-              "reconnections: %d, backend changes: %d" % (
+              "reconnections: %d, backend changes: %d, settings changes: %d" % (
                   s["player starts"], s["player exits seen"], s["player terminations"],
-                  s["no backend"], s["reconnections"], s["backend changes"]))
+                  s["no backend"], s["reconnections"], s["backend changes"], s["settings changes"]))
         print("update checks: %d started, %d newer offered, %d up to date, %d catalogs stored, "
               "%d package downloads, %d install failures" % (
                   s["checks started"], s["newer version offered"], s["already up to date"],

@@ -324,6 +324,7 @@ class RunningPlayer:
         self.received = 0             # "[Main] Received action" lines
         self.last_received = time.monotonic()
         self.fifo_exit_words = 0      # Exit commands the pipe reader reported
+        self.fifo_words = 0           # commands the pipe reader reported
         self.grace_lines = 0
         self.started = time.monotonic()
         self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=subprocess.PIPE,
@@ -392,6 +393,8 @@ class RunningPlayer:
                 self.last_received = time.monotonic()
         elif line.startswith("[Input-FIFO] "):
             word, action = FIFO_LINE.match(line).groups()
+            with self.lock:
+                self.fifo_words += 1
             if WORDS.get(word) != action:
                 self.soak.fault("pipe word mapped to the wrong action: %r" % line)
             if action == "Exit":
@@ -510,7 +513,8 @@ class Soak(harness.SandboxTest):
         self.player = None
         self.runs = []            # per run: dict of figures
         self.exit_words_sent = 0  # Exit commands written into the pipe during this run
-        self.run_sent = 0         # actions sent to the running player
+        self.run_pipe_words = 0   # command words written into the pipe in this run
+        self.run_keys = 0         # action keys written on standard input in this run
         self.t0 = time.monotonic()
         harness.loopback_up()
         harness.map_hosts(self, [HOST])
@@ -603,7 +607,7 @@ class Soak(harness.SandboxTest):
                 word = line.decode("utf-8", "replace").strip(UNICODE_SPACE).upper()
                 if word in WORDS:
                     self.stats["pipe actions"] += 1
-                    self.run_sent += 1
+                    self.run_pipe_words += 1
                     if word in EXIT_WORDS:
                         self.exit_words_sent += 1
         deadline = time.monotonic() + STALL_LIMIT
@@ -650,7 +654,7 @@ class Soak(harness.SandboxTest):
             self.stats["stdin bytes"] += n
             keys = sum(1 for b in data[:n] if b in KEY_BYTES or b in EXIT_KEYS)
             self.stats["stdin keys"] += keys
-            self.run_sent += keys
+            self.run_keys += keys
         except (BlockingIOError, BrokenPipeError):
             pass
 
@@ -777,13 +781,26 @@ class Soak(harness.SandboxTest):
         return self.player.counts() or (0, 0, 0)
 
     def check_actions_taken(self):
-        """Every action sent in this run has been taken, once."""
+        """Every command the pipe reader reported and every key sent on
+        standard input in this run has been taken, once; every command word
+        written has been reported. A word written in the instant between the
+        reader's end of input and its close of the pipe is dropped with the
+        pipe's buffer (no reader and no writer left): such losses are counted,
+        not failed."""
+        player = self.player
         deadline = time.monotonic() + 5
-        while self.player.received != self.run_sent and time.monotonic() < deadline:
+        while time.monotonic() < deadline and not (
+                player.fifo_words == self.run_pipe_words
+                and player.received == player.fifo_words + self.run_keys):
             time.sleep(0.1)
-        if self.player.received != self.run_sent:
-            self.fault("%d actions sent in this run, %d taken" % (self.run_sent, self.player.received))
-            self.run_sent = self.player.received
+        if player.received != player.fifo_words + self.run_keys:
+            self.fault("%d pipe commands reported and %d keys sent in this run, %d actions taken"
+                       % (player.fifo_words, self.run_keys, player.received))
+        if player.fifo_words > self.run_pipe_words:
+            self.fault("%d pipe commands reported, %d written" % (player.fifo_words, self.run_pipe_words))
+        self.stats["pipe words lost"] += max(0, self.run_pipe_words - player.fifo_words)
+        self.run_pipe_words = player.fifo_words
+        self.run_keys = player.received - player.fifo_words
 
     # Runs --------------------------------------------------------------
 
@@ -793,7 +810,8 @@ class Soak(harness.SandboxTest):
         self.player = RunningPlayer([harness.BINARY], env, WORK, self)
         self.stats["runs"] += 1
         self.pending_since = None
-        self.run_sent = 0
+        self.run_pipe_words = 0
+        self.run_keys = 0
         self.exit_asked = False
         self.last_sample = 0
         if self.rng.random() < 0.3:
@@ -966,6 +984,8 @@ class Soak(harness.SandboxTest):
                           run["fds"][1], run["threads"][0], run["threads"][1], run["status"]))
             else:
                 print("run %d: %.0f s (short run), exit %s" % (n + 1, run["length"], run["status"]))
+        print("pipe words lost between the reader's end of input and its close: %d"
+              % s["pipe words lost"])
         print("soak process: max RSS %d kB" % resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
         print("faults: %d" % s["faults"])
         sys.stdout.flush()

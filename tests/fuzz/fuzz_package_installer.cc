@@ -70,15 +70,19 @@ bool holds_link_or_other(const fs::path& dir) {
 }
 
 const fs::path& scratch() {
-  static const fs::path base = [] {
+  // Never destroyed, so that the removal at exit can still name it.
+  static const fs::path* base = [] {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/ze-fuzz-install-XXXXXX";
     FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "a scratch folder can be made");
     // Removed when the fuzzer ends normally; a crash leaves it for a look.
-    std::atexit([] { std::error_code ignored; fs::remove_all(scratch(), ignored); });
-    return fs::path(pattern);
+    std::atexit([] {
+      std::error_code ignored;
+      fs::remove_all(scratch(), ignored);
+    });
+    return new fs::path(pattern);
   }();
-  return base;
+  return *base;
 }
 
 void make_parent(const fs::path& parent) {

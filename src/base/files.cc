@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "base/process.h"
 
@@ -64,9 +65,18 @@ Status write_file(const std::string& path, std::string_view data) {
 }
 
 Status write_file_atomic(const std::string& path, std::string_view data) {
-  std::string temp = path + ".tmp-" + std::to_string(::getpid());
+  // One fixed temporary name per document: a write cut short by a kill or a
+  // power cut leaves at most that one file, which the next write of the same
+  // document replaces, so leftovers never pile up. Writers in
+  // this process take turns, so two of them never share the temporary file.
+  static std::mutex writing;
+  std::lock_guard<std::mutex> lock(writing);
+  std::string temp = path + ".tmp";
   {
-    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    // A leftover is removed rather than opened, so whatever it is (even a
+    // link planted at the name) the data go into a new file of our own.
+    ::unlink(temp.c_str());
+    UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) return path_error(temp, errno);
     Status written = write_all(fd.get(), data, temp);
     if (written && ::fsync(fd.get()) != 0) written = path_error(temp, errno);

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -197,41 +198,130 @@ Status write_all(int fd, const char* data, size_t size) {
   return ok_status();
 }
 
-Status extract_file(ZipReader& reader, const PlannedEntry& plan, const std::string& install_dir) {
+// A file entry written in full under a temporary name in its target's
+// folder, waiting to be renamed over the target.
+struct StagedFile {
+  const PlannedEntry* plan;
+  std::string temp_name;
+};
+
+// Runs `action` with the folder of a planned file, opened without following
+// links; false when the folder cannot be opened.
+template <typename Action>
+bool in_parent(const PlannedEntry& plan, const std::string& install_dir, Action&& action) {
+  Result<UniqueFd> parent = open_directory(install_dir, plan.components, plan.components.size() - 1);
+  if (!parent) return false;
+  action(parent->get());
+  return true;
+}
+
+// Writes one file entry to a new temporary file beside its target and
+// flushes it to the card; the target itself stays untouched.
+Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
+                               const std::string& install_dir, size_t index) {
   size_t parents = plan.components.size() - 1;
   Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents);
   if (!parent) return Error{"Failed to create " + plan.target + ": " + parent.error()};
-  const char* name = plan.components.back().c_str();
-  // Deleting first lets a running program or script be replaced; a link at
-  // the target is removed itself, never what it points to.
-  ::unlinkat(parent->get(), name, 0);
-  UniqueFd file(::openat(parent->get(), name,
-                         O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
+  // A folder in the way cannot be replaced by a file; that is found now,
+  // before anything has changed.
+  struct stat st {};
+  if (::fstatat(parent->get(), plan.components.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(st.st_mode)) {
+    return Error{"Failed to create " + plan.target + ": " + errno_text(EISDIR)};
+  }
+  std::string temp = ".ze-new-" + std::to_string(index);
+  // A leftover of an installation cut short is removed, whatever it is.
+  ::unlinkat(parent->get(), temp.c_str(), 0);
+  UniqueFd file(::openat(parent->get(), temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!file.valid()) return Error{"Failed to create " + plan.target + ": " + errno_text(errno)};
   Status opened = reader.open_entry();
-  if (!opened) return Error{"Failed to read archive entry: " + opened.error()};
-  Status copied = copy_entry(reader, [&](const char* data, size_t size) {
+  Status copied = !opened ? opened : copy_entry(reader, [&](const char* data, size_t size) {
     return write_all(file.get(), data, size);
   });
-  if (!copied) return Error{"Failed to extract " + plan.target + ": " + copied.error()};
+  if (copied && ::fsync(file.get()) != 0) copied = Error{errno_text(errno)};
+  if (!copied) {
+    ::unlinkat(parent->get(), temp.c_str(), 0);
+    if (!opened) return Error{"Failed to read archive entry: " + opened.error()};
+    return Error{"Failed to extract " + plan.target + ": " + copied.error()};
+  }
   if (plan.executable) ::fchmod(file.get(), 0755);
+  return temp;
+}
+
+// Removes the temporary files of staged entries from `from` on.
+void discard_staged(const std::vector<StagedFile>& staged, size_t from,
+                    const std::string& install_dir) {
+  for (size_t i = from; i < staged.size(); ++i) {
+    (void)in_parent(*staged[i].plan, install_dir, [&](int parent) {
+      ::unlinkat(parent, staged[i].temp_name.c_str(), 0);
+    });
+  }
+}
+
+// Renames every staged file over its target. Renaming replaces a running
+// program or script with a new file (the old one lives on until it ends),
+// and needs no room on the card.
+Status commit_staged(const std::vector<StagedFile>& staged, const std::string& install_dir) {
+  for (size_t i = 0; i < staged.size(); ++i) {
+    const PlannedEntry& plan = *staged[i].plan;
+    int error = ENOENT;
+    bool opened = in_parent(plan, install_dir, [&](int parent) {
+      error = ::renameat(parent, staged[i].temp_name.c_str(), parent,
+                         plan.components.back().c_str()) == 0 ? 0 : errno;
+    });
+    if (!opened || error != 0) {
+      discard_staged(staged, i, install_dir);
+      return Error{"Failed to create " + plan.target + ": " + errno_text(error)};
+    }
+  }
   return ok_status();
 }
 
+// Every file is first written in full beside its target; only when all of
+// them are written (a full or read-only card, a bad entry stop this first
+// pass) are they renamed into place, so a failed installation leaves the
+// application folder as it was instead of half old and half new.
 Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans,
                        const std::string& install_dir) {
+  std::vector<StagedFile> staged;
+  std::set<std::string> staged_targets;
+  // Whether an earlier entry puts a file where this one needs a folder;
+  // before the renames that folder would still be missing or creatable.
+  auto under_staged_file = [&](const PlannedEntry& plan, size_t folders) {
+    std::string path = install_dir;
+    for (size_t i = 0; i < folders; ++i) {
+      path += "/" + plan.components[i];
+      if (staged_targets.contains(path)) return true;
+    }
+    return false;
+  };
   Result<bool> more = reader.go_to_first();
   for (const PlannedEntry& plan : plans) {
-    if (!more || !*more) return Error{"Failed to read archive entry: archive changed while reading"};
+    if (!more || !*more) {
+      discard_staged(staged, 0, install_dir);
+      return Error{"Failed to read archive entry: archive changed while reading"};
+    }
     if (plan.kind == PlannedEntry::Kind::Directory) {
-      (void)open_directory(install_dir, plan.components, plan.components.size());
+      if (!under_staged_file(plan, plan.components.size())) {
+        (void)open_directory(install_dir, plan.components, plan.components.size());
+      }
     } else if (plan.kind == PlannedEntry::Kind::File) {
-      Status extracted = extract_file(reader, plan, install_dir);
-      if (!extracted) return extracted;
+      Result<std::string> temp =
+          under_staged_file(plan, plan.components.size() - 1)
+              ? Result<std::string>(Error{"Failed to create " + plan.target + ": " +
+                                          errno_text(ENOTDIR)})
+              : stage_file(reader, plan, install_dir, staged.size());
+      if (!temp) {
+        discard_staged(staged, 0, install_dir);
+        return Error{temp.error()};
+      }
+      staged.push_back({&plan, std::move(temp).value()});
+      staged_targets.insert(plan.target);
     }
     more = reader.go_to_next();
   }
-  return ok_status();
+  return commit_staged(staged, install_dir);
 }
 
 std::string current_dir() {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include <gtest/gtest.h>
 
 #include "base/files.h"
@@ -156,6 +158,49 @@ TEST_F(InstallerTest, ClashingEntriesWriteNothingAtAll) {
   make_zip(package_, "add('ze-radio/a', 'file')\nadd('ze-radio/a/', '')\n");
   ASSERT_TRUE(extract_package(package_, app_).ok());
   EXPECT_EQ(*read_file(app_ + "/a"), "file");
+}
+
+// A file that cannot be put in place (here a folder stands at its path, as a
+// full or read-only card stops any write) stops the installation before any
+// file has changed: the folder is never left half old and half new.
+TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
+  ASSERT_TRUE(write_file(app_ + "/launch.sh", "old launch").ok());
+  ASSERT_EQ(::mkdir((app_ + "/bin").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(app_ + "/bin/prog", "old program").ok());
+  ASSERT_EQ(::mkdir((app_ + "/data").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((app_ + "/data/list").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(app_ + "/data/list/keep", "x").ok());
+  make_zip(package_,
+           "add('ze-radio/launch.sh', 'new launch')\n"
+           "add('ze-radio/bin/prog', 'new program')\n"
+           "add('ze-radio/data/list', 'a file where a folder is')\n");
+  Status result = extract_package(package_, app_);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "Failed to create " + app_ + "/data/list: Is a directory (os error 21)");
+  EXPECT_EQ(*read_file(app_ + "/launch.sh"), "old launch");
+  EXPECT_EQ(*read_file(app_ + "/bin/prog"), "old program");
+  for (auto [folder, count] : {std::pair{"", 3}, {"/bin", 1}, {"/data", 1}}) {
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(app_ + folder)) {
+      EXPECT_EQ(entry.path().filename().string().rfind(".ze-new-", 0), std::string::npos)
+          << entry.path();
+      ++entries;
+    }
+    EXPECT_EQ(entries, count) << folder;
+  }
+
+  // A file where a later entry needs a folder fails as it did when files were
+  // written one by one, and also before anything has changed.
+  make_zip(package_,
+           "add('ze-radio/launch.sh', 'new launch')\n"
+           "add('ze-radio/tool', 'a file')\n"
+           "add('ze-radio/tool/', '')\n"
+           "add('ze-radio/tool/x', 'below a file')\n");
+  result = extract_package(package_, app_);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "Failed to create " + app_ + "/tool/x: Not a directory (os error 20)");
+  EXPECT_EQ(*read_file(app_ + "/launch.sh"), "old launch");
+  EXPECT_FALSE(path_exists(app_ + "/tool"));
 }
 
 TEST_F(InstallerTest, RunningProgramIsReplacedByANewFile) {

@@ -218,7 +218,8 @@ bool in_parent(const PlannedEntry& plan, const std::string& install_dir, Action&
 // Writes one file entry to a new temporary file beside its target and
 // flushes it to the card; the target itself stays untouched.
 Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
-                               const std::string& install_dir, size_t index) {
+                               const std::string& install_dir, size_t index,
+                               const std::set<std::string>& planned_paths) {
   size_t parents = plan.components.size() - 1;
   Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents);
   if (!parent) return Error{"Failed to create " + plan.target + ": " + parent.error()};
@@ -229,7 +230,12 @@ Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
       S_ISDIR(st.st_mode)) {
     return Error{"Failed to create " + plan.target + ": " + errno_text(EISDIR)};
   }
+  // The temporary name is never a path of the package itself, or renaming an
+  // earlier file into place would overwrite this one's data.
   std::string temp = ".ze-new-" + std::to_string(index);
+  const std::string folder =
+      plan.target.substr(0, plan.target.size() - plan.components.back().size());
+  while (planned_paths.contains(folder + temp)) temp += '~';
   // A leftover of an installation cut short is removed, whatever it is.
   ::unlinkat(parent->get(), temp.c_str(), 0);
   UniqueFd file(::openat(parent->get(), temp.c_str(),
@@ -286,6 +292,14 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
                        const std::string& install_dir) {
   std::vector<StagedFile> staged;
   std::set<std::string> staged_targets;
+  // Every path the package makes, folders on the way included.
+  std::set<std::string> planned_paths;
+  for (const PlannedEntry& plan : plans) {
+    std::string path = install_dir;
+    for (const std::string& component : plan.components) {
+      planned_paths.insert(path += "/" + component);
+    }
+  }
   // Whether an earlier entry puts a file where this one needs a folder;
   // before the renames that folder would still be missing or creatable.
   auto under_staged_file = [&](const PlannedEntry& plan, size_t folders) {
@@ -311,7 +325,7 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
           under_staged_file(plan, plan.components.size() - 1)
               ? Result<std::string>(Error{"Failed to create " + plan.target + ": " +
                                           errno_text(ENOTDIR)})
-              : stage_file(reader, plan, install_dir, staged.size());
+              : stage_file(reader, plan, install_dir, staged.size(), planned_paths);
       if (!temp) {
         discard_staged(staged, 0, install_dir);
         return Error{temp.error()};

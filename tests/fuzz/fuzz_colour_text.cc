@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
   bool all_hex = !digits.empty() && digits.size() <= 8 &&
                  digits.find_first_not_of("0123456789abcdefABCDEF") == std::string_view::npos;
-  FUZZ_CHECK(value.has_value() == all_hex, "a colour is accepted exactly when it is 1 to 8 hex digits");
+  FUZZ_CHECK(value.has_value() == all_hex,
+             "a colour is accepted exactly when it is 1 to 8 hex digits");
   if (!value) return 0;
   uint32_t expected = 0;
   std::from_chars(digits.data(), digits.data() + digits.size(), expected, 16);

@@ -3,22 +3,28 @@
 // that sits in a parent folder beside a sentinel file and an "outside"
 // folder:
 // - into an empty install folder: nothing outside it may change, it may hold
-//   no link afterwards, and a failed unpacking must leave it empty;
+//   no link afterwards, a failed unpacking must leave it empty, and after a
+//   successful one every file holds the data of an archive entry of its name;
 // - into an install folder that already holds links to the sentinel and to
 //   the outside folder where the package's files and folders may land:
-//   nothing outside it may change (links are replaced, never followed).
+//   nothing outside it may change (links are replaced, never followed), and
+//   after a successful unpacking every file holds an entry's data.
 // Everything is removed after each input.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "base/files.h"
 #include "fuzz_check.h"
 #include "update/package_installer.h"
+#include "update/zip_reader.h"
 
 namespace {
 
@@ -67,6 +73,44 @@ bool holds_link_or_other(const fs::path& dir) {
     if (!fs::is_directory(status) && !fs::is_regular_file(status)) return true;
   }
   return false;
+}
+
+// The data of every file entry of the package by the last part of its name
+// (the reader is the installer's own; entries it cannot read are left out).
+std::map<std::string, std::set<std::string>> entry_data(const std::string& package) {
+  std::map<std::string, std::set<std::string>> data;
+  ze::UniqueFd fd(::open(package.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return data;
+  ze::Result<std::unique_ptr<ze::ZipReader>> reader = ze::ZipReader::open(fd.get());
+  if (!reader) return data;
+  ze::ZipReader& zip = **reader;
+  for (ze::Result<bool> more = zip.go_to_first(); more && *more; more = zip.go_to_next()) {
+    ze::Result<ze::ZipEntry> entry = zip.current_entry();
+    if (!entry || entry->is_directory || entry->is_symlink || !zip.open_entry()) continue;
+    std::string content;
+    char buffer[4096];
+    for (ze::Result<size_t> got = zip.read_entry(buffer, sizeof buffer); got && *got > 0;
+         got = zip.read_entry(buffer, sizeof buffer)) {
+      content.append(buffer, *got);
+    }
+    (void)zip.close_entry();
+    data[entry->name.substr(entry->name.rfind('/') + 1)].insert(content);
+  }
+  return data;
+}
+
+void check_contents(const fs::path& install, const std::string& package) {
+  const auto data = entry_data(package);
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(install, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    if (!fs::is_regular_file(it->symlink_status())) continue;
+    auto found = data.find(it->path().filename().string());
+    FUZZ_CHECK(found != data.end(), "every installed file is named after an archive entry");
+    ze::Result<std::string> content = ze::read_file(it->path().string());
+    FUZZ_CHECK(content.ok() && found->second.contains(*content),
+               "every installed file holds the data of an entry of its name");
+  }
 }
 
 const fs::path& scratch() {
@@ -122,6 +166,7 @@ void run(const std::string& package, bool with_links) {
                  "a failed unpacking leaves the install folder as it was");
     }
   }
+  if (result) check_contents(install, package);
   fs::remove_all(parent, ignored);
 }
 

@@ -203,6 +203,21 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   EXPECT_FALSE(path_exists(app_ + "/tool"));
 }
 
+// Files of the package whose names look like the installer's temporary
+// files keep their own data, and so do the files staged under those names.
+TEST_F(InstallerTest, PackageFilesNamedLikeTemporaryFilesKeepTheirData) {
+  make_zip(package_,
+           "add('ze-radio/.ze-new-1', 'first')\n"
+           "add('ze-radio/b', 'second')\n"
+           "add('ze-radio/.ze-new-2/', '')\n"
+           "add('ze-radio/c', 'third')\n");
+  ASSERT_TRUE(extract_package(package_, app_).ok());
+  EXPECT_EQ(*read_file(app_ + "/.ze-new-1"), "first");
+  EXPECT_EQ(*read_file(app_ + "/b"), "second");
+  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ze-new-2")));
+  EXPECT_EQ(*read_file(app_ + "/c"), "third");
+}
+
 TEST_F(InstallerTest, RunningProgramIsReplacedByANewFile) {
   ASSERT_EQ(::mkdir((app_ + "/bin").c_str(), 0755), 0);
   std::string program = app_ + "/bin/prog";

@@ -24,6 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text = ze::fuzz::as_text(data, size);
   ze::Result<std::vector<std::string>> parsed = ze::parse_favorites(text);
   if (parsed) {
+    FUZZ_CHECK(ze::is_valid_utf8(text), "an accepted favourites document is UTF-8");
     for (const std::string& id : *parsed) {
       FUZZ_CHECK(ze::is_valid_utf8(id), "every accepted id is UTF-8");
     }

@@ -13,6 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!parsed.error().empty(), "a rejected manifest has an error text");
     return 0;
   }
+  FUZZ_CHECK(ze::is_valid_utf8(text), "an accepted manifest document is UTF-8");
   const ze::OtaManifest& m = *parsed;
   FUZZ_CHECK(ze::is_valid_utf8(m.id) && ze::is_valid_utf8(m.version) &&
                  ze::is_valid_utf8(m.download_url) && ze::is_valid_utf8(m.channels_url) &&

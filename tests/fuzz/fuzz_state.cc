@@ -36,6 +36,8 @@ std::string utf8_or_empty(std::string text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ze::Result<ze::PersistedState> parsed = ze::parse_state(ze::fuzz::as_text(data, size));
   if (parsed) {
+    FUZZ_CHECK(ze::is_valid_utf8(ze::fuzz::as_text(data, size)),
+               "an accepted state file is UTF-8");
     check_round_trip(*parsed);
   } else {
     FUZZ_CHECK(!parsed.error().empty(), "a rejected state file has an error text");

@@ -96,4 +96,4 @@ package: device deps $(BUILD)/build.ninja
 	  tools/package --binary $(DEVICE_BUILD)/ze-radio $(if $(VERSION),--version $(VERSION))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)

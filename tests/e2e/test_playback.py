@@ -25,7 +25,7 @@ def process_gone(pid):
     try:
         with open("/proc/%d/stat" % pid) as f:
             return f.read().split(") ")[1].startswith("Z")
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return True
 
 

@@ -28,6 +28,7 @@ import json
 import os
 import random
 import re
+import resource
 import select
 import signal
 import ssl
@@ -49,6 +50,8 @@ SOAK = "/tmp/.soak"
 GARBAGE = SOAK + "/garbage"
 CROSSMIX_MPV = "/mnt/SDCARD/Apps/CrossMix/bin/mpv"
 STREAM_SCRIPT = WORK + "/bin/play_stream.sh"
+BLUETOOTH_ADDRESS = "/tmp/btdev_addr"
+FAVORITES = harness.APP_DIR + "/favorites.json"
 
 RSS_LIMIT_KB = 1024
 ZOMBIE_LIMIT = 3.0     # seconds a child of the player may stay a zombie
@@ -76,6 +79,9 @@ KEY_BYTES = b"WwSsAaDd\n jJBbKkUuXxIiYyQq[Ee]-_+=Pp"
 EXIT_KEYS = b"\x1bMm"
 OTHER_BYTES = bytes(b for b in range(256) if b not in KEY_BYTES and b not in EXIT_KEYS)
 
+# What the player trims around a command word.
+UNICODE_SPACE = ("\t\n\x0b\x0c\r \x85\xa0\u1680\u2000\u2001\u2002\u2003\u2004\u2005\u2006"
+                 "\u2007\u2008\u2009\u200a\u2028\u2029\u202f\u205f\u3000")
 STUB_MARK = "~stub"  # lines the stub players print start with this
 
 
@@ -302,7 +308,7 @@ class UpdateServer:
 
 # The running player ------------------------------------------------------------
 
-class Failure(Exception):
+class Failure(AssertionError):
     pass
 
 
@@ -380,6 +386,7 @@ class RunningPlayer:
             self.soak.fault("player wrote to standard error: %r" % line[:300])
         self.soak.stats["log lines"] += 1
         if line.startswith("[Main] Received action: "):
+            self.soak.stats["actions taken"] += 1
             with self.lock:
                 self.received += 1
                 self.last_received = time.monotonic()
@@ -502,6 +509,9 @@ class Soak(harness.SandboxTest):
         self.fault_lock = threading.Lock()
         self.player = None
         self.runs = []            # per run: dict of figures
+        self.exit_words_sent = 0  # Exit commands written into the pipe during this run
+        self.run_sent = 0         # actions sent to the running player
+        self.t0 = time.monotonic()
         harness.loopback_up()
         harness.map_hosts(self, [HOST])
         # The machine's own players are hidden; the stubs come and go.
@@ -533,7 +543,8 @@ class Soak(harness.SandboxTest):
     def check_faults(self):
         with self.fault_lock:
             if self.faults:
-                raise Failure("\n".join(self.faults))
+                tail = self.player.output_tail() if self.player else ""
+                raise Failure("\n".join(self.faults) + "\n--- last output:\n" + tail)
 
     # Backends --------------------------------------------------------------
 
@@ -549,11 +560,52 @@ class Soak(harness.SandboxTest):
                 os.unlink(path)
         self.stats["backend changes"] += 1
 
+    def shuffle_files(self):
+        """Rewrites the files of the console that the player reads while it
+        runs: the Bluetooth device address and the settings with the volume."""
+        choice = self.rng.random()
+        if choice < 0.5:
+            if os.path.exists(BLUETOOTH_ADDRESS):
+                os.unlink(BLUETOOTH_ADDRESS)
+            else:
+                harness.write(BLUETOOTH_ADDRESS, self.rng.choice(
+                    ["", "00:11:22:33:44:55\n", " AA:BB:CC:DD:EE:FF ", b"\xff\xfe"]))
+        else:
+            text = self.rng.choice(['{"vol": %d}' % self.rng.randint(0, 20), '{"vol": 25}',
+                                    '{"vol": "x"}', "{", "", None, '{"other": 1,\n "vol": 7\n}'])
+            if text is None:
+                if os.path.exists(harness.SYSTEM_JSON):
+                    os.unlink(harness.SYSTEM_JSON)
+            else:
+                harness.write(harness.SYSTEM_JSON, text)
+        self.stats["settings changes"] += 1
+
+    def shuffle_start_files(self):
+        """Favourites as a user's card may hold them, before a start."""
+        text = self.rng.choice(['["ch1", "ch3"]', "[]", "[", '{"ch1": true}', None, '["ch0"]'])
+        if text is None:
+            if os.path.exists(FAVORITES):
+                os.unlink(FAVORITES)
+        else:
+            harness.write(FAVORITES, text)
+
     # Input --------------------------------------------------------------
 
     def send_pipe(self, data, valid_words=()):
         """Writes bytes into the command pipe, in pieces; fails when the player
-        does not take them in time."""
+        does not take them in time. Every write starts a new line, so that a
+        last line left without its line feed by the write before (which the
+        reader takes whole only once it sees the end of input) is not joined
+        to the first line of this one."""
+        data = b"\n" + data
+        for line in data.split(b"\n"):
+            if len(line) < 64:
+                word = line.decode("utf-8", "replace").strip(UNICODE_SPACE).upper()
+                if word in WORDS:
+                    self.stats["pipe actions"] += 1
+                    self.run_sent += 1
+                    if word in EXIT_WORDS:
+                        self.exit_words_sent += 1
         deadline = time.monotonic() + STALL_LIMIT
         while True:
             try:
@@ -594,8 +646,11 @@ class Soak(harness.SandboxTest):
 
     def send_stdin(self, data):
         try:
-            os.write(self.player.process.stdin.fileno(), data)
-            self.stats["stdin bytes"] += len(data)
+            n = os.write(self.player.process.stdin.fileno(), data)
+            self.stats["stdin bytes"] += n
+            keys = sum(1 for b in data[:n] if b in KEY_BYTES or b in EXIT_KEYS)
+            self.stats["stdin keys"] += keys
+            self.run_sent += keys
         except (BlockingIOError, BrokenPipeError):
             pass
 
@@ -646,7 +701,6 @@ class Soak(harness.SandboxTest):
                     lines.append(word.encode())
             data = b"\n".join(lines) + (b"\n" if self.rng.random() < 0.9 else b"")
             self.send_pipe(data, words)
-            self.stats["pipe actions"] += len(words)
         elif choice < 0.75:
             count = self.rng.choice([1, 1, 2, 4, 10, 50])
             data = bytes(self.rng.choice(KEY_BYTES) if self.rng.random() < 0.8
@@ -662,8 +716,10 @@ class Soak(harness.SandboxTest):
         elif choice < 0.95:
             self.send_pipe(self.rng.choice([b"B\nA\n", b"A\n", b"DOWN\nPLAY\n", b"START\nA\n"]), ["A"])
             self.stats["plays asked"] += 1
-        else:
+        elif choice < 0.975:
             self.shuffle_backends()
+        else:
+            self.shuffle_files()
         # Random rates: mostly short pauses, sometimes long ones.
         return self.rng.choice([0, 0.005, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2])
 
@@ -711,6 +767,7 @@ class Soak(harness.SandboxTest):
             if counts and not children:
                 steady.append(counts)
                 if len(steady) >= 4 and len({c[1:] for c in steady[-4:]}) == 1:
+                    self.check_actions_taken()
                     return counts
             else:
                 steady = []
@@ -719,13 +776,24 @@ class Soak(harness.SandboxTest):
                    % (IDLE_LIMIT, self.player.children(), self.player.counts()))
         return self.player.counts() or (0, 0, 0)
 
+    def check_actions_taken(self):
+        """Every action sent in this run has been taken, once."""
+        deadline = time.monotonic() + 5
+        while self.player.received != self.run_sent and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if self.player.received != self.run_sent:
+            self.fault("%d actions sent in this run, %d taken" % (self.run_sent, self.player.received))
+            self.run_sent = self.player.received
+
     # Runs --------------------------------------------------------------
 
     def start_run(self):
+        self.shuffle_start_files()
         env = self.environment(extra={"PATH": self.stub_dir + ":/usr/bin:/bin:/usr/sbin:/sbin"})
         self.player = RunningPlayer([harness.BINARY], env, WORK, self)
         self.stats["runs"] += 1
         self.pending_since = None
+        self.run_sent = 0
         self.exit_asked = False
         self.last_sample = 0
         if self.rng.random() < 0.3:
@@ -845,15 +913,6 @@ class Soak(harness.SandboxTest):
 
     def test_soak(self):
         self.t0 = time.monotonic()
-        self.exit_words_sent = 0
-        original_send = self.send_pipe
-
-        def counting_send(data, valid_words=()):
-            self.exit_words_sent += sum(1 for line in data.split(b"\n")
-                                        if line.strip().upper() in (b"EXIT", b"MENU"))
-            return original_send(data, valid_words)
-        self.send_pipe = counting_send
-
         self.shuffle_backends()
         deadline = self.t0 + self.seconds
         # A short first run, then runs of about ten minutes (at least one); the
@@ -882,13 +941,14 @@ class Soak(harness.SandboxTest):
         print("runs: %d, exits: %s" % (s["runs"], ", ".join(
             "%s %d" % (k[len("exits with "):], v) for k, v in sorted(s.items())
             if k.startswith("exits with "))))
-        print("input: %d pipe writes (%d bytes, %d valid words), %d stdin bytes; "
-              "actions taken by the player: see log lines" % (
-                  s["pipe writes"], s["pipe bytes"], s["pipe actions"], s["stdin bytes"]))
+        print("actions sent: %d (%d command words in %d pipe writes of %d bytes in all, "
+              "%d keys among %d bytes on standard input); actions taken: %d" % (
+                  s["pipe actions"] + s["stdin keys"], s["pipe actions"], s["pipe writes"],
+                  s["pipe bytes"], s["stdin keys"], s["stdin bytes"], s["actions taken"]))
         print("player starts: %d, ended by themselves: %d, terminated: %d, no backend: %d, "
-              "reconnections: %d, backend changes: %d" % (
+              "reconnections: %d, backend changes: %d, settings changes: %d" % (
                   s["player starts"], s["player exits seen"], s["player terminations"],
-                  s["no backend"], s["reconnections"], s["backend changes"]))
+                  s["no backend"], s["reconnections"], s["backend changes"], s["settings changes"]))
         print("update checks: %d started, %d newer offered, %d up to date, %d catalogs stored, "
               "%d package downloads, %d install failures" % (
                   s["checks started"], s["newer version offered"], s["already up to date"],
@@ -906,6 +966,7 @@ class Soak(harness.SandboxTest):
                           run["fds"][1], run["threads"][0], run["threads"][1], run["status"]))
             else:
                 print("run %d: %.0f s (short run), exit %s" % (n + 1, run["length"], run["status"]))
+        print("soak process: max RSS %d kB" % resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
         print("faults: %d" % s["faults"])
         sys.stdout.flush()
 

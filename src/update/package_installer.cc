@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -104,6 +105,37 @@ Status copy_entry(ZipReader& reader, Sink&& sink) {
   return reader.close_entry();
 }
 
+// Replays the folders and files the planned entries make in an empty install
+// folder and fails the way the writing pass would when a file cannot be
+// created: below an earlier file, where an earlier entry made a folder, or
+// with a name too long for the file system. Finding that here keeps such a
+// package from changing anything. A folder entry that meets a file stops
+// there, as its creation does.
+Status check_layout(const std::vector<PlannedEntry>& plans) {
+  std::map<std::string, bool> made;  // path below the install folder -> is a folder
+  for (const PlannedEntry& plan : plans) {
+    if (plan.kind == PlannedEntry::Kind::Skip) continue;
+    const bool file = plan.kind == PlannedEntry::Kind::File;
+    const size_t folders = plan.components.size() - (file ? 1 : 0);
+    std::string path;
+    int blocked = 0;  // the error that stops the folders being made
+    for (size_t i = 0; i < folders && blocked == 0; ++i) {
+      path += "/" + plan.components[i];
+      if (plan.components[i].size() > NAME_MAX) {
+        blocked = ENAMETOOLONG;
+      } else if (!made.try_emplace(path, true).first->second) {
+        blocked = ENOTDIR;
+      }
+    }
+    if (!file) continue;
+    const std::string& name = plan.components.back();
+    if (blocked == 0 && name.size() > NAME_MAX) blocked = ENAMETOOLONG;
+    if (blocked == 0 && made.try_emplace(path + "/" + name, false).first->second) blocked = EISDIR;
+    if (blocked != 0) return Error{"Failed to create " + plan.target + ": " + errno_text(blocked)};
+  }
+  return ok_status();
+}
+
 // First pass: every entry is opened and every file read to its end, so
 // that names, compression and checksums are known good before anything is
 // written. Returns what to do with each entry, in the archive's order.
@@ -126,6 +158,8 @@ Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::st
     more = reader.go_to_next();
   }
   if (!more) return Error{"Failed to read archive entry: " + more.error()};
+  Status layout = check_layout(plans);
+  if (!layout) return Error{layout.error()};
   return plans;
 }
 

@@ -128,6 +128,38 @@ TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
             "Failed to open downloaded archive: No such file or directory (os error 2)");
 }
 
+// Entries that clash with each other fail before the first write, with the
+// error the writing would have met.
+TEST_F(InstallerTest, ClashingEntriesWriteNothingAtAll) {
+  struct Case {
+    std::string body;
+    std::string error;
+  };
+  const std::string long_name(256, 'n');
+  const Case cases[] = {
+      {"add('ze-radio/a', 'file')\nadd('ze-radio/a/b', 'below a file')\n",
+       "Failed to create " + app_ + "/a/b: Not a directory (os error 20)"},
+      {"add('ze-radio/a/', '')\nadd('ze-radio/a', 'where a folder is')\n",
+       "Failed to create " + app_ + "/a: Is a directory (os error 21)"},
+      {"add('ze-radio/a/b', 'x')\nadd('ze-radio/a', 'where a parent is')\n",
+       "Failed to create " + app_ + "/a: Is a directory (os error 21)"},
+      {"add('ze-radio/ok', 'x')\nadd('ze-radio/" + long_name + "/c', 'x')\n",
+       "Failed to create " + app_ + "/" + long_name + "/c: File name too long (os error 36)"},
+  };
+  for (const Case& c : cases) {
+    make_zip(package_, c.body);
+    Status result = extract_package(package_, app_);
+    ASSERT_FALSE(result.ok()) << c.body;
+    EXPECT_EQ(result.error(), c.error);
+    EXPECT_FALSE(path_exists(app_ + "/a"));
+    EXPECT_FALSE(path_exists(app_ + "/ok"));
+  }
+  // A folder entry that meets a file is no error: the file stays.
+  make_zip(package_, "add('ze-radio/a', 'file')\nadd('ze-radio/a/', '')\n");
+  ASSERT_TRUE(extract_package(package_, app_).ok());
+  EXPECT_EQ(*read_file(app_ + "/a"), "file");
+}
+
 // A file that cannot be put in place (here a folder stands at its path, as a
 // full or read-only card stops any write) stops the installation before any
 // file has changed: the folder is never left half old and half new.

@@ -96,7 +96,7 @@ package: device deps $(BUILD)/build.ninja
 	  tools/package --binary $(DEVICE_BUILD)/ze-radio $(if $(VERSION),--version $(VERSION))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
 
 # Fuzzing: every reader of outside input as a libFuzzer target (clang,
 # AddressSanitizer, UndefinedBehaviorSanitizer) in $(FUZZ_BUILD). The seeds

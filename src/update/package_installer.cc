@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <map>
@@ -28,6 +29,9 @@ namespace {
 constexpr off_t kMinimumPackageSize = 50000;
 constexpr size_t kCopyBufferSize = 8192;
 constexpr std::string_view kTopFolder = "ze-radio";
+// curl ends the download itself at its --max-time of 120 s; a second later
+// the installer stops waiting for a curl that does not.
+constexpr std::chrono::milliseconds kDownloadLimit{121000};
 
 std::atomic<bool> install_running{false};
 
@@ -384,7 +388,7 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   Result<ExitStatus> download =
       run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",
                 "-o", config.package_path, url},
-               Output::Inherit);
+               Output::Inherit, kDownloadLimit);
   if (!download) return Error{"Download error: " + download.error()};
   if (!download->success()) return Error{"Failed to download update file"};
 

@@ -90,6 +90,13 @@ Status write_file_atomic(const std::string& path, std::string_view data) {
     ::unlink(temp.c_str());
     return path_error(path, error);
   }
+  // The rename lives in the folder: flushing it too keeps a power cut right
+  // after the save from bringing the old content back. Best effort, since
+  // some file systems refuse to flush a folder.
+  std::string::size_type slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.valid()) ::fsync(dir.get());
   return ok_status();
 }
 

@@ -43,9 +43,10 @@ Result<std::string> read_file(const std::string& path);
 // Creates or truncates `path` and writes `data` in one write.
 Status write_file(const std::string& path, std::string_view data);
 // Writes `data` to the temporary file `path` + ".tmp", flushes it to the
-// device and renames it over `path`, so readers see the old or the new
-// content, never a mix. A write cut short leaves at most that one temporary
-// file, which the next write replaces. Calls in one process take turns.
+// device, renames it over `path` and flushes the folder, so readers see the
+// old or the new content, never a mix. A write cut short leaves at most that
+// one temporary file, which the next write replaces. Calls in one process
+// take turns.
 Status write_file_atomic(const std::string& path, std::string_view data);
 // Whether a status query on `path` succeeds (any kind of entry counts).
 bool path_exists(const std::string& path);

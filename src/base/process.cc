@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/clock.h"
 #include "base/files.h"
 
 extern char** environ;
@@ -77,14 +78,35 @@ Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int
   return pid;
 }
 
-// Reads both pipes to their ends without letting either one fill up.
-void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err) {
+constexpr std::chrono::seconds kReadAfterKill{1};
+
+// Milliseconds from now to `deadline` for poll, rounded up; -1 without one.
+int poll_timeout(const std::optional<Instant>& deadline) {
+  if (!deadline) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(elapsed_between(now(), *deadline));
+  return static_cast<int>(left.count());
+}
+
+// Reads both pipes to their ends without letting either one fill up. At the
+// time limit the child is killed; reading stops a little later even when the
+// pipes are still open.
+void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid_t pid,
+                 const TimeLimit& limit) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   int open_count = 2;
   char buffer[8192];
+  std::optional<Instant> deadline;
+  if (limit) deadline = now() + *limit;
+  bool killed = false;
   while (open_count > 0) {
-    int n = ::poll(fds, 2, -1);
+    if (deadline && now() >= *deadline) {
+      if (killed) return;
+      ::kill(pid, SIGKILL);
+      killed = true;
+      deadline = now() + kReadAfterKill;
+    }
+    int n = ::poll(fds, 2, poll_timeout(deadline));
     if (n < 0) {
       if (errno == EINTR) continue;
       return;
@@ -169,7 +191,7 @@ ExitStatus Process::wait() {
   return *status_;
 }
 
-Result<CommandOutput> run_capture(const std::vector<std::string>& argv) {
+Result<CommandOutput> run_capture(const std::vector<std::string>& argv, TimeLimit limit) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) return Error{errno_text(errno)};
@@ -189,14 +211,14 @@ Result<CommandOutput> run_capture(const std::vector<std::string>& argv) {
   null_in.reset();
 
   CommandOutput result;
-  drain_pipes(out_read.get(), err_read.get(), result.out, result.err);
+  drain_pipes(out_read.get(), err_read.get(), result.out, result.err, *pid, limit);
   result.status = wait_for(*pid);
   return result;
 }
 
-Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output) {
+Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output, TimeLimit limit) {
   if (output == Output::Capture) {
-    Result<CommandOutput> captured = run_capture(argv);
+    Result<CommandOutput> captured = run_capture(argv, limit);
     if (!captured) return Error{captured.error()};
     return captured->status;
   }
@@ -205,6 +227,18 @@ Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output)
   options.output = output;
   Result<Process> process = Process::spawn(options);
   if (!process) return Error{process.error()};
+  if (limit) {
+    Instant deadline = now() + *limit;
+    for (;;) {
+      Result<std::optional<ExitStatus>> ended = process->try_wait();
+      if (!ended || ended->has_value()) break;
+      if (now() >= deadline) {
+        (void)::kill(process->pid(), SIGKILL);
+        break;
+      }
+      ::usleep(20000);
+    }
+  }
   return process->wait();
 }
 

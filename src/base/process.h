@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,13 +75,21 @@ struct CommandOutput {
   std::string err;
 };
 
+// A longest run for a command; a command still running when it is over is
+// killed with SIGKILL and reported as ended by that signal. None: no limit.
+using TimeLimit = std::optional<std::chrono::milliseconds>;
+
 // Runs a command to its end with standard output and error captured in full.
-// Fails only when the command cannot be started.
-Result<CommandOutput> run_capture(const std::vector<std::string>& argv);
+// Fails only when the command cannot be started. After a kill at the time
+// limit, output is read for one more second at most (a grandchild may still
+// hold the pipes) and then given up.
+Result<CommandOutput> run_capture(const std::vector<std::string>& argv,
+                                  TimeLimit limit = std::nullopt);
 
 // Runs a command to its end with the given output handling and returns how it
 // ended. Fails only when the command cannot be started.
-Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output);
+Result<ExitStatus> run_wait(const std::vector<std::string>& argv, Output output,
+                            TimeLimit limit = std::nullopt);
 
 // Runs "sh -c LINE" to its end with output discarded; the result is ignored.
 void run_shell_quietly(const std::string& line);

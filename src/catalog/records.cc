@@ -51,6 +51,11 @@ Json parse_document(std::string_view text) {
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
     throw InvalidDocument("byte order mark before the document");
   }
+  // The parser takes a NUL byte for the end of the text and would accept
+  // anything after it; no JSON text holds one.
+  if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    throw InvalidDocument(fmt::format("NUL byte at offset {} of the document", nul));
+  }
   try {
     return Json::parse(text.begin(), text.end(), reject_repeats);
   } catch (const Json::exception& error) {

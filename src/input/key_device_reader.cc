@@ -85,16 +85,12 @@ bool read_pass(const std::vector<UniqueFd>& devices, HatState& hat, Queue<Action
     ssize_t n = ::read(device.get(), buffer, sizeof buffer);
     if (n < static_cast<ssize_t>(kInputEventSize)) continue;
     delivered = true;
-    size_t records = static_cast<size_t>(n) / kInputEventSize;
-    for (size_t i = 0; i < records; ++i) {
-      InputEvent event = decode_input_event(buffer + i * kInputEventSize);
-      std::optional<Action> action = event_action(hat, event);
-      if (!action) continue;
-      if (event.type == kEvKey) {
-        logf("[Input-Device] EV_KEY code: {} value: {} -> action: {}", event.code, event.value,
-             action_name(*action));
+    for (const RecordAction& found : read_actions(hat, buffer, static_cast<size_t>(n))) {
+      if (found.event.type == kEvKey) {
+        logf("[Input-Device] EV_KEY code: {} value: {} -> action: {}", found.event.code,
+             found.event.value, action_name(found.action));
       }
-      queue.send(*action);
+      queue.send(found.action);
     }
   }
   return delivered;
@@ -127,6 +123,15 @@ std::optional<Action> event_action(HatState& hat, const InputEvent& event) {
     if (event.code == kAbsHat0X) return hat_move(hat.last_x, event.value, Action::Left, Action::Right);
   }
   return std::nullopt;
+}
+
+std::vector<RecordAction> read_actions(HatState& hat, const unsigned char* bytes, size_t size) {
+  std::vector<RecordAction> found;
+  for (size_t offset = 0; size - offset >= kInputEventSize; offset += kInputEventSize) {
+    InputEvent event = decode_input_event(bytes + offset);
+    if (std::optional<Action> action = event_action(hat, event)) found.push_back({event, *action});
+  }
+  return found;
 }
 
 void key_device_reader(QueueHandle<Action> queue, const std::string& event_prefix) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/paths.h"
 #include "base/queue.h"
@@ -48,6 +49,16 @@ struct HatState {
 // autorepeats of known codes give their action; releases, unknown codes,
 // other axes and other event types give nothing.
 std::optional<Action> event_action(HatState& hat, const InputEvent& event);
+
+// One action found in a read, with the record that gave it.
+struct RecordAction {
+  InputEvent event;
+  Action action;
+};
+
+// The actions of the whole records among the `size` bytes of one read, in
+// order, updating `hat`; a trailing partial record is dropped.
+std::vector<RecordAction> read_actions(HatState& hat, const unsigned char* bytes, size_t size);
 
 // Thread body. Opens `event_prefix`0..9 non-blocking, throws away what is
 // already pending, then reads every device in turns for the rest of the

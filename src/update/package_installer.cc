@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -27,6 +29,9 @@ namespace {
 constexpr off_t kMinimumPackageSize = 50000;
 constexpr size_t kCopyBufferSize = 8192;
 constexpr std::string_view kTopFolder = "ze-radio";
+// curl ends the download itself at its --max-time of 120 s; a second later
+// the installer stops waiting for a curl that does not.
+constexpr std::chrono::milliseconds kDownloadLimit{121000};
 
 std::atomic<bool> install_running{false};
 
@@ -100,6 +105,37 @@ Status copy_entry(ZipReader& reader, Sink&& sink) {
   return reader.close_entry();
 }
 
+// Replays the folders and files the planned entries make in an empty install
+// folder and fails the way the writing pass would when a file cannot be
+// created: below an earlier file, where an earlier entry made a folder, or
+// with a name too long for the file system. Finding that here keeps such a
+// package from changing anything. A folder entry that meets a file stops
+// there, as its creation does.
+Status check_layout(const std::vector<PlannedEntry>& plans) {
+  std::map<std::string, bool> made;  // path below the install folder -> is a folder
+  for (const PlannedEntry& plan : plans) {
+    if (plan.kind == PlannedEntry::Kind::Skip) continue;
+    const bool file = plan.kind == PlannedEntry::Kind::File;
+    const size_t folders = plan.components.size() - (file ? 1 : 0);
+    std::string path;
+    int blocked = 0;  // the error that stops the folders being made
+    for (size_t i = 0; i < folders && blocked == 0; ++i) {
+      path += "/" + plan.components[i];
+      if (plan.components[i].size() > NAME_MAX) {
+        blocked = ENAMETOOLONG;
+      } else if (!made.try_emplace(path, true).first->second) {
+        blocked = ENOTDIR;
+      }
+    }
+    if (!file) continue;
+    const std::string& name = plan.components.back();
+    if (blocked == 0 && name.size() > NAME_MAX) blocked = ENAMETOOLONG;
+    if (blocked == 0 && made.try_emplace(path + "/" + name, false).first->second) blocked = EISDIR;
+    if (blocked != 0) return Error{"Failed to create " + plan.target + ": " + errno_text(blocked)};
+  }
+  return ok_status();
+}
+
 // First pass: every entry is opened and every file read to its end, so
 // that names, compression and checksums are known good before anything is
 // written. Returns what to do with each entry, in the archive's order.
@@ -122,6 +158,8 @@ Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::st
     more = reader.go_to_next();
   }
   if (!more) return Error{"Failed to read archive entry: " + more.error()};
+  Status layout = check_layout(plans);
+  if (!layout) return Error{layout.error()};
   return plans;
 }
 
@@ -184,7 +222,8 @@ bool in_parent(const PlannedEntry& plan, const std::string& install_dir, Action&
 // Writes one file entry to a new temporary file beside its target and
 // flushes it to the card; the target itself stays untouched.
 Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
-                               const std::string& install_dir, size_t index) {
+                               const std::string& install_dir, size_t index,
+                               const std::set<std::string>& planned_paths) {
   size_t parents = plan.components.size() - 1;
   Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents);
   if (!parent) return Error{"Failed to create " + plan.target + ": " + parent.error()};
@@ -195,7 +234,12 @@ Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
       S_ISDIR(st.st_mode)) {
     return Error{"Failed to create " + plan.target + ": " + errno_text(EISDIR)};
   }
+  // The temporary name is never a path of the package itself, or renaming an
+  // earlier file into place would overwrite this one's data.
   std::string temp = ".ze-new-" + std::to_string(index);
+  const std::string folder =
+      plan.target.substr(0, plan.target.size() - plan.components.back().size());
+  while (planned_paths.contains(folder + temp)) temp += '~';
   // A leftover of an installation cut short is removed, whatever it is.
   ::unlinkat(parent->get(), temp.c_str(), 0);
   UniqueFd file(::openat(parent->get(), temp.c_str(),
@@ -252,6 +296,14 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
                        const std::string& install_dir) {
   std::vector<StagedFile> staged;
   std::set<std::string> staged_targets;
+  // Every path the package makes, folders on the way included.
+  std::set<std::string> planned_paths;
+  for (const PlannedEntry& plan : plans) {
+    std::string path = install_dir;
+    for (const std::string& component : plan.components) {
+      planned_paths.insert(path += "/" + component);
+    }
+  }
   // Whether an earlier entry puts a file where this one needs a folder;
   // before the renames that folder would still be missing or creatable.
   auto under_staged_file = [&](const PlannedEntry& plan, size_t folders) {
@@ -277,7 +329,7 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
           under_staged_file(plan, plan.components.size() - 1)
               ? Result<std::string>(Error{"Failed to create " + plan.target + ": " +
                                           errno_text(ENOTDIR)})
-              : stage_file(reader, plan, install_dir, staged.size());
+              : stage_file(reader, plan, install_dir, staged.size(), planned_paths);
       if (!temp) {
         discard_staged(staged, 0, install_dir);
         return Error{temp.error()};
@@ -336,7 +388,7 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   Result<ExitStatus> download =
       run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",
                 "-o", config.package_path, url},
-               Output::Inherit);
+               Output::Inherit, kDownloadLimit);
   if (!download) return Error{"Download error: " + download.error()};
   if (!download->success()) return Error{"Failed to download update file"};
 

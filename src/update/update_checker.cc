@@ -1,5 +1,6 @@
 #include "update/update_checker.h"
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <utility>
@@ -34,9 +35,15 @@ std::vector<std::string> catalog_request(const UpdateCheckConfig& config, const 
   return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10", url};
 }
 
+// curl ends itself at its --max-time; one second later the checker stops
+// waiting for it all the same, so that a curl that hangs past its own limit
+// cannot hold the check (and the Checking status) for ever.
+constexpr std::chrono::milliseconds kManifestLimit{13000};
+constexpr std::chrono::milliseconds kCatalogLimit{11000};
+
 // The body curl printed, when it started, exited with 0 and printed anything.
 std::optional<std::string> fetch(const std::vector<std::string>& argv) {
-  Result<CommandOutput> run = run_capture(argv);
+  Result<CommandOutput> run = run_capture(argv, kManifestLimit);
   if (!run || !run->status.success() || run->out.empty()) return std::nullopt;
   return std::move(run->out);
 }
@@ -91,7 +98,7 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
-  Result<CommandOutput> run = run_capture(catalog_request(config, url));
+  Result<CommandOutput> run = run_capture(catalog_request(config, url), kCatalogLimit);
   if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
   if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
   Result<ChannelCatalog> catalog = parse_catalog(run->out);

@@ -60,6 +60,14 @@ TEST(CatalogRecordsTest, DuplicateKeysNullsAndTrailingTextAreInvalid) {
   EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel) + "x").ok());
   EXPECT_FALSE(parse_catalog("\xEF\xBB\xBF" + catalog_with(kMinimalChannel)).ok());
   EXPECT_TRUE(parse_catalog(" \n" + catalog_with(kMinimalChannel) + " \n").ok());
+  // A NUL byte after the document (as a file padded with zeros) is text
+  // after it too, whatever follows; so are NUL bytes in the other documents.
+  using namespace std::string_literals;
+  EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel) + "\0"s).ok());
+  EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel) + "\0\0garbage"s).ok());
+  EXPECT_FALSE(parse_manifest(R"({"id":"ze","version":"1.1","downloadUrl":"u"})"s + "\0x"s).ok());
+  EXPECT_FALSE(parse_favorites("[]\0]"s).ok());
+  EXPECT_FALSE(parse_state(write_state(PersistedState{}) + "\0"s).ok());
   // The same key in two different objects is fine.
   EXPECT_TRUE(parse_catalog(catalog_with(std::string(kMinimalChannel) + "," + kMinimalChannel)).ok());
   std::string number_name = R"({"id":"a","name":5,"category":"c","streamUrl":"u"})";

@@ -128,6 +128,38 @@ TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
             "Failed to open downloaded archive: No such file or directory (os error 2)");
 }
 
+// Entries that clash with each other fail before the first write, with the
+// error the writing would have met.
+TEST_F(InstallerTest, ClashingEntriesWriteNothingAtAll) {
+  struct Case {
+    std::string body;
+    std::string error;
+  };
+  const std::string long_name(256, 'n');
+  const Case cases[] = {
+      {"add('ze-radio/a', 'file')\nadd('ze-radio/a/b', 'below a file')\n",
+       "Failed to create " + app_ + "/a/b: Not a directory (os error 20)"},
+      {"add('ze-radio/a/', '')\nadd('ze-radio/a', 'where a folder is')\n",
+       "Failed to create " + app_ + "/a: Is a directory (os error 21)"},
+      {"add('ze-radio/a/b', 'x')\nadd('ze-radio/a', 'where a parent is')\n",
+       "Failed to create " + app_ + "/a: Is a directory (os error 21)"},
+      {"add('ze-radio/ok', 'x')\nadd('ze-radio/" + long_name + "/c', 'x')\n",
+       "Failed to create " + app_ + "/" + long_name + "/c: File name too long (os error 36)"},
+  };
+  for (const Case& c : cases) {
+    make_zip(package_, c.body);
+    Status result = extract_package(package_, app_);
+    ASSERT_FALSE(result.ok()) << c.body;
+    EXPECT_EQ(result.error(), c.error);
+    EXPECT_FALSE(path_exists(app_ + "/a"));
+    EXPECT_FALSE(path_exists(app_ + "/ok"));
+  }
+  // A folder entry that meets a file is no error: the file stays.
+  make_zip(package_, "add('ze-radio/a', 'file')\nadd('ze-radio/a/', '')\n");
+  ASSERT_TRUE(extract_package(package_, app_).ok());
+  EXPECT_EQ(*read_file(app_ + "/a"), "file");
+}
+
 // A file that cannot be put in place (here a folder stands at its path, as a
 // full or read-only card stops any write) stops the installation before any
 // file has changed: the folder is never left half old and half new.
@@ -169,6 +201,21 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   EXPECT_EQ(result.error(), "Failed to create " + app_ + "/tool/x: Not a directory (os error 20)");
   EXPECT_EQ(*read_file(app_ + "/launch.sh"), "old launch");
   EXPECT_FALSE(path_exists(app_ + "/tool"));
+}
+
+// Files of the package whose names look like the installer's temporary
+// files keep their own data, and so do the files staged under those names.
+TEST_F(InstallerTest, PackageFilesNamedLikeTemporaryFilesKeepTheirData) {
+  make_zip(package_,
+           "add('ze-radio/.ze-new-1', 'first')\n"
+           "add('ze-radio/b', 'second')\n"
+           "add('ze-radio/.ze-new-2/', '')\n"
+           "add('ze-radio/c', 'third')\n");
+  ASSERT_TRUE(extract_package(package_, app_).ok());
+  EXPECT_EQ(*read_file(app_ + "/.ze-new-1"), "first");
+  EXPECT_EQ(*read_file(app_ + "/b"), "second");
+  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ze-new-2")));
+  EXPECT_EQ(*read_file(app_ + "/c"), "third");
 }
 
 TEST_F(InstallerTest, RunningProgramIsReplacedByANewFile) {

@@ -78,11 +78,15 @@ void handle_line(std::string_view line, Queue<Action>& queue) {
 }
 
 // Handles lines until every writer has closed the pipe.
-void read_commands(int fd, Queue<Action>& queue) {
+// Reads until the end of input and closes the pipe at once when it comes: a
+// writer can still open the pipe while this end is open, and whatever it
+// writes is lost if it closes before we do, so nothing else runs between the
+// last read and the close. The unfinished last line is handled after.
+void read_commands(UniqueFd fd, Queue<Action>& queue) {
   char buffer[kReadBufferSize];
   CommandLineSplitter splitter;
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -96,6 +100,7 @@ void read_commands(int fd, Queue<Action>& queue) {
       handle_line(line, queue);
     }
   }
+  fd.reset();
   if (std::optional<std::string> last = splitter.finish()) handle_line(*last, queue);
 }
 
@@ -155,9 +160,7 @@ void fifo_command_reader(QueueHandle<Action> queue, const std::string& path) {
   remove_file(path);
   ::mkfifo(path.c_str(), 0666);  // a failure shows up as failing opens below
   for (;;) {
-    UniqueFd fd = open_for_reading(path);
-    read_commands(fd.get(), *queue);
-    fd.reset();
+    read_commands(open_for_reading(path), *queue);
     std::this_thread::sleep_for(kReopenPause);
   }
 }

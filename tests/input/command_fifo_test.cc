@@ -128,6 +128,32 @@ TEST(CommandFifoTest, FileAtThePathIsReplacedAndWritersMayComeAndGo) {
   EXPECT_THAT(actions_after(*queue, 2), ElementsAre(Action::ToggleFavorite, Action::Exit));
 }
 
+// A writer that opens, writes one command and closes as fast as it can keeps
+// meeting the reader at its end of input: every write that succeeded must
+// still reach the queue.
+TEST(CommandFifoTest, WritersInATightLoopLoseNoCommand) {
+  CommandPipe pipe;
+  QueueHandle<Action> queue = pipe.start();
+  size_t written = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+  while (std::chrono::steady_clock::now() < end) {
+    UniqueFd fd(::open(pipe.path().c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid()) continue;  // the reader is in its pause
+    if (::write(fd.get(), "UP\n", 3) == 3) ++written;
+  }
+  ASSERT_GT(written, 20u);
+  size_t received = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (received < written && std::chrono::steady_clock::now() < deadline) {
+    if (queue->try_receive()) {
+      ++received;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  EXPECT_EQ(received, written);
+}
+
 TEST(CommandFifoTest, OverlongLineIsSkippedAndTheNextLineStillCounts) {
   CommandPipe pipe;
   QueueHandle<Action> queue = pipe.start();

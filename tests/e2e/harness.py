@@ -344,16 +344,9 @@ class HttpsServer:
     def __init__(self, root, port=443, host="127.0.0.1", name="localhost"):
         import functools
         import http.server
-        import ssl
         self.root = root
         self.requests = []
         self.url = "https://%s%s" % (name, "" if port == 443 else ":%d" % port)
-        cert_dir = "/tmp/.tls"
-        os.makedirs(cert_dir, exist_ok=True)
-        key, cert = cert_dir + "/key.pem", cert_dir + "/cert.pem"
-        run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-            "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + name,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         requests = self.requests
 
         class Handler(http.server.SimpleHTTPRequestHandler):
@@ -365,14 +358,34 @@ class HttpsServer:
                 pass
 
         handler = functools.partial(Handler, directory=root)
-        self._httpd = http.server.ThreadingHTTPServer((host, port), handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-        self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
+        self._httpd, self._thread = serve_https(http.server.ThreadingHTTPServer, handler, name,
+                                                host, port)
 
     def stop(self):
         self._httpd.shutdown()
         self._httpd.server_close()
         self._thread.join(5)
+
+
+def serve_https(server_class, handler, name, host="127.0.0.1", port=443,
+                handshake_in_thread=False):
+    """Starts `server_class` with `handler` on host:port behind TLS, with a
+    fresh self-signed certificate for `name`, serving from a daemon thread.
+    With `handshake_in_thread` the handshake happens in the request's own
+    thread, so a client that stalls cannot hold up the others. Returns the
+    server and its thread."""
+    import ssl
+    cert_dir = "/tmp/.tls"
+    os.makedirs(cert_dir, exist_ok=True)
+    key, cert = cert_dir + "/key.pem", cert_dir + "/cert.pem"
+    run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+        "-nodes", "-keyout", key, "-out", cert, "-days", "2", "-subj", "/CN=" + name,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    httpd = server_class((host, port), handler)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    httpd.socket = context.wrap_socket(httpd.socket, server_side=True,
+                                       do_handshake_on_connect=not handshake_in_thread)
+    thread = threading.Thread(target=httpd.serve_forever, daemon=True)
+    thread.start()
+    return httpd, thread

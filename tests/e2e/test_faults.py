@@ -109,14 +109,6 @@ class SilentHttpsServer:
     except for the paths in `answers` ({path: text}), which it serves."""
 
     def __init__(self, name=HOST, answers=None):
-        cert_dir = "/tmp/.tls-silent"
-        os.makedirs(cert_dir)
-        key, cert = cert_dir + "/key.pem", cert_dir + "/cert.pem"
-        harness.run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=" + name,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        import ssl
         self.requests = []
         self._stopped = threading.Event()
         requests, stopped, answers = self.requests, self._stopped, answers or {}
@@ -136,12 +128,8 @@ class SilentHttpsServer:
             def log_message(self, *args):
                 pass
 
-        self._httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 443), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-        self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True)
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
+        self._httpd, self._thread = harness.serve_https(http.server.ThreadingHTTPServer,
+                                                        Handler, name)
 
     def stop(self):
         self._stopped.set()

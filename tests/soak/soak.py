@@ -31,7 +31,6 @@ import re
 import resource
 import select
 import signal
-import ssl
 import subprocess
 import sys
 import threading
@@ -209,13 +208,6 @@ class UpdateServer:
         self.stats = stats
         self.lock = threading.Lock()
         self.stopping = threading.Event()
-        cert_dir = "/tmp/.tls"
-        os.makedirs(cert_dir, exist_ok=True)
-        key, cert = cert_dir + "/key.pem", cert_dir + "/cert.pem"
-        harness.run("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=" + HOST,
-                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -234,15 +226,8 @@ class UpdateServer:
             def handle_error(self, request, client_address):
                 pass  # curl killed mid-request, TLS cut short: nothing to report
 
-        self._httpd = Server(("127.0.0.1", 443), Handler)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-        # The handshake happens in the request's own thread, so a client that
-        # stalls cannot hold up the others.
-        self._httpd.socket = context.wrap_socket(self._httpd.socket, server_side=True,
-                                                 do_handshake_on_connect=False)
-        self._thread = threading.Thread(target=self._httpd.serve_forever, daemon=True)
-        self._thread.start()
+        self._httpd, self._thread = harness.serve_https(Server, Handler, HOST,
+                                                        handshake_in_thread=True)
 
     def pick(self, kinds):
         with self.lock:

@@ -191,6 +191,24 @@ ExitStatus Process::wait() {
   return *status_;
 }
 
+Result<PipedProcess> spawn_piped(const SpawnOptions& options) {
+  int out_pipe[2];
+  int err_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return Error{errno_text(errno)};
+  UniqueFd out_read(out_pipe[0]);
+  UniqueFd out_write(out_pipe[1]);
+  if (::pipe2(err_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return Error{errno_text(errno)};
+  UniqueFd err_read(err_pipe[0]);
+  UniqueFd err_write(err_pipe[1]);
+  // The child's ends block as usual.
+  (void)::fcntl(out_write.get(), F_SETFL, 0);
+  (void)::fcntl(err_write.get(), F_SETFL, 0);
+  UniqueFd null_in(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Result<pid_t> pid = spawn_raw(options, out_write.get(), err_write.get(), null_in.get());
+  if (!pid) return Error{pid.error()};
+  return PipedProcess{Process(*pid), std::move(out_read), std::move(err_read)};
+}
+
 Result<CommandOutput> run_capture(const std::vector<std::string>& argv, TimeLimit limit) {
   int out_pipe[2];
   int err_pipe[2];

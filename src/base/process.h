@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/files.h"
 #include "base/result.h"
 
 namespace ze {
@@ -64,10 +65,24 @@ class Process {
   ExitStatus wait();
 
  private:
+  friend Result<struct PipedProcess> spawn_piped(const SpawnOptions& options);
   explicit Process(pid_t pid) : pid_(pid) {}
   pid_t pid_ = -1;
   std::optional<ExitStatus> status_;
 };
+
+// A child whose standard output and error come to this program through
+// pipes, read while it runs (a download streamed into the stream engine).
+// Both read ends are close-on-exec and non-blocking.
+struct PipedProcess {
+  Process process;
+  UniqueFd out;
+  UniqueFd err;
+};
+
+// Starts a command with standard input from /dev/null and its output and
+// error on pipes. Fails only when the command cannot be started.
+Result<PipedProcess> spawn_piped(const SpawnOptions& options);
 
 struct CommandOutput {
   ExitStatus status;

@@ -1,0 +1,74 @@
+// The bytes of a stream on their way from the source thread (which fetches
+// them) to the decoder (which plays them), in order, with a mark where a new
+// stream begins (after a discontinuity, a new playlist entry, a new
+// container). Bounded: the source waits while it is full, so fetching runs
+// ahead of playback by at most the capacity. One producer, one consumer;
+// every wait also ends on a stop request.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace ze::stream {
+
+// How the engine ends; the numbers are its exit statuses.
+enum class Outcome {
+  Ended = 0,         // the stream came to its end
+  Lost = 1,          // network or stream lost: worth trying again
+  Unplayable = 2,    // this address or format cannot be played
+  DeviceFailed = 3,  // the sound device failed
+  Stopped = 4,       // a stop was requested (not an exit status of its own)
+};
+
+struct Finish {
+  Outcome outcome = Outcome::Ended;
+  std::string message;
+};
+
+class ByteQueue {
+ public:
+  explicit ByteQueue(size_t capacity) : capacity_(capacity) {}
+
+  // Producer. Each returns false once the consumer has gone or a stop was
+  // requested: the producer should end.
+  bool push(const uint8_t* data, size_t size);
+  bool begin_stream();
+  void finish(Finish how);
+
+  // Consumer. Reads up to `size` bytes of the current stream, waiting for
+  // them; 0 at the end of the current stream (a mark, the finish, or a stop).
+  size_t read(uint8_t* data, size_t size);
+  // After read gave 0: steps into the next stream and returns true, or
+  // returns false when the producer has finished (or a stop was requested).
+  bool next_stream();
+  // The producer's finish (valid once next_stream returned false).
+  Finish finish_state();
+  // The consumer gives up: the producer's waits end.
+  void close();
+
+ private:
+  struct Item {
+    bool mark = false;
+    std::vector<uint8_t> bytes;
+    size_t offset = 0;
+  };
+
+  bool wait_for(std::unique_lock<std::mutex>& lock, std::condition_variable& cv);
+
+  const size_t capacity_;
+  std::mutex mutex_;
+  std::condition_variable space_;  // guarded by mutex_
+  std::condition_variable data_;   // guarded by mutex_
+  std::deque<Item> items_;         // guarded by mutex_
+  size_t bytes_ = 0;               // guarded by mutex_
+  bool finished_ = false;          // guarded by mutex_
+  bool closed_ = false;            // guarded by mutex_
+  Finish finish_;                  // guarded by mutex_
+};
+
+}  // namespace ze::stream

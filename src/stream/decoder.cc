@@ -1,0 +1,303 @@
+#include "stream/decoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <memory>
+#include <vector>
+
+#include "stream/log.h"
+#include "stream/stop_signal.h"
+
+namespace ze::stream {
+namespace {
+
+constexpr int kIoBufferSize = 32768;
+// Enough of a stream to recognise its container and audio format without
+// waiting long for a live stream's bytes.
+constexpr int64_t kProbeBytes = 65536;
+constexpr int64_t kAnalyzeMicroseconds = 1000000;
+// This many undecodable packets in a row, with no audio between, and the
+// stream is taken for something that is not audio.
+constexpr int kBadPacketLimit = 64;
+
+std::string av_error_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+struct FormatCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecCloser {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct IoCloser {
+  void operator()(AVIOContext* io) const {
+    if (io) av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+};
+struct PacketCloser {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct FrameCloser {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct ResamplerCloser {
+  void operator()(SwrContext* swr) const { swr_free(&swr); }
+};
+
+// The current stream of the queue, as FFmpeg reads it.
+struct QueueReader {
+  ByteQueue* queue = nullptr;
+  int64_t bytes = 0;  // read from the current stream so far
+};
+
+int read_queue(void* opaque, uint8_t* buffer, int size) {
+  auto* reader = static_cast<QueueReader*>(opaque);
+  size_t got = reader->queue->read(buffer, static_cast<size_t>(size));
+  reader->bytes += static_cast<int64_t>(got);
+  return got == 0 ? AVERROR_EOF : static_cast<int>(got);
+}
+
+int interrupted(void*) { return stop_requested() ? 1 : 0; }
+
+// The conversion to the output format, rebuilt whenever the decoded audio's
+// rate, layout or sample format changes.
+class Converter {
+ public:
+  bool matches(const AVFrame* frame) const {
+    return swr_ && frame->sample_rate == rate_ && frame->format == format_ &&
+           av_channel_layout_compare(&frame->ch_layout, &layout_) == 0;
+  }
+
+  std::optional<std::string> rebuild(const AVFrame* frame, int output_rate) {
+    swr_.reset();
+    av_channel_layout_uninit(&layout_);
+    if (av_channel_layout_copy(&layout_, &frame->ch_layout) < 0) return "bad channel layout";
+    if (layout_.order == AV_CHANNEL_ORDER_UNSPEC) {
+      av_channel_layout_uninit(&layout_);
+      av_channel_layout_default(&layout_, frame->ch_layout.nb_channels);
+    }
+    rate_ = frame->sample_rate;
+    format_ = frame->format;
+    AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
+    SwrContext* swr = nullptr;
+    int rc = swr_alloc_set_opts2(&swr, &stereo, AV_SAMPLE_FMT_S16, output_rate, &layout_,
+                                 static_cast<AVSampleFormat>(format_), rate_, 0, nullptr);
+    if (rc < 0 || swr_init(swr) < 0) {
+      swr_free(&swr);
+      return "cannot convert " + std::to_string(rate_) + " Hz audio";
+    }
+    swr_.reset(swr);
+    return std::nullopt;
+  }
+
+  // Converts one frame; the result stays valid until the next call.
+  const std::vector<int16_t>& convert(const AVFrame* frame, int output_rate, int& frames_out) {
+    int most = swr_get_out_samples(swr_.get(), frame->nb_samples);
+    if (most < 0) most = 0;
+    output_.resize(static_cast<size_t>(most) * 2 + 2);
+    uint8_t* out = reinterpret_cast<uint8_t*>(output_.data());
+    frames_out = swr_convert(swr_.get(), &out, most, const_cast<const uint8_t**>(frame->extended_data),
+                             frame->nb_samples);
+    if (frames_out < 0) frames_out = 0;
+    (void)output_rate;
+    return output_;
+  }
+
+  ~Converter() { av_channel_layout_uninit(&layout_); }
+
+ private:
+  std::unique_ptr<SwrContext, ResamplerCloser> swr_;
+  AVChannelLayout layout_{};
+  int rate_ = 0;
+  int format_ = -1;
+  std::vector<int16_t> output_;
+};
+
+class Player {
+ public:
+  Player(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
+         DecodeStats& stats)
+      : queue_(queue), sink_(sink), on_first_audio_(on_first_audio), stats_(stats) {}
+
+  Finish run() {
+    for (;;) {
+      ++stats_.streams;
+      std::optional<Finish> failed = play_stream();
+      if (failed) return *failed;
+      if (stop_requested()) return Finish{Outcome::Stopped, "stopped"};
+      if (!queue_.next_stream()) {
+        Finish end = queue_.finish_state();
+        return end;
+      }
+    }
+  }
+
+ private:
+  // Plays the current stream of the queue to its end. Returns a finish only
+  // when the whole engine must end.
+  std::optional<Finish> play_stream() {
+    std::unique_ptr<AVIOContext, IoCloser> io;
+    auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
+    if (!buffer) return Finish{Outcome::Lost, "out of memory"};
+    reader_ = QueueReader{&queue_, 0};
+    io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &reader_, read_queue, nullptr, nullptr));
+    if (!io) {
+      av_free(buffer);
+      return Finish{Outcome::Lost, "out of memory"};
+    }
+    io->seekable = 0;
+
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return Finish{Outcome::Lost, "out of memory"};
+    raw->pb = io.get();
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_NOBUFFER;
+    raw->probesize = kProbeBytes;
+    raw->max_analyze_duration = kAnalyzeMicroseconds;
+    raw->interrupt_callback = AVIOInterruptCB{interrupted, nullptr};
+    int rc = avformat_open_input(&raw, nullptr, nullptr, nullptr);
+    if (rc < 0) return not_audio("unrecognised stream format (" + av_error_text(rc) + ")");
+    std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
+
+    rc = avformat_find_stream_info(format.get(), nullptr);
+    if (rc < 0) return not_audio("no stream information (" + av_error_text(rc) + ")");
+    const AVCodec* codec = nullptr;
+    int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+    if (index == AVERROR_DECODER_NOT_FOUND) {
+      int audio = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+      std::string name = audio >= 0 ? avcodec_get_name(format->streams[audio]->codecpar->codec_id)
+                                    : "unknown";
+      return not_audio("unsupported audio codec " + name);
+    }
+    if (index < 0 || !codec) return not_audio("no audio in the stream");
+    AVStream* stream = format->streams[index];
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+      if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
+      return Finish{Outcome::Lost, "out of memory"};
+    }
+    decoder->thread_count = 1;
+    rc = avcodec_open2(decoder.get(), codec, nullptr);
+    if (rc < 0) return not_audio("cannot open the " + std::string(codec->name) + " decoder");
+    if (stats_.streams == 1 || codec_name_ != codec->name) {
+      codec_name_ = codec->name;
+      log_event("stream: {} {}, {} Hz, {} channels", format->iformat->name, codec->name,
+                decoder->sample_rate, decoder->ch_layout.nb_channels);
+    }
+
+    std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
+    int bad_packets = 0;
+    for (;;) {
+      rc = av_read_frame(format.get(), packet.get());
+      if (rc < 0) break;  // the end of this stream (or a stop)
+      if (packet->stream_index != index) {
+        av_packet_unref(packet.get());
+        continue;
+      }
+      rc = avcodec_send_packet(decoder.get(), packet.get());
+      av_packet_unref(packet.get());
+      if (rc < 0 && rc != AVERROR(EAGAIN)) {
+        if (++bad_packets >= kBadPacketLimit) return not_audio("the audio cannot be decoded");
+        continue;
+      }
+      std::optional<Finish> failed = drain(decoder.get(), frame.get(), bad_packets);
+      if (failed) return failed;
+    }
+    // What the decoder still holds belongs to the end of this stream.
+    if (!stop_requested() && avcodec_send_packet(decoder.get(), nullptr) >= 0) {
+      std::optional<Finish> failed = drain(decoder.get(), frame.get(), bad_packets);
+      if (failed) return failed;
+    }
+    return std::nullopt;
+  }
+
+  std::optional<Finish> drain(AVCodecContext* decoder, AVFrame* frame, int& bad_packets) {
+    for (;;) {
+      int rc = avcodec_receive_frame(decoder, frame);
+      if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return std::nullopt;
+      if (rc < 0) {
+        if (++bad_packets >= kBadPacketLimit) return not_audio("the audio cannot be decoded");
+        return std::nullopt;
+      }
+      bad_packets = 0;
+      std::optional<Finish> failed = output(frame);
+      av_frame_unref(frame);
+      if (failed) return failed;
+    }
+  }
+
+  std::optional<Finish> output(AVFrame* frame) {
+    if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return std::nullopt;
+    if (stats_.output_rate == 0) {
+      Result<int> rate = sink_.open(frame->sample_rate);
+      if (!rate) return Finish{Outcome::DeviceFailed, rate.error()};
+      stats_.output_rate = *rate;
+      if (*rate != frame->sample_rate) {
+        log_event("output at {} Hz (the stream has {} Hz)", *rate, frame->sample_rate);
+      }
+    }
+    if (!converter_.matches(frame)) {
+      if (stats_.frames_written > 0) {
+        log_event("audio format changed: {} Hz, {} channels", frame->sample_rate,
+                  frame->ch_layout.nb_channels);
+      }
+      std::optional<std::string> failed = converter_.rebuild(frame, stats_.output_rate);
+      if (failed) return not_audio(*failed);
+    }
+    int frames = 0;
+    const std::vector<int16_t>& pcm = converter_.convert(frame, stats_.output_rate, frames);
+    if (frames <= 0) return std::nullopt;
+    Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
+    if (!written) return Finish{Outcome::DeviceFailed, written.error()};
+    stats_.frames_written += frames;
+    if (!first_audio_done_) {
+      first_audio_done_ = true;
+      if (on_first_audio_) on_first_audio_();
+    }
+    return std::nullopt;
+  }
+
+  // Bytes that are no audio: unplayable at the start, a lost stream once
+  // audio has played (a later part of the stream went bad).
+  std::optional<Finish> not_audio(const std::string& why) {
+    if (stop_requested()) return Finish{Outcome::Stopped, "stopped"};
+    // An empty stream: the source's own finish says what happened.
+    if (reader_.bytes == 0) return std::nullopt;
+    if (stats_.frames_written == 0) return Finish{Outcome::Unplayable, why};
+    log_event("skipping a part of the stream: {}", why);
+    return std::nullopt;
+  }
+
+  ByteQueue& queue_;
+  AudioSink& sink_;
+  const std::function<void()>& on_first_audio_;
+  DecodeStats& stats_;
+  Converter converter_;
+  QueueReader reader_;
+  bool first_audio_done_ = false;
+  std::string codec_name_;
+};
+
+}  // namespace
+
+Finish decode_queue(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
+                    DecodeStats& stats) {
+  av_log_set_level(AV_LOG_QUIET);
+  Player player(queue, sink, on_first_audio, stats);
+  return player.run();
+}
+
+}  // namespace ze::stream

@@ -1,0 +1,198 @@
+// ze-stream: plays one internet radio stream on the sound card until it is
+// stopped. Network only through curl; decoding with the engine's own static
+// FFmpeg; sound through the kernel's ALSA PCM interface, or into a WAV file.
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "base/files.h"
+#include "base/log.h"
+#include "stream/alsa_pcm.h"
+#include "stream/byte_queue.h"
+#include "stream/decoder.h"
+#include "stream/log.h"
+#include "stream/playlist.h"
+#include "stream/source.h"
+#include "stream/stop_signal.h"
+#include "stream/wav_writer.h"
+
+namespace {
+
+using namespace ze::stream;
+
+constexpr char kUsage[] =
+    "Usage: ze-stream [OPTION]... URL\n"
+    "Plays one internet radio stream until it is stopped: MP3 or AAC over HTTP or\n"
+    "HTTPS, .pls and .m3u lists, and HLS playlists (live or ended; MPEG-TS, packed\n"
+    "audio or fragmented MP4 segments, AES-128 encryption). Every request runs curl.\n"
+    "\n"
+    "  --output FILE          write the audio to FILE as a WAV file (16-bit stereo at\n"
+    "                         the stream's rate) instead of playing it\n"
+    "  --card N               ALSA sound card number (default: the first card with a\n"
+    "                         playback device)\n"
+    "  --device N             ALSA PCM device number on that card (default: 0 with\n"
+    "                         --card, otherwise the first playback device)\n"
+    "  --marker FILE          create FILE once the first audio has reached the output\n"
+    "  --user-agent TEXT      the User-Agent of every request\n"
+    "  --connect-timeout S    seconds allowed to connect (default 10)\n"
+    "  --stall-timeout S      seconds without data before the stream counts as lost\n"
+    "                         (default 15)\n"
+    "  --max-bandwidth BPS    preferred upper bandwidth of HLS variants in bits per\n"
+    "                         second (default 320000)\n"
+    "  --help                 show this text and exit\n"
+    "\n"
+    "Exit status: 0 the stream ended, 1 the network or the stream was lost (worth\n"
+    "trying again), 2 the address or its format cannot be played, 3 the sound\n"
+    "device failed; 128 + N when stopped by signal N (SIGTERM, SIGINT, SIGHUP).\n"
+    "Log lines go to standard error, each beginning with \"[ze-stream]\".\n";
+
+struct Options {
+  std::string url;
+  std::string output;
+  std::string marker;
+  std::optional<int> card;
+  std::optional<int> device;
+  SourceOptions source;
+};
+
+std::optional<long long> whole_number(std::string_view text, long long low, long long high) {
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value < low || value > high) return std::nullopt;
+  return value;
+}
+
+[[noreturn]] void usage_error(const std::string& message) {
+  std::fprintf(stderr, "ze-stream: %s\nTry 'ze-stream --help'.\n", message.c_str());
+  ze::exit_process(2);
+}
+
+Options parse_options(int argc, char** argv) {
+  Options options;
+  auto value_of = [&](int& i, std::string_view name) -> std::string {
+    if (i + 1 >= argc) usage_error("option " + std::string(name) + " needs a value");
+    return argv[++i];
+  };
+  auto number_of = [&](int& i, std::string_view name, long long low, long long high) {
+    std::string text = value_of(i, name);
+    std::optional<long long> value = whole_number(text, low, high);
+    if (!value) usage_error("option " + std::string(name) + ": not a number from " + std::to_string(low) +
+                            " to " + std::to_string(high) + ": " + text);
+    return *value;
+  };
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      ze::exit_process(0);
+    } else if (arg == "--output") {
+      options.output = value_of(i, arg);
+    } else if (arg == "--marker") {
+      options.marker = value_of(i, arg);
+    } else if (arg == "--card") {
+      options.card = static_cast<int>(number_of(i, arg, 0, 31));
+    } else if (arg == "--device") {
+      options.device = static_cast<int>(number_of(i, arg, 0, 31));
+    } else if (arg == "--user-agent") {
+      options.source.fetch.user_agent = value_of(i, arg);
+    } else if (arg == "--connect-timeout") {
+      options.source.fetch.connect_seconds = static_cast<int>(number_of(i, arg, 1, 600));
+    } else if (arg == "--stall-timeout") {
+      options.source.fetch.stall_seconds = static_cast<int>(number_of(i, arg, 1, 600));
+    } else if (arg == "--max-bandwidth") {
+      options.source.max_bandwidth = static_cast<uint64_t>(number_of(i, arg, 1, 1000000000));
+    } else if (arg == "--") {
+      if (i + 1 < argc) options.url = argv[++i];
+      if (i + 1 < argc) usage_error("only one URL can be played");
+    } else if (!arg.empty() && arg[0] == '-') {
+      usage_error("unknown option " + std::string(arg));
+    } else if (options.url.empty()) {
+      options.url = std::string(arg);
+    } else {
+      usage_error("only one URL can be played");
+    }
+  }
+  if (options.url.empty()) usage_error("no stream URL given");
+  if (options.output.empty() && (options.card || options.device)) {
+    if (!options.card) options.card = 0;
+    if (!options.device) options.device = 0;
+  }
+  if (!options.output.empty() && (options.card || options.device)) {
+    usage_error("--output and --card/--device exclude each other");
+  }
+  return options;
+}
+
+int exit_status(const Finish& how) {
+  switch (how.outcome) {
+    case Outcome::Ended:
+      log_event("stream ended: {}", how.message);
+      return 0;
+    case Outcome::Lost:
+      log_event("stream lost: {}", how.message);
+      return 1;
+    case Outcome::Unplayable:
+      log_event("cannot play: {}", how.message);
+      return 2;
+    case Outcome::DeviceFailed:
+      log_event("sound device failed: {}", how.message);
+      return 3;
+    case Outcome::Stopped:
+      break;
+  }
+  int signal = stop_signal_number();
+  log_event("stopped");
+  return 128 + (signal > 0 ? signal : 15);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  install_stop_signal();
+  Options options = parse_options(argc, argv);
+
+  std::unique_ptr<AudioSink> sink;
+  if (!options.output.empty()) {
+    sink = std::make_unique<WavWriter>(options.output);
+  } else {
+    AlsaPcmOptions alsa;
+    if (options.card) alsa.device = AlsaDevice{*options.card, *options.device};
+    sink = std::make_unique<AlsaPcm>(alsa);
+  }
+  log_event("playing {}", options.url);
+  if (!is_stream_url(options.url)) {
+    log_event("cannot play: not an http or https address");
+    ze::exit_process(2);
+  }
+
+  // About two live segments of 128 kbit/s audio ahead of playback.
+  ByteQueue queue(1 << 20);
+  std::thread source([&] { run_source(options.url, options.source, queue); });
+
+  std::function<void()> first_audio = [&] {
+    if (!options.marker.empty()) {
+      ze::Status written = ze::write_file(options.marker, "1");
+      if (!written) log_event("cannot create the marker: {}", written.error());
+    }
+    log_event("audio started");
+  };
+  DecodeStats stats;
+  Finish how = decode_queue(queue, *sink, first_audio, stats);
+  // The source may still be fetching (the decoder gave up first): it ends at
+  // the stop request, its curl killed and reaped.
+  queue.close();
+  request_stop();
+  source.join();
+  sink->close(how.outcome == Outcome::Ended);
+  int status = exit_status(how);
+  ze::exit_process(status);
+}

@@ -1,0 +1,453 @@
+#include "stream/source.h"
+
+extern "C" {
+#include <libavutil/aes.h>
+#include <libavutil/mem.h>
+}
+
+#include <poll.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "base/clock.h"
+#include "stream/hls_follower.h"
+#include "stream/log.h"
+#include "stream/playlist.h"
+#include "stream/stop_signal.h"
+
+namespace ze::stream {
+namespace {
+
+constexpr size_t kSniffBytes = 2048;
+constexpr int64_t kMaxPlaylistBytes = 4 << 20;
+constexpr int64_t kMaxSegmentBytes = 64 << 20;
+constexpr size_t kMaxListEntries = 100;
+constexpr int kMaxListDepth = 4;
+// This many segments failing in a row and the stream counts as lost.
+constexpr int kMaxFailedSegments = 3;
+constexpr int kPlaylistSeconds = 20;
+
+Finish finish_of(const FetchError& error) {
+  switch (error.kind) {
+    case FetchFailure::Stopped:
+      return {Outcome::Stopped, "stopped"};
+    case FetchFailure::Refused:
+      return {Outcome::Unplayable, error.message};
+    case FetchFailure::Network:
+      break;
+  }
+  return {Outcome::Lost, error.message};
+}
+
+bool same_map(const HlsMap& a, const HlsMap& b) {
+  if (a.uri != b.uri || a.byte_range.has_value() != b.byte_range.has_value()) return false;
+  return !a.byte_range ||
+         (a.byte_range->length == b.byte_range->length && a.byte_range->offset == b.byte_range->offset);
+}
+
+// Waits until `deadline`; false when a stop came first.
+bool wait_until(Instant deadline) {
+  for (;;) {
+    if (stop_requested()) return false;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(elapsed_between(now(), deadline));
+    if (left.count() <= 0) return true;
+    pollfd stop{stop_fd(), POLLIN, 0};
+    (void)::poll(&stop, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+  }
+}
+
+// AES-128-CBC decryption of one whole segment, block by block as it
+// arrives; the last block is held back until the end for its padding.
+class SegmentDecryptor {
+ public:
+  SegmentDecryptor(const std::array<uint8_t, 16>& key, const std::array<uint8_t, 16>& iv) : iv_(iv) {
+    aes_.reset(av_aes_alloc());
+    if (aes_) av_aes_init(aes_.get(), key.data(), 128, 1);
+  }
+
+  bool ready() const { return aes_ != nullptr; }
+
+  // Decrypts what it can of `data`, appending the plain bytes to `out`.
+  void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+    pending_.insert(pending_.end(), data, data + size);
+    // Everything but the last whole block (which may carry the padding).
+    size_t blocks = pending_.size() / 16;
+    if (blocks > 0 && pending_.size() % 16 == 0) --blocks;
+    decrypt_blocks(blocks, out);
+  }
+
+  // The last block without its padding; false when the padding is wrong.
+  bool end(std::vector<uint8_t>& out) {
+    if (pending_.size() != 16) return pending_.empty();
+    size_t before = out.size();
+    decrypt_blocks(1, out);
+    uint8_t pad = out.back();
+    if (pad == 0 || pad > 16 || out.size() - before < pad) return false;
+    out.resize(out.size() - pad);
+    return true;
+  }
+
+ private:
+  struct AesFree {
+    void operator()(AVAES* aes) const { av_free(aes); }
+  };
+
+  void decrypt_blocks(size_t blocks, std::vector<uint8_t>& out) {
+    if (blocks == 0) return;
+    size_t at = out.size();
+    out.resize(at + blocks * 16);
+    av_aes_crypt(aes_.get(), out.data() + at, pending_.data(), static_cast<int>(blocks), iv_.data(), 1);
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(blocks * 16));
+  }
+
+  std::unique_ptr<AVAES, AesFree> aes_;
+  std::array<uint8_t, 16> iv_;
+  std::vector<uint8_t> pending_;
+};
+
+// Removes ID3v2 tags at the start of a segment: packed audio segments (ADTS
+// or MP3 in HLS) begin with a timestamp tag that the audio demuxers would
+// otherwise meet in the middle of their stream.
+class Id3Stripper {
+ public:
+  // Appends to `out` what follows the tags.
+  void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+    while (size > 0) {
+      if (skip_ > 0) {
+        size_t n = std::min<uint64_t>(skip_, size);
+        skip_ -= n;
+        data += n;
+        size -= n;
+        continue;
+      }
+      if (done_) {
+        out.insert(out.end(), data, data + size);
+        return;
+      }
+      head_.push_back(*data++);
+      --size;
+      if (head_.size() < 10) {
+        if (std::memcmp(head_.data(), "ID3", std::min<size_t>(head_.size(), 3)) != 0) pass_head(out);
+        continue;
+      }
+      // A whole header: ID3, version, flags and a synchsafe size.
+      uint64_t length = 0;
+      bool synchsafe = true;
+      for (int i = 6; i < 10; ++i) {
+        if (head_[i] & 0x80) synchsafe = false;
+        length = (length << 7) | (head_[i] & 0x7f);
+      }
+      if (!synchsafe || head_[3] == 0xff || head_[4] == 0xff) {
+        pass_head(out);
+        continue;
+      }
+      skip_ = length + ((head_[5] & 0x10) ? 10 : 0);
+      head_.clear();  // another tag may follow
+    }
+  }
+  // A segment shorter than a header passes as it is.
+  void end(std::vector<uint8_t>& out) {
+    if (!done_) pass_head(out);
+  }
+
+ private:
+  void pass_head(std::vector<uint8_t>& out) {
+    out.insert(out.end(), head_.begin(), head_.end());
+    head_.clear();
+    done_ = true;
+  }
+
+  std::vector<uint8_t> head_;
+  uint64_t skip_ = 0;
+  bool done_ = false;
+};
+
+class Source {
+ public:
+  Source(const SourceOptions& options, ByteQueue& queue) : options_(options), queue_(queue) {}
+
+  Finish play(const std::string& url, int depth) {
+    if (!is_stream_url(url)) return {Outcome::Unplayable, "not an http or https address"};
+    Result<Fetch> fetch = Fetch::start(url, options_.fetch);
+    if (!fetch) return {Outcome::Lost, fetch.error()};
+
+    // The first bytes tell audio from a playlist.
+    std::string head;
+    uint8_t buffer[16384];
+    bool complete = false;
+    while (head.size() < kSniffBytes) {
+      size_t got = 0;
+      std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+      if (failed) return finish_of(*failed);
+      if (got == 0) {
+        complete = true;
+        break;
+      }
+      head.append(reinterpret_cast<const char*>(buffer), got);
+    }
+    ContentKind kind = sniff_content(url, "", head);
+    if (kind != ContentKind::Media) {
+      if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
+      while (!complete) {
+        size_t got = 0;
+        std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+        if (failed) return finish_of(*failed);
+        if (got == 0) break;
+        head.append(reinterpret_cast<const char*>(buffer), got);
+        if (static_cast<int64_t>(head.size()) > kMaxPlaylistBytes) {
+          return {Outcome::Unplayable, "the playlist is larger than 4 MB"};
+        }
+      }
+      return play_text(kind, head, url, depth);
+    }
+    if (!push(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return stopped();
+    if (complete) return {Outcome::Ended, "the stream ended"};
+    for (;;) {
+      size_t got = 0;
+      std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+      if (failed) return finish_of(*failed);
+      if (got == 0) return {Outcome::Ended, "the stream ended"};
+      if (!push(buffer, got)) return stopped();
+    }
+  }
+
+ private:
+  static Finish stopped() { return {Outcome::Stopped, "stopped"}; }
+
+  bool push(const uint8_t* data, size_t size) {
+    if (size == 0) return !stop_requested();
+    stream_open_ = true;
+    pushed_ += size;
+    return queue_.push(data, size);
+  }
+
+  // What follows belongs to a new stream: a new demuxer reads it.
+  bool start_new_stream() {
+    current_map_.reset();
+    if (!stream_open_) return true;
+    stream_open_ = false;
+    return queue_.begin_stream();
+  }
+
+  Finish play_text(ContentKind kind, const std::string& text, const std::string& url, int depth) {
+    if (kind == ContentKind::HlsPlaylist) return play_hls(text, url);
+    Playlist list = kind == ContentKind::Pls ? parse_pls(text, url, kMaxListEntries)
+                                             : parse_m3u(text, url, kMaxListEntries);
+    for (const SkippedEntry& skipped : list.skipped) {
+      log_event("playlist line {} skipped: {}", skipped.line, skipped.reason);
+    }
+    if (list.entries.empty()) return {Outcome::Unplayable, "the playlist has no playable entry"};
+    Finish last{Outcome::Unplayable, "no entry could be played"};
+    bool played = false;
+    for (size_t i = 0; i < list.entries.size(); ++i) {
+      log_event("playlist entry {} of {}: {}", i + 1, list.entries.size(), list.entries[i].url);
+      if (!start_new_stream()) return stopped();
+      uint64_t before = pushed_;
+      last = play(list.entries[i].url, depth + 1);
+      if (last.outcome == Outcome::Stopped) return last;
+      if (pushed_ > before) played = true;
+      if (last.outcome != Outcome::Ended) log_event("playlist entry {}: {}", i + 1, last.message);
+    }
+    if (played && last.outcome == Outcome::Unplayable) return {Outcome::Lost, last.message};
+    return last;
+  }
+
+  Finish play_hls(const std::string& text, const std::string& url) {
+    Result<HlsPlaylist> parsed = parse_hls(text, url);
+    if (!parsed) return {Outcome::Unplayable, "bad HLS playlist: " + parsed.error()};
+    if (auto* media = std::get_if<HlsMediaPlaylist>(&*parsed)) return follow(url, *media);
+
+    const auto& master = std::get<HlsMasterPlaylist>(*parsed);
+    std::vector<HlsChoice> order = variant_order(master, options_.max_bandwidth);
+    Finish last{Outcome::Unplayable, "no playable variant"};
+    for (const HlsChoice& choice : order) {
+      log_event("HLS variant: {}", choice.uri);
+      TextResult fetched = fetch_text(choice.uri, playlist_fetch());
+      if (fetched.error) {
+        last = finish_of(*fetched.error);
+        if (last.outcome == Outcome::Stopped) return last;
+        log_event("variant failed: {}", last.message);
+        continue;
+      }
+      Result<HlsPlaylist> variant = parse_hls(fetched.body, choice.uri);
+      if (!variant || !std::holds_alternative<HlsMediaPlaylist>(*variant)) {
+        last = {Outcome::Unplayable,
+                "bad HLS variant playlist" + (variant ? std::string() : ": " + variant.error())};
+        log_event("variant failed: {}", last.message);
+        continue;
+      }
+      if (!start_new_stream()) return stopped();
+      uint64_t before = pushed_;
+      last = follow(choice.uri, std::get<HlsMediaPlaylist>(*variant));
+      if (last.outcome == Outcome::Stopped || last.outcome == Outcome::Ended) return last;
+      // One that played and then broke is lost; the supervisor tries again.
+      if (pushed_ > before) return last;
+      log_event("variant failed: {}", last.message);
+    }
+    return last;
+  }
+
+  FetchOptions playlist_fetch() const {
+    FetchOptions fetch = options_.fetch;
+    fetch.max_seconds = kPlaylistSeconds;
+    fetch.max_bytes = kMaxPlaylistBytes;
+    return fetch;
+  }
+
+  Finish follow(const std::string& url, const HlsMediaPlaylist& first) {
+    HlsFollower follower;
+    follower.update(first, now());
+    double target = first.target_duration;
+    int failed_in_row = 0;
+    for (;;) {
+      while (std::optional<HlsSegment> segment = follower.next_segment()) {
+        if (stop_requested()) return stopped();
+        if (segment->key && segment->key->method != HlsKeyMethod::Aes128) {
+          return {Outcome::Unplayable,
+                  "segments encrypted with " + segment->key->method_name + " cannot be played"};
+        }
+        if (segment->discontinuity && !start_new_stream()) return stopped();
+        std::optional<Finish> failed = fetch_segment(*segment, target);
+        if (!failed) {
+          failed_in_row = 0;
+          continue;
+        }
+        if (failed->outcome == Outcome::Stopped) return *failed;
+        log_event("segment {} failed, skipped: {}", segment->sequence, failed->message);
+        if (!start_new_stream()) return stopped();
+        if (++failed_in_row >= kMaxFailedSegments) {
+          return {Outcome::Lost, "segments keep failing: " + failed->message};
+        }
+      }
+      if (follower.finished()) return {Outcome::Ended, "the playlist ended"};
+      if (follower.lost(now())) return {Outcome::Lost, "the playlist stopped changing"};
+      if (!follower.needs_reload()) return {Outcome::Ended, "the playlist ended"};
+      if (!wait_until(follower.next_reload())) return stopped();
+      TextResult fetched = fetch_text(url, playlist_fetch());
+      if (fetched.error) {
+        Finish failed = finish_of(*fetched.error);
+        if (failed.outcome == Outcome::Stopped) return failed;
+        log_event("playlist reload failed: {}", failed.message);
+        follower.reload_failed(now());
+        continue;
+      }
+      Result<HlsPlaylist> parsed = parse_hls(fetched.body, url);
+      if (!parsed || !std::holds_alternative<HlsMediaPlaylist>(*parsed)) {
+        log_event("playlist reload unreadable: {}", parsed ? "not a media playlist" : parsed.error());
+        follower.reload_failed(now());
+        continue;
+      }
+      const auto& media = std::get<HlsMediaPlaylist>(*parsed);
+      target = media.target_duration;
+      HlsReload reload = follower.update(media, now());
+      if (reload.skipped > 0) log_event("fell behind the live stream: {} segments skipped", reload.skipped);
+    }
+  }
+
+  // Fetches one segment (with its initialisation section and key when it
+  // has them) into the queue; a failure says why.
+  std::optional<Finish> fetch_segment(const HlsSegment& segment, double target) {
+    if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
+      if (!start_new_stream()) return stopped();
+      std::optional<Finish> failed = fetch_bytes(segment.map->uri, segment.map->byte_range, nullptr, target);
+      if (failed) return failed;
+      current_map_ = segment.map;
+    }
+    std::unique_ptr<SegmentDecryptor> decryptor;
+    if (segment.key) {
+      Result<std::array<uint8_t, 16>> key = key_for(segment.key->uri);
+      if (!key) return Finish{Outcome::Lost, key.error()};
+      std::array<uint8_t, 16> iv{};
+      if (segment.key->iv) {
+        iv = *segment.key->iv;
+      } else {
+        for (int i = 0; i < 8; ++i) iv[15 - i] = static_cast<uint8_t>(segment.sequence >> (8 * i));
+      }
+      decryptor = std::make_unique<SegmentDecryptor>(*key, iv);
+      if (!decryptor->ready()) return Finish{Outcome::Lost, "out of memory"};
+    }
+    return fetch_bytes(segment.uri, segment.byte_range, decryptor.get(), target);
+  }
+
+  std::optional<Finish> fetch_bytes(const std::string& uri, const std::optional<HlsByteRange>& range,
+                                    SegmentDecryptor* decryptor, double target) {
+    FetchOptions fetch = options_.fetch;
+    fetch.max_bytes = kMaxSegmentBytes;
+    fetch.max_seconds = std::max(30, static_cast<int>(target * 4));
+    if (range && range->length > 0) {
+      fetch.range = std::make_pair(static_cast<int64_t>(range->offset),
+                                   static_cast<int64_t>(range->offset + range->length - 1));
+    }
+    Result<Fetch> started = Fetch::start(uri, fetch);
+    if (!started) return Finish{Outcome::Lost, started.error()};
+    Id3Stripper id3;
+    std::vector<uint8_t> plain;
+    uint8_t buffer[16384];
+    for (;;) {
+      size_t got = 0;
+      std::optional<FetchError> failed = started->read(buffer, sizeof buffer, got);
+      if (failed) return finish_of(*failed);
+      plain.clear();
+      if (got == 0) {
+        if (decryptor) {
+          std::vector<uint8_t> last;
+          if (!decryptor->end(last)) {
+            return Finish{Outcome::Unplayable, "a segment does not decrypt with its key"};
+          }
+          id3.feed(last.data(), last.size(), plain);
+        }
+        id3.end(plain);
+        if (!push(plain.data(), plain.size())) return stopped();
+        return std::nullopt;
+      }
+      if (decryptor) {
+        std::vector<uint8_t> clear;
+        decryptor->feed(buffer, got, clear);
+        id3.feed(clear.data(), clear.size(), plain);
+      } else {
+        id3.feed(buffer, got, plain);
+      }
+      if (!push(plain.data(), plain.size())) return stopped();
+    }
+  }
+
+  Result<std::array<uint8_t, 16>> key_for(const std::string& uri) {
+    auto known = keys_.find(uri);
+    if (known != keys_.end()) return known->second;
+    FetchOptions fetch = playlist_fetch();
+    fetch.max_bytes = 1024;
+    TextResult fetched = fetch_text(uri, fetch);
+    if (fetched.error) return Error{"key: " + fetched.error->message};
+    if (fetched.body.size() != 16) {
+      return Error{"the key has " + std::to_string(fetched.body.size()) + " bytes, not 16"};
+    }
+    std::array<uint8_t, 16> key{};
+    std::memcpy(key.data(), fetched.body.data(), 16);
+    if (keys_.size() > 64) keys_.clear();
+    keys_[uri] = key;
+    return key;
+  }
+
+  const SourceOptions& options_;
+  ByteQueue& queue_;
+  uint64_t pushed_ = 0;       // bytes pushed in all
+  bool stream_open_ = false;  // bytes pushed since the last mark
+  std::shared_ptr<const HlsMap> current_map_;
+  std::map<std::string, std::array<uint8_t, 16>> keys_;
+};
+
+}  // namespace
+
+void run_source(const std::string& url, const SourceOptions& options, ByteQueue& queue) {
+  Source source(options, queue);
+  Finish how = source.play(url, 0);
+  queue.finish(std::move(how));
+}
+
+}  // namespace ze::stream

@@ -1,4 +1,6 @@
-// Where decoded audio goes: interleaved signed 16-bit little-endian stereo.
+// AudioSink: where the stream engine puts its decoded audio, 16-bit
+// little-endian interleaved stereo. Implemented by the sound card (AlsaPcm)
+// and by a WAV file (WavWriter). A sink is used by one thread at a time.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +13,15 @@ namespace ze::stream {
 class AudioSink {
  public:
   virtual ~AudioSink() = default;
-  // Opens for 16-bit stereo at `rate` Hz (or the nearest the device takes);
-  // returns the rate used. Called once.
+  // Opens for 16-bit little-endian stereo at `rate` Hz (or the nearest rate
+  // the device takes) and returns the rate used. Called once.
   virtual Result<int> open(int rate) = 0;
-  // Writes interleaved stereo frames; blocks until they are queued.
+  // Writes `frame_count` interleaved stereo frames (2 samples each); blocks
+  // until they are queued. A sound card's underrun is recovered here.
   virtual Status write(const int16_t* frames, size_t frame_count) = 0;
-  // Ends output: a device drains briefly (or drops when `drain` is false)
-  // and closes; a file gets its header completed.
+  // Ends output: a sound card plays what is queued for a short while (or
+  // drops it when `drain` is false) and is closed; a WAV file gets its
+  // header sizes filled in. Safe to call more than once and before open.
   virtual void close(bool drain) = 0;
 };
 

@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "stream/log.h"

@@ -59,7 +59,8 @@ soak: test-deps $(BUILD)/build.ninja
 	ZE_RADIO_BIN=$(CURDIR)/$(BUILD)/ze-radio ZE_RADIO_BUILD=$(CURDIR)/$(BUILD) \
 	  ZE_RADIO_SOURCE=$(CURDIR) SOAK_SECONDS=$(SOAK_SECONDS) python3 -B tests/soak/soak.py
 
-# The console build: one fully static aarch64 program, $(DEVICE_BUILD)/ze-radio.
+# The console build: fully static aarch64 programs, $(DEVICE_BUILD)/ze-radio
+# and the stream engine $(DEVICE_BUILD)/ze-stream.
 device-deps:
 	@tools/install-deps device
 
@@ -68,7 +69,7 @@ $(DEVICE_BUILD)/build.ninja:
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DZE_RADIO_STATIC=ON
 
 device: device-deps $(DEVICE_BUILD)/build.ninja
-	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target ze-radio
+	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target ze-radio ze-stream
 
 # The unit tests of the console build, run under qemu-aarch64. Left out:
 # - tests that rely on posix_spawn returning only once the child has exec'd:
@@ -93,7 +94,7 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 package: device deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-icon
 	ZE_RADIO_ICON_TOOL=$(BUILD)/ze-radio-icon \
-	  tools/package --binary $(DEVICE_BUILD)/ze-radio $(if $(VERSION),--version $(VERSION))
+	  tools/package --binary $(DEVICE_BUILD)/ze-radio --engine $(DEVICE_BUILD)/ze-stream $(if $(VERSION),--version $(VERSION))
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)

@@ -10,8 +10,15 @@
 #   - a stream that fails or drops is tried again (the fallback URL when the
 #     other one gave no audio), a bounded number of times within a time window;
 #   - when it gives up the script exits, which the player shows as a lost stream.
-# Sound comes from mpv when the console has one, otherwise from ffmpeg (fed by
-# curl for plain HTTP streams) decoding into aplay.
+# Sound comes from the package's own engine, bin/ze-stream, which needs
+# nothing on the console but curl; mpv, or ffmpeg (fed by curl for plain HTTP
+# streams) decoding into aplay, take over when the engine is missing or the
+# sound device failed it. A Bluetooth speaker needs an ALSA plugin that the
+# static engine cannot load: there mpv or aplay play when the console has them.
+#
+# ze-stream's exit statuses: 0 the stream ended, 1 network or stream lost
+# (tried again), 2 the address or format cannot be played (not tried again:
+# the fallback URL is, if there is one), 3 the sound device failed.
 #
 # The runtime paths and the retry figures can be changed through environment
 # variables; the defaults are the console's.
@@ -31,6 +38,7 @@ esac
 [ "$retry_limit" -ge 1 ] || retry_limit=1
 net_timeout=15                              # seconds without data count as a drop
 crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
+engine_bin=${ZE_RADIO_STREAM_ENGINE:-$(dirname "$0")/ze-stream}
 user_agent="Mozilla/5.0 (Linux; Android 10; TrimUI)"
 
 job=""
@@ -44,8 +52,16 @@ now() {
   date +%s
 }
 
-# Picks the sound engine once: sets engine (mpv or ffmpeg) and the tool paths.
+# Picks the sound engine: sets engine (ze-stream, mpv or ffmpeg) and the tool
+# paths. Without an argument the bundled engine comes first; "fallback" skips
+# it (the engine failed on the sound device).
 find_engine() {
+  bundled=0
+  [ "${1:-}" != fallback ] && [ -x "$engine_bin" ] && bundled=1
+  if [ "$bundled" = 1 ] && ! bluetooth_device >/dev/null; then
+    engine=ze-stream
+    return 0
+  fi
   if [ -x "$crossmix_mpv" ]; then
     mpv=$crossmix_mpv
   else
@@ -58,6 +74,17 @@ find_engine() {
   if command -v ffmpeg >/dev/null 2>&1 && command -v aplay >/dev/null 2>&1; then
     engine=ffmpeg
     curl=$(command -v curl 2>/dev/null) || curl=""
+    return 0
+  fi
+  if [ "$bundled" = 1 ]; then
+    # Bluetooth without mpv or ffmpeg: the engine into aplay, which can
+    # reach the speaker, or else the engine on the built-in card.
+    engine=ze-stream
+    if command -v aplay >/dev/null 2>&1; then
+      engine=ze-stream-aplay
+    else
+      log "Bluetooth audio needs mpv or aplay, which this console lacks; playing on the built-in speaker"
+    fi
     return 0
   fi
   return 1
@@ -152,17 +179,34 @@ play_with_ffmpeg() {
   fi
 }
 
+# The bundled engine makes the marker itself once its first audio has
+# reached the sound card.
+play_with_engine() {
+  run_recording_pid "$engine_bin" --marker "$marker" --user-agent "$user_agent" \
+    --stall-timeout "$net_timeout" "$1"
+}
+
+# The bundled engine's audio as a WAV stream into aplay, for a Bluetooth
+# speaker on a console without mpv.
+play_with_engine_aplay() {
+  device=$(bluetooth_device)
+  "$engine_bin" --output - --user-agent "$user_agent" --stall-timeout "$net_timeout" "$1" |
+    pass_audio | run_recording_pid aplay -q -D "$device"
+}
+
 # Plays one URL until its stream ends; leaves the marker in place when audio
-# flowed during the attempt.
+# flowed during the attempt. Sets status to the engine's exit status.
 play_once() {
   rm -f "$marker"
-  if [ "$engine" = mpv ]; then
-    play_with_mpv "$1" &
-  else
-    play_with_ffmpeg "$1" &
-  fi
+  case $engine in
+    ze-stream) play_with_engine "$1" & ;;
+    ze-stream-aplay) play_with_engine_aplay "$1" & ;;
+    mpv) play_with_mpv "$1" & ;;
+    *) play_with_ffmpeg "$1" & ;;
+  esac
   job=$!
   wait "$job"
+  status=$?
   job=""
   rm -f "$pid_file"
 }
@@ -227,6 +271,26 @@ while :; do
     exit 1
   fi
 
+  if [ "$engine" = ze-stream ] && [ "$status" = 3 ]; then
+    # The sound device failed the engine: another player may still reach it.
+    if find_engine fallback; then
+      log "the sound device failed; trying $engine"
+    else
+      log "the sound device failed"
+      exit 3
+    fi
+  elif [ "$engine" = ze-stream ] && [ "$status" = 2 ] && [ "$heard" = 0 ]; then
+    # This address cannot be played: only the other one is worth a try.
+    if [ -z "$fallback" ]; then
+      log "cannot play $current"
+      exit 2
+    fi
+    if [ "$current" = "$url" ]; then current=$fallback; else current=$url; fi
+    fallback=""
+    url=$current
+    log "cannot play that address; trying $current ($failures/$retry_limit)"
+    continue
+  fi
   if [ "$heard" = 1 ]; then
     log "stream ended; reconnecting to $current ($failures/$retry_limit)"
   elif [ -n "$fallback" ]; then

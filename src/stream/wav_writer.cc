@@ -46,6 +46,19 @@ Status pwrite_all(int fd, const uint8_t* data, size_t size, off_t offset,
   return ok_status();
 }
 
+Status write_all(int fd, const uint8_t* data, size_t size, const std::string& path) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Error{path + ": " + errno_text(errno)};
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 std::array<uint8_t, kWavHeaderSize> wav_header(int rate, uint32_t data_bytes) {
@@ -73,10 +86,15 @@ WavWriter::~WavWriter() { close(true); }
 Result<int> WavWriter::open(int rate) {
   if (fd_.valid()) return Error{path_ + ": WAV file is already open"};
   if (rate <= 0) return Error{path_ + ": invalid sample rate " + std::to_string(rate)};
-  UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  streaming_ = path_ == "-";
+  UniqueFd fd(streaming_ ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)
+                         : ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.valid()) return Error{path_ + ": " + errno_text(errno)};
-  auto header = wav_header(rate, 0);
-  Status written = pwrite_all(fd.get(), header.data(), header.size(), 0, path_);
+  // A stream's length is not known: its header says "as long as possible",
+  // as WAV streams into a pipe usually do.
+  auto header = wav_header(rate, streaming_ ? static_cast<uint32_t>(kMaxDataBytes) : 0);
+  Status written = streaming_ ? write_all(fd.get(), header.data(), header.size(), path_)
+                              : pwrite_all(fd.get(), header.data(), header.size(), 0, path_);
   if (!written.ok()) return Error{written.error()};
   fd_ = std::move(fd);
   rate_ = rate;
@@ -92,6 +110,11 @@ Status WavWriter::write(const int16_t* frames, size_t frame_count) {
     return Error{path_ + ": WAV file is full (a WAV file holds at most 4 GiB)"};
   }
   const auto* data = reinterpret_cast<const uint8_t*>(frames);
+  if (streaming_) {
+    Status sent = write_all(fd_.get(), data, bytes, path_);
+    if (sent.ok()) data_bytes_ += bytes;
+    return sent;
+  }
   Status written = pwrite_all(fd_.get(), data, bytes, static_cast<off_t>(kWavHeaderSize + data_bytes_),
                               path_);
   if (!written.ok()) {
@@ -126,7 +149,7 @@ Status WavWriter::update_header() {
 
 void WavWriter::close(bool /*drain*/) {
   if (!fd_.valid()) return;
-  (void)update_header();
+  if (!streaming_) (void)update_header();
   fd_.reset();
 }
 

@@ -19,6 +19,8 @@ inline constexpr size_t kWavHeaderSize = 44;
 // `data_bytes` bytes of samples.
 std::array<uint8_t, kWavHeaderSize> wav_header(int rate, uint32_t data_bytes);
 
+// The path "-" is standard output: a WAV stream for a pipe, whose header
+// cannot be completed and so states the largest size.
 class WavWriter : public AudioSink {
  public:
   explicit WavWriter(std::string path);
@@ -46,6 +48,7 @@ class WavWriter : public AudioSink {
   int rate_ = 0;
   uint64_t data_bytes_ = 0;
   uint64_t header_bytes_ = 0;  // the data size the header states
+  bool streaming_ = false;     // "-": standard output, written in order
 };
 
 }  // namespace ze::stream

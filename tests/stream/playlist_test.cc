@@ -86,7 +86,8 @@ TEST(SniffContent, TellsPlaylistsFromAudio) {
     ContentKind expected;
   } cases[] = {
       {"http://h/live.m3u8", "", "#EXTM3U\n#EXT-X-VERSION:3\n", ContentKind::HlsPlaylist},
-      {"http://h/x", "text/plain", "\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXT-X-TARGETDURATION:6", ContentKind::HlsPlaylist},
+      {"http://h/x", "text/plain", "\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXT-X-TARGETDURATION:6",
+       ContentKind::HlsPlaylist},
       {"http://h/a.M3U8?token=1", "", "#EXTM3U\n#EXTINF:10,\n", ContentKind::HlsPlaylist},
       {"http://h/x", "application/vnd.apple.mpegurl", "#EXTM3U\n", ContentKind::HlsPlaylist},
       {"http://h/x", "Application/X-MpegURL; charset=utf-8", "#EXTM3U\n", ContentKind::HlsPlaylist},

@@ -73,7 +73,8 @@ void HlsFollower::reload_failed(Instant now) {
     factor *= 2;
   }
   factor = std::min(factor, options_.max_reload_target_durations);
-  Instant deadline = last_change_ + target_durations(options_.stall_target_durations) + options_.stall_margin;
+  Instant deadline =
+      last_change_ + target_durations(options_.stall_target_durations) + options_.stall_margin;
   next_reload_ = std::max(now, std::min(now + target_durations(factor), deadline));
 }
 

@@ -577,7 +577,7 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
   } else {
     authority = from.authority;
     if (ref.path.empty()) {
-      path = from.path;
+      path = remove_dot_segments(from.path);
       if (!ref.query) query = from.query;
     } else if (ref.path.starts_with('/')) {
       path = remove_dot_segments(ref.path);
@@ -589,6 +589,8 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
   out.reserve(reference.size() + base.size());
   if (scheme) out.append(ascii_lower(*scheme)).append(":");
   if (authority) out.append("//").append(*authority);
+  // A path starting with "//" would read back as an authority.
+  if (!authority && path.starts_with("//")) out.append("/.");
   out.append(path);
   if (query) out.append("?").append(*query);
   return out;
@@ -649,7 +651,9 @@ void add_entry(Playlist& playlist, std::string_view address, std::string_view ba
                std::string title, size_t line, size_t max_entries) {
   const char* reason = nullptr;
   std::string url;
-  if (address.starts_with('-')) {
+  if (address.empty()) {
+    reason = "no address";
+  } else if (address.starts_with('-')) {
     reason = "starts with '-'";
   } else if (address.size() > kMaxUrlLength) {
     reason = "address too long";

@@ -39,6 +39,7 @@ TEST(ResolveUrl, FollowsTheReferenceResolutionRules) {
       {"g/./h", "http://a/b/c/g/h"},
       {"g/../h", "http://a/b/c/h"},
       {"HTTPS://Host/Seg.ts", "https://Host/Seg.ts"},
+      {"http:/.//x", "http:/.//x"},  // not "http://x"
   };
   for (const Case& c : cases) {
     EXPECT_EQ(resolve_url(base, c.reference), c.expected) << c.reference;
@@ -46,6 +47,8 @@ TEST(ResolveUrl, FollowsTheReferenceResolutionRules) {
   EXPECT_EQ(resolve_url("https://host", "live.m3u8"), "https://host/live.m3u8");
   EXPECT_EQ(resolve_url("", "https://x/y"), "https://x/y");
   EXPECT_EQ(resolve_url("", "relative/y"), "relative/y");
+  // An empty reference is the base itself, normalised.
+  EXPECT_EQ(resolve_url("http://h/a/../b/?q", ""), "http://h/b/?q");
 }
 
 TEST(IsStreamUrl, AcceptsHttpAddressesOnly) {
@@ -83,7 +86,8 @@ TEST(SniffContent, TellsPlaylistsFromAudio) {
     ContentKind expected;
   } cases[] = {
       {"http://h/live.m3u8", "", "#EXTM3U\n#EXT-X-VERSION:3\n", ContentKind::HlsPlaylist},
-      {"http://h/x", "text/plain", "\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXT-X-TARGETDURATION:6", ContentKind::HlsPlaylist},
+      {"http://h/x", "text/plain", "\xEF\xBB\xBF\r\n#EXTM3U\r\n#EXT-X-TARGETDURATION:6",
+       ContentKind::HlsPlaylist},
       {"http://h/a.M3U8?token=1", "", "#EXTM3U\n#EXTINF:10,\n", ContentKind::HlsPlaylist},
       {"http://h/x", "application/vnd.apple.mpegurl", "#EXTM3U\n", ContentKind::HlsPlaylist},
       {"http://h/x", "Application/X-MpegURL; charset=utf-8", "#EXTM3U\n", ContentKind::HlsPlaylist},
@@ -158,6 +162,7 @@ TEST(ParsePls, OrdersEntriesByNumberWithTheirTitles) {
       "Title1=  First\x7f \r\n"
       "File10=-x\r\n"
       "File3=ftp://s.example/c\r\n"
+      "File4=\r\n"
       "File1=http://duplicate/\r\n"
       "Title7=orphan\r\n"
       "Version=2\r\n";
@@ -168,9 +173,10 @@ TEST(ParsePls, OrdersEntriesByNumberWithTheirTitles) {
   EXPECT_EQ(list.entries[0].line, 5u);
   EXPECT_EQ(list.entries[1].url, "http://s.example:8000/b");
   EXPECT_EQ(list.entries[1].title, "Second");
-  ASSERT_EQ(list.skipped.size(), 2u);
+  ASSERT_EQ(list.skipped.size(), 3u);
   EXPECT_EQ(list.skipped[0].line, 8u);  // File3
-  EXPECT_EQ(list.skipped[1].line, 7u);  // File10
+  EXPECT_EQ(list.skipped[1].line, 9u);  // File4, empty
+  EXPECT_EQ(list.skipped[2].line, 7u);  // File10
   EXPECT_EQ(parse_pls(text, "https://lists.example/", 1).entries.size(), 1u);
 }
 

@@ -236,9 +236,14 @@ class Source {
   }
 
   Finish play_text(ContentKind kind, const std::string& text, const std::string& url, int depth) {
-    if (kind == ContentKind::HlsPlaylist) return play_hls(text, url);
+    if (kind == ContentKind::HlsPlaylist) return play_hls(text, url, depth);
     Playlist list = kind == ContentKind::Pls ? parse_pls(text, url, kMaxListEntries)
                                              : parse_m3u(text, url, kMaxListEntries);
+    return play_list(list, depth);
+  }
+
+  // Plays the entries of a station list one after another.
+  Finish play_list(const Playlist& list, int depth) {
     for (const SkippedEntry& skipped : list.skipped) {
       log_event("playlist line {} skipped: {}", skipped.line, skipped.reason);
     }
@@ -258,9 +263,15 @@ class Source {
     return last;
   }
 
-  Finish play_hls(const std::string& text, const std::string& url) {
+  Finish play_hls(const std::string& text, const std::string& url, int depth) {
     Result<HlsPlaylist> parsed = parse_hls(text, url);
-    if (!parsed) return {Outcome::Unplayable, "bad HLS playlist: " + parsed.error()};
+    if (!parsed) {
+      // "#EXTM3U" with "#EXTINF:-1," names is also how plain station lists
+      // are written: such a list plays as one.
+      Playlist list = parse_m3u(text, url, kMaxListEntries);
+      if (!list.entries.empty()) return play_list(list, depth);
+      return {Outcome::Unplayable, "bad HLS playlist: " + parsed.error()};
+    }
     if (auto* media = std::get_if<HlsMediaPlaylist>(&*parsed)) return follow(url, *media);
 
     const auto& master = std::get<HlsMasterPlaylist>(*parsed);

@@ -7,7 +7,8 @@ TSAN_BUILD ?= build-tsan
 DEVICE_BUILD ?= build-device
 JOBS ?= $(shell nproc)
 
-.PHONY: all build run test test-asan test-tsan deps test-deps clean device test-device device-deps package soak
+.PHONY: all build run test test-asan test-tsan deps test-deps clean device test-device device-deps package soak \
+  test-system system-deps
 
 all: build
 
@@ -28,7 +29,7 @@ run: build
 
 test: test-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE system
 
 # The unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: test-deps
@@ -88,6 +89,19 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 	cmake --build $(DEVICE_BUILD) -j $(JOBS)
 	ctest --test-dir $(DEVICE_BUILD) --output-on-failure -j $(JOBS) -L unit \
 	  -E '$(subst $(space),|,$(strip $(DEVICE_TEST_EXCLUDE)))'
+
+# The tests on a real kernel: the console build's test programs booted in an
+# arm64 guest under qemu-system-aarch64 (Debian's kernel and busybox, fetched
+# once into ~/.cache/ze-radio/system). `make test` leaves them out.
+SYSTEM_PROGRAMS = alsa_loopback_check
+
+system-deps:
+	@tools/install-deps system
+
+test-system: system-deps $(DEVICE_BUILD)/build.ninja
+	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target $(SYSTEM_PROGRAMS)
+	cmake -S . -B $(BUILD) -G Ninja -DZE_RADIO_DEVICE_BUILD=$(abspath $(DEVICE_BUILD))
+	ctest --test-dir $(BUILD) --output-on-failure -L system
 
 # dist/ze-radio-<version>.zip, the app folder for /mnt/SDCARD/Apps/
 # (make package VERSION=x.y.z to set another version).

@@ -251,6 +251,15 @@ Result<PcmSetup> configure(int fd, const std::string& path, unsigned rate,
   if (::ioctl(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) != 0) {
     return device_error(path, "cannot set software parameters", errno);
   }
+  // The kernel fills every frame the card has played with silence (silence
+  // size at the boundary it just reported, threshold 0). Without it a card
+  // that runs past the last queued frame, at an underrun or at the end of a
+  // drain, plays what is left in its buffer: old audio.
+  sw.silence_threshold = 0;
+  sw.silence_size = sw.boundary;
+  if (::ioctl(fd, SNDRV_PCM_IOCTL_SW_PARAMS, &sw) != 0) {
+    return device_error(path, "cannot set silence filling", errno);
+  }
   if (::ioctl(fd, SNDRV_PCM_IOCTL_PREPARE) != 0) {
     return device_error(path, "cannot prepare the device", errno);
   }
@@ -341,27 +350,42 @@ Status AlsaPcm::recover(int error) {
 
 void AlsaPcm::close(bool drain) {
   if (!fd_.valid()) return;
-  if (drain) {
-    // Drained without blocking, for at most the buffer's length and a
-    // little more, so a stuck device cannot hold up the end.
-    int flags = ::fcntl(fd_.get(), F_GETFL);
-    if (flags >= 0 && ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) == 0 &&
-        ::ioctl(fd_.get(), SNDRV_PCM_IOCTL_DRAIN) != 0 && errno == EAGAIN) {
-      auto buffer_time = std::chrono::milliseconds(
-          rate_ > 0 ? buffer_frames_ * 1000 / static_cast<unsigned long>(rate_) : 500);
-      const auto deadline = Clock::now() + buffer_time + std::chrono::milliseconds(200);
-      while (Clock::now() < deadline) {
-        snd_pcm_status status{};
-        if (::ioctl(fd_.get(), SNDRV_PCM_IOCTL_STATUS, &status) != 0 ||
-            status.state != SNDRV_PCM_STATE_DRAINING) {
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      }
-    }
-  }
+  if (drain) finish_playing();
   ::ioctl(fd_.get(), SNDRV_PCM_IOCTL_DROP);
   fd_.reset();
+}
+
+void AlsaPcm::finish_playing() {
+  // Instead of the kernel's drain: silence is queued behind the last frames
+  // and the device is stopped once those frames have played. A card runs a
+  // little past the end of its data before it notices, and what it plays
+  // there is whatever is left in its buffer (old audio); this way it is
+  // silence. Bounded by the buffer's length and a little more, so a stuck
+  // device cannot hold up the end.
+  int flags = ::fcntl(fd_.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(fd_.get(), F_SETFL, flags | O_NONBLOCK) != 0) return;
+  std::vector<int16_t> silence(period_frames_ * kChannels, 0);
+  unsigned long padded = 0;
+  auto buffer_time = std::chrono::milliseconds(buffer_frames_ * 1000 / static_cast<unsigned long>(rate_));
+  const auto deadline = Clock::now() + buffer_time + std::chrono::milliseconds(200);
+  while (Clock::now() < deadline) {
+    snd_xferi transfer{};
+    transfer.buf = silence.data();
+    transfer.frames = period_frames_;
+    if (::ioctl(fd_.get(), SNDRV_PCM_IOCTL_WRITEI_FRAMES, &transfer) == 0 && transfer.result > 0) {
+      padded += static_cast<unsigned long>(transfer.result);
+    }
+    snd_pcm_status status{};
+    if (::ioctl(fd_.get(), SNDRV_PCM_IOCTL_STATUS, &status) != 0) return;
+    if (status.state == SNDRV_PCM_STATE_PREPARED) {
+      // Less than the start threshold was ever queued: start it now.
+      if (::ioctl(fd_.get(), SNDRV_PCM_IOCTL_START) != 0) return;
+      continue;
+    }
+    if (status.state != SNDRV_PCM_STATE_RUNNING) return;
+    if (status.delay <= static_cast<snd_pcm_sframes_t>(padded)) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace ze::stream

@@ -48,7 +48,8 @@ class AlsaPcm : public AudioSink {
   // Blocks until every frame is queued; an underrun (EPIPE) or a suspend
   // (ESTRPIPE) is recovered and the frames not yet queued are written again.
   Status write(const int16_t* frames, size_t frame_count) override;
-  // Drains for at most the buffer's length plus a little, then drops.
+  // With `drain`, lets the queued frames play (for at most the buffer's
+  // length plus a little) with silence after them; then stops and closes.
   void close(bool drain) override;
 
   // The device file in use (set by open, also when it failed).
@@ -59,6 +60,7 @@ class AlsaPcm : public AudioSink {
 
  private:
   Status recover(int error);
+  void finish_playing();
 
   AlsaPcmOptions options_;
   std::string path_;

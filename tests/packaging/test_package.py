@@ -30,6 +30,8 @@ class PackageTest(unittest.TestCase):
         return path
 
     def build(self, binary, *args, icon_tool="/nonexistent"):
+        """Runs the package tool; `--engine` is added with a made-up engine
+        unless the call names one."""
         env = dict(os.environ, ZE_RADIO_ICON_TOOL=icon_tool)
         return subprocess.run([TOOL, "--binary", binary, "--out", self.out, *args],
                               env=env, capture_output=True, text=True, timeout=120)
@@ -37,7 +39,11 @@ class PackageTest(unittest.TestCase):
     def test_archive_holds_the_app_folder(self):
         icon_tool = os.path.join(self.tmp.name, "icon-tool")
         cs.write_script(icon_tool, 'printf "PNG of the icon" > "$1"\n')
-        result = self.build(self.program(80000), "--version", "9.8.7", icon_tool=icon_tool)
+        engine = os.path.join(self.tmp.name, "ze-stream")
+        with open(engine, "wb") as f:
+            f.write(b"engine program")
+        result = self.build(self.program(80000), "--version", "9.8.7", "--engine", engine,
+                            icon_tool=icon_tool)
         self.assertEqual(result.returncode, 0, result.stderr)
         archive = os.path.join(self.out, "ze-radio-9.8.7.zip")
         self.assertEqual(result.stdout.strip(), archive)
@@ -51,9 +57,10 @@ class PackageTest(unittest.TestCase):
             self.assertEqual(files, {
                 "ze-radio/bin/ze-radio", "ze-radio/launch.sh", "ze-radio/config.json",
                 "ze-radio/icon.png", "ze-radio/channels.json",
-                "ze-radio/bin/play_stream.sh"})
+                "ze-radio/bin/play_stream.sh", "ze-radio/bin/ze-stream",
+                "ze-radio/THIRD_PARTY.txt", "ze-radio/LICENSES/LGPL-2.1.txt"})
             for name in ("ze-radio/bin/ze-radio", "ze-radio/launch.sh",
-                         "ze-radio/bin/play_stream.sh"):
+                         "ze-radio/bin/play_stream.sh", "ze-radio/bin/ze-stream"):
                 self.assertEqual(stat.S_IMODE(entries[name].external_attr >> 16), 0o755, name)
 
             config = json.loads(z.read("ze-radio/config.json"))
@@ -64,6 +71,9 @@ class PackageTest(unittest.TestCase):
                 self.assertEqual(z.read("ze-radio/channels.json"), f.read())
             self.assertEqual(z.read("ze-radio/icon.png"), b"PNG of the icon")
             self.assertEqual(len(z.read("ze-radio/bin/ze-radio")), 80000)
+            self.assertEqual(z.read("ze-radio/bin/ze-stream"), b"engine program")
+            self.assertIn(b"FFmpeg", z.read("ze-radio/THIRD_PARTY.txt"))
+            self.assertIn(b"LESSER GENERAL PUBLIC LICENSE", z.read("ze-radio/LICENSES/LGPL-2.1.txt"))
 
     def test_default_version_is_the_projects_and_missing_icon_is_a_warning(self):
         result = self.build(self.program(80000))
@@ -72,6 +82,7 @@ class PackageTest(unittest.TestCase):
             version = re.search(r"project\(ze_radio VERSION ([0-9.]+)", f.read()).group(1)
         self.assertTrue(result.stdout.strip().endswith(f"/ze-radio-{version}.zip"))
         self.assertIn("no icon", result.stderr)
+        self.assertIn("no bin/ze-stream", result.stderr)
 
     def test_too_small_package_or_missing_program_fails(self):
         result = self.build(self.program(1000))
@@ -82,6 +93,10 @@ class PackageTest(unittest.TestCase):
         result = self.build(os.path.join(self.tmp.name, "missing"))
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("not found", result.stderr)
+
+        result = self.build(self.program(80000), "--engine", os.path.join(self.tmp.name, "none"))
+        self.assertNotEqual(result.returncode, 0)
+        self.assertIn("stream engine not found", result.stderr)
 
 
 if __name__ == "__main__":

@@ -39,6 +39,7 @@ esac
 net_timeout=15                              # seconds without data count as a drop
 crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
 engine_bin=${ZE_RADIO_STREAM_ENGINE:-$(dirname "$0")/ze-stream}
+engine_output=${ZE_RADIO_STREAM_OUTPUT:-}   # a WAV file instead of the sound card
 user_agent="Mozilla/5.0 (Linux; Android 10; TrimUI)"
 
 job=""
@@ -182,8 +183,10 @@ play_with_ffmpeg() {
 # The bundled engine makes the marker itself once its first audio has
 # reached the sound card.
 play_with_engine() {
+  set -- "$1"
+  [ -n "$engine_output" ] && set -- --output "$engine_output" "$1"
   run_recording_pid "$engine_bin" --marker "$marker" --user-agent "$user_agent" \
-    --stall-timeout "$net_timeout" "$1"
+    --stall-timeout "$net_timeout" "$@"
 }
 
 # The bundled engine's audio as a WAV stream into aplay, for a Bluetooth

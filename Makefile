@@ -72,7 +72,8 @@ $(DEVICE_BUILD)/build.ninja:
 device: device-deps $(DEVICE_BUILD)/build.ninja
 	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target ze-radio ze-stream
 
-# The unit tests of the console build, run under qemu-aarch64. Left out:
+# The unit tests of the console build, run under qemu-aarch64, and the static
+# stream engine playing a live stream with an older system's C library. Left out:
 # - tests that rely on posix_spawn returning only once the child has exec'd:
 #   qemu-user runs its vfork as a plain fork, so there a missing program looks
 #   started (and exits with 127) and a new process group may not exist yet
@@ -89,6 +90,7 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 	cmake --build $(DEVICE_BUILD) -j $(JOBS)
 	ctest --test-dir $(DEVICE_BUILD) --output-on-failure -j $(JOBS) -L unit \
 	  -E '$(subst $(space),|,$(strip $(DEVICE_TEST_EXCLUDE)))'
+	ZE_STREAM_DEVICE_BIN=$(CURDIR)/$(DEVICE_BUILD)/ze-stream python3 -B tests/device/test_engine_old_glibc.py
 
 # The tests on a real kernel: the console build's test programs booted in an
 # arm64 guest under qemu-system-aarch64 (Debian's kernel and busybox, fetched

@@ -173,13 +173,17 @@ class Player {
     if (rc < 0) return not_audio("no stream information (" + av_error_text(rc) + ")");
     const AVCodec* codec = nullptr;
     int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (index == AVERROR_DECODER_NOT_FOUND) {
-      int audio = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-      std::string name = audio >= 0 ? avcodec_get_name(format->streams[audio]->codecpar->codec_id)
-                                    : "unknown";
-      return not_audio("unsupported audio codec " + name);
+    if (index < 0 || !codec) {
+      // Audio this build has no decoder for keeps no rate or channels after
+      // probing, and FFmpeg then does not offer it at all: name its codec.
+      for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVCodecParameters* par = format->streams[i]->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_AUDIO && !avcodec_find_decoder(par->codec_id)) {
+          return not_audio("unsupported audio codec " + std::string(avcodec_get_name(par->codec_id)));
+        }
+      }
+      return not_audio("no audio in the stream");
     }
-    if (index < 0 || !codec) return not_audio("no audio in the stream");
     AVStream* stream = format->streams[index];
     for (unsigned i = 0; i < format->nb_streams; ++i) {
       if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;

@@ -1,0 +1,305 @@
+"""The stream engine ze-stream end to end, on loopback HTTPS with the real
+curl: every stream format it plays, produced live, checked against ffmpeg's
+own decode of the same source; and the faults it meets, each ending with its
+exit status. Each group runs its producers and engines side by side."""
+
+import os
+import random
+import time
+
+import harness
+import streamkit
+from streamkit import Engine, LiveHls, SlidingPlaylist, Wav
+
+# A tone whose phase moves by a clear fraction of a period over any whole
+# number of seconds (its fractional part is near 1/phi): a lost or repeated
+# one-second segment shows as a phase jump.
+TONE = 997.618
+SECOND_TONE = 1499.618
+# How far the engine's output may be from ffmpeg's own decode.
+LEVEL_DB = 0.1
+FREQUENCY_SHARE = 0.0005
+# Time allowed for SIGTERM to end the engine (timing belongs to benchmarks).
+PROMPT_SECONDS = 3.0
+SIGTERM_STATUS = 128 + 15
+
+
+class Reference:
+    """ffmpeg's decode of a source file: rate, tone frequency and levels."""
+
+    def __init__(self, source, path):
+        streamkit.ffmpeg("-i", source, "-c:a", "pcm_s16le", "-ac", "2", "-f", "wav", path)
+        wav = Wav(path)
+        self.rate = wav.rate
+        left = wav.channel(0, 1.0, 3.0)
+        self.frequency = streamkit.frequency(left, wav.rate)
+        self.levels = (streamkit.rms_db(left), streamkit.rms_db(wav.channel(1, 1.0, 3.0)))
+
+
+class StreamEngineTest(harness.SandboxTest):
+
+    def setUp(self):
+        super().setUp()
+        harness.loopback_up()
+        self.www = "/tmp/www"
+        self.src = "/tmp/src"
+        self.out = "/tmp/out"
+        for folder in (self.www, self.src, self.out):
+            os.makedirs(folder)
+        self.server = streamkit.StreamServer(self.www)
+        self.engines = []
+        self.producers = []
+
+    def tearDown(self):
+        for producer in self.producers:
+            producer.stop()
+        for engine in self.engines:
+            engine.kill()
+        self.server.stop()
+        super().tearDown()
+
+    def engine(self, name, url, *options):
+        engine = Engine(url, os.path.join(self.out, name + ".wav"), *options)
+        engine.name = name
+        self.engines.append(engine)
+        self._players.append(engine)
+        return engine
+
+    def live(self, source, name, segment_type="mpegts"):
+        producer = LiveHls(source, os.path.join(self.www, name), segment_type)
+        self.producers.append(producer)
+        return self.server.url + "/%s/index.m3u8" % name
+
+    def aac(self, wav, name):
+        return streamkit.encode(wav, os.path.join(self.src, name), "-c:a", "aac", "-b:a", "128k",
+                                "-f", "adts")
+
+    def check_tone(self, engine, reference, start=0.5, before_end=0.0, phase_tolerance=1.0):
+        """The engine's output is a clean WAV file holding the reference's
+        tone at the reference's level, with no silent block and no phase
+        jump from `start` seconds to `before_end` seconds before its end."""
+        wav = Wav(engine.output_path)
+        self.assertEqual(wav.problems, [], engine.output())
+        self.assertEqual(wav.rate, reference.rate)
+        self.assertGreater(wav.seconds(), start + 2, engine.output())
+        end = wav.seconds() - before_end
+        left, right = wav.channel(0, start, end), wav.channel(1, start, end)
+        self.assertEqual(streamkit.silent_blocks(left, wav.rate)[:5], [])
+        self.assertEqual(streamkit.phase_jumps(left, wav.rate, reference.frequency,
+                                               phase_tolerance)[:5], [])
+        self.assertAlmostEqual(streamkit.frequency(left, wav.rate), reference.frequency,
+                               delta=reference.frequency * FREQUENCY_SHARE)
+        self.assertAlmostEqual(streamkit.rms_db(left), reference.levels[0], delta=LEVEL_DB)
+        self.assertAlmostEqual(streamkit.rms_db(right), reference.levels[1], delta=LEVEL_DB)
+        return wav
+
+    def check_stopped(self, engine):
+        self.assertEqual(engine.status, SIGTERM_STATUS, engine.output())
+        self.assertLess(engine.stop_seconds, PROMPT_SECONDS)
+        self.assertEqual(engine.leftover_curls(), [])
+        self.assertIn("[ze-stream] stopped", engine.lines)
+
+    def test_every_format_plays_live_like_ffmpegs_own_decode(self):
+        fdkaac, why_not = streamkit.fdkaac()
+        tone44 = streamkit.tone_wav(os.path.join(self.src, "tone44.wav"), TONE, 44100, 40)
+        tone48 = streamkit.tone_wav(os.path.join(self.src, "tone48.wav"), TONE, 48000, 40)
+        lc44 = self.aac(tone44, "lc44.aac")
+        lc48 = self.aac(tone48, "lc48.aac")
+        mp3 = streamkit.encode(tone44, os.path.join(self.src, "tone.mp3"), "-c:a", "libmp3lame",
+                               "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0")
+        sources = {"lc44": lc44, "lc48": lc48, "mp3": mp3}
+        if fdkaac:
+            for name, profile, wav in (("he1", "5", tone44), ("he2", "29", tone48)):
+                sources[name] = os.path.join(self.src, name + ".aac")
+                harness.run(fdkaac, "-S", "-p", profile, "-f", "2", "-b", "48000", "-o",
+                            sources[name], wav)
+        else:
+            print("SKIP: the HE-AAC v1 and v2 cases: fdkaac could not be had: " + why_not)
+
+        # Producers: ffmpeg in real time for HLS, the test's own servers for
+        # packed audio and Icecast-style streams.
+        urls = {"lc": self.live(lc44, "lc"), "mp3ts": self.live(mp3, "mp3ts"),
+                "fmp4": self.live(lc48, "fmp4", "fmp4")}
+        if fdkaac:
+            urls["he1"] = self.live(sources["he1"], "he1")
+            urls["he2"] = self.live(sources["he2"], "he2")
+        with open(lc44, "rb") as f:
+            adts, adts_rate = streamkit.adts_frames(f.read())
+        with open(mp3, "rb") as f:
+            mpeg, mpeg_rate = streamkit.mp3_frames(f.read())
+        urls["packed"] = SlidingPlaylist(
+            self.server, "/packed/", streamkit.packed_audio_segments(adts, 1024, adts_rate),
+            ext="aac").url
+        icy_mp3 = streamkit.IcyStream(self.server, "/icy.mp3", mpeg, 1152 / mpeg_rate, "audio/mpeg")
+        icy_aac = streamkit.IcyStream(self.server, "/icy.aac", adts, 1024 / adts_rate, "audio/aac")
+        urls["icy-mp3"], urls["icy-aac"] = icy_mp3.url, icy_aac.url
+        missing = self.server.url + "/missing/stream"
+        harness.write(self.www + "/list.pls", "[playlist]\nNumberOfEntries=2\nFile1=%s\n"
+                      "Title1=Gone\nFile2=%s\nTitle2=Live\nVersion=2\n" % (missing, icy_mp3.url))
+        harness.write(self.www + "/list.m3u", "%s\n%s\n" % (missing, icy_aac.url))
+        harness.write(self.www + "/master.m3u8",
+                      "#EXTM3U\n#EXT-X-STREAM-INF:BANDWIDTH=128000,CODECS=\"mp4a.40.2\"\n"
+                      "gone/index.m3u8\n#EXT-X-STREAM-INF:BANDWIDTH=64000,CODECS=\"mp4a.40.2\"\n"
+                      "lc/index.m3u8\n")
+        urls["pls"] = self.server.url + "/list.pls"
+        urls["m3u"] = self.server.url + "/list.m3u"
+        urls["master"] = self.server.url + "/master.m3u8"
+        for producer in self.producers:
+            producer.wait_segments(2)
+
+        references = {name: Reference(path, os.path.join(self.src, name + ".ref.wav"))
+                      for name, path in sources.items()}
+        of = {"lc": "lc44", "mp3ts": "mp3", "fmp4": "lc48", "he1": "he1", "he2": "he2",
+              "packed": "lc44", "icy-mp3": "mp3", "icy-aac": "lc44", "pls": "mp3",
+              "m3u": "lc44", "master": "lc44"}
+        # The AAC-LC stream plays long enough to show any gap between live
+        # segments; the others a few segments each.
+        seconds = {name: 22 if name == "lc" else 8 for name in urls}
+        started = time.monotonic()
+        engines = {name: self.engine(name, url) for name, url in urls.items()}
+        for name in sorted(engines, key=seconds.get):
+            time.sleep(max(0.0, started + seconds[name] - time.monotonic()))
+            engines[name].terminate()
+        self.assertEqual(streamkit.processes("curl"), [])
+
+        for name, engine in engines.items():
+            with self.subTest(name):
+                self.check_stopped(engine)
+                self.assertIn("audio started", engine.output())
+                self.check_tone(engine, references[of[name]])
+        self.assertEqual(engines["pls"].count(r"playlist entry 1: .*404"), 1)
+        self.assertEqual(engines["pls"].count(r"playlist entry 2 of 2: " + icy_mp3.url), 1)
+        self.assertEqual(engines["m3u"].count(r"playlist entry 1: .*404"), 1)
+        self.assertEqual(engines["master"].count(r"variant failed: .*404"), 1)
+        self.assertEqual(engines["master"].count(r"HLS variant: .*/lc/index.m3u8$"), 1)
+        # Icecast servers add metadata only when asked; the engine does not ask.
+        self.assertEqual(icy_mp3.asked_for_metadata + icy_aac.asked_for_metadata, 0)
+        long = Wav(engines["lc"].output_path)
+        self.assertGreater(long.seconds(), 20)
+
+    def test_faults_end_with_the_right_status(self):
+        tone44 = streamkit.tone_wav(os.path.join(self.src, "tone44.wav"), TONE, 44100, 30)
+        lc44 = self.aac(tone44, "lc44.aac")
+        reference = Reference(lc44, os.path.join(self.src, "lc44.ref.wav"))
+        vod = [(d, os.path.join(self.www, "vod", name))
+               for d, name in streamkit.hls_vod(lc44, os.path.join(self.www, "vod"))]
+
+        # An ended playlist whose second half, after a discontinuity, has
+        # another sample rate and another tone.
+        short44 = self.aac(streamkit.tone_wav(self.src + "/a.wav", TONE, 44100, 4), "a.aac")
+        short48 = self.aac(streamkit.tone_wav(self.src + "/b.wav", SECOND_TONE, 48000, 4), "b.aac")
+        rate_change = ["#EXTM3U", "#EXT-X-TARGETDURATION:1", "#EXT-X-PLAYLIST-TYPE:VOD"]
+        for part, source in (("a", short44), ("b", short48)):
+            if part == "b":
+                rate_change.append("#EXT-X-DISCONTINUITY")
+            for d, name in streamkit.hls_vod(source, os.path.join(self.www, "rate", part)):
+                rate_change += ["#EXTINF:%.5f," % d, part + "/" + name]
+        harness.write(self.www + "/rate/index.m3u8", "\n".join(rate_change + ["#EXT-X-ENDLIST"]))
+
+        streamkit.hls_vod(tone44, os.path.join(self.www, "ac3"), "-t", "4", "-c:a", "ac3")
+        os.makedirs(self.www + "/aes")
+        harness.write(self.www + "/aes/key.bin", bytes(random.Random(7).randrange(256)
+                                                       for _ in range(16)))
+        harness.write(self.src + "/keyinfo", "%s/aes/key.bin\n%s/aes/key.bin\n"
+                      % (self.server.url, self.www))
+        streamkit.hls_vod(short44, os.path.join(self.www, "aes"),
+                          extra=("-hls_key_info_file", self.src + "/keyinfo"))
+        short_reference = Reference(short44, self.src + "/a.ref.wav")
+
+        garbage = bytes(random.Random(3).randrange(256) for _ in range(256 * 1024))
+        self.server.route("/garbage.mp3", lambda request, path: streamkit.send_body(
+            request, garbage, content_type="audio/mpeg"))
+        huge = b"#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\n" + b"a" * (10 << 20) + b".ts\n"
+        self.server.route("/huge.m3u8", lambda request, path: streamkit.send_body(request, huge))
+        self.server.route("/mute.mp3", lambda request, path: self.server.stopping.wait(60))
+        silent = streamkit.SilentListener()
+        self.addCleanup(silent.stop)
+
+        # Live playlists from memory: one stops changing after five
+        # segments, one answers its fourth segment request with a 404.
+        frozen = SlidingPlaylist(self.server, "/frozen/", vod, freeze_after=5)
+        holed = SlidingPlaylist(self.server, "/holed/", vod, fail_request=4)
+        url = self.server.url
+        started = time.monotonic()
+        e = {
+            "404": self.engine("404", url + "/nothing.m3u8"),
+            "frozen": self.engine("frozen", frozen.url),
+            "holed": self.engine("holed", holed.url),
+            "silent-tcp": self.engine("silent-tcp", silent.url, "--stall-timeout", "2"),
+            "silent-http": self.engine("silent-http", url + "/mute.mp3", "--stall-timeout", "2"),
+            "garbage": self.engine("garbage", url + "/garbage.mp3"),
+            "huge": self.engine("huge", url + "/huge.m3u8"),
+            "rate": self.engine("rate", url + "/rate/index.m3u8"),
+            "ac3": self.engine("ac3", url + "/ac3/index.m3u8"),
+            "aes": self.engine("aes", url + "/aes/index.m3u8"),
+            "connecting": self.engine("connecting", silent.url),
+        }
+        # SIGTERM while the only curl waits for a server that says nothing.
+        self.wait_until(lambda: e["connecting"].curls, message="curl of the connecting engine")
+        time.sleep(0.5)
+        e["connecting"].terminate()
+        time.sleep(max(0.0, started + 9 - time.monotonic()))
+        e["holed"].terminate()
+        for name, engine in e.items():
+            if engine.status is None:
+                engine.finish(max(1.0, started + 30 - time.monotonic()))
+        self.assertEqual(streamkit.processes("curl"), [])
+
+        expected = {"404": 2, "frozen": 1, "holed": SIGTERM_STATUS, "silent-tcp": 1,
+                    "silent-http": 1, "garbage": 2, "huge": 2, "rate": 0, "ac3": 2, "aes": 0,
+                    "connecting": SIGTERM_STATUS}
+        for name, engine in e.items():
+            with self.subTest(name):
+                self.assertEqual(engine.status, expected[name], engine.output())
+                self.assertEqual(engine.leftover_curls(), [])
+        self.check_stopped(e["connecting"])
+        self.assertEqual(e["connecting"].count("audio started"), 0)
+        self.assertEqual(e["404"].count(r"cannot play: .*404"), 1, e["404"].output())
+        self.assertEqual(e["ac3"].count(r"cannot play: unsupported audio codec ac3$"), 1,
+                         e["ac3"].output())
+        self.assertEqual(e["huge"].count(r"cannot play: .*larger than 4 MB"), 1, e["huge"].output())
+        self.assertEqual(e["garbage"].count("audio started"), 0, e["garbage"].output())
+
+        # Lost within the stall bounds: curl's own limit and the engine's
+        # guard, or three target durations plus five seconds unchanged.
+        for name in ("silent-tcp", "silent-http"):
+            self.assertLess(e[name].ended - started, 2 + 8, e[name].output())
+        self.assertEqual(e["frozen"].count(r"stream lost: the playlist stopped changing"), 1,
+                         e["frozen"].output())
+        lost_after = e["frozen"].ended - frozen.frozen_at()
+        self.assertGreater(lost_after, 3 * frozen.target + 5 - 2, e["frozen"].output())
+        self.assertLess(lost_after, 3 * frozen.target + 5 + frozen.target + 4, e["frozen"].output())
+
+        # A failed segment is skipped; the tone goes on before and after it.
+        self.check_stopped(e["holed"])
+        self.assertEqual(len(holed.failed), 1)
+        self.assertEqual(e["holed"].count(r"segment %d failed, skipped: .*404" % holed.failed[0]), 1,
+                         e["holed"].output())
+        wav = Wav(e["holed"].output_path)
+        for start, end in ((0.5, 2.5), (wav.seconds() - 2.5, wav.seconds() - 0.5)):
+            part = wav.channel(0, start, end)
+            self.assertAlmostEqual(streamkit.frequency(part, wav.rate), reference.frequency,
+                                   delta=reference.frequency * FREQUENCY_SHARE)
+            self.assertEqual(streamkit.silent_blocks(part, wav.rate), [])
+
+        # The sample rate changes at the discontinuity: the output keeps the
+        # first rate, and the second tone follows.
+        self.assertEqual(e["rate"].count(r"audio format changed: 48000 Hz"), 1, e["rate"].output())
+        wav = Wav(e["rate"].output_path)
+        self.assertEqual((wav.problems, wav.rate), ([], 44100))
+        self.assertAlmostEqual(wav.seconds(), 8, delta=0.5)
+        first, second = wav.channel(0, 0.5, 3.5), wav.channel(0, 4.5, 7.5)
+        self.assertAlmostEqual(streamkit.frequency(first, 44100), TONE, delta=TONE * FREQUENCY_SHARE)
+        self.assertAlmostEqual(streamkit.frequency(second, 44100), SECOND_TONE,
+                               delta=SECOND_TONE * FREQUENCY_SHARE)
+        self.assertEqual(streamkit.silent_blocks(wav.channel(0, 0.5, 7.5), 44100), [])
+
+        # Encrypted segments decrypt into the same tone (up to the fade of
+        # the source's own end).
+        self.check_tone(e["aes"], short_reference, before_end=0.3)
+        self.assertEqual(len(self.server.paths("/aes/key.bin")), 1)
+
+
+if __name__ == "__main__":
+    streamkit.fetch_test_tools()
+    harness.main(network=True)

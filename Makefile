@@ -7,6 +7,12 @@ TSAN_BUILD ?= build-tsan
 DEVICE_BUILD ?= build-device
 JOBS ?= $(shell nproc)
 
+.PHONY: bench-stream
+# The stream engine's cost beside ffmpeg's, as ratios measured in one run.
+bench-stream: test-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target ze-stream
+	ZE_STREAM_BIN=$(CURDIR)/$(BUILD)/ze-stream python3 -B bench/stream_cost.py
+
 .PHONY: all build run test test-asan test-tsan deps test-deps clean device test-device device-deps package soak \
   test-system system-deps
 

@@ -278,8 +278,8 @@ class StreamEngineTest(harness.SandboxTest):
         # A failed segment is skipped; the tone goes on before and after it.
         self.check_stopped(e["holed"])
         self.assertEqual(len(holed.failed), 1)
-        self.assertEqual(e["holed"].count(r"segment %d failed, skipped: .*404" % holed.failed[0]), 1,
-                         e["holed"].output())
+        skipped = r"segment %d failed, skipped: .*404" % holed.failed[0]
+        self.assertEqual(e["holed"].count(skipped), 1, e["holed"].output())
         wav = Wav(e["holed"].output_path)
         for start, end in ((0.5, 2.5), (wav.seconds() - 2.5, wav.seconds() - 0.5)):
             part = wav.channel(0, start, end)
@@ -294,7 +294,8 @@ class StreamEngineTest(harness.SandboxTest):
         self.assertEqual((wav.problems, wav.rate), ([], 44100))
         self.assertAlmostEqual(wav.seconds(), 8, delta=0.5)
         first, second = wav.channel(0, 0.5, 3.5), wav.channel(0, 4.5, 7.5)
-        self.assertAlmostEqual(streamkit.frequency(first, 44100), TONE, delta=TONE * FREQUENCY_SHARE)
+        self.assertAlmostEqual(streamkit.frequency(first, 44100), TONE,
+                               delta=TONE * FREQUENCY_SHARE)
         self.assertAlmostEqual(streamkit.frequency(second, 44100), SECOND_TONE,
                                delta=SECOND_TONE * FREQUENCY_SHARE)
         self.assertEqual(streamkit.silent_blocks(wav.channel(0, 0.5, 7.5), 44100), [])

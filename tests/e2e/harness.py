@@ -80,6 +80,7 @@ def main(network=False):
 
 
 _kept_fds = []
+_kept_folders = []  # (real path, path that stays reachable)
 
 
 def _keep_project_reachable():
@@ -92,9 +93,19 @@ def _keep_project_reachable():
             fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
             _kept_fds.append(fd)
             moved = "/proc/%d/fd/%d" % (os.getpid(), fd)
-            if os.path.realpath(BINARY).startswith(path + "/"):
-                BINARY = moved + os.path.realpath(BINARY)[len(path):]
+            _kept_folders.append((path, moved))
             globals()[name] = moved
+    BINARY = reachable(BINARY)
+
+
+def reachable(path):
+    """`path` as it stays reachable inside the tests: a file under the build
+    or source folder is reached through the folder kept open."""
+    real = os.path.realpath(path)
+    for folder, moved in _kept_folders:
+        if real.startswith(folder + "/"):
+            return moved + real[len(folder):]
+    return path
 
 
 def write(path, data, mode=None):

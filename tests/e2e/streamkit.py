@@ -52,7 +52,8 @@ def fdkaac():
 
 
 def engine_binary():
-    return os.environ.get("ZE_STREAM_BIN", os.path.join(harness.BUILD, "ze-stream"))
+    path = os.environ.get("ZE_STREAM_BIN")
+    return harness.reachable(path) if path else os.path.join(harness.BUILD, "ze-stream")
 
 
 # Sources ----------------------------------------------------------------------

@@ -22,8 +22,9 @@ constexpr int kCurlUnsupportedProtocol = 1;
 constexpr int kCurlMalformedUrl = 3;
 
 // Our own guard beside curl's limits: a curl that neither sends nor ends is
-// given up a few seconds after its own stall limit.
-constexpr int kStallGrace = 5;
+// given up a second after the stall limit. curl's own low-speed limit does
+// not cover a server that accepts and never completes the TLS handshake.
+constexpr int kStallGrace = 1;
 
 std::string read_available(int fd) {
   std::string text;
@@ -145,7 +146,8 @@ std::optional<FetchError> Fetch::read(uint8_t* data, size_t size, size_t& got) {
     if (waited >= limit) {
       (void)send_signal(child_->process.pid(), SIGKILL);
       child_->process.wait();
-      return FetchError{FetchFailure::Network, "no data for " + std::to_string(stall_seconds_) + " s"};
+      return FetchError{FetchFailure::Network,
+                        "no data for " + std::to_string(stall_seconds_ + kStallGrace) + " s"};
     }
     pollfd fds[2] = {{child_->out.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - waited).count() + 1;

@@ -57,6 +57,35 @@ head -c 20000 /dev/zero
 sleep 1000
 '''
 
+# The stub engine plays URLs by their names: "live" makes the marker (its
+# --marker argument) and plays on, "drop" makes it and ends with 1, "bad"
+# ends with 2 (cannot be played), "card" ends with 3 (sound device failed).
+# With --output - it writes a WAV stream instead.
+ENGINE = r'''
+url="" marker="" output=""
+while [ $# -gt 0 ]; do
+  case $1 in
+    --marker) marker=$2; shift ;;
+    --output) output=$2; shift ;;
+    --user-agent|--stall-timeout) shift ;;
+    *) url=$1 ;;
+  esac
+  shift
+done
+echo "$url marker=$marker output=$output" >> "$STUB_DIR/engine.calls"
+case $url in
+  *bad*) exit 2 ;;
+  *card*) exit 3 ;;
+esac
+if [ "$output" = - ]; then
+  head -c 8000 /dev/zero
+  exec sleep 1000
+fi
+printf 1 > "$marker"
+case $url in *drop*) exit 1 ;; esac
+exec sleep 1000
+'''
+
 APLAY = r'''
 echo "$*" >> "$STUB_DIR/aplay.calls"
 cat >> "$STUB_DIR/aplay.bytes"
@@ -89,6 +118,7 @@ class StreamEngineTest(unittest.TestCase):
 
     def start(self, url, fallback="", **env):
         environment = {
+            "ZE_RADIO_STREAM_ENGINE": os.path.join(self.stubs, "ze-stream"),
             "PATH": f"{self.stubs}:{self.bb}",
             "STUB_DIR": self.root,
             "ZE_RADIO_STREAM_PID_FILE": self.pid_file,
@@ -246,6 +276,92 @@ class StreamEngineTest(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("aplay.bytes"))
                          and os.path.getsize(self.path("aplay.bytes")))
         self.assertFalse(os.path.exists(self.marker))
+
+    def engine_calls(self):
+        return [line.split()[0] for line in self.lines("engine.calls")]
+
+    def test_bundled_engine_comes_first_and_its_exit_statuses_are_followed(self):
+        self.stub("ze-stream", ENGINE)
+        self.stub("mpv", MPV)
+        # Preferred over mpv; the engine makes the marker; the PID file names it.
+        self.start("http://radio/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertIn(self.recorded_pid(), cs.group_members(self.proc.pid))
+        self.assertEqual(self.lines("engine.calls"),
+                         [f"http://radio/live.aac marker={self.marker} output="])
+        self.assertEqual(self.lines("mpv.calls"), [])
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.proc.stdout.close()
+
+        # 2: the address is not tried again; the fallback is, once.
+        os.remove(self.path("engine.calls"))
+        self.start("http://radio/bad.aac", "http://backup/bad.aac")
+        status, out = self.finish()
+        self.assertEqual((status, self.engine_calls()),
+                         (2, ["http://radio/bad.aac", "http://backup/bad.aac"]), out)
+        self.proc.stdout.close()
+
+        # 1 after audio: reconnected to the same address, a bounded number of times.
+        os.remove(self.path("engine.calls"))
+        self.start("http://radio/drop.aac", "", ZE_RADIO_RETRY_LIMIT="3")
+        status, out = self.finish()
+        self.assertEqual((status, self.engine_calls()), (1, ["http://radio/drop.aac"] * 3), out)
+        self.proc.stdout.close()
+
+        # 3: the sound device failed the engine; mpv takes over.
+        os.remove(self.path("engine.calls"))
+        self.go()
+        self.start("http://radio/card-live.aac")
+        self.assertTrue(cs.wait_for(lambda: self.lines("mpv.calls")))
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertEqual(self.engine_calls(), ["http://radio/card-live.aac"])
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.proc.stdout.close()
+
+        # 3 with no other player: given up as a device failure.
+        os.remove(os.path.join(self.stubs, "mpv"))
+        self.start("http://radio/card.aac")
+        status, out = self.finish()
+        self.assertEqual(status, 3, out)
+        self.assertIn("the sound device failed", out)
+
+    def test_bluetooth_speaker_is_reached_through_mpv_or_aplay(self):
+        self.stub("ze-stream", ENGINE)
+        with open(self.path("btdev_addr"), "w") as f:
+            f.write("AA:BB:CC:DD:EE:FF\n")
+        # No mpv and no ffmpeg, but aplay: the engine's WAV stream into aplay.
+        self.stub("aplay", APLAY)
+        self.start("http://radio/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.path("aplay.bytes"))
+                                    and os.path.getsize(self.path("aplay.bytes")) == 8000))
+        self.assertEqual(self.lines("engine.calls"), ["http://radio/live.aac marker= output=-"])
+        self.assertEqual(self.lines("aplay.calls"), ["-q -D bluealsa:DEV=AA:BB:CC:DD:EE:FF"])
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        self.proc.wait()
+        self.proc.stdout.close()
+
+        # Neither: the built-in speaker, and the log says why.
+        os.remove(os.path.join(self.stubs, "aplay"))
+        os.remove(self.path("engine.calls"))
+        os.remove(self.marker)
+        self.start("http://radio/live.aac")
+        self.assertTrue(cs.wait_for(lambda: os.path.exists(self.marker)))
+        self.assertEqual(self.lines("engine.calls"),
+                         [f"http://radio/live.aac marker={self.marker} output="])
+        os.killpg(self.proc.pid, signal.SIGKILL)
+        _, out = self.finish()
+        self.assertIn("Bluetooth audio needs mpv or aplay", out)
+
+        # With mpv: mpv, as before.
+        self.stub("mpv", MPV)
+        self.go()
+        self.proc.stdout.close()
+        self.start("http://radio/live.aac")
+        self.assertTrue(cs.wait_for(lambda: self.lines("mpv.calls")))
+        self.assertIn("--audio-device=alsa/bluealsa:DEV=AA:BB:CC:DD:EE:FF", self.lines("mpv.calls")[0])
 
     def test_option_like_address_is_never_passed_on(self):
         self.stub("mpv", MPV)

@@ -195,7 +195,9 @@ class UpdateInstallTest(harness.SandboxTest):
             self.assertEqual(player.count(r"^\[OTA\] Installation completed"), 0)
             self.assertEqual(harness.read(APP + "/bin/ze-radio"), "old program")
             self.assertFalse(os.path.exists(APP + "/launch.sh"))
-            self.assertFalse(os.path.exists(PACKAGE))
+            # A package failing its signature is deleted; a signed one that
+            # is refused stays for inspection, as damaged archives do.
+            self.assertEqual(os.path.exists(PACKAGE), prepare is replayed_older)
 
         # Catalogs: unsigned and altered ones are refused, the file is kept.
         self.publish(package, key=TEST_KEY)

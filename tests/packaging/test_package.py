@@ -1,7 +1,6 @@
 """The package builder: archive layout, modes, size checks."""
 import json
 import os
-import re
 import stat
 import subprocess
 import sys

@@ -111,9 +111,17 @@ test-system: system-deps $(DEVICE_BUILD)/build.ninja
 	cmake -S . -B $(BUILD) -G Ninja -DZE_RADIO_DEVICE_BUILD=$(abspath $(DEVICE_BUILD))
 	ctest --test-dir $(BUILD) --output-on-failure -L system
 
-# dist/ze-radio-<version>.zip, the app folder for /mnt/SDCARD/Apps/
-# (make package VERSION=x.y.z to set another version).
-package: device deps $(BUILD)/build.ninja
+# dist/ze-radio-<version>.zip, the app folder for /mnt/SDCARD/Apps/. The
+# device build is configured again each time, so the program reports the
+# package's version: make package VERSION=x.y.z for another version than the
+# project's, PUBLIC_KEY=file.pub (tools/make-update-key) for a release whose
+# program accepts only updates signed with the matching secret key.
+package: device-deps deps $(BUILD)/build.ninja
+	cmake -S . -B $(DEVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DZE_RADIO_STATIC=ON \
+	  -DZE_RADIO_VERSION="$(VERSION)" -DZE_RADIO_PUBLIC_KEY="$(if $(PUBLIC_KEY),$(abspath $(PUBLIC_KEY)))"
+	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target ze-radio ze-stream
+	@[ -n "$(PUBLIC_KEY)" ] || echo "package: warning: no PUBLIC_KEY; this program installs unsigned updates" >&2
 	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-icon
 	ZE_RADIO_ICON_TOOL=$(BUILD)/ze-radio-icon \
 	  tools/package --binary $(DEVICE_BUILD)/ze-radio --engine $(DEVICE_BUILD)/ze-stream $(if $(VERSION),--version $(VERSION))

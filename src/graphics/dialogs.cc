@@ -44,7 +44,7 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
   const UpdateStatus& update = in.update;
   switch (update.kind) {
     case UpdateStatus::Kind::UpdateAvailable:
-      r.draw_text(fmt::format("Đã có bản cập nhật v{} mới!", update.version), tx, y0 + 60,
+      r.draw_text(fmt::format("Đã có bản cập nhật {} mới!", version_label(update.version)), tx, y0 + 60,
                   kWhite, 16);
       r.draw_text("Nhấn [A] để tải về và tự động cập nhật ngay.", tx, y0 + 90, kMuted, 14);
       draw_button(r, tx, y0 + 170, 160, kGreen);

@@ -86,6 +86,11 @@ std::string sleep_pill_text(uint8_t option, bool active, uint64_t remaining) {
   return fmt::format("⏰ {}", sleep_label(option));
 }
 
+std::string version_label(std::string_view version) {
+  while (!version.empty() && version.front() == 'v') version.remove_prefix(1);
+  return "v" + std::string(version);
+}
+
 Pill update_pill(const UpdateStatus& update) {
   using Kind = UpdateStatus::Kind;
   switch (update.kind) {
@@ -94,7 +99,7 @@ Pill update_pill(const UpdateStatus& update) {
     case Kind::Checking:
       return {"Đang kiểm tra...", palette::kRaised};
     case Kind::UpdateAvailable:
-      return {fmt::format("Bản v{}!", update.version), palette::kGreen};
+      return {fmt::format("Bản {}!", version_label(update.version)), palette::kGreen};
     case Kind::ChannelsUpdated:
       return {fmt::format("+{} Kênh!", update.count), palette::kGreen};
     case Kind::Downloading: {

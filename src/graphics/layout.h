@@ -55,6 +55,10 @@ std::string_view sleep_label(uint8_t option);
 // The sleep pill's text: the remaining mm:ss while running, else the label.
 std::string sleep_pill_text(uint8_t option, bool active, uint64_t remaining);
 
+// A server's version as shown: "v" and the version, whose own leading "v"s
+// ("v1.0.1", as servers often write it) are not repeated.
+std::string version_label(std::string_view version);
+
 struct Pill {
   std::string text;
   uint32_t colour = 0;

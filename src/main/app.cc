@@ -235,8 +235,12 @@ void App::start_update_check() {
 }
 
 void App::start_installation() {
-  // One installer at a time: a second one would write the same package file.
-  if (!state_.pending_download_url || state_.update.is(UpdateStatus::Kind::Downloading)) return;
+  // Only the offer on screen is installed: after a later failed check or a
+  // failed installation the dialog shows an error, and Confirm does nothing.
+  // Downloading is not an offer either, so one installer runs at a time.
+  if (!state_.pending_download_url || !state_.update.is(UpdateStatus::Kind::UpdateAvailable)) {
+    return;
+  }
   state_.update = UpdateStatus{};
   state_.update.kind = UpdateStatus::Kind::Downloading;
   state_.update.message = kDownloadingText;

@@ -52,7 +52,9 @@ class PlayerEffects : public AppEffects {
   void start_update_check(const std::string& catalog_path) override {
     ze::start_update_check(catalog_path, updates_);
   }
-  void start_package_install(const std::string& url) override { ze::start_package_install(url); }
+  void start_package_install(const std::string& url) override {
+    ze::start_package_install(url, updates_);
+  }
   void save_favorites(const FavoriteSet& favorites) override {
     ze::save_favorites(favorites, default_favorites_paths());
   }

@@ -1,21 +1,24 @@
 #include "update/package_installer.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <set>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
@@ -32,6 +35,9 @@ constexpr std::string_view kTopFolder = "ze-radio";
 // curl ends the download itself at its --max-time of 120 s; a second later
 // the installer stops waiting for a curl that does not.
 constexpr std::chrono::milliseconds kDownloadLimit{121000};
+constexpr std::chrono::milliseconds kDownloadPoll{50};
+// The program whose version record a signed package must carry.
+const std::vector<std::string> kProgramPath = {"bin", "ze-radio"};
 
 std::atomic<bool> install_running{false};
 
@@ -136,11 +142,31 @@ Status check_layout(const std::vector<PlannedEntry>& plans) {
   return ok_status();
 }
 
+// The version the package's program reports must be newer than `running`:
+// an older package signed earlier, sent again, is refused.
+Status check_program_version(std::optional<std::set<std::string>> versions,
+                             const std::string& running) {
+  if (!versions || versions->empty()) {
+    return Error{"Package refused: its program bin/ze-radio reports no version"};
+  }
+  if (versions->size() > 1) {
+    return Error{"Package refused: its program reports more than one version"};
+  }
+  const std::string& version = *versions->begin();
+  if (!is_newer_version(version, running)) {
+    return Error{"Package refused: its program's version " + version + " is not newer than " +
+                 running};
+  }
+  return ok_status();
+}
+
 // First pass: every entry is opened and every file read to its end, so
 // that names, compression and checksums are known good before anything is
 // written. Returns what to do with each entry, in the archive's order.
-Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::string& install_dir) {
+Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::string& install_dir,
+                                                const std::optional<std::string>& newer_than) {
   std::vector<PlannedEntry> plans;
+  std::optional<std::set<std::string>> program_versions;
   Result<bool> more = reader.go_to_first();
   while (more && *more) {
     Result<ZipEntry> entry = reader.current_entry();
@@ -149,15 +175,25 @@ Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::st
     if (!opened) return Error{"Failed to read archive entry: " + opened.error()};
     PlannedEntry plan = plan_entry(*entry, install_dir);
     if (plan.kind == PlannedEntry::Kind::File) {
-      Status read = copy_entry(reader, [](const char*, size_t) { return ok_status(); });
+      const bool program = newer_than && plan.components == kProgramPath;
+      VersionRecordScanner scanner;
+      Status read = copy_entry(reader, [&](const char* data, size_t size) {
+        if (program) scanner.feed(std::string_view(data, size));
+        return ok_status();
+      });
       if (!read) return Error{"Failed to extract " + plan.target + ": " + read.error()};
+      if (program) program_versions = scanner.finish();
     } else {
       (void)reader.close_entry();
     }
     plans.push_back(std::move(plan));
     more = reader.go_to_next();
   }
-  if (!more) return Error{"Failed to read archive entry: " + more.error()};
+  if (!more) return Error{"Corrupt zip archive: " + more.error()};
+  if (newer_than) {
+    Status version = check_program_version(std::move(program_versions), *newer_than);
+    if (!version) return Error{version.error()};
+  }
   Status layout = check_layout(plans);
   if (!layout) return Error{layout.error()};
   return plans;
@@ -166,9 +202,10 @@ Result<std::vector<PlannedEntry>> check_archive(ZipReader& reader, const std::st
 // Opens (creating when missing) the directory `components[0..count)` below
 // `root` without following any link below the root: a link found where a
 // directory belongs is replaced by a real directory, so nothing is ever
-// written outside the install folder. The error is the system's text.
+// written outside the install folder. Each folder it makes is added to
+// `created`. The error is the system's text.
 Result<UniqueFd> open_directory(const std::string& root, const std::vector<std::string>& components,
-                                size_t count) {
+                                size_t count, std::vector<std::string>* created = nullptr) {
   UniqueFd dir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir.valid()) return Error{errno_text(errno)};
   constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -180,7 +217,11 @@ Result<UniqueFd> open_directory(const std::string& root, const std::vector<std::
       if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
         ::unlinkat(dir.get(), name, 0);
       }
-      ::mkdirat(dir.get(), name, 0777);
+      if (::mkdirat(dir.get(), name, 0777) == 0 && created != nullptr) {
+        std::string path = root;
+        for (size_t j = 0; j <= i; ++j) path += "/" + components[j];
+        created->push_back(std::move(path));
+      }
       next.reset(::openat(dir.get(), name, kFlags));
       if (!next.valid()) return Error{errno_text(errno)};
     }
@@ -223,9 +264,10 @@ bool in_parent(const PlannedEntry& plan, const std::string& install_dir, Action&
 // flushes it to the card; the target itself stays untouched.
 Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
                                const std::string& install_dir, size_t index,
-                               const std::set<std::string>& planned_paths) {
+                               const std::set<std::string>& planned_paths,
+                               std::vector<std::string>& created) {
   size_t parents = plan.components.size() - 1;
-  Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents);
+  Result<UniqueFd> parent = open_directory(install_dir, plan.components, parents, &created);
   if (!parent) return Error{"Failed to create " + plan.target + ": " + parent.error()};
   // A folder in the way cannot be replaced by a file; that is found now,
   // before anything has changed.
@@ -269,6 +311,12 @@ void discard_staged(const std::vector<StagedFile>& staged, size_t from,
   }
 }
 
+// Removes the folders an installation made, deepest first; a folder that is
+// not empty (a file already renamed into it) stays.
+void remove_created(const std::vector<std::string>& created) {
+  for (auto it = created.rbegin(); it != created.rend(); ++it) ::rmdir(it->c_str());
+}
+
 // Renames every staged file over its target. Renaming replaces a running
 // program or script with a new file (the old one lives on until it ends),
 // and needs no room on the card.
@@ -296,6 +344,7 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
                        const std::string& install_dir) {
   std::vector<StagedFile> staged;
   std::set<std::string> staged_targets;
+  std::vector<std::string> created;  // folders made by this installation
   // Every path the package makes, folders on the way included.
   std::set<std::string> planned_paths;
   for (const PlannedEntry& plan : plans) {
@@ -318,20 +367,22 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
   for (const PlannedEntry& plan : plans) {
     if (!more || !*more) {
       discard_staged(staged, 0, install_dir);
+      remove_created(created);
       return Error{"Failed to read archive entry: archive changed while reading"};
     }
     if (plan.kind == PlannedEntry::Kind::Directory) {
       if (!under_staged_file(plan, plan.components.size())) {
-        (void)open_directory(install_dir, plan.components, plan.components.size());
+        (void)open_directory(install_dir, plan.components, plan.components.size(), &created);
       }
     } else if (plan.kind == PlannedEntry::Kind::File) {
       Result<std::string> temp =
           under_staged_file(plan, plan.components.size() - 1)
               ? Result<std::string>(Error{"Failed to create " + plan.target + ": " +
                                           errno_text(ENOTDIR)})
-              : stage_file(reader, plan, install_dir, staged.size(), planned_paths);
+              : stage_file(reader, plan, install_dir, staged.size(), planned_paths, created);
       if (!temp) {
         discard_staged(staged, 0, install_dir);
+        remove_created(created);
         return Error{temp.error()};
       }
       staged.push_back({&plan, std::move(temp).value()});
@@ -339,7 +390,9 @@ Status extract_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
     }
     more = reader.go_to_next();
   }
-  return commit_staged(staged, install_dir);
+  Status committed = commit_staged(staged, install_dir);
+  if (!committed) remove_created(created);
+  return committed;
 }
 
 std::string current_dir() {
@@ -348,7 +401,8 @@ std::string current_dir() {
   return buffer;
 }
 
-void run_install_thread(const std::string& url, const InstallConfig& config) {
+void run_install_thread(const std::string& url, const InstallConfig& config,
+                        const QueueHandle<UpdateMessage>& report) {
   Result<std::string> installed = install_package(url, config);
   if (installed) {
     log_line("[OTA] Application updated successfully! Triggering restart code 42...");
@@ -356,6 +410,76 @@ void run_install_thread(const std::string& url, const InstallConfig& config) {
   }
   logf("[OTA] Update failed: {}", installed.error());
   install_running = false;
+  report->send(UpdateErrorMessage{installed.error()});
+}
+
+// curl's scheme test ignores letter case; so does this one.
+bool is_http_url(const std::string& url) {
+  auto has_scheme = [&](std::string_view scheme) {
+    if (url.size() < scheme.size()) return false;
+    for (size_t i = 0; i < scheme.size(); ++i) {
+      char c = url[i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != scheme[i]) return false;
+    }
+    return true;
+  };
+  return has_scheme("https://") || has_scheme("http://");
+}
+
+off_t file_size(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// Runs the download and watches the package file grow: curl's own size
+// limit needs a length announced by the server, so a longer download is
+// stopped here. The error is the installer's text.
+Status download(const std::string& url, const InstallConfig& config) {
+  SpawnOptions options;
+  options.argv = {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time",
+                  "120", "--max-filesize", std::to_string(config.max_package_size), "-o",
+                  config.package_path, url};
+  Result<Process> curl = Process::spawn(options);
+  if (!curl) return Error{"Download error: " + curl.error()};
+  const Instant deadline = now() + kDownloadLimit;
+  for (;;) {
+    Result<std::optional<ExitStatus>> ended = curl->try_wait();
+    bool too_large = file_size(config.package_path) > static_cast<off_t>(config.max_package_size);
+    if (ended && !*ended && (too_large || now() > deadline)) {
+      (void)send_signal(curl->pid(), SIGKILL);
+      curl->wait();
+    }
+    if (too_large) {
+      remove_file(config.package_path);
+      return Error{"Downloaded update file is larger than " +
+                   std::to_string(config.max_package_size) + " bytes"};
+    }
+    if (!ended || *ended) break;
+    std::this_thread::sleep_for(kDownloadPoll);
+  }
+  if (!curl->exit_status() || !curl->exit_status()->success()) {
+    return Error{"Failed to download update file"};
+  }
+  return ok_status();
+}
+
+// The package's signature lies beside it, at its URL + ".sig". A package
+// that fails the check is deleted: nothing of it is to be trusted.
+Status check_package_signature(const std::string& url, const InstallConfig& config) {
+  std::string signature_url = url + ".sig";
+  Result<CommandOutput> run =
+      run_capture({config.curl, "-4", "-k", "-s", "-f", "-L", "--connect-timeout", "8",
+                   "--max-time", "20", "--max-filesize", "4096", signature_url},
+                  std::chrono::milliseconds(21000));
+  Status verified = !run || !run->status.success() || run->out.empty()
+                        ? Status(Error{"no signature at " + signature_url})
+                        : verify_file_signature(*config.key, config.package_path, run->out);
+  if (!verified) {
+    remove_file(config.package_path);
+    return Error{"Package refused: " + verified.error()};
+  }
+  return ok_status();
 }
 
 }  // namespace
@@ -367,12 +491,13 @@ std::string choose_install_dir(const InstallConfig& config) {
   return current_dir();
 }
 
-Status extract_package(const std::string& package_path, const std::string& install_dir) {
+Status extract_package(const std::string& package_path, const std::string& install_dir,
+                       const std::optional<std::string>& newer_than) {
   UniqueFd fd(::open(package_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return Error{"Failed to open downloaded archive: " + errno_text(errno)};
   Result<std::unique_ptr<ZipReader>> reader = ZipReader::open(fd.get());
   if (!reader) return Error{"Corrupt zip archive: " + reader.error()};
-  Result<std::vector<PlannedEntry>> plans = check_archive(**reader, install_dir);
+  Result<std::vector<PlannedEntry>> plans = check_archive(**reader, install_dir, newer_than);
   if (!plans) return Error{plans.error()};
   return extract_entries(**reader, *plans, install_dir);
 }
@@ -381,16 +506,10 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   logf("[OTA] Downloading package update from: {}", url);
   // The URL comes from the server's manifest; curl would take a leading "-"
   // as an option and other schemes as local files or other protocols.
-  if (!url.starts_with("https://") && !url.starts_with("http://")) {
-    return Error{"Download error: not an http or https URL: " + url};
-  }
+  if (!is_http_url(url)) return Error{"Download error: not an http or https URL: " + url};
   remove_file(config.package_path);
-  Result<ExitStatus> download =
-      run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",
-                "-o", config.package_path, url},
-               Output::Inherit, kDownloadLimit);
-  if (!download) return Error{"Download error: " + download.error()};
-  if (!download->success()) return Error{"Failed to download update file"};
+  Status downloaded = download(url, config);
+  if (!downloaded) return Error{downloaded.error()};
 
   struct stat st {};
   if (::stat(config.package_path.c_str(), &st) != 0 || st.st_size < kMinimumPackageSize) {
@@ -398,8 +517,15 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
     return Error{"Downloaded update file is too small or corrupt"};
   }
 
+  std::optional<std::string> newer_than;
+  if (config.key) {
+    Status signature = check_package_signature(url, config);
+    if (!signature) return Error{signature.error()};
+    newer_than = config.running_version;
+  }
+
   std::string install_dir = choose_install_dir(config);
-  Status extracted = extract_package(config.package_path, install_dir);
+  Status extracted = extract_package(config.package_path, install_dir, newer_than);
   if (!extracted) return Error{extracted.error()};
   remove_file(config.package_path);
   // The folder is quoted only when it holds characters the shell would read
@@ -411,19 +537,19 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   return install_dir;
 }
 
-bool start_package_install(std::string download_url, InstallConfig config) {
+bool start_package_install(std::string download_url, InstallConfig config,
+                           QueueHandle<UpdateMessage> report) {
   if (install_running.exchange(true)) {
     logf("[OTA] Update already being installed; ignoring request for: {}", download_url);
     return false;
   }
-  spawn_detached([url = std::move(download_url), config = std::move(config)] {
-    run_install_thread(url, config);
-  });
+  spawn_detached([url = std::move(download_url), config = std::move(config),
+                  report = std::move(report)] { run_install_thread(url, config, report); });
   return true;
 }
 
-void start_package_install(std::string download_url) {
-  start_package_install(std::move(download_url), InstallConfig{});
+void start_package_install(std::string download_url, QueueHandle<UpdateMessage> report) {
+  start_package_install(std::move(download_url), InstallConfig{}, std::move(report));
 }
 
 bool package_install_running() { return install_running; }

@@ -1,24 +1,37 @@
 // Self-installation: downloads the application package with the external
 // `curl`, unpacks it over the application folder and ends the process with
 // status 42 so that the launcher starts the new version. Runs on its own
-// detached thread and reports nothing back; failures are only logged.
-// At most one installation runs at a time in the process.
+// detached thread; a failure is logged and sent to the main loop as an update
+// error. A build with an update key installs only a package signed with it
+// whose program is newer than the running one. At most one installation runs
+// at a time in the process.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "base/paths.h"
+#include "base/queue.h"
 #include "base/result.h"
+#include "update/signature.h"
+#include "update/update_message.h"
+#include "update/version.h"
 
 namespace ze {
 
 inline constexpr int kRestartExitStatus = 42;
+// A download that grows past this is stopped and refused.
+inline constexpr uint64_t kMaxPackageSize = 64ull * 1024 * 1024;
 
 struct InstallConfig {
   std::string curl = "curl";  // found through the search path
   std::string package_path = paths::kUpdatePackage;
   std::string app_dir = paths::kAppDir;
   std::string working_dir;  // fallback install folder; empty: the current one
+  std::optional<UpdateKey> key = trusted_update_key();  // none: packages are not checked
+  std::string running_version{ze::running_version()};
+  uint64_t max_package_size = kMaxPackageSize;
 };
 
 // The folder the package is unpacked into: the application folder when
@@ -29,7 +42,11 @@ std::string choose_install_dir(const InstallConfig& config);
 // read and checked to its end before anything is written, so a damaged
 // package changes nothing. Unsafe names and symbolic-link entries are
 // skipped; links already present inside `install_dir` are never followed.
-Status extract_package(const std::string& package_path, const std::string& install_dir);
+// With `newer_than`, the package's program (bin/ze-radio) must carry a
+// version record newer than it, or nothing is written. Folders the package
+// made are removed again when the installation fails.
+Status extract_package(const std::string& package_path, const std::string& install_dir,
+                       const std::optional<std::string>& newer_than = std::nullopt);
 
 // One whole installation on the calling thread: download, size check,
 // unpacking, deletion of the package, the final chmod. Returns the install
@@ -38,10 +55,11 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
 
 // Starts the installer thread unless another installation is running
 // (then it only logs and returns false). On success the thread ends the
-// process with status 42; on failure it logs the error and a later request
-// may try again.
-bool start_package_install(std::string download_url, InstallConfig config);
-void start_package_install(std::string download_url);
+// process with status 42; on failure it logs the error, sends it into
+// `report` and a later request may try again.
+bool start_package_install(std::string download_url, InstallConfig config,
+                           QueueHandle<UpdateMessage> report);
+void start_package_install(std::string download_url, QueueHandle<UpdateMessage> report);
 
 // Whether an installer thread of this process is running.
 bool package_install_running();

@@ -27,12 +27,22 @@ constexpr const char* kUnreachableText = "Unable to download latest channels. Ch
 // one after the other so that neither sees the other's temporary file.
 std::mutex catalog_store_mutex;
 
+// curl stops by itself at the size limit when the server announces a
+// length; a longer answer without one is refused once it has arrived.
 std::vector<std::string> manifest_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "6", "--max-time", "12", url};
+  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "6", "--max-time", "12",
+          "--max-filesize", std::to_string(kMaxDocumentSize), url};
 }
 
 std::vector<std::string> catalog_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10", url};
+  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10",
+          "--max-filesize", std::to_string(kMaxDocumentSize), url};
+}
+
+// A missing signature is a failed request (-f), not a page to decode.
+std::vector<std::string> signature_request(const UpdateCheckConfig& config, const std::string& url) {
+  return {config.curl, "-4", "-k", "-s", "-f", "-L", "--connect-timeout", "5", "--max-time", "10",
+          "--max-filesize", "4096", url};
 }
 
 // curl ends itself at its --max-time; one second later the checker stops
@@ -57,6 +67,10 @@ std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
     body = fetch(manifest_request(config, url));
     if (!body) return std::nullopt;
+  }
+  if (Status bounded = check_document_bounds(*body); !bounded) {
+    logf("[OTA] Manifest refused: {}", bounded.error());
+    return std::nullopt;
   }
   Result<OtaManifest> manifest = parse_manifest(*body);
   if (!manifest) return std::nullopt;
@@ -95,12 +109,34 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
   }
 }
 
+// The catalog's signature lies beside it, at its URL + ".sig".
+Status check_catalog_signature(const UpdateCheckConfig& config, const std::string& url,
+                               const std::string& body) {
+  std::string signature_url = url + ".sig";
+  Result<CommandOutput> run = run_capture(signature_request(config, signature_url), kCatalogLimit);
+  if (!run || !run->status.success() || run->out.empty()) {
+    return Error{"no signature at " + signature_url};
+  }
+  return verify_signature(*config.key, body, run->out);
+}
+
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
   Result<CommandOutput> run = run_capture(catalog_request(config, url), kCatalogLimit);
   if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
   if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
+  if (Status bounded = check_document_bounds(run->out); !bounded) {
+    logf("[OTA] Catalog refused: {}", bounded.error());
+    return UpdateErrorMessage{"Invalid remote channels format: " + bounded.error()};
+  }
+  if (config.key) {
+    Status signature = check_catalog_signature(config, url, run->out);
+    if (!signature) {
+      logf("[OTA] Catalog refused: {}", signature.error());
+      return UpdateErrorMessage{"Catalog refused: " + signature.error()};
+    }
+  }
   Result<ChannelCatalog> catalog = parse_catalog(run->out);
   if (!catalog) return UpdateErrorMessage{"Invalid remote channels format: " + catalog.error()};
   store_catalog(config.catalog_path, run->out, *catalog);
@@ -108,6 +144,33 @@ UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
 }
 
 }  // namespace
+
+Status check_document_bounds(std::string_view text) {
+  if (text.size() > kMaxDocumentSize) {
+    return Error{"document larger than " + std::to_string(kMaxDocumentSize) + " bytes"};
+  }
+  size_t depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDocumentDepth) {
+        return Error{"document nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels"};
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return ok_status();
+}
 
 const std::string& update_base_url() {
   static const std::string url = ZE_RADIO_UPDATE_URL;

@@ -266,7 +266,7 @@ TEST(ConcurrencyTest, SuccessfulInstallEndsTheProcessWhileTheLoopRuns) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     FrameLoop loop(nullptr, dir / "channels.json");
-    start_package_install("https://updates.test/p.zip", config);
+    start_package_install("https://updates.test/p.zip", config, loop.updates);
     loop.run_until([] { return false; }, 10s);
     ::_exit(3);  // the installer never ended the process
   }
@@ -522,7 +522,7 @@ TEST(ConcurrencyTest, UpdateChecksAndAFailingInstallRunBesideTheLoop) {
       }
     }
     if (installs < 3 && frames % 5 == 0) {
-      if (start_package_install("https://updates.test/p.zip", install)) {
+      if (start_package_install("https://updates.test/p.zip", install, loop.updates)) {
         ++installs;
       } else {
         ++refused;
@@ -539,11 +539,12 @@ TEST(ConcurrencyTest, UpdateChecksAndAFailingInstallRunBesideTheLoop) {
     return total;
   };
   bool all = loop.run_until([&] {
-    return messages() == kChecks && installs == 3 && !package_install_running();
+    return messages() == kChecks + 3 && installs == 3 && !package_install_running();
   }, 20s);
   EXPECT_TRUE(all) << messages() << " messages, " << installs << " installs";
   loop.run_until([] { return false; }, 100ms);
-  EXPECT_EQ(messages(), kChecks);
+  // One message per check and one error per failed installation.
+  EXPECT_EQ(messages(), kChecks + installs);
   EXPECT_GT(refused, 0);  // one ran while the loop asked again
   EXPECT_FALSE(path_exists(install.package_path));
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {

@@ -308,9 +308,11 @@ class SandboxTest(unittest.TestCase):
         return env
 
     def start_player(self, simulator=True, env=None, cwd=None, stdin=subprocess.DEVNULL,
-                     wait_ready=True):
-        """Starts the player; by default waits until its command pipe exists."""
-        player = Player([BINARY], self.environment(simulator, env), cwd or self.work, stdin)
+                     wait_ready=True, binary=None):
+        """Starts the player (or another build of it); by default waits until
+        its command pipe exists."""
+        player = Player([binary or BINARY], self.environment(simulator, env), cwd or self.work,
+                        stdin)
         self._players.append(player)
         if wait_ready:
             deadline = time.monotonic() + 10

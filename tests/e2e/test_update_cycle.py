@@ -20,7 +20,15 @@ BASE = "https://" + HOST
 APP = harness.APP_DIR
 LOG = APP + "/ze-radio.log"
 PROGRAM = APP + "/bin/ze-radio"
-NEW_BUILD_MARK = b"\0ze-radio test build 1.0.1\0"
+# The same program built at the next version, and both with a test update key.
+NEXT = os.environ.get("ZE_RADIO_NEXT_VERSION", "1.0.1")
+NEXT_BINARY = os.environ.get("ZE_RADIO_NEXT_BIN", os.path.join(harness.BUILD, "tests", "e2e",
+                                                               "ze-radio-next"))
+VARIANTS = os.path.dirname(NEXT_BINARY)
+SIGNED_BINARY = os.environ.get("ZE_RADIO_SIGNED_BIN", os.path.join(VARIANTS, "ze-radio-signed"))
+SIGNED_NEXT_BINARY = os.environ.get("ZE_RADIO_SIGNED_NEXT_BIN",
+                                    os.path.join(VARIANTS, "ze-radio-signed-next"))
+TEST_KEY = os.environ.get("ZE_RADIO_TEST_KEY", os.path.join(VARIANTS, "update-test-key"))
 
 
 class UpdateCycleTest(harness.SandboxTest):
@@ -88,20 +96,20 @@ class UpdateCycleTest(harness.SandboxTest):
         """Writes commands into the command pipe once a player reads it."""
         harness.send_commands(commands, timeout, self.log)
 
-    def test_update_is_installed_and_launch_script_starts_the_new_program(self):
-        self.install_by_hand(self.package(harness.BINARY, "1.0.0"))
-
-        new_binary = "/tmp/ze-radio-new"
-        shutil.copyfile(harness.BINARY, new_binary)
-        with open(new_binary, "ab") as f:
-            f.write(NEW_BUILD_MARK)  # trailing bytes: still the same program, told apart
-        os.chmod(new_binary, 0o755)
-        new_package = self.package(new_binary, "1.0.1")
-        subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
-                        "--package", new_package, "--catalog",
-                        os.path.join(harness.SOURCE, "assets", "channels.json"),
-                        "--version", "1.0.1", "--base-url", BASE, "/tmp/site"],
-                       check=True, stdout=subprocess.DEVNULL)
+    def cycle(self, old_binary, new_binary, secret_key=None):
+        """Installs old_binary's package by hand, publishes new_binary's at
+        the next version, confirms the update and checks that launch.sh runs
+        the new program, which reports the new version and is up to date."""
+        old_version = "1.0.0"
+        self.install_by_hand(self.package(old_binary, old_version))
+        new_package = self.package(new_binary, NEXT)
+        publish = [sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
+                   "--package", new_package, "--catalog",
+                   os.path.join(harness.SOURCE, "assets", "channels.json"),
+                   "--version", NEXT, "--base-url", BASE, "/tmp/site"]
+        if secret_key:
+            publish += ["--secret-key", secret_key]
+        subprocess.run(publish, check=True, stdout=subprocess.DEVNULL)
         server = harness.HttpsServer("/tmp/site", name=HOST)
         self.addCleanup(server.stop)
 
@@ -113,7 +121,7 @@ class UpdateCycleTest(harness.SandboxTest):
         self.wait_until(lambda: os.path.exists(harness.FIFO), 10, "the command pipe")
         time.sleep(0.7)  # past the start-up grace period
         self.send("OTA")
-        self.wait_log("[OTA] Newer version available: 1.0.1 (current: 1.0.0)")
+        self.wait_log("[OTA] Newer version available: %s (current: %s)" % (NEXT, old_version))
         self.send("A")
 
         self.wait_log(harness.BANNER[1], count=2, timeout=60)
@@ -121,10 +129,13 @@ class UpdateCycleTest(harness.SandboxTest):
         self.assertIn("[OTA] Installation completed to " + APP, log)
         self.assertIn("[OTA] Application updated successfully! Triggering restart code 42...", log)
         self.assertIn("updated itself; starting the new version", log)
-        self.assertEqual(server.requests.count("/ze-radio-1.0.1.zip"), 1)
+        self.assertEqual(server.requests.count("/ze-radio-%s.zip" % NEXT), 1)
+        if secret_key:
+            self.assertEqual(server.requests.count("/ze-radio-%s.zip.sig" % NEXT), 1)
 
         with open(PROGRAM, "rb") as f:
-            self.assertTrue(f.read().endswith(NEW_BUILD_MARK))
+            with open(new_binary, "rb") as g:
+                self.assertEqual(f.read(), g.read())
         for name in ("bin/ze-radio", "launch.sh", "bin/play_stream.sh"):
             self.assertEqual(stat.S_IMODE(os.stat(APP + "/" + name).st_mode), 0o755, name)
         self.assertFalse(os.path.exists("/tmp/ze-radio-update.zip"))
@@ -134,13 +145,26 @@ class UpdateCycleTest(harness.SandboxTest):
         (pid,) = self.players()
         self.assertEqual(os.stat("/proc/%d/exe" % pid).st_ino, os.stat(PROGRAM).st_ino)
 
+        # It reports the new version: the same offer is not made again, and the
+        # (signed) catalog is synchronised instead.
         time.sleep(0.7)
-        self.send("EXIT")
+        self.send("OTA")
+        self.wait_log("[OTA] Already up to date: " + NEXT)
+        self.wait_log("[OTA] Successfully updated channels.json")
+        self.assertEqual(self.log().count("[OTA] Newer version available"), 1)
+
+        self.send("B", "EXIT")
         self.assertEqual(self.launch.wait(20), 0)
         self.assertIn("[Main] Clean exit (not playing).", self.log())
         # Start, update note, start of the new version, end.
         self.assertEqual(self.log().count("[launch]"), 4)
         self.assertEqual(self.players(), [])
+
+    def test_update_is_installed_and_launch_script_starts_the_new_program(self):
+        self.cycle(harness.BINARY, NEXT_BINARY)
+
+    def test_signed_update_cycle(self):
+        self.cycle(SIGNED_BINARY, SIGNED_NEXT_BINARY, secret_key=TEST_KEY)
 
 
 if __name__ == "__main__":

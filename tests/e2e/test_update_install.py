@@ -18,11 +18,22 @@ PACKAGE = "/tmp/ze-radio-update.zip"
 APP = harness.APP_DIR
 
 
-def make_package(path):
+SIGNED_BINARY = os.environ.get("ZE_RADIO_SIGNED_BIN", os.path.join(
+    harness.BUILD, "tests", "e2e", "ze-radio-signed"))
+TEST_KEY = os.environ.get("ZE_RADIO_TEST_KEY", os.path.join(
+    os.path.dirname(SIGNED_BINARY), "update-test-key"))
+
+
+def program(version):
+    """A stand-in program that reports `version` as a real build does."""
+    return b"new program\0ze-radio-version=" + version.encode() + b"\0"
+
+
+def make_package(path, version="1.1.0"):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("ze-radio/", "")
         z.writestr("ze-radio/launch.sh", "#!/bin/sh\nexec ./bin/ze-radio\n")
-        z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), "new program")  # stored
+        z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), program(version))  # stored
         z.writestr("ze-radio/data/list.txt", "list")
         z.writestr(zipfile.ZipInfo("ze-radio/assets/noise.bin"), os.urandom(60000))
 
@@ -45,11 +56,12 @@ class UpdateInstallTest(harness.SandboxTest):
         harness.write(APP + "/bin/old-helper", "old", 0o644)
         harness.write(APP + "/bin/ze-radio", "old program", 0o755)
 
-    def publish(self, package, version="1.1.0"):
+    def publish(self, package, version="1.1.0", key=None):
         subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
                         "--package", package, "--catalog",
                         os.path.join(harness.SOURCE, "assets", "channels.json"),
-                        "--version", version, "--base-url", BASE, self.site],
+                        "--version", version, "--base-url", BASE, self.site]
+                       + (["--secret-key", key] if key else []),
                        check=True, stdout=subprocess.DEVNULL)
 
     def serve(self):
@@ -57,11 +69,11 @@ class UpdateInstallTest(harness.SandboxTest):
         self.addCleanup(server.stop)
         return server
 
-    def offer(self, player):
+    def offer(self, player, version="1.1.0"):
         mark = player.mark()
         player.send("X")
-        player.wait_for(r"^\[OTA\] Newer version available: 1\.1\.0 \(current: 1\.0\.0\)$",
-                        start=mark)
+        player.wait_for(r"^\[OTA\] Newer version available: %s \(current: 1\.0\.0\)$"
+                        % version.replace(".", r"\."), start=mark)
         return mark
 
     def test_confirmed_update_is_installed_and_the_player_restarts_with_42(self):
@@ -81,7 +93,8 @@ class UpdateInstallTest(harness.SandboxTest):
         ])
         self.assertEqual(player.count(r"^\[Main\] Received action: Confirm$"), 2)
         self.assertEqual(server.requests.count("/ze-radio-1.1.0.zip"), 1)
-        self.assertEqual(harness.read(APP + "/bin/ze-radio"), "new program")
+        with open(APP + "/bin/ze-radio", "rb") as f:
+            self.assertEqual(f.read(), program("1.1.0"))
         self.assertEqual(stat.S_IMODE(os.stat(APP + "/launch.sh").st_mode), 0o755)
         self.assertEqual(stat.S_IMODE(os.stat(APP + "/data/list.txt").st_mode), 0o644)
         self.assertTrue(os.stat(APP + "/bin/old-helper").st_mode & stat.S_IXUSR)
@@ -99,6 +112,13 @@ class UpdateInstallTest(harness.SandboxTest):
         player.send("A")
         player.wait_for(r"^\[OTA\] Update failed: Downloaded update file is too small or corrupt$")
         self.assertFalse(os.path.exists(PACKAGE))
+        # The dialog shows the failure now: A neither downloads the old offer
+        # again nor leaves the player.
+        mark = player.mark()
+        player.send("A")
+        player.wait_for(r"^\[Main\] Received action: Confirm$", start=mark)
+        time.sleep(0.5)
+        self.assertEqual(player.count(r"^\[OTA\] Downloading package update"), 1)
 
         # A damaged package writes nothing, and a new check allows a new try.
         os.makedirs("/tmp/dist")
@@ -113,6 +133,100 @@ class UpdateInstallTest(harness.SandboxTest):
         self.assertEqual(harness.read(APP + "/bin/ze-radio"), "old program")
         self.assertFalse(os.path.exists(APP + "/launch.sh"))
         self.assertTrue(os.path.exists(PACKAGE))  # kept for inspection
+
+    def test_signed_build_installs_only_correctly_signed_newer_packages(self):
+        """The build with the test key against packages and catalogs signed
+        right, wrongly, not at all, altered after signing, or replayed."""
+        os.makedirs("/tmp/dist")
+        other_key = "/tmp/other-key"
+        subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "make-update-key"),
+                        other_key], check=True, stdout=subprocess.DEVNULL)
+        package = "/tmp/dist/ze-radio-1.1.0.zip"
+        served = self.site + "/ze-radio-1.1.0.zip"
+        make_package(package)
+
+        def flip(path, at):
+            with open(path, "r+b") as f:
+                f.seek(at)
+                byte = f.read(1)
+                f.seek(at)
+                f.write(bytes([byte[0] ^ 0x04]))
+
+        def unsigned():
+            self.publish(package)
+
+        def other():
+            self.publish(package, key=other_key)
+
+        def flipped_package():
+            self.publish(package, key=TEST_KEY)
+            flip(served, 40)
+
+        def flipped_signature():
+            self.publish(package, key=TEST_KEY)
+            flip(served + ".sig", 10)
+
+        def replayed_older():
+            # An older package, rightly signed, offered under a newer version.
+            make_package("/tmp/dist/ze-radio-0.9.0.zip", "0.9.0")
+            self.publish("/tmp/dist/ze-radio-0.9.0.zip", "0.9.0", key=TEST_KEY)
+            manifest = harness.read(self.site + "/ota/ze-radio.json")
+            harness.write(self.site + "/ota/ze-radio.json",
+                          manifest.replace('"0.9.0"', '"1.1.0"'))
+
+        sig_url = BASE + "/ze-radio-1.1.0.zip.sig"
+        cases = [
+            (unsigned, "Package refused: no signature at " + sig_url),
+            (other, "Package refused: signature does not match"),
+            (flipped_package, "Package refused: signature does not match"),
+            (flipped_signature, "Package refused: signature is not the base64 of 64 bytes|"
+                                "Package refused: signature does not match"),
+            (replayed_older, "Package refused: its program's version 0.9.0 is not newer "
+                             "than 1.0.0"),
+        ]
+        self.serve()
+        player = self.start_player(binary=SIGNED_BINARY)
+        for prepare, error in cases:
+            prepare()
+            mark = self.offer(player)
+            player.send("A")
+            line = player.wait_for(r"^\[OTA\] Update failed: ", start=mark)
+            self.assertRegex(line, r"^\[OTA\] Update failed: (%s)$" % error, prepare.__name__)
+            self.assertEqual(player.count(r"^\[OTA\] Installation completed"), 0)
+            self.assertEqual(harness.read(APP + "/bin/ze-radio"), "old program")
+            self.assertFalse(os.path.exists(APP + "/launch.sh"))
+            # A package failing its signature is deleted; a signed one that
+            # is refused stays for inspection, as damaged archives do.
+            self.assertEqual(os.path.exists(PACKAGE), prepare is replayed_older)
+
+        # Catalogs: unsigned and altered ones are refused, the file is kept.
+        self.publish(package, key=TEST_KEY)
+        manifest = harness.read(self.site + "/ota/ze-radio.json")
+        harness.write(self.site + "/ota/ze-radio.json", manifest.replace('"1.1.0"', '"1.0.0"'))
+        harness.write(APP + "/channels.json", "old catalog")
+        for damage_catalog, error in ((lambda: os.unlink(self.site + "/channels.json.sig"),
+                                       "no signature at %s/channels.json.sig" % BASE),
+                                      (lambda: flip(self.site + "/channels.json", 30),
+                                       "signature does not match")):
+            damage_catalog()
+            mark = player.mark()
+            player.send("X")
+            player.wait_for(r"^\[OTA\] Catalog refused: %s$" % error, start=mark)
+            self.assertEqual(harness.read(APP + "/channels.json"), "old catalog")
+            self.publish(package, key=TEST_KEY)
+            harness.write(self.site + "/ota/ze-radio.json",
+                          manifest.replace('"1.1.0"', '"1.0.0"'))
+
+        # A correctly signed catalog and package are taken.
+        mark = player.mark()
+        player.send("X")
+        player.wait_for(r"^\[OTA\] Successfully updated channels.json", start=mark)
+        self.publish(package, key=TEST_KEY)
+        self.offer(player)
+        player.send("A")
+        self.assertEqual(player.wait_exit(30), 42)
+        with open(APP + "/bin/ze-radio", "rb") as f:
+            self.assertEqual(f.read(), program("1.1.0"))
 
 
 if __name__ == "__main__":

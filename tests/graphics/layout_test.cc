@@ -104,6 +104,12 @@ TEST(Texts, PillsLabelsAndClocks) {
   update.kind = UpdateStatus::Kind::UpdateAvailable;
   update.version = "1.2.0";
   EXPECT_EQ(update_pill(update).text, "Bản v1.2.0!");
+  update.version = "v1.0.1";  // as servers often write it: still one "v"
+  EXPECT_EQ(update_pill(update).text, "Bản v1.0.1!");
+  for (auto [version, label] : {std::pair{"1.0.1", "v1.0.1"}, {"v1.0.1", "v1.0.1"},
+                                {"vv2", "v2"}, {"", "v"}, {"V3", "vV3"}}) {
+    EXPECT_EQ(version_label(version), label) << version;
+  }
   update.kind = UpdateStatus::Kind::ChannelsUpdated;
   update.count = 42;
   EXPECT_EQ(update_pill(update).text, "+42 Kênh!");

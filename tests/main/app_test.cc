@@ -198,15 +198,27 @@ TEST_F(AppTest, UpdateDialogFlow) {
   EXPECT_EQ(app.state().update.version, "1.2.0");
   app.apply_update_message(UpdateErrorMessage{"boom"});
   EXPECT_EQ(app.state().update.message, "boom");
-  // The pending URL survives the error, so Confirm still installs.
+  // The dialog shows the error, not the earlier offer: Confirm installs nothing.
+  frame({Action::Confirm});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Error);
+  EXPECT_EQ(effects.calls.size(), 1u);
+
+  app.apply_update_message(UpdateAvailableMessage{manifest});
   frame({Action::Confirm});
   EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Downloading);
   EXPECT_EQ(app.state().update.message, "Đang tải bản cập nhật...");
   frame({Action::Confirm});  // a second installer is never started
   EXPECT_THAT(effects.calls, ElementsAre("check /cat/channels.json", "install https://h/p.zip"));
+  // A failed installation ends the download: the dialog shows its error, A
+  // does nothing and B closes the dialog.
+  app.apply_update_message(UpdateErrorMessage{"Failed to download update file"});
+  frame({Action::Confirm});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Error);
+  EXPECT_EQ(app.state().update.message, "Failed to download update file");
+  EXPECT_EQ(effects.calls.size(), 2u);
   frame({Action::Cancel});
   EXPECT_EQ(app.state().screen, Screen::ChannelList);
-  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Downloading);
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Error);
 }
 
 TEST_F(AppTest, ExitIsIgnoredDuringTheGracePeriod) {

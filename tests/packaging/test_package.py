@@ -1,7 +1,6 @@
 """The package builder: archive layout, modes, size checks."""
 import json
 import os
-import re
 import stat
 import subprocess
 import sys
@@ -23,10 +22,13 @@ class PackageTest(unittest.TestCase):
     def tearDown(self):
         self.tmp.cleanup()
 
-    def program(self, size):
+    def program(self, size, versions=("9.8.7",)):
+        """A stand-in program of `size` bytes with the version records a
+        real build carries."""
         path = os.path.join(self.tmp.name, "ze-radio")
+        records = b"".join(b"\0ze-radio-version=" + v.encode() + b"\0" for v in versions)
         with open(path, "wb") as f:
-            f.write(os.urandom(size))
+            f.write(os.urandom(size - len(records)).replace(b"ze-radio", b"ze_radio") + records)
         return path
 
     def build(self, binary, *args, icon_tool="/nonexistent"):
@@ -75,14 +77,22 @@ class PackageTest(unittest.TestCase):
             self.assertIn(b"FFmpeg", z.read("ze-radio/THIRD_PARTY.txt"))
             self.assertIn(b"LESSER GENERAL PUBLIC LICENSE", z.read("ze-radio/LICENSES/LGPL-2.1.txt"))
 
-    def test_default_version_is_the_projects_and_missing_icon_is_a_warning(self):
-        result = self.build(self.program(80000))
+    def test_default_version_is_the_programs_and_missing_icon_is_a_warning(self):
+        result = self.build(self.program(80000, ("2.3.4",)))
         self.assertEqual(result.returncode, 0, result.stderr)
-        with open(os.path.join(cs.SOURCE, "CMakeLists.txt")) as f:
-            version = re.search(r"project\(ze_radio VERSION ([0-9.]+)", f.read()).group(1)
-        self.assertTrue(result.stdout.strip().endswith(f"/ze-radio-{version}.zip"))
+        self.assertTrue(result.stdout.strip().endswith("/ze-radio-2.3.4.zip"))
         self.assertIn("no icon", result.stderr)
         self.assertIn("no bin/ze-stream", result.stderr)
+
+    def test_version_other_than_the_programs_is_refused(self):
+        for versions, args, message in ((("1.0.0",), ["--version", "1.1.0"],
+                                         "reports version 1.0.0, not 1.1.0"),
+                                        ((), [], "reports no version"),
+                                        (("1.0.0", "1.1.0"), [], "more than one version")):
+            result = self.build(self.program(80000, versions), *args)
+            self.assertNotEqual(result.returncode, 0, versions)
+            self.assertIn(message, result.stderr)
+            self.assertFalse(os.path.exists(self.out) and os.listdir(self.out))
 
     def test_too_small_package_or_missing_program_fails(self):
         result = self.build(self.program(1000))

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -11,6 +14,7 @@
 #include "base/files.h"
 #include "base/process.h"
 #include "temp_dir.h"
+#include "update/zip_reader.h"
 
 namespace ze {
 namespace {
@@ -121,9 +125,28 @@ TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
            "z.writestr('ze-radio/d.txt', 'lzma', compress_type=zipfile.ZIP_LZMA)\n");
   result = extract_package(package_, app_);
   ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), "Failed to read archive entry: invalid Zip archive or unsupported "
-                            "compression method");
+  EXPECT_EQ(result.error(), "Failed to read archive entry: unsupported compression method 14 "
+                            "(only stored and deflated entries can be read)");
   EXPECT_FALSE(path_exists(app_ + "/c.txt"));
+  // A bzip2 entry whose compressed size equals its size was once installed
+  // as its raw compressed bytes.
+  make_zip(package_,
+           "import bz2\n"
+           "info = zipfile.ZipInfo('ze-radio/e.txt')\n"
+           "z.writestr(info, b'x' * 100)\n"
+           "info.compress_type = 12\n");
+  std::string raw_bytes = *read_file(package_);
+  for (size_t at = 0; (at = raw_bytes.find("PK", at)) != std::string::npos; at += 2) {
+    // method field: local header +8, central header +10
+    if (raw_bytes.compare(at, 4, "PK\x03\x04") == 0) raw_bytes[at + 8] = 12;
+    if (raw_bytes.compare(at, 4, "PK\x01\x02") == 0) raw_bytes[at + 10] = 12;
+  }
+  ASSERT_TRUE(write_file(package_, raw_bytes).ok());
+  result = extract_package(package_, app_);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error(), "Failed to read archive entry: unsupported compression method 12 "
+                            "(only stored and deflated entries can be read)");
+  EXPECT_FALSE(path_exists(app_ + "/e.txt"));
   EXPECT_EQ(extract_package(dir_ / "missing.zip", app_).error(),
             "Failed to open downloaded archive: No such file or directory (os error 2)");
 }
@@ -162,7 +185,8 @@ TEST_F(InstallerTest, ClashingEntriesWriteNothingAtAll) {
 
 // A file that cannot be put in place (here a folder stands at its path, as a
 // full or read-only card stops any write) stops the installation before any
-// file has changed: the folder is never left half old and half new.
+// file has changed: the folder is never left half old and half new, and the
+// folders the package made are gone again.
 TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   ASSERT_TRUE(write_file(app_ + "/launch.sh", "old launch").ok());
   ASSERT_EQ(::mkdir((app_ + "/bin").c_str(), 0755), 0);
@@ -173,6 +197,9 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   make_zip(package_,
            "add('ze-radio/launch.sh', 'new launch')\n"
            "add('ze-radio/bin/prog', 'new program')\n"
+           "add('ze-radio/new/deeper/file', 'in folders the package makes')\n"
+           "add('ze-radio/empty/', '')\n"
+           "add('ze-radio/bin/tools/', '')\n"
            "add('ze-radio/data/list', 'a file where a folder is')\n");
   Status result = extract_package(package_, app_);
   ASSERT_FALSE(result.ok());
@@ -262,6 +289,89 @@ TEST_F(InstallerTest, LinksNeverLeadOutOfTheInstallFolder) {
   EXPECT_EQ(*read_file(outside + "/target"), "keep");
 }
 
+// Valid archives as other tools write them: Info-ZIP's zip with and without
+// forced zip64 records, Python's zipfile with zip64 entries, and an archive
+// of exactly 65,535 entries (the most an end record without zip64 counts).
+TEST_F(InstallerTest, ArchivesOfOtherToolsAndZip64RecordsInstall) {
+  const std::string tree = dir_ / "tree";
+  ASSERT_EQ(::mkdir(tree.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((tree + "/ze-radio").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((tree + "/ze-radio/bin").c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(tree + "/ze-radio/bin/x", std::string(70000, 'x')).ok());
+  ASSERT_TRUE(write_file(tree + "/ze-radio/a.txt", "text").ok());
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+  };
+  const Case cases[] = {
+      {"zip", {"sh", "-c", "cd " + tree + " && zip -q -r -X " + package_ + " ze-radio"}},
+      {"zip -fz", {"sh", "-c", "cd " + tree + " && zip -q -r -fz " + package_ + " ze-radio"}},
+      {"zip -fz from a pipe",
+       {"sh", "-c", "cd " + tree + " && cat ze-radio/bin/x | zip -q -fz - - > " + package_}},
+      {"python zip64",
+       {"python3", "-c",
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
+        "for name, data in (('ze-radio/bin/x', b'x' * 70000), ('ze-radio/a.txt', b'text')):\n"
+        "    with z.open(name, 'w', force_zip64=True) as f: f.write(data)\n"
+        "z.close()\n",
+        package_}},
+  };
+  for (const Case& c : cases) {
+    ::unlink(package_.c_str());
+    std::filesystem::remove_all(app_);
+    ASSERT_EQ(::mkdir(app_.c_str(), 0755), 0);
+    Result<CommandOutput> made = run_capture(c.argv);
+    ASSERT_TRUE(made.ok() && made->status.success()) << c.name;
+    Status result = extract_package(package_, app_);
+    ASSERT_TRUE(result.ok()) << c.name << ": " << result.error();
+    const std::string program = std::string(c.name).ends_with("pipe") ? app_ + "/-" : app_ + "/bin/x";
+    Result<std::string> data = read_file(program);
+    EXPECT_TRUE(data.ok() && *data == std::string(70000, 'x')) << c.name;
+  }
+
+  // Walked by the reader alone: writing 65,535 files would take minutes.
+  make_zip(package_, "for n in range(65535): add('%d' % n, '', stored=True)\n");
+  UniqueFd fd(::open(package_.c_str(), O_RDONLY | O_CLOEXEC));
+  Result<std::unique_ptr<ZipReader>> reader = ZipReader::open(fd.get());
+  ASSERT_TRUE(reader.ok()) << reader.error();
+  uint64_t entries = 0;
+  Result<bool> more = (*reader)->go_to_first();
+  while (more.ok() && *more) {
+    ++entries;
+    more = (*reader)->go_to_next();
+  }
+  ASSERT_TRUE(more.ok()) << more.error();
+  EXPECT_EQ(entries, 65535u);
+}
+
+// An end record that counts fewer entries than the directory holds would
+// install part of the package: it is refused before anything is written.
+TEST_F(InstallerTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
+  make_zip(package_, "for n in range(7): add('ze-radio/f%d' % n, 'data %d' % n)\n");
+  std::string good = *read_file(package_);
+  size_t end = good.rfind("PK\x05\x06");
+  ASSERT_NE(end, std::string::npos);
+  const struct {
+    size_t offset;  // within the end record
+    std::string bytes;
+    std::string error;
+  } cases[] = {
+      {8, std::string("\x05\x00\x05\x00", 4),
+       "the central directory holds more entries than its end record counts"},
+      {8, std::string("\x09\x00\x09\x00", 4), ""},  // minizip's own error
+  };
+  for (const auto& c : cases) {
+    std::string bytes = good;
+    bytes.replace(end + c.offset, c.bytes.size(), c.bytes);
+    ASSERT_TRUE(write_file(package_, bytes).ok());
+    Status result = extract_package(package_, app_);
+    ASSERT_FALSE(result.ok()) << c.error;
+    EXPECT_TRUE(result.error().starts_with("Corrupt zip archive: " + c.error)) << result.error();
+    EXPECT_TRUE(std::filesystem::is_empty(app_));
+  }
+}
+
 // A curl stand-in that records its arguments and "downloads" by copying
 // SOURCE to the file named after -o.
 class DownloadTest : public InstallerTest {
@@ -298,8 +408,8 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
   EXPECT_EQ(result.error(), "Downloaded update file is too small or corrupt");
   EXPECT_FALSE(path_exists(config_.package_path));
   EXPECT_EQ(*read_file(dir_ / "args"),
-            "-4\n-k\n-s\n-L\n--connect-timeout\n8\n--max-time\n120\n-o\n" + config_.package_path +
-                "\nhttps://updates.test/p.zip\n");
+            "-4\n-k\n-s\n-L\n--connect-timeout\n8\n--max-time\n120\n--max-filesize\n67108864\n-o\n" +
+                config_.package_path + "\nhttps://updates.test/p.zip\n");
   EXPECT_EQ(log_, "[OTA] Downloading package update from: https://updates.test/p.zip\n");
 
   ASSERT_TRUE(write_file(dir_ / "source", std::string(50000, 'x')).ok());
@@ -319,6 +429,20 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
     EXPECT_EQ(install_package(url, config_).error(), "Download error: not an http or https URL: " + url);
   }
   EXPECT_FALSE(path_exists(dir_ / "args"));
+  // curl takes the scheme in any letter case, and so does the installer.
+  write_curl("exit 22");
+  EXPECT_EQ(install_package("HTTPS://updates.test/p.zip", config_).error(),
+            "Failed to download update file");
+  EXPECT_TRUE(path_exists(dir_ / "args"));
+
+  // A download that outgrows the limit is stopped, even without a length
+  // announced by the server, and deleted.
+  config_.max_package_size = 60000;
+  write_curl("head -c 100000 /dev/zero > \"$out\"; sleep 5");
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(install().error(), "Downloaded update file is larger than 60000 bytes");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  EXPECT_FALSE(path_exists(config_.package_path));
 }
 
 TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {
@@ -354,19 +478,26 @@ TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {
   EXPECT_NE(file_mode(config_.working_dir + "/bin/old") & 0100, 0u);
 }
 
-TEST_F(DownloadTest, OnlyOneInstallationRunsAtATime) {
+TEST_F(DownloadTest, OnlyOneInstallationRunsAtATimeAndAFailureIsReported) {
   // The download waits for a go-ahead and then fails, so nothing exits.
   write_curl("i=0; while [ ! -e " + dir_ / "go" + " ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done; exit 7");
+  QueueHandle<UpdateMessage> report = make_queue<UpdateMessage>();
   ::testing::internal::CaptureStdout();
-  EXPECT_TRUE(start_package_install("https://updates.test/p.zip", config_));
+  EXPECT_TRUE(start_package_install("https://updates.test/p.zip", config_, report));
   EXPECT_TRUE(package_install_running());
-  EXPECT_FALSE(start_package_install("https://updates.test/p.zip", config_));
+  EXPECT_FALSE(start_package_install("https://updates.test/p.zip", config_, report));
   ASSERT_TRUE(write_file(dir_ / "go", "").ok());
   for (int i = 0; i < 500 && package_install_running(); ++i) ::usleep(10000);
   std::string log = ::testing::internal::GetCapturedStdout();
   EXPECT_FALSE(package_install_running());
   EXPECT_NE(log.find("[OTA] Update failed: Failed to download update file\n"), std::string::npos)
       << log;
+  // The main loop learns of the failure as an update error, once.
+  std::optional<UpdateMessage> message = report->try_receive();
+  ASSERT_TRUE(message.has_value());
+  ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(*message));
+  EXPECT_EQ(std::get<UpdateErrorMessage>(*message).text, "Failed to download update file");
+  EXPECT_FALSE(report->try_receive().has_value());
 }
 
 }  // namespace

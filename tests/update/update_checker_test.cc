@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <sodium.h>
+
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -35,7 +37,8 @@ class CheckerTest : public ::testing::Test {
                "d=" + dir_.path() + "\n"
                "echo \"$@\" >> $d/calls\n"
                "for a in \"$@\"; do url=$a; done\n"
-               "case $url in */ota/ze-radio.json) k=manifest ;; *) k=catalog ;; esac\n"
+               "case $url in */ota/ze-radio.json) k=manifest ;; *.sig) k=signature ;; "
+               "*) k=catalog ;; esac\n"
                "if [ -e $d/$k.fail-once ]; then rm $d/$k.fail-once; exit 28; fi\n"
                "[ -e $d/$k.body ] && cat $d/$k.body\n"
                "[ -e $d/$k.rc ] && exit $(cat $d/$k.rc)\n"
@@ -65,9 +68,11 @@ class CheckerTest : public ::testing::Test {
   }
 
   const std::string manifest_call =
-      "-4 -k -s -L --connect-timeout 6 --max-time 12 https://updates.test/ota/ze-radio.json\n";
+      "-4 -k -s -L --connect-timeout 6 --max-time 12 --max-filesize 4194304 "
+      "https://updates.test/ota/ze-radio.json\n";
   const std::string catalog_call =
-      "-4 -k -s -L --connect-timeout 5 --max-time 10 https://updates.test/channels.json\n";
+      "-4 -k -s -L --connect-timeout 5 --max-time 10 --max-filesize 4194304 "
+      "https://updates.test/channels.json\n";
 
   testing::TempDir dir_;
   UpdateCheckConfig config_;
@@ -174,6 +179,100 @@ TEST_F(CheckerTest, UnwritableCatalogPathIsAWarningAndTheCatalogIsStillSent) {
                       "Is a directory (os error 21)\n"),
             std::string::npos)
       << log_;
+}
+
+// Manifests and catalogs that are too large or nested too deep are refused
+// before they are parsed; the manifest silently, the catalog with an error.
+TEST_F(CheckerTest, OversizedOrDeeplyNestedDocumentsAreRefusedUnparsed) {
+  const std::string deep = std::string(65, '[') + std::string(65, ']');
+  const std::string padded = std::string(kCatalog) + std::string(kMaxDocumentSize, ' ');
+  struct Case {
+    std::string text;
+    std::string error;  // empty: within the limits
+  } cases[] = {
+      {std::string(64, '[') + std::string(64, ']'), ""},
+      {"[\"" + std::string(100, '[') + "\\\"\"]", ""},  // brackets inside a string
+      {deep, "document nested deeper than 64 levels"},
+      {padded, "document larger than 4194304 bytes"},
+  };
+  for (const Case& c : cases) {
+    Status bounded = check_document_bounds(c.text);
+    EXPECT_EQ(bounded.ok() ? "" : bounded.error(), c.error) << c.text.substr(0, 80);
+  }
+
+  answer("manifest.body", "{\"id\":\"ze-radio\",\"x\":" + deep + "}");
+  answer("catalog.body", padded);
+  ASSERT_TRUE(write_file(config_.catalog_path, "old").ok());
+  UpdateMessage message = check();
+  ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message));
+  EXPECT_EQ(std::get<UpdateErrorMessage>(message).text,
+            "Invalid remote channels format: document larger than 4194304 bytes");
+  EXPECT_NE(log_.find("[OTA] Manifest refused: document nested deeper than 64 levels\n"),
+            std::string::npos) << log_;
+  EXPECT_EQ(*read_file(config_.catalog_path), "old");
+}
+
+// A build with a key stores only a catalog whose signature (at the catalog's
+// URL + ".sig") is valid for exactly its bytes.
+TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
+  ASSERT_GE(sodium_init(), 0);
+  UpdateKey key, other;
+  unsigned char secret[crypto_sign_SECRETKEYBYTES], other_secret[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_keypair(key.bytes.data(), secret);
+  crypto_sign_keypair(other.bytes.data(), other_secret);
+  auto sign = [](const std::string& data, const unsigned char* with) {
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
+                         data.size(), with);
+    char text[sodium_base64_ENCODED_LEN(crypto_sign_BYTES, sodium_base64_VARIANT_ORIGINAL)];
+    sodium_bin2base64(text, sizeof text, signature, sizeof signature,
+                      sodium_base64_VARIANT_ORIGINAL);
+    return std::string(text) + "\n";
+  };
+  config_.key = key;
+  answer("manifest.body", manifest("1.0.0"));
+  const std::string body = kCatalog;
+  std::string flipped = body;
+  flipped[10] ^= 0x01;
+  std::string bad_signature = sign(body, secret);
+  bad_signature[5] = bad_signature[5] == 'A' ? 'B' : 'A';
+  struct Case {
+    const char* what;
+    std::string catalog;
+    std::optional<std::string> signature;
+    std::string error;  // empty: accepted
+  } cases[] = {
+      {"signed", body, sign(body, secret), ""},
+      {"unsigned", body, std::nullopt,
+       "Catalog refused: no signature at https://updates.test/channels.json.sig"},
+      {"other key", body, sign(body, other_secret), "Catalog refused: signature does not match"},
+      {"flipped catalog byte", flipped, sign(body, secret),
+       "Catalog refused: signature does not match"},
+      {"flipped signature byte", body, bad_signature, "Catalog refused: signature does not match"},
+      {"not a signature", body, "<html>404</html>",
+       "Catalog refused: signature is not the base64 of 64 bytes"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(write_file(config_.catalog_path, "old").ok());
+    answer("catalog.body", c.catalog);
+    ::unlink((dir_ / "signature.body").c_str());
+    ::unlink((dir_ / "signature.rc").c_str());
+    if (c.signature) {
+      answer("signature.body", *c.signature);
+    } else {
+      answer("signature.rc", "22");
+    }
+    UpdateMessage message = check();
+    if (c.error.empty()) {
+      EXPECT_TRUE(std::holds_alternative<ChannelsUpdatedMessage>(message)) << c.what;
+      EXPECT_EQ(*read_file(config_.catalog_path), body) << c.what;
+    } else {
+      ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message)) << c.what;
+      EXPECT_EQ(std::get<UpdateErrorMessage>(message).text, c.error) << c.what;
+      EXPECT_NE(log_.find("[OTA] " + c.error + "\n"), std::string::npos) << log_;
+      EXPECT_EQ(*read_file(config_.catalog_path), "old") << c.what;
+    }
+  }
 }
 
 }  // namespace

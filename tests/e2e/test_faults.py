@@ -24,6 +24,7 @@ import harness  # noqa: E402
 from harness import APP_DIR, FIFO, read, write  # noqa: E402
 
 HOST = "update.ze-radio.vn"  # the build's default update server
+NEW_PROGRAM = "new program\0ze-radio-version=1.1.0\0"
 BASE = "https://" + HOST
 FAVORITES = APP_DIR + "/favorites.json"
 CATALOG = APP_DIR + "/channels.json"
@@ -383,7 +384,8 @@ class FaultTest(harness.SandboxTest):
         with zipfile.ZipFile(package, "w", zipfile.ZIP_DEFLATED) as z:
             z.writestr("ze-radio/", "")
             z.writestr("ze-radio/launch.sh", "#!/bin/sh\nexec ./bin/ze-radio\n")
-            z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), "new program")
+            # The version record that the publishing tool reads from a program.
+            z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), NEW_PROGRAM)
             z.writestr("ze-radio/data/list.txt", "new list")
             z.writestr(zipfile.ZipInfo("ze-radio/assets/noise.bin"), os.urandom(60000))
         subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
@@ -441,7 +443,7 @@ class FaultTest(harness.SandboxTest):
         self.install(player, "[OTA] Installation completed to " + APP_DIR)
         player.wait_for(r"^\[OTA\] Application updated successfully! Triggering restart code 42\.\.\.$")
         self.assertEqual(player.wait_exit(), 42)
-        self.assertEqual(read(APP_DIR + "/bin/ze-radio"), "new program")
+        self.assertEqual(read(APP_DIR + "/bin/ze-radio"), NEW_PROGRAM)
         self.assertEqual(self.leftovers("launch.sh"), ["assets", "bin", "data"])
 
     # An update server that never answers -----------------------------------

@@ -1,10 +1,5 @@
 #include "stream/source.h"
 
-extern "C" {
-#include <libavutil/aes.h>
-#include <libavutil/mem.h>
-}
-
 #include <poll.h>
 
 #include <algorithm>
@@ -19,6 +14,7 @@ extern "C" {
 #include "stream/hls_follower.h"
 #include "stream/log.h"
 #include "stream/playlist.h"
+#include "stream/segment_filters.h"
 #include "stream/stop_signal.h"
 
 namespace ze::stream {
@@ -61,112 +57,6 @@ bool wait_until(Instant deadline) {
     (void)::poll(&stop, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
   }
 }
-
-// AES-128-CBC decryption of one whole segment, block by block as it
-// arrives; the last block is held back until the end for its padding.
-class SegmentDecryptor {
- public:
-  SegmentDecryptor(const std::array<uint8_t, 16>& key, const std::array<uint8_t, 16>& iv) : iv_(iv) {
-    aes_.reset(av_aes_alloc());
-    if (aes_) av_aes_init(aes_.get(), key.data(), 128, 1);
-  }
-
-  bool ready() const { return aes_ != nullptr; }
-
-  // Decrypts what it can of `data`, appending the plain bytes to `out`.
-  void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
-    pending_.insert(pending_.end(), data, data + size);
-    // Everything but the last whole block (which may carry the padding).
-    size_t blocks = pending_.size() / 16;
-    if (blocks > 0 && pending_.size() % 16 == 0) --blocks;
-    decrypt_blocks(blocks, out);
-  }
-
-  // The last block without its padding; false when the padding is wrong.
-  bool end(std::vector<uint8_t>& out) {
-    if (pending_.size() != 16) return pending_.empty();
-    size_t before = out.size();
-    decrypt_blocks(1, out);
-    uint8_t pad = out.back();
-    if (pad == 0 || pad > 16 || out.size() - before < pad) return false;
-    out.resize(out.size() - pad);
-    return true;
-  }
-
- private:
-  struct AesFree {
-    void operator()(AVAES* aes) const { av_free(aes); }
-  };
-
-  void decrypt_blocks(size_t blocks, std::vector<uint8_t>& out) {
-    if (blocks == 0) return;
-    size_t at = out.size();
-    out.resize(at + blocks * 16);
-    av_aes_crypt(aes_.get(), out.data() + at, pending_.data(), static_cast<int>(blocks), iv_.data(), 1);
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(blocks * 16));
-  }
-
-  std::unique_ptr<AVAES, AesFree> aes_;
-  std::array<uint8_t, 16> iv_;
-  std::vector<uint8_t> pending_;
-};
-
-// Removes ID3v2 tags at the start of a segment: packed audio segments (ADTS
-// or MP3 in HLS) begin with a timestamp tag that the audio demuxers would
-// otherwise meet in the middle of their stream.
-class Id3Stripper {
- public:
-  // Appends to `out` what follows the tags.
-  void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
-    while (size > 0) {
-      if (skip_ > 0) {
-        size_t n = std::min<uint64_t>(skip_, size);
-        skip_ -= n;
-        data += n;
-        size -= n;
-        continue;
-      }
-      if (done_) {
-        out.insert(out.end(), data, data + size);
-        return;
-      }
-      head_.push_back(*data++);
-      --size;
-      if (head_.size() < 10) {
-        if (std::memcmp(head_.data(), "ID3", std::min<size_t>(head_.size(), 3)) != 0) pass_head(out);
-        continue;
-      }
-      // A whole header: ID3, version, flags and a synchsafe size.
-      uint64_t length = 0;
-      bool synchsafe = true;
-      for (int i = 6; i < 10; ++i) {
-        if (head_[i] & 0x80) synchsafe = false;
-        length = (length << 7) | (head_[i] & 0x7f);
-      }
-      if (!synchsafe || head_[3] == 0xff || head_[4] == 0xff) {
-        pass_head(out);
-        continue;
-      }
-      skip_ = length + ((head_[5] & 0x10) ? 10 : 0);
-      head_.clear();  // another tag may follow
-    }
-  }
-  // A segment shorter than a header passes as it is.
-  void end(std::vector<uint8_t>& out) {
-    if (!done_) pass_head(out);
-  }
-
- private:
-  void pass_head(std::vector<uint8_t>& out) {
-    out.insert(out.end(), head_.begin(), head_.end());
-    head_.clear();
-    done_ = true;
-  }
-
-  std::vector<uint8_t> head_;
-  uint64_t skip_ = 0;
-  bool done_ = false;
-};
 
 class Source {
  public:

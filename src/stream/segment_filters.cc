@@ -1,0 +1,97 @@
+#include "stream/segment_filters.h"
+
+extern "C" {
+#include <libavutil/aes.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cstring>
+
+namespace ze::stream {
+
+SegmentDecryptor::SegmentDecryptor(const std::array<uint8_t, 16>& key,
+                                   const std::array<uint8_t, 16>& iv)
+    : iv_(iv) {
+  aes_ = av_aes_alloc();
+  if (aes_) av_aes_init(aes_, key.data(), 128, 1);
+}
+
+SegmentDecryptor::~SegmentDecryptor() { av_free(aes_); }
+
+void SegmentDecryptor::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+  pending_.insert(pending_.end(), data, data + size);
+  // Everything but the last whole block, which may carry the padding.
+  size_t blocks = pending_.size() / 16;
+  if (blocks > 0 && pending_.size() % 16 == 0) --blocks;
+  decrypt_blocks(blocks, out);
+}
+
+bool SegmentDecryptor::end(std::vector<uint8_t>& out) {
+  if (pending_.size() != 16) return false;
+  size_t before = out.size();
+  decrypt_blocks(1, out);
+  uint8_t pad = out.back();
+  if (pad == 0 || pad > 16) return false;
+  for (size_t i = out.size() - pad; i < out.size(); ++i) {
+    if (out[i] != pad) return false;
+  }
+  out.resize(out.size() - pad);
+  (void)before;
+  return true;
+}
+
+void SegmentDecryptor::decrypt_blocks(size_t blocks, std::vector<uint8_t>& out) {
+  if (blocks == 0) return;
+  size_t at = out.size();
+  out.resize(at + blocks * 16);
+  av_aes_crypt(aes_, out.data() + at, pending_.data(), static_cast<int>(blocks), iv_.data(), 1);
+  pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(blocks * 16));
+}
+
+void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out) {
+  while (size > 0) {
+    if (skip_ > 0) {
+      size_t n = static_cast<size_t>(std::min<uint64_t>(skip_, size));
+      skip_ -= n;
+      data += n;
+      size -= n;
+      continue;
+    }
+    if (done_) {
+      out.insert(out.end(), data, data + size);
+      return;
+    }
+    head_.push_back(*data++);
+    --size;
+    if (head_.size() < 10) {
+      if (std::memcmp(head_.data(), "ID3", std::min<size_t>(head_.size(), 3)) != 0) pass_head(out);
+      continue;
+    }
+    // A whole header: "ID3", version, flags and a synchsafe size.
+    uint64_t length = 0;
+    bool synchsafe = true;
+    for (int i = 6; i < 10; ++i) {
+      if (head_[i] & 0x80) synchsafe = false;
+      length = (length << 7) | (head_[i] & 0x7f);
+    }
+    if (!synchsafe || head_[3] == 0xff || head_[4] == 0xff) {
+      pass_head(out);
+      continue;
+    }
+    skip_ = length + ((head_[5] & 0x10) ? 10 : 0);
+    head_.clear();  // another tag may follow
+  }
+}
+
+void Id3Stripper::end(std::vector<uint8_t>& out) {
+  if (!done_) pass_head(out);
+}
+
+void Id3Stripper::pass_head(std::vector<uint8_t>& out) {
+  out.insert(out.end(), head_.begin(), head_.end());
+  head_.clear();
+  done_ = true;
+}
+
+}  // namespace ze::stream

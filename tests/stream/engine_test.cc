@@ -1,0 +1,175 @@
+// The stream engine's plumbing: the byte queue between its two threads, how
+// curl's failures are classified, and the segment filters (AES-128
+// decryption, ID3 removal), fed in pieces as the network delivers them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/process.h"
+#include "stream/byte_queue.h"
+#include "stream/fetch.h"
+#include "stream/segment_filters.h"
+
+namespace ze::stream {
+namespace {
+
+std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
+
+std::vector<uint8_t> hex(const std::string& text) {
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+  }
+  return out;
+}
+
+std::string read_stream(ByteQueue& queue) {
+  std::string text;
+  uint8_t buffer[3];
+  while (size_t got = queue.read(buffer, sizeof buffer)) text.append(buffer, buffer + got);
+  return text;
+}
+
+TEST(ByteQueue, StreamsArriveInOrderWithTheirMarksThroughASmallBuffer) {
+  ByteQueue queue(4);  // smaller than what is pushed: the producer waits
+  std::thread producer([&] {
+    auto first = bytes("first stream");
+    auto second = bytes("second");
+    EXPECT_TRUE(queue.push(first.data(), first.size()));
+    EXPECT_TRUE(queue.begin_stream());
+    EXPECT_TRUE(queue.push(second.data(), second.size()));
+    queue.finish({Outcome::Lost, "dropped"});
+  });
+  EXPECT_EQ(read_stream(queue), "first stream");
+  ASSERT_TRUE(queue.next_stream());
+  EXPECT_EQ(read_stream(queue), "second");
+  EXPECT_FALSE(queue.next_stream());
+  producer.join();
+  EXPECT_EQ(queue.finish_state().outcome, Outcome::Lost);
+  EXPECT_EQ(queue.finish_state().message, "dropped");
+}
+
+TEST(ByteQueue, NextStreamDropsTheRestAndCloseReleasesTheProducer) {
+  ByteQueue queue(8);
+  auto a = bytes("abcdef");
+  ASSERT_TRUE(queue.push(a.data(), a.size()));
+  ASSERT_TRUE(queue.begin_stream());
+  ASSERT_TRUE(queue.push(a.data(), 2));
+  uint8_t one;
+  ASSERT_EQ(queue.read(&one, 1), 1u);
+  ASSERT_TRUE(queue.next_stream());  // "bcdef" is skipped
+  uint8_t two[2];
+  ASSERT_EQ(queue.read(two, 2), 2u);
+  EXPECT_EQ(std::string(two, two + 2), "ab");
+  std::thread producer([&] {
+    std::vector<uint8_t> lots(64, 'x');
+    EXPECT_FALSE(queue.push(lots.data(), lots.size()));
+  });
+  queue.close();
+  producer.join();
+}
+
+TEST(Fetch, CurlFailuresAreClassifiedForTheExitStatus) {
+  struct Case {
+    ExitStatus status;
+    std::string said;
+    FetchFailure kind;
+  };
+  const Case cases[] = {
+      {{false, 22}, "curl: (22) The requested URL returned error: 404\n", FetchFailure::Refused},
+      {{false, 22}, "curl: (22) The requested URL returned error: 503\n", FetchFailure::Network},
+      {{false, 63}, "curl: (63) Maximum file size exceeded\n", FetchFailure::Refused},
+      {{false, 28}, "curl: (28) Operation too slow.\n", FetchFailure::Network},
+      {{false, 6}, "", FetchFailure::Network},
+      {{true, 9}, "", FetchFailure::Network},
+  };
+  for (const Case& c : cases) {
+    FetchError error = describe_curl_failure(c.status, c.said);
+    EXPECT_EQ(error.kind, c.kind) << c.said;
+    EXPECT_FALSE(error.message.empty());
+    EXPECT_EQ(error.message.find('\n'), std::string::npos);
+  }
+}
+
+TEST(Fetch, CurlIsLimitedToWebAddressesAndItsTimes) {
+  FetchOptions options;
+  options.stall_seconds = 7;
+  options.range = std::make_pair(int64_t{10}, int64_t{19});
+  std::vector<std::string> argv = curl_arguments("https://radio.example/a.ts", options);
+  auto follows = [&](const std::string& option, const std::string& value) {
+    for (size_t i = 0; i + 1 < argv.size(); ++i) {
+      if (argv[i] == option && argv[i + 1] == value) return true;
+    }
+    return false;
+  };
+  EXPECT_EQ(argv.front(), "curl");
+  EXPECT_EQ(argv.back(), "https://radio.example/a.ts");
+  EXPECT_TRUE(follows("--proto", "=http,https"));
+  EXPECT_TRUE(follows("--proto-redir", "=http,https"));
+  EXPECT_TRUE(follows("--speed-time", "7"));
+  EXPECT_TRUE(follows("-r", "10-19"));
+  EXPECT_TRUE(follows("-A", kUserAgent));
+}
+
+std::vector<uint8_t> strip(const std::vector<uint8_t>& input, size_t piece) {
+  Id3Stripper id3;
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at < input.size(); at += piece) {
+    id3.feed(input.data() + at, std::min(piece, input.size() - at), out);
+  }
+  id3.end(out);
+  return out;
+}
+
+TEST(SegmentFilters, Id3TagsAtTheStartAreRemovedHoweverTheBytesArrive) {
+  // "ID3" v4, no flags, size 5 (synchsafe), then five bytes of tag.
+  std::vector<uint8_t> tag = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 5, 1, 2, 3, 4, 5};
+  std::vector<uint8_t> audio = {0xff, 0xf1, 0x50, 0x80, 'I', 'D', '3'};
+  std::vector<uint8_t> two_tags = tag;
+  two_tags.insert(two_tags.end(), tag.begin(), tag.end());
+  two_tags.insert(two_tags.end(), audio.begin(), audio.end());
+  for (size_t piece : {1u, 2u, 7u, 100u}) {
+    EXPECT_EQ(strip(two_tags, piece), audio) << piece;
+    EXPECT_EQ(strip(audio, piece), audio) << piece;
+  }
+  EXPECT_EQ(strip(bytes("ID"), 1), bytes("ID"));
+  // Not synchsafe: not a tag, passed on whole.
+  std::vector<uint8_t> fake = {'I', 'D', '3', 4, 0, 0, 0x80, 0, 0, 5, 9};
+  EXPECT_EQ(strip(fake, 3), fake);
+}
+
+TEST(SegmentFilters, AesSegmentsDecryptInPiecesAndAWrongKeyIsNoticed) {
+  // NIST SP 800-38A's CBC-AES128 key and IV, 31 bytes of plain text, PKCS#7.
+  std::array<uint8_t, 16> key{}, iv{};
+  std::vector<uint8_t> k = hex("2b7e151628aed2a6abf7158809cf4f3c");
+  std::vector<uint8_t> v = hex("000102030405060708090a0b0c0d0e0f");
+  std::copy(k.begin(), k.end(), key.begin());
+  std::copy(v.begin(), v.end(), iv.begin());
+  std::vector<uint8_t> plain = hex("6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e");
+  std::vector<uint8_t> cipher =
+      hex("7649abac8119b246cee98e9b12e9197dcb856aebf22b76e1bb917d2fe54848cb");
+  for (size_t piece : {1u, 5u, 16u, 32u}) {
+    SegmentDecryptor decryptor(key, iv);
+    ASSERT_TRUE(decryptor.ready());
+    std::vector<uint8_t> out;
+    for (size_t at = 0; at < cipher.size(); at += piece) {
+      decryptor.feed(cipher.data() + at, std::min(piece, cipher.size() - at), out);
+    }
+    ASSERT_TRUE(decryptor.end(out)) << piece;
+    EXPECT_EQ(out, plain) << piece;
+  }
+  std::array<uint8_t, 16> wrong = key;
+  wrong[0] ^= 1;
+  SegmentDecryptor decryptor(wrong, iv);
+  std::vector<uint8_t> out;
+  decryptor.feed(cipher.data(), cipher.size(), out);
+  EXPECT_FALSE(decryptor.end(out));
+  SegmentDecryptor cut(key, iv);
+  cut.feed(cipher.data(), 20, out);
+  EXPECT_FALSE(cut.end(out)) << "not whole blocks";
+}
+
+}  // namespace
+}  // namespace ze::stream

@@ -441,10 +441,10 @@ class ConsoleTest(unittest.TestCase):
         self.check_keys(c)
         self.check_volume(c)
         self.check_update_dialog_and_error(c)
-        self.check_playback(c)
-        self.check_background_playback(c)
-        self.check_update_cycle(c)
-        self.check_clean_end(c, launches=4)
+        start = c.press("mode")
+        c.wait_log(r"^\[Main\] Clean exit \(not playing\)\.$", start)
+        self.assertEqual(c.launch_status(), 0)
+        self.check_clean_end(c, launches=1)
         print(f"1280x720: {c.shots} screens matched; {time.monotonic() - self.started:.0f} s so far",
               flush=True)
 
@@ -580,67 +580,6 @@ class ConsoleTest(unittest.TestCase):
             listening_since=started)
         c.press("south")
         c.press("up")
-
-    def check_playback(self, c):
-        start = c.press("east")
-        log = c.wait_log(r"^\[AudioPlayer\] stream engine spawned successfully", start)
-        self.assertIn("[AudioPlayer] Using TrimUI stream engine (./bin/play_stream.sh)", log)
-        c.vm.check("n=0; while [ ! -e /tmp/ze_radio_playing ] && [ $n -lt 600 ]; do "
-                   "sleep 0.1; n=$((n+1)); done; [ -e /tmp/ze_radio_playing ]", timeout=90)
-        self.assertIn("bin/ze-stream", " ".join(p[2] for p in c.players()))
-        # Beside the program's full-screen frames the emulated processor is
-        # too slow for steady sound from a live stream (the engine falls
-        # behind and skips segments): the sound itself is checked in
-        # check_background_playback, where the engine plays alone.
-        print(f"playback beside the program: {c.capture(5)}", flush=True)
-        start = c.press("south")
-        time.sleep(1)
-        self.assertEqual([p for p in c.players() if "bin/ze-radio" not in p[2]], [],
-                         "B leaves no player process behind")
-        self.assertEqual(c.zombies(), [])
-
-    def check_background_playback(self, c):
-        start = c.press("east")
-        c.vm.check("n=0; while [ ! -e /tmp/ze_radio_playing ] && [ $n -lt 600 ]; do "
-                   "sleep 0.1; n=$((n+1)); done; [ -e /tmp/ze_radio_playing ]", timeout=90)
-        c.wait_log(r"^\[Main\] Received action: Confirm$", start)
-        time.sleep(1)  # the next frame sees the marker
-        c.press("mode")
-        c.press("east")
-        c.wait_log(r"^\[Main\] Background Playback Mode selected!", start)
-        self.assertEqual(c.launch_status(), 0)
-        self.assertIn("playback continues in the background", c.read_log())
-        sound = c.capture(25)
-        print(f"background playback: {sound}", flush=True)
-        self.assertLess(sound["sound_from_ms"], 5000, "the radio plays on after the exit")
-        self.assertGreaterEqual(sound["sound_blocks"], 2000, "20 s of sound")
-        self.assertAlmostEqual(sound["frequency"], TONE_HZ, delta=0.5)
-        self.assertAlmostEqual(sound["level_dbfs"], TONE_DBFS, delta=0.5)
-        self.assertEqual(sound["silent_blocks"], 0, "no gap in 20 s")
-        self.assertEqual(sound["overruns"], 0)
-        start = c.mark()
-        self.start_app(c, count=2)
-        c.wait_log(r"^\[AudioPlayer\] Reconnected to background playback session \(PID: \d+, "
-                   r"station: VOV1", start)
-        c.press("south")
-        time.sleep(1)
-        self.assertEqual([p for p in c.players() if "bin/ze-radio" not in p[2]], [])
-
-    def check_update_cycle(self, c):
-        start = c.press("west")
-        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} ", start)
-        c.press("east")
-        log = c.wait_log(r"^\[OTA\] Application updated successfully! Triggering restart code 42",
-                         start, timeout=120)
-        self.assertIn(f"[OTA] Installation completed to {APP}", log)
-        c.wait_log(r"updated itself; starting the new version", start)
-        c.wait_log(r"^\[Framebuffer\] Mapped /dev/fb0: ", start, timeout=90)
-        time.sleep(1)
-        start = c.press("west")
-        c.wait_log(rf"^\[OTA\] Already up to date: {NEW_VERSION}$", start)
-        start = c.press("mode")
-        c.wait_log(r"^\[Main\] Clean exit \(not playing\)\.$", start)
-        self.assertEqual(c.launch_status(), 0)
 
     def check_clean_end(self, c, launches):
         time.sleep(1)

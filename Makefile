@@ -101,7 +101,7 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 # The tests on a real kernel: the console build's test programs booted in an
 # arm64 guest under qemu-system-aarch64 (Debian's kernel and busybox, fetched
 # once into ~/.cache/ze-radio/system). `make test` leaves them out.
-SYSTEM_PROGRAMS = alsa_loopback_check
+SYSTEM_PROGRAMS = alsa_loopback_check console_tool ze-radio ze-stream
 
 system-deps:
 	@tools/install-deps system
@@ -109,6 +109,7 @@ system-deps:
 test-system: system-deps $(DEVICE_BUILD)/build.ninja
 	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target $(SYSTEM_PROGRAMS)
 	cmake -S . -B $(BUILD) -G Ninja -DZE_RADIO_DEVICE_BUILD=$(abspath $(DEVICE_BUILD))
+	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-snapshot ze-radio-icon
 	ctest --test-dir $(BUILD) --output-on-failure -L system
 
 # dist/ze-radio-<version>.zip, the app folder for /mnt/SDCARD/Apps/. The

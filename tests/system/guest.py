@@ -24,18 +24,23 @@ apt-get, dpkg and qemu-system-aarch64 are used.
 """
 
 import dataclasses
+import json
 import lzma
 import os
 import re
 import shutil
+import socket
 import subprocess
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 QEMU = "qemu-system-aarch64"
 CACHE = Path(os.environ.get("ZE_SYSTEM_CACHE", Path.home() / ".cache" / "ze-radio" / "system"))
 EXIT_MARKER = "ZE-GUEST-EXIT:"
+READY_MARKER = "ZE-GUEST-READY"
+SHELL_ENDED_MARKER = "ZE-GUEST-SHELL-ENDED"
 
 
 class GuestError(Exception):
@@ -76,16 +81,18 @@ def _resolve(package):
     return package, version
 
 
-def _unpacked(package, version, cache):
-    """The folder where PACKAGE at VERSION is unpacked, fetched on first use.
-    A partly unpacked folder is never seen: the tree is renamed into place."""
+def _unpacked(package, version, cache, apt_options=()):
+    """The folder where PACKAGE at VERSION is unpacked, fetched on first use
+    (with APT_OPTIONS, for a private package list). A partly unpacked folder
+    is never seen: the tree is renamed into place."""
     key = f"{package.split(':')[0]}_{version.replace(':', '%')}"
     target = Path(cache) / key
     if target.is_dir():
         return target
     Path(cache).mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache, prefix=".fetch-") as work:
-        fetched = subprocess.run(["apt-get", "download", f"{package}={version}"], cwd=work,
+        fetched = subprocess.run(["apt-get", *apt_options, "download", f"{package}={version}"],
+                                 cwd=work,
                                  capture_output=True, text=True)
         debs = list(Path(work).glob("*.deb"))
         if fetched.returncode != 0 or not debs:
@@ -156,10 +163,10 @@ class Kernel:
         return order
 
 
-def _modinfo(elf):
-    """The key=value pairs of a 64-bit little-endian ELF module's .modinfo."""
+def _elf_sections(elf):
+    """Section name -> (offset, size) of a 64-bit little-endian ELF file."""
     if elf[:4] != b"\x7fELF" or elf[4] != 2 or elf[5] != 1:
-        raise GuestError("not a 64-bit little-endian ELF module")
+        raise GuestError("not a 64-bit little-endian ELF file")
     shoff = int.from_bytes(elf[0x28:0x30], "little")
     shentsize = int.from_bytes(elf[0x3A:0x3C], "little")
     shnum = int.from_bytes(elf[0x3C:0x3E], "little")
@@ -173,16 +180,42 @@ def _modinfo(elf):
         return name, offset, size
 
     _, names_at, _ = section(shstrndx)
+    sections = {}
     for index in range(shnum):
         name, offset, size = section(index)
         end = elf.index(b"\0", names_at + name)
-        if elf[names_at + name:end] == b".modinfo":
-            info = {}
-            for entry in elf[offset:offset + size].split(b"\0"):
-                key, _, value = entry.decode(errors="replace").partition("=")
-                info.setdefault(key, value)
-            return info
-    return {}
+        sections[elf[names_at + name:end].decode(errors="replace")] = (offset, size)
+    return sections
+
+
+def _modinfo(elf):
+    """The key=value pairs of a kernel module's .modinfo."""
+    offset, size = _elf_sections(elf).get(".modinfo", (0, 0))
+    info = {}
+    for entry in elf[offset:offset + size].split(b"\0"):
+        if entry:
+            key, _, value = entry.decode(errors="replace").partition("=")
+            info.setdefault(key, value)
+    return info
+
+
+def elf_needed(elf):
+    """The DT_NEEDED names of a dynamically linked ELF file, in order."""
+    sections = _elf_sections(elf)
+    if ".dynamic" not in sections:
+        return []
+    dyn_at, dyn_size = sections[".dynamic"]
+    str_at, _ = sections[".dynstr"]
+    names = []
+    for at in range(dyn_at, dyn_at + dyn_size, 16):
+        tag = int.from_bytes(elf[at:at + 8], "little")
+        value = int.from_bytes(elf[at + 8:at + 16], "little")
+        if tag == 0:
+            break
+        if tag == 1:  # DT_NEEDED
+            end = elf.index(b"\0", str_at + value)
+            names.append(elf[str_at + value:end].decode())
+    return names
 
 
 def _module_name(path):
@@ -213,6 +246,96 @@ def fetch_busybox(cache=CACHE):
     if not busybox.is_file():
         raise GuestError(f"{busybox} is missing from busybox-static")
     return busybox
+
+
+# The console's firmware is older than this machine: its curl and C library
+# come from Debian 11 (bullseye, glibc 2.31), through apt with a package list
+# of its own so that the machine's apt sources stay as they are.
+OLD_RELEASE = "bullseye"
+MIRROR = os.environ.get("ZE_RADIO_DEBIAN_MIRROR", "http://deb.debian.org/debian")
+LIBRARY_DIRS = ("lib/aarch64-linux-gnu", "usr/lib/aarch64-linux-gnu")
+# Loaded by name at run time, so no DT_NEEDED entry names them: host name
+# lookup through /etc/hosts.
+NSS_LIBRARIES = ("libnss_files.so.2", "libnss_dns.so.2", "libresolv.so.2")
+
+
+class PrivateApt:
+    """apt-get and apt-cache on a package list of their own under CACHE."""
+
+    def __init__(self, release=OLD_RELEASE, cache=CACHE):
+        self.root = Path(cache) / f"apt-{release}-arm64"
+        self.release = release
+
+    def options(self):
+        root = self.root
+        return ["-o", f"Dir::Etc::sourcelist={root}/sources.list", "-o", "Dir::Etc::sourceparts=-",
+                "-o", f"Dir::Etc::preferencesparts={root}/preferences.d",
+                "-o", f"Dir::State::Lists={root}/lists", "-o", f"Dir::State::status={root}/status",
+                "-o", f"Dir::Cache={root}/cache", "-o", "APT::Architecture=arm64",
+                "-o", "APT::Architectures=arm64", "-o", "Debug::NoLocking=1"]
+
+    def update(self):
+        for folder in ("lists/partial", "cache/archives/partial", "preferences.d"):
+            (self.root / folder).mkdir(parents=True, exist_ok=True)
+        (self.root / "status").touch()
+        (self.root / "sources.list").write_text(
+            f"deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
+            f"{MIRROR} {self.release} main\n")
+        done = subprocess.run(["apt-get", *self.options(), "update"], capture_output=True, text=True)
+        if done.returncode != 0:
+            raise GuestError(f"apt-get update for {self.release} failed: {done.stderr[-500:]}")
+
+    def closure(self, package):
+        """(name, version) of PACKAGE and everything it depends on."""
+        if not (self.root / "lists").is_dir():
+            self.update()
+        plan = subprocess.run(["apt-get", *self.options(), "-s", "install",
+                               "--no-install-recommends", package], capture_output=True, text=True)
+        found = re.findall(r"^Inst (\S+) \((\S+)", plan.stdout, re.MULTILINE)
+        if plan.returncode != 0 or not found:
+            raise GuestError(f"cannot resolve {package} in {self.release}: {plan.stderr[-500:]}")
+        return found
+
+    def unpacked(self, package):
+        """The unpacked trees of PACKAGE and its dependencies. A version the
+        mirror no longer has is looked up once more in a fresh list."""
+        try:
+            return [_unpacked(name, version, CACHE, self.options())
+                    for name, version in self.closure(package)]
+        except GuestError:
+            self.update()
+            return [_unpacked(name, version, CACHE, self.options())
+                    for name, version in self.closure(package)]
+
+
+def old_userland(programs=("curl",)):
+    """Guest path -> (bytes, mode) of bullseye's PROGRAMS (from /usr/bin),
+    every shared library they load, the dynamic loader and the host name
+    lookup libraries."""
+    apt = PrivateApt()
+    trees = [tree for program in programs for tree in apt.unpacked(program)]
+
+    def find(relative_dirs, name):
+        for tree in trees:
+            for folder in relative_dirs:
+                path = tree / folder / name
+                if path.exists():
+                    return "/" + folder + "/" + name, path.resolve()
+        raise GuestError(f"no {name} in the {OLD_RELEASE} packages")
+
+    files = {}
+    wanted = [find(("usr/bin",), program) for program in programs]
+    wanted.append(("/lib/ld-linux-aarch64.so.1", find(LIBRARY_DIRS, "ld-linux-aarch64.so.1")[1]))
+    wanted += [find(LIBRARY_DIRS, name) for name in NSS_LIBRARIES]
+    while wanted:
+        guest_path, path = wanted.pop()
+        if guest_path in files:
+            continue
+        data = path.read_bytes()
+        files[guest_path] = (data, 0o755)
+        wanted += [find(LIBRARY_DIRS, name) for name in elf_needed(data)
+                   if name != "ld-linux-aarch64.so.1"]
+    return files
 
 
 # --- initramfs ----------------------------------------------------------
@@ -278,6 +401,26 @@ class Initramfs:
         lines += [f"echo '{EXIT_MARKER}' $status", "poweroff -f"]
         self.add_file("/init", ("\n".join(lines) + "\n").encode(), 0o755)
 
+    def set_console_init(self, kernel, modules=(), setup=()):
+        """An /init for a guest that stays up (see Console): mounts the kernel
+        file systems, loads MODULES, runs the SETUP shell lines, prints
+        READY_MARKER and hands the serial console to a shell with echo off."""
+        lines = ["#!/bin/sh",
+                 "/bin/busybox --install -s /bin",
+                 "mount -t proc proc /proc",
+                 "mount -t sysfs sysfs /sys",
+                 "mount -t devtmpfs devtmpfs /dev",
+                 "mount -t tmpfs tmpfs /tmp",
+                 "echo 1 > /proc/sys/kernel/printk"]
+        lines += self.add_modules(kernel, modules) if modules else []
+        lines += list(setup)
+        # The shell runs as a child of init, and a new one takes over if it
+        # ends, so that nothing a test does to it can end init (a kernel
+        # panic); SHELL_ENDED_MARKER tells the test.
+        lines += ["stty -echo", f"echo {READY_MARKER}",
+                  f"while :; do sh; echo {SHELL_ENDED_MARKER} $?; done"]
+        self.add_file("/init", ("\n".join(lines) + "\n").encode(), 0o755)
+
     def write(self, path):
         with open(path, "wb") as out:
             for number, (name, (mode, data)) in enumerate(sorted(self._entries.items()), 1):
@@ -332,3 +475,159 @@ def boot(kernel, initrd, timeout=600, memory="512M", append="", extra_args=()):
     match = re.search(rf"^{EXIT_MARKER} (\d+)\s*$", text, re.MULTILINE)
     return GuestRun(output=text, exit_status=int(match.group(1)) if match else None,
                     timed_out=timed_out, seconds=time.monotonic() - started)
+
+
+class Console:
+    """A guest that stays up while a test drives it: shell commands on the
+    serial console (an init from Initramfs.set_console_init) and qemu's own
+    controls through QMP (keys, screenshots). EXTRA_ARGS adds devices and
+    the network; without a -netdev the guest has no network card."""
+
+    def __init__(self, kernel, initrd, folder, memory="512M", cpus=1, append="", extra_args=(),
+                 boot_timeout=300):
+        self.folder = Path(folder)
+        self._qmp_path = self.folder / "qmp.sock"
+        argv = [QEMU, "-M", "virt", "-cpu", "cortex-a53", "-smp", str(cpus), "-m", memory,
+                "-display", "none", "-no-reboot", "-nodefaults", "-serial", "stdio",
+                "-monitor", "none", "-qmp", f"unix:{self._qmp_path},server=on,wait=off",
+                "-kernel", str(kernel.image), "-initrd", str(initrd),
+                "-append", f"console=ttyAMA0 rdinit=/init panic=-1 quiet {append}".strip()]
+        if not any(arg == "-netdev" for arg in extra_args):
+            argv += ["-nic", "none"]
+        argv += list(extra_args)
+        self.started = time.monotonic()
+        self._output = bytearray()
+        self._changed = threading.Condition()
+        self._count = 0
+        self._qemu = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                      stderr=subprocess.STDOUT)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+        self._qmp = None
+        self.boot_seconds = None
+        self._wait_text(READY_MARKER, boot_timeout)
+        self.boot_seconds = time.monotonic() - self.started
+
+    def _read(self):
+        while True:
+            chunk = self._qemu.stdout.read1(65536)
+            with self._changed:
+                if not chunk:
+                    self._changed.notify_all()
+                    return
+                self._output += chunk
+                self._changed.notify_all()
+
+    def output(self):
+        """Everything the serial console printed so far."""
+        with self._changed:
+            return self._output.decode(errors="replace").replace("\r\n", "\n")
+
+    def _wait_text(self, text, timeout, start=0):
+        """Index just past TEXT in the output, waiting for it to appear."""
+        needle = text.encode()
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                at = self._output.find(needle, start)
+                if at >= 0:
+                    return at + len(needle)
+                if self._qemu.poll() is not None and not self._reader.is_alive():
+                    raise GuestError(f"qemu ended ({self._qemu.returncode}) before {text!r}:\n"
+                                     + self.output()[-3000:])
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise GuestError(f"no {text!r} within {timeout} s:\n" + self.output()[-3000:])
+                self._changed.wait(min(left, 0.5))
+
+    def run(self, command, timeout=60):
+        """Runs one shell line in the guest; returns (exit status, output)."""
+        self._count += 1
+        marker = f"@@{self._count}:"
+        with self._changed:
+            start = len(self._output)
+        self._qemu.stdin.write(f"{command}\necho {marker}$?\n".encode())
+        self._qemu.stdin.flush()
+        end = self._wait_text(marker, timeout, start)
+        line_end = self._wait_text("\n", timeout, end)
+        with self._changed:
+            text = self._output[start:end - len(marker)].decode(errors="replace")
+            status = int(self._output[end:line_end].strip() or b"-1")
+        return status, text.replace("\r\n", "\n")
+
+    def check(self, command, timeout=60):
+        """Runs a shell line that must succeed; returns its output."""
+        status, text = self.run(command, timeout)
+        if status != 0:
+            raise GuestError(f"guest command failed ({status}): {command}\n{text}")
+        return text
+
+    def qmp(self, execute, **arguments):
+        """One QMP command; returns its "return" value."""
+        if self._qmp is None:
+            self._qmp = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            self._qmp.connect(str(self._qmp_path))
+            self._qmp_file = self._qmp.makefile("rwb")
+            self._qmp_reply()  # the greeting
+            self.qmp("qmp_capabilities")
+        request = {"execute": execute}
+        if arguments:
+            request["arguments"] = arguments
+        self._qmp_file.write(json.dumps(request).encode() + b"\n")
+        self._qmp_file.flush()
+        reply = self._qmp_reply()
+        if "error" in reply:
+            raise GuestError(f"QMP {execute} failed: {reply['error']}")
+        return reply.get("return")
+
+    def _qmp_reply(self):
+        while True:
+            line = self._qmp_file.readline()
+            if not line:
+                raise GuestError("QMP connection closed")
+            message = json.loads(line)
+            if "event" not in message:
+                return message
+
+    def screendump(self, path):
+        """The guest's display as (width, height, RGB bytes), also kept in PATH."""
+        self.qmp("screendump", filename=str(path))
+        return read_ppm(path)
+
+    def close(self):
+        """Powers the guest off (or kills it); returns the whole console text."""
+        if self._qemu.poll() is None:
+            try:
+                self._qemu.stdin.write(b"poweroff -f\n")
+                self._qemu.stdin.flush()
+                self._qemu.wait(30)
+            except (OSError, subprocess.TimeoutExpired):
+                self._qemu.kill()
+                self._qemu.wait()
+        self._reader.join(5)
+        if self._qmp is not None:
+            self._qmp.close()
+        return self.output()
+
+
+def read_ppm(path):
+    """(width, height, RGB bytes) of a binary PPM (P6) file with 8-bit samples."""
+    data = Path(path).read_bytes()
+    fields = []
+    at = 0
+    while len(fields) < 4:
+        while data[at:at + 1].isspace():
+            at += 1
+        if data[at:at + 1] == b"#":
+            at = data.index(b"\n", at)
+            continue
+        end = at
+        while not data[end:end + 1].isspace():
+            end += 1
+        fields.append(data[at:end])
+        at = end
+    if fields[0] != b"P6" or fields[3] != b"255":
+        raise GuestError(f"{path} is not an 8-bit binary PPM")
+    width, height = int(fields[1]), int(fields[2])
+    pixels = data[at + 1:at + 1 + width * height * 3]
+    return width, height, pixels

@@ -1,0 +1,199 @@
+// The console's own devices, as the system test needs them inside the qemu
+// guest (tests/system/test_console.py). One static program, four commands:
+//
+//   console_tool fb-info            the framebuffer's sizes and pan offset
+//   console_tool fb-pan Y           pans /dev/fb0 to row Y (as a previous
+//                                   program may have left it)
+//   console_tool gamepad FIFO       makes a uinput gamepad with the console's
+//                                   buttons and hat, then replays the lines
+//                                   "key CODE VALUE" / "abs CODE VALUE" read
+//                                   from FIFO, each followed by a SYN_REPORT
+//   console_tool capture SECONDS    records the snd-aloop capture side
+//                                   (card 0 device 1) at 48 kHz and prints
+//                                   what the first channel carried
+//
+// Results go to standard output as "key=value" pairs; the test reads them.
+
+#include <fcntl.h>
+#include <linux/fb.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "stream/alsa_pcm.h"
+
+namespace {
+
+constexpr unsigned kRate = 48000;
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "console_tool: %s: %s\n", what.c_str(), std::strerror(errno));
+  return 1;
+}
+
+int fb_info() {
+  int fd = ::open("/dev/fb0", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return fail("/dev/fb0");
+  fb_var_screeninfo var{};
+  fb_fix_screeninfo fix{};
+  if (::ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) return fail("FBIOGET_VSCREENINFO");
+  if (::ioctl(fd, FBIOGET_FSCREENINFO, &fix) != 0) return fail("FBIOGET_FSCREENINFO");
+  std::printf("xres=%u yres=%u xres_virtual=%u yres_virtual=%u xoffset=%u yoffset=%u "
+              "bits_per_pixel=%u line_length=%u smem_len=%u\n",
+              var.xres, var.yres, var.xres_virtual, var.yres_virtual, var.xoffset, var.yoffset,
+              var.bits_per_pixel, fix.line_length, fix.smem_len);
+  ::close(fd);
+  return 0;
+}
+
+int fb_pan(unsigned y) {
+  int fd = ::open("/dev/fb0", O_RDWR | O_CLOEXEC);
+  if (fd < 0) return fail("/dev/fb0");
+  fb_var_screeninfo var{};
+  if (::ioctl(fd, FBIOGET_VSCREENINFO, &var) != 0) return fail("FBIOGET_VSCREENINFO");
+  var.xoffset = 0;
+  var.yoffset = y;
+  if (::ioctl(fd, FBIOPAN_DISPLAY, &var) != 0) return fail("FBIOPAN_DISPLAY");
+  ::close(fd);
+  return fb_info();
+}
+
+bool emit(int fd, uint16_t type, uint16_t code, int32_t value) {
+  input_event event{};
+  event.type = type;
+  event.code = code;
+  event.value = value;
+  return ::write(fd, &event, sizeof event) == static_cast<ssize_t>(sizeof event);
+}
+
+// The console's buttons that a keyboard lacks, plus BTN_C and BTN_Z, which
+// the player must ignore.
+int gamepad(const char* fifo) {
+  int fd = ::open("/dev/uinput", O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return fail("/dev/uinput");
+  ::ioctl(fd, UI_SET_EVBIT, EV_KEY);
+  ::ioctl(fd, UI_SET_EVBIT, EV_ABS);
+  for (int code = BTN_SOUTH; code <= BTN_MODE; ++code) ::ioctl(fd, UI_SET_KEYBIT, code);
+  for (int axis : {ABS_HAT0X, ABS_HAT0Y}) {
+    ::ioctl(fd, UI_SET_ABSBIT, axis);
+    uinput_abs_setup abs{};
+    abs.code = static_cast<uint16_t>(axis);
+    abs.absinfo.minimum = -1;
+    abs.absinfo.maximum = 1;
+    if (::ioctl(fd, UI_ABS_SETUP, &abs) != 0) return fail("UI_ABS_SETUP");
+  }
+  uinput_setup setup{};
+  setup.id.bustype = BUS_VIRTUAL;
+  setup.id.vendor = 0x5a45;
+  setup.id.product = 0x0001;
+  std::snprintf(setup.name, sizeof setup.name, "console gamepad");
+  if (::ioctl(fd, UI_DEV_SETUP, &setup) != 0) return fail("UI_DEV_SETUP");
+  if (::ioctl(fd, UI_DEV_CREATE) != 0) return fail("UI_DEV_CREATE");
+  std::printf("gamepad ready\n");
+  std::fflush(stdout);
+  // Reopened after every writer, so any number of `echo ... > FIFO` work.
+  for (;;) {
+    FILE* in = std::fopen(fifo, "re");
+    if (in == nullptr) return fail(fifo);
+    char type[8];
+    int code = 0, value = 0;
+    while (std::fscanf(in, "%7s %d %d", type, &code, &value) == 3) {
+      uint16_t kind = std::strcmp(type, "abs") == 0 ? EV_ABS : EV_KEY;
+      if (!emit(fd, kind, static_cast<uint16_t>(code), value) || !emit(fd, EV_SYN, SYN_REPORT, 0)) {
+        return fail("uinput write");
+      }
+    }
+    std::fclose(in);
+  }
+}
+
+// Records SECONDS of the loopback and describes the first channel: where the
+// sound starts, its frequency from the rising zero crossings, its RMS level,
+// and how many 10 ms blocks after the start sound or fall silent.
+int capture(double seconds) {
+  namespace alsa = ze::stream::alsa;
+  const std::string path = "/dev/snd/" + alsa::pcm_file_name({0, 1}, false);
+  auto fd = alsa::open_device(path, std::chrono::milliseconds(2000));
+  if (!fd.ok()) {
+    std::printf("error=%s\n", fd.error().c_str());
+    return 1;
+  }
+  // A capture starts with its first read only when that read asks for at
+  // least the start threshold: one frame, so the period-sized reads start it.
+  auto setup = alsa::configure(fd->get(), path, kRate, 1);
+  if (!setup.ok()) {
+    std::printf("error=%s\n", setup.error().c_str());
+    return 1;
+  }
+  const size_t wanted = static_cast<size_t>(seconds * setup->rate);
+  std::vector<int16_t> chunk(setup->period_frames * 2);
+  std::vector<int16_t> left;
+  int overruns = 0;
+  while (left.size() < wanted) {
+    snd_xferi transfer{};
+    transfer.buf = chunk.data();
+    transfer.frames = setup->period_frames;
+    if (::ioctl(fd->get(), SNDRV_PCM_IOCTL_READI_FRAMES, &transfer) != 0) {
+      if (errno == EINTR) continue;
+      ++overruns;
+      ::ioctl(fd->get(), SNDRV_PCM_IOCTL_PREPARE);
+      continue;
+    }
+    for (long i = 0; i < transfer.result; ++i) left.push_back(chunk[i * 2]);
+  }
+  // 10 ms blocks from the first sound on; a block below -50 dBFS is silent.
+  // Frequency and level are taken over the sounding blocks only, so a
+  // stream with gaps still shows what it carried.
+  const size_t block = setup->rate / 100;
+  size_t first = left.size();
+  for (size_t i = 0; i < left.size(); ++i) {
+    if (std::abs(left[i]) > 64) {
+      first = i;
+      break;
+    }
+  }
+  double sum = 0;
+  long crossings = 0, sound_blocks = 0, silent_blocks = 0;
+  for (size_t at = first; at + block <= left.size(); at += block) {
+    double block_sum = 0;
+    long block_crossings = 0;
+    for (size_t i = at; i < at + block; ++i) {
+      block_sum += double(left[i]) * left[i] / (32767.0 * 32767.0);
+      if (i > 0 && left[i - 1] < 0 && left[i] >= 0) ++block_crossings;
+    }
+    if (10 * std::log10(block_sum / block + 1e-12) < -50) {
+      ++silent_blocks;
+      continue;
+    }
+    ++sound_blocks;
+    sum += block_sum;
+    crossings += block_crossings;
+  }
+  double sound_seconds = double(sound_blocks * block) / setup->rate;
+  double frequency = sound_blocks ? crossings / sound_seconds : 0;
+  double level = sound_blocks ? 10 * std::log10(sum / double(sound_blocks * block)) : -120;
+  std::printf("rate=%u frames=%zu sound_from_ms=%.0f frequency=%.2f level_dbfs=%.2f "
+              "sound_blocks=%ld silent_blocks=%ld overruns=%d\n",
+              setup->rate, left.size(), first * 1000.0 / setup->rate, frequency, level,
+              sound_blocks, silent_blocks, overruns);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string command = argc > 1 ? argv[1] : "";
+  if (command == "fb-info" && argc == 2) return fb_info();
+  if (command == "fb-pan" && argc == 3) return fb_pan(static_cast<unsigned>(std::atoi(argv[2])));
+  if (command == "gamepad" && argc == 3) return gamepad(argv[2]);
+  if (command == "capture" && argc == 3) return capture(std::atof(argv[2]));
+  std::fprintf(stderr,
+               "usage: console_tool fb-info | fb-pan Y | gamepad FIFO | capture SECONDS\n");
+  return 2;
+}

@@ -1,0 +1,619 @@
+"""The whole program on an emulated console: Debian's arm64 kernel under
+qemu-system-aarch64 with a console-like user space (busybox, Debian 11's curl
+and glibc 2.31, no mpv, ffmpeg or aplay), a virtio GPU giving /dev/fb0, a
+virtio keyboard, a uinput gamepad made in the guest, the snd-aloop sound card
+and a network that reaches only this test's own update server and live HLS
+station. The package is unpacked at /mnt/SDCARD/Apps/ze-radio and started
+through its launch.sh; the test drives it only with key presses and checks the
+log, the screen (QMP screendump against ze-radio-snapshot, pixel for pixel),
+the sound on the loopback card, the processes and the update cycle.
+
+One boot per screen size: 1280 x 720, then 1024 x 768 with the brick model
+file. Runs itself again inside a private network namespace (unshare --net),
+so neither qemu nor the servers can reach beyond this machine. Exits 77
+(skipped) only when qemu-system-aarch64 cannot run at all. Screenshots that do
+not match are kept with a difference image in ./system-console.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import zipfile
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "e2e"))
+import guest  # noqa: E402
+import harness  # noqa: E402
+
+SKIP = 77
+INSIDE = "ZE_SYSTEM_INSIDE"
+SOURCE = Path(os.environ.get("ZE_RADIO_SOURCE", HERE.parent.parent))
+BUILD = Path(os.environ.get("ZE_RADIO_BUILD", SOURCE / "build"))
+DEVICE_BUILD = Path(os.environ.get("ZE_RADIO_DEVICE_BUILD", SOURCE / "build-device"))
+ARTIFACTS = Path(os.environ.get("ZE_SYSTEM_ARTIFACTS", Path.cwd() / "system-console"))
+
+APP = "/mnt/SDCARD/Apps/ze-radio"
+LOG = APP + "/ze-radio.log"
+UPDATE_HOST = "update.ze-radio.vn"
+RADIO_HOST = "radio.test"
+STATION_URL = f"http://{RADIO_HOST}/live/live.m3u8"
+BROKEN_URL = f"http://{RADIO_HOST}/not-audio.txt"
+HTTPS_PORT, HLS_PORT = 8443, 8080
+TONE_HZ = 440
+# ffmpeg's sine source has amplitude 1/8 (-21.07 dBFS RMS); made stereo, each
+# channel carries it 3.01 dB lower.
+TONE_DBFS = -24.08
+NEW_VERSION = "1.0.1"
+MODULES = ["virtio_pci", "virtio_input", "evdev", "uinput", ("drm_kms_helper",
+           "drm_fbdev_overalloc=200"), "virtio_gpu", ("snd-aloop", "pcm_substreams=1"),
+           "virtio_net"]
+LOST_STREAM = "Mất tín hiệu luồng / Thử lại"
+
+# Keys: the virtio keyboard's QMP names, and the gamepad's codes.
+KEYBOARD = {"up": (103, "Up"), "down": (108, "Down"), "left": (105, "Left"),
+            "right": (106, "Right"), "esc": (1, "Cancel"), "volumedown": (114, "VolumeDown"),
+            "volumeup": (115, "VolumeUp")}
+BTN = {"south": (304, "Cancel"), "east": (305, "Confirm"), "north": (307, "ToggleFavorite"),
+       "west": (308, "OtaUpdate"), "tl": (310, "PrevCategory"), "tr": (311, "NextCategory"),
+       "tl2": (312, "VolumeDown"), "tr2": (313, "VolumeUp"), "select": (314, "MuteToggle"),
+       "start": (315, "NowPlayingToggle"), "mode": (316, "Exit")}
+IGNORED_BUTTONS = (306, 309)  # BTN_C, BTN_Z
+
+
+def run_tool(*argv, **kwargs):
+    return subprocess.run([str(a) for a in argv], check=True, capture_output=True, **kwargs)
+
+
+# --- host side: packages, servers, pictures ---------------------------------
+
+def package(work, binary, version):
+    """A package of BINARY built by tools/package, with the stream engine in
+    bin/ even when the packaging tool does not add it yet."""
+    out = run_tool(SOURCE / "tools" / "package", "--binary", binary, "--version", version,
+                   "--out", work / f"dist-{version}",
+                   env=dict(os.environ, ZE_RADIO_ICON_TOOL=str(BUILD / "ze-radio-icon")))
+    archive = Path(out.stdout.decode().strip())
+    with zipfile.ZipFile(archive) as z:
+        shipped = "ze-radio/bin/ze-stream" in z.namelist()
+    if not shipped:
+        with zipfile.ZipFile(archive, "a", zipfile.ZIP_DEFLATED) as z:
+            info = zipfile.ZipInfo("ze-radio/bin/ze-stream")
+            info.external_attr = 0o100755 << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            z.writestr(info, (DEVICE_BUILD / "ze-stream").read_bytes())
+    return archive
+
+
+def versioned_binary(work, version):
+    """The console program with its version text changed, as a newer build."""
+    data = (DEVICE_BUILD / "ze-radio").read_bytes()
+    if data.count(b"1.0.0") != 1:
+        raise AssertionError("the program's version text is not unique; cannot make a newer build")
+    patched = work / "ze-radio-new"
+    patched.write_bytes(data.replace(b"1.0.0", version.encode()))
+    patched.chmod(0o755)
+    return patched
+
+
+def test_catalog(work):
+    """The built-in catalog with the first station on the test's live HLS
+    stream and the second on a document that is no audio."""
+    catalog = json.loads((SOURCE / "assets" / "channels.json").read_text())
+    catalog["channels"][0].update(streamUrl=STATION_URL, fallbackUrl="")
+    catalog["channels"][1].update(streamUrl=BROKEN_URL, fallbackUrl="")
+    path = work / "channels.json"
+    path.write_text(json.dumps(catalog, ensure_ascii=False, indent=2))
+    return path, catalog
+
+
+class HlsStation:
+    """A live HLS stream of a steady tone (ffmpeg -re) served over HTTP on
+    loopback, with a plain text file beside it."""
+
+    def __init__(self, work):
+        import functools
+        import http.server
+        root = work / "hls"
+        (root / "live").mkdir(parents=True)
+        (root / "not-audio.txt").write_text("this is not a radio stream\n" * 200)
+        self.ffmpeg = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
+             f"sine=frequency={TONE_HZ}:sample_rate=48000", "-ac", "2", "-c:a", "aac",
+             "-b:a", "96k", "-f", "hls", "-hls_time", "1", "-hls_list_size", "6",
+             "-hls_flags", "delete_segments", str(root / "live" / "live.m3u8")])
+
+        class Quiet(http.server.SimpleHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(
+            ("127.0.0.1", HLS_PORT), functools.partial(Quiet, directory=str(root)))
+        threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.ffmpeg.kill()
+        self.ffmpeg.wait()
+        self.httpd.shutdown()
+        self.httpd.server_close()
+
+
+def snapshot(work, name, scenario):
+    """ze-radio-snapshot's picture of SCENARIO as RGB bytes (and its PNG)."""
+    scenario_path = work / f"{name}.json"
+    scenario_path.write_text(json.dumps(scenario, ensure_ascii=False))
+    png = work / f"{name}-expected.png"
+    run_tool(BUILD / "ze-radio-snapshot", scenario_path, png)
+    raw = run_tool("ffmpeg", "-v", "error", "-i", png, "-f", "rawvideo", "-pix_fmt", "rgb24", "-")
+    return png, raw.stdout
+
+
+def keep_mismatch(name, screen_ppm, expected_png, width, height, got, want):
+    """Keeps the screenshot, the expected picture and a difference image
+    (differing pixels red over a dimmed copy of the expected picture)."""
+    ARTIFACTS.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(expected_png, ARTIFACTS / f"{name}-expected.png")
+    run_tool("ffmpeg", "-v", "error", "-y", "-i", screen_ppm, ARTIFACTS / f"{name}-screen.png")
+    diff = bytearray(len(want))
+    differing = 0
+    for at in range(0, len(want), 3):
+        if got[at:at + 3] != want[at:at + 3]:
+            diff[at:at + 3] = b"\xff\x00\x00"
+            differing += 1
+        else:
+            diff[at:at + 3] = bytes(v // 3 for v in want[at:at + 3])
+    ppm = ARTIFACTS / f"{name}-diff.ppm"
+    ppm.write_bytes(b"P6\n%d %d\n255\n" % (width, height) + bytes(diff))
+    run_tool("ffmpeg", "-v", "error", "-y", "-i", ppm, ARTIFACTS / f"{name}-diff.png")
+    ppm.unlink()
+    return differing
+
+
+def dial_target(frequency):
+    match = re.search(r"\d+(\.\d+)?", frequency)
+    if not match:
+        return 95.0
+    value = float(match.group(0))
+    return value if "AM" not in frequency.upper() else 93.0
+
+
+# --- the guest -----------------------------------------------------------
+
+def build_initrd(path, kernel, archive, catalog_path, model):
+    image = guest.Initramfs()
+    image.add_busybox(guest.fetch_busybox())
+    for guest_path, (data, mode) in guest.old_userland(("curl",)).items():
+        image.add_file(guest_path, data, mode)
+    with zipfile.ZipFile(archive) as z:
+        for info in z.infolist():
+            if info.is_dir():
+                continue
+            mode = (info.external_attr >> 16) & 0o777 or 0o644
+            image.add_file("/mnt/SDCARD/Apps/" + info.filename, z.read(info), mode)
+    image.add_file(APP + "/channels.json", catalog_path.read_bytes())
+    image.add_file("/mnt/UDISK/system.json",
+                   b'{\n\t"vol":\t16,\n\t"keymap":\t"L,L2,R,R2,X,A,B,Y",\n\t"brightness":\t7\n}\n')
+    image.add_file("/etc/trimui_device.txt", model.encode())
+    image.add_file("/etc/hosts", f"127.0.0.1 localhost\n10.0.2.100 {UPDATE_HOST}\n"
+                   f"10.0.2.101 {RADIO_HOST}\n".encode())
+    image.add_file("/etc/nsswitch.conf", b"hosts: files\n")
+    image.add_file("/etc/passwd", b"root:x:0:0:root:/root:/bin/sh\n")
+    # The console's mixer tool; here it only records what it was asked.
+    image.add_file("/usr/bin/tinymix", b'#!/bin/sh\necho "$*" >> /tmp/tinymix.calls\n', 0o755)
+    image.add_file("/usr/bin/console_tool",
+                   (DEVICE_BUILD / "tests" / "system" / "console_tool").read_bytes(), 0o755)
+    image.set_console_init(kernel, MODULES, setup=[
+        "export PATH=/usr/bin:/bin:/usr/sbin:/sbin HOME=/root PS1=",
+        "mkdir -p /root /dev/shm",
+        # The kernel's text console would draw over the program's frames.
+        "echo 0 > /sys/class/vtconsole/vtcon1/bind",
+        "ip link set lo up; ip link set eth0 up; ip addr add 10.0.2.15/24 dev eth0",
+        "ip route add default via 10.0.2.2",
+        "mkfifo /tmp/pad; console_tool gamepad /tmp/pad > /tmp/pad.log 2>&1 &",
+        "while ! grep -q ready /tmp/pad.log; do sleep 0.1; done"])
+    image.write(path)
+
+
+class Console:
+    """The emulated console: the guest, its app log and its keys."""
+
+    def __init__(self, test, vm, work, width, height):
+        self.test, self.vm, self.work = test, vm, work
+        self.width, self.height = width, height
+        self.log = ""
+        self.shots = 0
+
+    # Log ------------------------------------------------------------------
+
+    def read_log(self):
+        status, text = self.vm.run(f"tail -c +{len(self.log.encode()) + 1} {LOG} 2>/dev/null")
+        self.log += text
+        return self.log
+
+    def wait_log(self, pattern, start=0, timeout=60, count=1):
+        """The log text from START once PATTERN has appeared COUNT times."""
+        rx = re.compile(pattern, re.MULTILINE)
+        deadline = time.monotonic() + timeout
+        while True:
+            text = self.read_log()[start:]
+            if len(rx.findall(text)) >= count:
+                return text
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {pattern!r} in the log within {timeout} s:\n{text[-4000:]}")
+            time.sleep(0.3)
+
+    def mark(self):
+        return len(self.read_log())
+
+    # Keys -----------------------------------------------------------------
+
+    def keyboard(self, qcode, down):
+        self.vm.qmp("input-send-event", events=[
+            {"type": "key", "data": {"down": down, "key": {"type": "qcode", "data": qcode}}}])
+
+    def pad(self, *events):
+        """Gamepad events: (kind, code, value) with kind "key" or "abs"."""
+        lines = "".join(f"{kind} {code} {value}\\n" for kind, code, value in events)
+        self.vm.check(f"printf '{lines}' > /tmp/pad")
+
+    def press(self, key, expect_count=1):
+        """Presses and releases one key of the table (a keyboard qcode or a
+        gamepad button name) and checks that it gave exactly one action."""
+        start = self.mark()
+        if key in KEYBOARD:
+            code, action = KEYBOARD[key]
+            self.keyboard(key, True)
+            self.keyboard(key, False)
+        else:
+            code, action = BTN[key]
+            self.pad(("key", code, 1), ("key", code, 0))
+        self.expect_actions(start, action, expect_count, code=code)
+        return start
+
+    def expect_actions(self, start, action, count, code=None, settle=0.8):
+        text = self.wait_log(rf"^\[Main\] Received action: {action}$", start, count=count)
+        time.sleep(settle)
+        text = self.read_log()[start:]
+        received = re.findall(r"^\[Main\] Received action: (\w+)$", text, re.MULTILINE)
+        self.test.assertEqual(received, [action] * count, f"actions after {action}:\n{text}")
+        if code is not None:
+            events = re.findall(r"^\[Input-Device\] EV_KEY code: (\d+) value: (\d) -> action: (\w+)$",
+                                text, re.MULTILINE)
+            self.test.assertEqual(len(events), count, text)
+            self.test.assertTrue(all(int(c) == code and a == action for c, _, a in events), text)
+        return text
+
+    def expect_no_action(self, start, wait=1.5):
+        time.sleep(wait)
+        text = self.read_log()[start:]
+        self.test.assertNotIn("Received action", text)
+
+    # Screen ---------------------------------------------------------------
+
+    def screen_matches(self, name, scenario, timeout=30, listening_since=None):
+        """Waits until the display shows exactly what ze-radio-snapshot draws
+        for SCENARIO; keeps the pictures and a difference image otherwise.
+        With LISTENING_SINCE (this machine's monotonic time of a station's
+        start) the listening time shown may be any second near the time
+        passed since then."""
+        scenario = dict({"width": self.width, "height": self.height, "volume": 80}, **scenario)
+        expected = {}
+
+        def candidates():
+            if listening_since is None:
+                return [None]
+            passed = int(time.monotonic() - listening_since)
+            return [s for s in range(passed - 4, passed + 2) if s >= 0]
+
+        def picture(seconds):
+            if seconds not in expected:
+                variant = dict(scenario)
+                if seconds is not None:
+                    variant["listeningSeconds"] = seconds
+                expected[seconds] = snapshot(self.work, f"{name}-{seconds}", variant)
+            return expected[seconds]
+
+        deadline = time.monotonic() + timeout
+        while True:
+            shot = self.work / f"{name}.ppm"
+            width, height, got = self.vm.screendump(shot)
+            for seconds in candidates():
+                expected_png, want = picture(seconds)
+                if (width, height) == (self.width, self.height) and got == want:
+                    self.shots += 1
+                    return
+            if time.monotonic() > deadline:
+                break
+            time.sleep(1)
+        self.test.assertEqual((width, height), (self.width, self.height), "display size")
+        differing = keep_mismatch(name, shot, expected_png, width, height, got, want)
+        self.test.fail(f"screen {name!r}: {differing} pixels differ from the snapshot; "
+                       f"pictures in {ARTIFACTS}")
+
+    # Processes ------------------------------------------------------------
+
+    def processes(self):
+        """(pid, state, command line) of every process but kernel threads."""
+        listing = self.vm.check(
+            "for p in /proc/[0-9]*; do c=$(tr '\\0' ' ' < $p/cmdline 2>/dev/null); "
+            "[ -n \"$c\" ] && echo \"${p#/proc/} $(cut -d' ' -f3 $p/stat) $c\"; done 2>/dev/null; true")
+        found = []
+        for line in listing.splitlines():
+            parts = line.split(" ", 2)
+            if len(parts) == 3 and parts[0].isdigit():
+                found.append((int(parts[0]), parts[1], parts[2]))
+        return found
+
+    def players(self):
+        return [p for p in self.processes()
+                if re.search(r"ze-stream|play_stream|curl|bin/ze-radio", p[2])]
+
+    def zombies(self):
+        return [p for p in self.processes() if p[1] == "Z"]
+
+    def launch(self):
+        """Starts the app the way the console's launcher does."""
+        self.vm.check(f"(cd / && sh {APP}/launch.sh; echo $? > /tmp/launch.status) "
+                      "</dev/null >/dev/null 2>&1 &")
+
+    def launch_status(self, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            status, text = self.vm.run("cat /tmp/launch.status 2>/dev/null")
+            if status == 0 and text.strip():
+                self.vm.check("rm -f /tmp/launch.status")
+                return int(text.strip())
+            time.sleep(0.5)
+        raise AssertionError("launch.sh did not end:\n" + self.read_log()[-3000:])
+
+    def capture(self, seconds):
+        """What the loopback card carries over SECONDS, as a dict of numbers."""
+        text = self.vm.check(f"console_tool capture {seconds}", timeout=seconds + 60)
+        values = dict(re.findall(r"(\w+)=(\S+)", text))
+        self.test.assertNotIn("error", values, text)
+        return {k: float(v) for k, v in values.items()}
+
+
+# --- the checks ----------------------------------------------------------
+
+class ConsoleTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = Path(tempfile.mkdtemp(prefix="ze-system-"))
+        cls.kernel = guest.fetch_kernel()
+        cls.catalog_path, cls.catalog = test_catalog(cls.work)
+        cls.old_package = package(cls.work, DEVICE_BUILD / "ze-radio", "1.0.0")
+        new_package = package(cls.work, versioned_binary(cls.work, NEW_VERSION), NEW_VERSION)
+        run_tool(sys.executable, SOURCE / "tools" / "publish-update", "--package", new_package,
+                 "--catalog", SOURCE / "assets" / "channels.json", "--version", NEW_VERSION,
+                 "--base-url", f"https://{UPDATE_HOST}", cls.work / "site")
+        cls.update_server = harness.HttpsServer(str(cls.work / "site"), port=HTTPS_PORT,
+                                                name=UPDATE_HOST)
+        cls.station = HlsStation(cls.work)
+        cls.started = time.monotonic()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.station.stop()
+        cls.update_server.stop()
+        shutil.rmtree(cls.work, ignore_errors=True)
+
+    def boot(self, name, width, height, model):
+        initrd = self.work / f"{name}.cpio"
+        build_initrd(initrd, self.kernel, self.old_package, self.catalog_path, model)
+        relay = f"{sys.executable} -B {HERE / 'relay.py'}"
+        netdev = (f"user,id=net0,restrict=on,"
+                  f"guestfwd=tcp:10.0.2.100:443-cmd:{relay} {HTTPS_PORT},"
+                  f"guestfwd=tcp:10.0.2.101:80-cmd:{relay} {HLS_PORT}")
+        vm = guest.Console(self.kernel, initrd, self.work, memory="768M", cpus=2,
+                           append="vt.global_cursor_default=0",
+                           extra_args=["-device", f"virtio-gpu-pci,xres={width},yres={height}",
+                                       "-device", "virtio-keyboard-pci",
+                                       "-netdev", netdev, "-device", "virtio-net-pci,netdev=net0,romfile="])
+        self.addCleanup(lambda: print(f"--- guest {name} console (last lines) ---\n"
+                                      + vm.close()[-3000:]))
+        print(f"{name}: booted in {vm.boot_seconds:.1f} s", flush=True)
+        return Console(self, vm, self.work, width, height)
+
+    def scenario(self, selection=0, **extra):
+        channel = self.catalog["channels"][selection]
+        return dict({"catalog": str(self.catalog_path), "selection": selection,
+                     "dial": dial_target(channel["frequency"])}, **extra)
+
+    def start_app(self, c, count=1):
+        c.launch()
+        c.wait_log(r"^\[Framebuffer\] Mapped /dev/fb0: ", count=count, timeout=90)
+        time.sleep(1)  # past the start-up grace period for Exit
+
+    def test_console_1280x720(self):
+        c = self.boot("smart-pro", 1280, 720, "TrimUI Smart Pro\n")
+        self.check_userland(c)
+        self.check_start_and_display(c, 1280, 720)
+        self.check_keys(c)
+        self.check_volume(c)
+        self.check_update_dialog_and_error(c)
+        start = c.press("mode")
+        c.wait_log(r"^\[Main\] Clean exit \(not playing\)\.$", start)
+        self.assertEqual(c.launch_status(), 0)
+        self.check_clean_end(c, launches=1)
+        print(f"1280x720: {c.shots} screens matched; {time.monotonic() - self.started:.0f} s so far",
+              flush=True)
+
+    def test_console_1024x768_brick(self):
+        c = self.boot("brick", 1024, 768, "TrimUI Brick\n")
+        self.check_start_and_display(c, 1024, 768)
+        start = c.press("volumeup")
+        c.screen_matches("brick-volume-notice", self.scenario(volume=85, volumeCounter=1))
+        c.press("volumedown")
+        c.press("down")
+        c.screen_matches("brick-list-second", self.scenario(selection=1), timeout=45)
+        del start
+        start = c.mark()
+        c.pad(("key", BTN["mode"][0], 1), ("key", BTN["mode"][0], 0))
+        c.wait_log(r"^\[Main\] Clean exit \(not playing\)\.$", start)
+        self.assertEqual(c.launch_status(), 0)
+        self.check_clean_end(c, launches=1)
+
+    # Parts of the scenario ---------------------------------------------------
+
+    def check_userland(self, c):
+        self.assertIn("curl 7.74.0", c.vm.check("curl --version"))
+        self.assertIn("release version 2.31", c.vm.check("/lib/aarch64-linux-gnu/libc.so.6"))
+        status, found = c.vm.run("command -v mpv ffmpeg ffplay aplay")
+        self.assertNotEqual(status, 0, f"the console has no players, found: {found}")
+        listing = c.vm.check(f"ls {APP} {APP}/bin")
+        for name in ("launch.sh", "channels.json", "config.json", "ze-radio", "play_stream.sh",
+                     "ze-stream"):
+            self.assertIn(name, listing)
+        # The update server answers through the network's one open door.
+        self.assertIn('"version"', c.vm.check(f"curl -4 -k -s https://{UPDATE_HOST}/ota/ze-radio.json"))
+
+    def check_start_and_display(self, c, width, height):
+        # A program that ran before left the display panned down.
+        info = c.vm.check(f"console_tool fb-pan {height}")
+        self.assertIn(f"yoffset={height}", info)
+        self.start_app(c)
+        log = c.read_log()
+        self.assertIn(f"[Framebuffer] Mapped /dev/fb0: {width}x{height} stride: {width * 4} bytes",
+                      log)
+        self.assertIn("[Input] Opened input device: /dev/input/event0", log)
+        self.assertIn("[Input] Opened input device: /dev/input/event1", log)
+        info = c.vm.check("console_tool fb-info")
+        self.assertIn("xoffset=0 yoffset=0", info, "the pan is reset")
+        self.assertIn(f"xres={width} yres={height}", info)
+        c.screen_matches(f"list-{width}x{height}", self.scenario())
+
+    def check_keys(self, c):
+        for _ in range(8):
+            c.press("down")
+        c.screen_matches("list-scrolled", self.scenario(selection=8), timeout=45)
+        # Autorepeat of a held keyboard key: one action for the press and one
+        # for each repeat the kernel makes; the release gives none.
+        start = c.mark()
+        c.keyboard("up", True)
+        time.sleep(0.8)
+        c.keyboard("up", False)
+        text = c.wait_log(r"^\[Main\] Received action: Up$", start)
+        time.sleep(1)
+        text = c.read_log()[start:]
+        repeats = len(re.findall(r"EV_KEY code: 103 value: 2 ", text))
+        presses = len(re.findall(r"EV_KEY code: 103 value: 1 ", text))
+        self.assertEqual(presses, 1, text)
+        self.assertGreaterEqual(repeats, 1, "the held key repeats:\n" + text)
+        self.assertEqual(text.count("[Main] Received action: Up"), 1 + repeats, text)
+        # Back to the top of the list.
+        for _ in range(8 - min(8, 1 + repeats)):
+            c.press("up")
+        for key in ("right", "left", "esc"):
+            c.press(key)
+        # The hat: one action per direction, none for centring or for the
+        # same direction again without centring.
+        for axis, value, action in ((17, 1, "Down"), (17, -1, "Up"), (16, 1, "Right"),
+                                    (16, -1, "Left")):
+            start = c.mark()
+            c.pad(("abs", axis, value), ("abs", axis, value))
+            c.expect_actions(start, action, 1)
+            start = c.mark()
+            c.pad(("abs", axis, 0))
+            c.expect_no_action(start, wait=0.5)
+        for key in ("tr", "tl", "south", "start", "start", "north", "north"):
+            c.press(key)
+        start = c.mark()
+        for _ in range(5):
+            c.press("select")
+        labels = re.findall(r"^\[SleepTimer\] Sleep timer set to: (\S+)$", c.read_log()[start:],
+                            re.MULTILINE)
+        self.assertEqual(labels, ["15m", "30m", "45m", "60m", "Tắt"])
+        start = c.mark()
+        c.pad(*[("key", code, value) for code in IGNORED_BUTTONS for value in (1, 0)])
+        c.expect_no_action(start)
+        c.screen_matches("list-after-keys", self.scenario())
+
+    def check_volume(self, c):
+        c.vm.check("rm -f /tmp/tinymix.calls")
+        c.press("volumeup")
+        c.screen_matches("volume-notice", self.scenario(volume=85, volumeCounter=1), timeout=10)
+        self.assertIn('"vol": 17', c.vm.check("cat /mnt/UDISK/system.json"))
+        c.press("volumedown")
+        # A held shoulder button: press and two autorepeats, three steps.
+        start = c.mark()
+        code = BTN["tl2"][0]
+        c.pad(("key", code, 1), ("key", code, 2), ("key", code, 2), ("key", code, 0))
+        c.expect_actions(start, "VolumeDown", 3, code=code)
+        start = c.mark()
+        code = BTN["tr2"][0]
+        c.pad(("key", code, 1), ("key", code, 2), ("key", code, 2), ("key", code, 0))
+        c.expect_actions(start, "VolumeUp", 3, code=code)
+        calls = c.vm.check("cat /tmp/tinymix.calls").split("\n")
+        calls = [line for line in calls if line]
+        # 85, 80, 75, 70, 65, 70, 75, 80: levels 17, 16, 15, 14, 13, 14, 15, 16.
+        self.assertEqual(calls, [f"set 3 {(20 - level) * 38 // 20}"
+                                 for level in (17, 16, 15, 14, 13, 14, 15, 16)])
+        self.assertIn('"vol": 16', c.vm.check("cat /mnt/UDISK/system.json"))
+        self.assertIn('"brightness":\t7', c.vm.check("cat /mnt/UDISK/system.json"))
+
+    def check_update_dialog_and_error(self, c):
+        start = c.press("west")
+        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: 1\.0\.0\)$",
+                   start)
+        c.screen_matches("update-dialog", self.scenario(
+            screen="UpdateDialog", update={"state": "UpdateAvailable", "version": NEW_VERSION}))
+        c.press("south")
+        # A station whose address is no audio ends in the lost-stream state.
+        c.press("down")
+        started = time.monotonic()
+        start = c.press("east")
+        c.wait_log(r"^\[AudioPlayer\] Stream process exited with status: ", start)
+        # The header keeps offering the update that was turned down.
+        c.screen_matches("error-state", self.scenario(
+            selection=1, playback={"state": "Error", "text": LOST_STREAM},
+            update={"state": "UpdateAvailable", "version": NEW_VERSION}),
+            listening_since=started)
+        c.press("south")
+        c.press("up")
+
+    def check_clean_end(self, c, launches):
+        time.sleep(1)
+        self.assertEqual(c.players(), [], "no process left")
+        self.assertEqual(c.zombies(), [], "no zombie")
+        log = c.read_log()
+        self.assertTrue(log.endswith("\n"), "the log ends with a whole line")
+        self.assertEqual(log.count("=== Starting ZE-Radio Vietnamese Internet Player ==="), launches)
+        self.assertEqual(len(re.findall(r"^\[launch\] .* starting ze-radio$", log, re.MULTILINE)),
+                         launches)
+        for line in log.splitlines():
+            self.assertRegex(line, r"^(\[[\w-]+\] |=+$|=== )", "every log line is whole")
+
+
+def main():
+    problem = guest.qemu_problem()
+    if problem:
+        print(f"SKIP: {problem}")
+        return SKIP
+    if os.environ.get(INSIDE) != "1":
+        flags = ["--net"] if os.geteuid() == 0 else ["--net", "--map-root-user"]
+        inner = ["unshare", *flags, sys.executable, "-B", str(Path(__file__).resolve()), *sys.argv[1:]]
+        return subprocess.run(inner, env=dict(os.environ, **{INSIDE: "1"})).returncode
+    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+    for path in (DEVICE_BUILD / "ze-radio", DEVICE_BUILD / "ze-stream",
+                 DEVICE_BUILD / "tests" / "system" / "console_tool", BUILD / "ze-radio-snapshot"):
+        if not path.is_file():
+            print(f"FAIL: {path} is missing: build it with `make test-system`")
+            return 1
+    started = time.monotonic()
+    result = unittest.main(exit=False, verbosity=2).result
+    print(f"system console test ran {time.monotonic() - started:.0f} s")
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

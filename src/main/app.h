@@ -7,18 +7,14 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "base/clock.h"
 #include "catalog/favorites.h"
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
 #include "input/action.h"
-#include "main/screen_state.h"
-#include "main/sleep_timer.h"
+#include "main/frame.h"
 #include "player/playback_status.h"
 #include "update/update_message.h"
 
@@ -26,7 +22,6 @@ namespace ze {
 
 inline constexpr uint32_t kVolumeDisplayFrames = 90;
 inline constexpr float kDialEasing = 0.15f;
-inline constexpr float kInitialDial = 91.0f;
 inline constexpr auto kExitGracePeriod = std::chrono::milliseconds(600);
 inline constexpr const char* kDownloadingText = "Đang tải bản cập nhật...";
 
@@ -46,31 +41,6 @@ class AppEffects {
   virtual void save_favorites(const FavoriteSet& favorites) = 0;
   [[noreturn]] virtual void exit_process(int status) = 0;
 };
-
-// The main loop's state record.
-struct AppState {
-  Screen screen = Screen::ChannelList;
-  size_t category_index = 0;
-  size_t selection = 0;
-  UpdateStatus update;
-  std::optional<std::string> pending_download_url;  // never cleared once set
-  SleepTimer sleep;
-  uint32_t volume_counter = 0;
-  uint32_t frame_counter = 0;
-  float dial_position = kInitialDial;
-};
-
-// This frame's lists, derived from the catalog and the favourites.
-struct FrameLists {
-  std::vector<Category> categories;
-  std::string filter_id;
-  std::vector<Channel> visible;
-  float dial_target = 95.0f;
-};
-
-// The dial's target for a channel's free-text frequency ("FM 100.0 MHz" →
-// 100.0, "AM 610 KHz" → 93.0, anything without a usable number → 95.0).
-float dial_target_for(std::string_view frequency);
 
 class App {
  public:

@@ -29,9 +29,6 @@ namespace {
 
 constexpr auto kFramePeriod = std::chrono::milliseconds(16);
 
-// Keeps one sending end of the action queue for the whole run.
-QueueHandle<Action> g_action_slot;
-
 // The application's reach into the player, the update workers, the
 // favourites file and the process exit.
 class PlayerEffects : public AppEffects {
@@ -109,7 +106,6 @@ void run_player() {
   Renderer renderer(framebuffer);
 
   QueueHandle<Action> actions = make_queue<Action>();
-  g_action_slot = actions;
   start_key_reader(actions);
   spawn_detached([actions] { fifo_command_reader(actions); });
 

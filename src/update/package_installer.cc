@@ -16,11 +16,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
 #include "base/text.h"
 #include "base/thread.h"
+#include "update/curl_request.h"
 #include "update/zip_reader.h"
 
 namespace ze {
@@ -29,9 +31,7 @@ namespace {
 constexpr off_t kMinimumPackageSize = 50000;
 constexpr size_t kCopyBufferSize = 8192;
 constexpr std::string_view kTopFolder = "ze-radio";
-// curl ends the download itself at its --max-time of 120 s; a second later
-// the installer stops waiting for a curl that does not.
-constexpr std::chrono::milliseconds kDownloadLimit{121000};
+constexpr CurlRequest kDownloadRequest{.connect_timeout_seconds = 8, .max_time_seconds = 120};
 
 std::atomic<bool> install_running{false};
 
@@ -189,19 +189,6 @@ Result<UniqueFd> open_directory(const std::string& root, const std::vector<std::
   return dir;
 }
 
-Status write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error{errno_text(errno)};
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return ok_status();
-}
-
 // A file entry written in full under a temporary name in its target's
 // folder, waiting to be renamed over the target.
 struct StagedFile {
@@ -247,7 +234,7 @@ Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
   if (!file.valid()) return Error{"Failed to create " + plan.target + ": " + errno_text(errno)};
   Status opened = reader.open_entry();
   Status copied = !opened ? opened : copy_entry(reader, [&](const char* data, size_t size) {
-    return write_all(file.get(), data, size);
+    return write_all(file.get(), std::string_view(data, size));
   });
   if (copied && ::fsync(file.get()) != 0) copied = Error{errno_text(errno)};
   if (!copied) {
@@ -386,9 +373,8 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   }
   remove_file(config.package_path);
   Result<ExitStatus> download =
-      run_wait({config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time", "120",
-                "-o", config.package_path, url},
-               Output::Inherit, kDownloadLimit);
+      run_wait(curl_arguments(config.curl, kDownloadRequest, url, config.package_path),
+               Output::Inherit, curl_wait_limit(kDownloadRequest));
   if (!download) return Error{"Download error: " + download.error()};
   if (!download->success()) return Error{"Failed to download update file"};
 

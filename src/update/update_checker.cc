@@ -1,7 +1,5 @@
 #include "update/update_checker.h"
 
-#include <chrono>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -11,6 +9,7 @@
 #include "base/process.h"
 #include "base/thread.h"
 #include "catalog/records.h"
+#include "update/curl_request.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
 #error "ZE_RADIO_UPDATE_URL must name the update server"
@@ -23,27 +22,13 @@ constexpr const char* kManifestPath = "/ota/ze-radio.json";
 constexpr const char* kCatalogPath = "/channels.json";
 constexpr const char* kUnreachableText = "Unable to download latest channels. Check Wi-Fi connection.";
 
-// Two checks may finish at the same moment; their catalog files are stored
-// one after the other so that neither sees the other's temporary file.
-std::mutex catalog_store_mutex;
-
-std::vector<std::string> manifest_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "6", "--max-time", "12", url};
-}
-
-std::vector<std::string> catalog_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10", url};
-}
-
-// curl ends itself at its --max-time; one second later the checker stops
-// waiting for it all the same, so that a curl that hangs past its own limit
-// cannot hold the check (and the Checking status) for ever.
-constexpr std::chrono::milliseconds kManifestLimit{13000};
-constexpr std::chrono::milliseconds kCatalogLimit{11000};
+constexpr CurlRequest kManifestRequest{.connect_timeout_seconds = 6, .max_time_seconds = 12};
+constexpr CurlRequest kCatalogRequest{.connect_timeout_seconds = 5, .max_time_seconds = 10};
 
 // The body curl printed, when it started, exited with 0 and printed anything.
-std::optional<std::string> fetch(const std::vector<std::string>& argv) {
-  Result<CommandOutput> run = run_capture(argv, kManifestLimit);
+std::optional<std::string> fetch(const UpdateCheckConfig& config, const std::string& url) {
+  Result<CommandOutput> run =
+      run_capture(curl_arguments(config.curl, kManifestRequest, url), curl_wait_limit(kManifestRequest));
   if (!run || !run->status.success() || run->out.empty()) return std::nullopt;
   return std::move(run->out);
 }
@@ -52,10 +37,10 @@ std::optional<std::string> fetch(const std::vector<std::string>& argv) {
 std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kManifestPath;
   logf("[OTA] Checking for system update at: {}", url);
-  std::optional<std::string> body = fetch(manifest_request(config, url));
+  std::optional<std::string> body = fetch(config, url);
   if (!body) {
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
-    body = fetch(manifest_request(config, url));
+    body = fetch(config, url);
     if (!body) return std::nullopt;
   }
   Result<OtaManifest> manifest = parse_manifest(*body);
@@ -81,12 +66,10 @@ std::string system_error_part(const std::string& message, const std::string& pat
 }
 
 // Stores the downloaded bytes unchanged. The file is replaced atomically, so
-// a power cut leaves the old catalog or the new one, never a mix.
+// a power cut leaves the old catalog or the new one, never a mix; two checks
+// that finish together take turns inside write_file_atomic.
 void store_catalog(const std::string& path, const std::string& body, const ChannelCatalog& catalog) {
-  Status stored = [&] {
-    std::lock_guard<std::mutex> lock(catalog_store_mutex);
-    return write_file_atomic(path, body);
-  }();
+  Status stored = write_file_atomic(path, body);
   if (!stored) {
     logf("[OTA] Warning: Could not save channels.json to disk: {}",
          system_error_part(stored.error(), path));
@@ -98,7 +81,8 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
-  Result<CommandOutput> run = run_capture(catalog_request(config, url), kCatalogLimit);
+  Result<CommandOutput> run =
+      run_capture(curl_arguments(config.curl, kCatalogRequest, url), curl_wait_limit(kCatalogRequest));
   if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
   if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
   Result<ChannelCatalog> catalog = parse_catalog(run->out);

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze {
 

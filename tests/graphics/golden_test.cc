@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/files.h"
+#include "catalog/catalog_loader.h"
 #include "graphics/screens.h"
 #include "tools/snapshot/png_image.h"
 #include "tools/snapshot/scenario.h"

@@ -6,9 +6,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-extern "C" const char ze_snapshot_catalog[];
-extern "C" const char ze_snapshot_catalog_end[];
-
 namespace ze {
 namespace {
 
@@ -129,10 +126,6 @@ bool take(const json& item, std::string_view key, T& field, std::optional<Error>
 
 }  // namespace
 
-std::string_view builtin_catalog_text() {
-  return {ze_snapshot_catalog, size_t(ze_snapshot_catalog_end - ze_snapshot_catalog)};
-}
-
 Result<Scenario> parse_scenario(std::string_view text) {
   json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded()) return Error{"scenario is not valid JSON"};
@@ -207,41 +200,20 @@ std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatal
   auto frame = std::make_unique<SnapshotFrame>();
   frame->catalog = std::move(catalog);
   frame->favorites = scenario.favorites;
-  frame->categories = frame->catalog.categories;
-  if (!frame->favorites.empty()) frame->categories.push_back({"fav", "Yêu Thích ⭐", "Favorites ⭐"});
-
-  size_t category_index = scenario.category_index;
-  if (category_index >= frame->categories.size()) category_index = 0;
-  std::string filter =
-      frame->categories.empty() ? std::string("all") : frame->categories[category_index].id;
-  for (const Channel& channel : frame->catalog.channels) {
-    bool shown = filter == "all"   ? true
-                 : filter == "fav" ? frame->favorites.count(channel.id) != 0
-                                   : channel.category == filter;
-    if (shown) frame->visible.push_back(channel);
-  }
-  size_t selection = scenario.selection;
-  if (!frame->visible.empty() && selection >= frame->visible.size()) {
-    selection = frame->visible.size() - 1;
-  }
-
-  FrameInputs& in = frame->inputs;
-  in.categories = frame->categories;
-  in.category_index = category_index;
-  in.channels = frame->visible;
-  in.selection = selection;
-  in.playback = scenario.playback;
-  in.dial_position = scenario.dial;
-  in.update = scenario.update;
-  in.screen = scenario.screen;
-  in.frame_counter = scenario.frame;
-  in.volume = scenario.volume;
-  in.sleep_option = scenario.sleep_option;
-  in.sleep_active = scenario.sleep_active;
-  in.sleep_remaining = scenario.sleep_remaining;
-  in.favorites = &frame->favorites;
-  in.listening_seconds = scenario.listening_seconds;
-  in.volume_counter = scenario.volume_counter;
+  AppState& state = frame->state;
+  state.screen = scenario.screen;
+  state.category_index = scenario.category_index;
+  state.selection = scenario.selection;
+  state.update = scenario.update;
+  state.sleep.option = scenario.sleep_option;
+  state.sleep.active = scenario.sleep_active;
+  state.sleep.remaining = scenario.sleep_remaining;
+  state.volume_counter = scenario.volume_counter;
+  state.frame_counter = scenario.frame;
+  state.dial_position = scenario.dial;
+  frame->lists = derive_frame_lists(frame->catalog, frame->favorites, state);
+  frame->inputs = make_frame_inputs(state, frame->lists, frame->favorites, scenario.playback,
+                                    scenario.volume, scenario.listening_seconds);
   return frame;
 }
 

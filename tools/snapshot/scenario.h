@@ -1,8 +1,7 @@
 // A snapshot scenario: the application values of one frame, read from a
 // small JSON document, with every key optional and defaulting to the
 // player's start-up value. Turned into the FrameInputs that render_frame
-// draws, with the category and visible lists derived from the catalog and
-// the favourites. Used by the snapshot tool and its tests.
+// draws by the player's own frame derivation. Used by the snapshot tool and its tests.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "catalog/favorites.h"
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
+#include "main/frame.h"
 
 namespace ze {
 
@@ -42,22 +42,18 @@ struct Scenario {
 // Parses a scenario; the error names the offending key.
 Result<Scenario> parse_scenario(std::string_view json);
 
-// The built-in catalog text.
-std::string_view builtin_catalog_text();
-
 // The owned lists of one frame and the FrameInputs that point into them.
 struct SnapshotFrame {
   ChannelCatalog catalog;
-  std::vector<Category> categories;
-  std::vector<Channel> visible;
   FavoriteSet favorites;
+  AppState state;
+  FrameLists lists;
   FrameInputs inputs;
 };
 
-// Derives the category list (with the favourites tab when there are
-// favourites), the visible channels of the current tab and the rest of the
-// inputs. Category index and selection are brought into range as the
-// player does.
+// The frame the player would draw from these values, derived by the
+// player's own frame code (category index and selection are brought into
+// range as the player does; the dial stands where the scenario puts it).
 std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog);
 
 }  // namespace ze

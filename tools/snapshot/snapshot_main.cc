@@ -4,6 +4,7 @@
 
 #include "base/files.h"
 #include "base/log.h"
+#include "catalog/catalog_loader.h"
 #include "catalog/records.h"
 #include "graphics/framebuffer.h"
 #include "graphics/renderer.h"

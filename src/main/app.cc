@@ -8,10 +8,11 @@
 namespace ze {
 
 App::App(ChannelCatalog catalog, std::string catalog_path, FavoriteSet favorites, Instant start,
-         AppEffects& effects)
+         AppEffects& effects, std::vector<Channel> user_stations)
     : catalog_(std::move(catalog)),
       catalog_path_(std::move(catalog_path)),
       favorites_(std::move(favorites)),
+      user_stations_(std::move(user_stations)),
       start_(start),
       effects_(effects) {}
 
@@ -48,7 +49,7 @@ void App::apply_update_message(UpdateMessage message) {
 }
 
 void App::derive_lists() {
-  lists_ = derive_frame_lists(catalog_, favorites_, state_);
+  lists_ = derive_frame_lists(catalog_, favorites_, state_, user_stations_);
   state_.dial_position += (lists_.dial_target - state_.dial_position) * kDialEasing;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/clock.h"
 #include "catalog/favorites.h"
@@ -44,8 +45,9 @@ class AppEffects {
 
 class App {
  public:
+  // `user_stations` are the user's own stations; no update replaces them.
   App(ChannelCatalog catalog, std::string catalog_path, FavoriteSet favorites, Instant start,
-      AppEffects& effects);
+      AppEffects& effects, std::vector<Channel> user_stations = {});
 
   // Frame steps, in the order the main loop calls them.
   void check_sleep_timer();
@@ -61,6 +63,7 @@ class App {
   const FrameLists& lists() const { return lists_; }
   const ChannelCatalog& catalog() const { return catalog_; }
   const FavoriteSet& favorites() const { return favorites_; }
+  const std::vector<Channel>& user_stations() const { return user_stations_; }
 
  private:
   const Channel* highlighted() const;
@@ -78,6 +81,7 @@ class App {
   ChannelCatalog catalog_;
   std::string catalog_path_;
   FavoriteSet favorites_;
+  std::vector<Channel> user_stations_;
   Instant start_;
   AppEffects& effects_;
 };

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "base/text.h"
+#include "catalog/user_stations.h"
 
 namespace ze {
 namespace {
@@ -65,18 +66,26 @@ float dial_target_for(std::string_view frequency) {
 }
 
 FrameLists derive_frame_lists(const ChannelCatalog& catalog, const FavoriteSet& favorites,
-                              AppState& state) {
+                              AppState& state, std::span<const Channel> user_stations) {
   FrameLists lists;
   lists.categories = catalog.categories;
+  if (!user_stations.empty()) lists.categories.push_back(kUserCategory);
   if (!favorites.empty()) lists.categories.push_back(kFavoritesCategory);
   if (state.category_index >= lists.categories.size()) state.category_index = 0;
   lists.filter_id = lists.categories.empty() ? "all" : lists.categories[state.category_index].id;
 
+  auto shown = [&](const Channel& channel) {
+    return lists.filter_id == "all"   ? true
+           : lists.filter_id == "fav" ? favorites.count(channel.id) > 0
+                                      : channel.category == lists.filter_id;
+  };
   for (const Channel& channel : catalog.channels) {
-    bool shown = lists.filter_id == "all"   ? true
-                 : lists.filter_id == "fav" ? favorites.count(channel.id) > 0
-                                            : channel.category == lists.filter_id;
-    if (shown) lists.visible.push_back(channel);
+    if (shown(channel)) lists.visible.push_back(channel);
+  }
+  if (lists.filter_id != "all") {
+    for (const Channel& channel : user_stations) {
+      if (shown(channel)) lists.visible.push_back(channel);
+    }
   }
   if (!lists.visible.empty() && state.selection > lists.visible.size() - 1) {
     state.selection = lists.visible.size() - 1;

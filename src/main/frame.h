@@ -1,5 +1,6 @@
 // One frame's derivation from the application's values: the category tabs
-// (with the favourites tab when there are favourites), the channels the
+// (with the user's own tab when the user has stations of their own and the
+// favourites tab when there are favourites), the channels the
 // current tab shows, the dial's target and the FrameInputs the screen is
 // drawn from. Pure functions of plain values; App calls them on the main
 // thread and the snapshot tool calls them to draw the player's own frames.
@@ -7,6 +8,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,9 +50,11 @@ struct FrameLists {
 float dial_target_for(std::string_view frequency);
 
 // The lists of this frame. Brings `state.category_index` and
-// `state.selection` back into range when the lists have shrunk.
+// `state.selection` back into range when the lists have shrunk. The user's
+// own stations follow the catalog's channels in every list but "all", which
+// lists the catalog; their tab comes just before the favourites tab.
 FrameLists derive_frame_lists(const ChannelCatalog& catalog, const FavoriteSet& favorites,
-                              AppState& state);
+                              AppState& state, std::span<const Channel> user_stations = {});
 
 // The read-only snapshot the frame is drawn from; it points into `lists`
 // and `favorites`, which must outlive it.

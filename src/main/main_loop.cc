@@ -13,6 +13,7 @@
 #include "base/thread.h"
 #include "catalog/catalog_loader.h"
 #include "catalog/favorites.h"
+#include "catalog/user_stations.h"
 #include "graphics/framebuffer.h"
 #include "graphics/renderer.h"
 #include "graphics/screens.h"
@@ -112,10 +113,12 @@ void run_player() {
   AudioPlayer player(default_player_paths(), load_initial_volume(paths::kSystemSettings));
   player.reconnect();
   LoadedCatalog loaded = load_catalog();
+  std::vector<Channel> user_stations = load_user_stations();
   FavoriteSet favorites = load_favorites(default_favorites_paths());
   QueueHandle<UpdateMessage> updates = make_queue<UpdateMessage>();
   PlayerEffects effects(player, updates);
-  App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects);
+  App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects,
+          std::move(user_stations));
 
   for (;;) {
     Instant frame_start = now();

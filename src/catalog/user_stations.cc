@@ -18,6 +18,10 @@ namespace ze {
 namespace {
 
 constexpr size_t kMaxBadgeCharacters = 10;
+// Longer names are cut here: the screen cuts them again to its widths, a
+// character at a time, in every frame.
+constexpr size_t kMaxNameCharacters = 100;
+constexpr size_t kMaxSingleWordCharacters = 8;
 constexpr size_t kMaxInitials = 6;
 
 // Badge colours, given out by position in the list.
@@ -96,7 +100,12 @@ std::string user_badge_text(std::string_view name) {
   head = trim_space(head);
   if (count_characters(head) <= kMaxBadgeCharacters) return std::string(head);
   std::vector<std::string_view> words = split_words(head);
-  if (words.size() < 2) return first_characters(head, kMaxBadgeCharacters);
+  if (words.size() < 2) {
+    // One long word, often a host name: its first label, cut to what a
+    // badge holds of wide letters.
+    std::string_view word = head.substr(0, head.find_first_of(".:"));
+    return first_characters(word.empty() ? head : word, kMaxSingleWordCharacters);
+  }
   std::string initials;
   for (size_t i = 0; i < words.size() && i < kMaxInitials; ++i) {
     initials += first_characters(words[i], 1);
@@ -130,10 +139,14 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     }
     Channel channel;
     channel.id = user_station_id(entry.url);
-    channel.name = entry.title.empty() ? std::string(url_host(entry.url)) : std::move(entry.title);
+    std::string_view host = url_host(entry.url);
+    channel.name = entry.title.empty()
+                       ? std::string(host)
+                       : std::string(trim_space(first_characters(entry.title, kMaxNameCharacters)));
     channel.short_name = user_badge_text(channel.name);
     channel.category = kUserCategory.id;
     channel.color = kBadgeColours[out.channels.size() % kBadgeColours.size()];
+    channel.description = std::string(host);
     channel.stream_url = std::move(entry.url);
     out.channels.push_back(std::move(channel));
   }

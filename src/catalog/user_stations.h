@@ -31,13 +31,17 @@ struct UserStations {
 // its extension picks the format (".pls", else M3U) unless the text starts
 // with "[playlist]". Entries whose address is not http(s) or starts with "-",
 // and repeats of an address, are left out with a line naming their line.
+// Names are the playlist's titles (trimmed, without control characters, at
+// most 100 characters) or else the address's host, which is also the
+// description.
 UserStations user_stations_from_text(std::string_view text, std::string_view path);
 
 // "user-" and twelve hexadecimal digits of a fixed hash of the address.
 std::string user_station_id(std::string_view url);
 // A short label for the badge: the name up to a " - ", " | " or " (" when
 // that is at most ten characters, else the initials of its words (at most
-// six), or the first ten characters of a single long word.
+// six), or the first eight characters of a single long word (of its first
+// label when it is a host name).
 std::string user_badge_text(std::string_view name);
 
 // "my_stations.m3u", "my_stations.m3u8", "my_stations.pls" in the application

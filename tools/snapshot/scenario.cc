@@ -1,10 +1,14 @@
 #include "tools/snapshot/scenario.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+
+#include "base/files.h"
+#include "catalog/user_stations.h"
 
 namespace ze {
 namespace {
@@ -188,6 +192,10 @@ Result<Scenario> parse_scenario(std::string_view text) {
       auto path = string_value(item, key);
       if (!path) return Error{path.error()};
       s.catalog_path = *path;
+    } else if (key == "userStations") {
+      auto path = string_value(item, key);
+      if (!path) return Error{path.error()};
+      s.user_stations_path = *path;
     } else {
       return bad(key, "unknown key");
     }
@@ -196,9 +204,11 @@ Result<Scenario> parse_scenario(std::string_view text) {
   return s;
 }
 
-std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog) {
+std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog,
+                                          std::vector<Channel> user_stations) {
   auto frame = std::make_unique<SnapshotFrame>();
   frame->catalog = std::move(catalog);
+  frame->user_stations = std::move(user_stations);
   frame->favorites = scenario.favorites;
   AppState& state = frame->state;
   state.screen = scenario.screen;
@@ -211,10 +221,20 @@ std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatal
   state.volume_counter = scenario.volume_counter;
   state.frame_counter = scenario.frame;
   state.dial_position = scenario.dial;
-  frame->lists = derive_frame_lists(frame->catalog, frame->favorites, state);
+  frame->lists = derive_frame_lists(frame->catalog, frame->favorites, state, frame->user_stations);
   frame->inputs = make_frame_inputs(state, frame->lists, frame->favorites, scenario.playback,
                                     scenario.volume, scenario.listening_seconds);
   return frame;
+}
+
+Result<std::vector<Channel>> scenario_user_stations(const Scenario& scenario,
+                                                    const std::string& scenario_file) {
+  if (!scenario.user_stations_path) return std::vector<Channel>{};
+  std::filesystem::path path(*scenario.user_stations_path);
+  if (path.is_relative()) path = std::filesystem::path(scenario_file).parent_path() / path;
+  auto text = read_file(path.string());
+  if (!text) return bad("userStations", text.error());
+  return std::move(user_stations_from_text(*text, path.string()).channels);
 }
 
 }  // namespace ze

@@ -37,6 +37,9 @@ struct Scenario {
   uint32_t frame = 0;
   float dial = 91.0f;
   std::optional<std::string> catalog_path;
+  // The user's own station list (.m3u or .pls); a relative path is taken
+  // from the scenario file's folder.
+  std::optional<std::string> user_stations_path;
 };
 
 // Parses a scenario; the error names the offending key.
@@ -45,6 +48,7 @@ Result<Scenario> parse_scenario(std::string_view json);
 // The owned lists of one frame and the FrameInputs that point into them.
 struct SnapshotFrame {
   ChannelCatalog catalog;
+  std::vector<Channel> user_stations;
   FavoriteSet favorites;
   AppState state;
   FrameLists lists;
@@ -54,6 +58,12 @@ struct SnapshotFrame {
 // The frame the player would draw from these values, derived by the
 // player's own frame code (category index and selection are brought into
 // range as the player does; the dial stands where the scenario puts it).
-std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog);
+std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog,
+                                          std::vector<Channel> user_stations = {});
+
+// The user's stations the scenario names, read as the player reads its list;
+// none when it names no list. `scenario_file` is the scenario's own path.
+Result<std::vector<Channel>> scenario_user_stations(const Scenario& scenario,
+                                                    const std::string& scenario_file);
 
 }  // namespace ze

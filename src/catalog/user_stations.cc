@@ -140,8 +140,11 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     Channel channel;
     channel.id = user_station_id(entry.url);
     std::string_view host = url_host(entry.url);
+    // Without a title the host names the station ("http://@x" has none:
+    // then the address itself).
+    std::string_view fallback = host.empty() ? std::string_view(entry.url) : host;
     channel.name = entry.title.empty()
-                       ? std::string(host)
+                       ? first_characters(fallback, kMaxNameCharacters)
                        : std::string(trim_space(first_characters(entry.title, kMaxNameCharacters)));
     channel.short_name = user_badge_text(channel.name);
     channel.category = kUserCategory.id;

@@ -77,7 +77,10 @@ TEST(UserStations, PlsListsAreReadByExtensionOrByTheirHeader) {
   EXPECT_THAT(user_stations_from_text("File1=http://a.example/\n", "x.m3u").channels, IsEmpty());
 }
 
-TEST(UserStations, LongNamesAreCutToAHundredCharacters) {
+TEST(UserStations, NamesAreAtMostAHundredCharactersAndNeverEmpty) {
+  // No title and no host: the address names the station.
+  EXPECT_THAT(names(user_stations_from_text("http://@/x\n", "").channels),
+              ElementsAre("http://@/x"));
   std::string name;
   for (int i = 0; i < 60; ++i) name += "Đài ";
   std::string text = "#EXTINF:-1," + name + "\nhttp://x.example/\n";

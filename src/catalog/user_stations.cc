@@ -69,6 +69,19 @@ std::vector<std::string_view> split_words(std::string_view text) {
   return words;
 }
 
+// Up to `count` characters of `text` as valid UTF-8 without control
+// characters: an address may hold any byte above the blank.
+std::string printable(std::string_view text, size_t count) {
+  std::string out;
+  for (size_t pos = 0, taken = 0; pos < text.size() && taken < count;) {
+    char32_t cp = decode_utf8(text, pos);
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) continue;
+    append_utf8(out, cp);
+    ++taken;
+  }
+  return out;
+}
+
 // The host of an http(s) address, without any user name or password.
 std::string_view url_host(std::string_view url) {
   size_t begin = url.find("://");
@@ -144,12 +157,12 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     // then the address itself).
     std::string_view fallback = host.empty() ? std::string_view(entry.url) : host;
     channel.name = entry.title.empty()
-                       ? first_characters(fallback, kMaxNameCharacters)
+                       ? printable(fallback, kMaxNameCharacters)
                        : std::string(trim_space(first_characters(entry.title, kMaxNameCharacters)));
     channel.short_name = user_badge_text(channel.name);
     channel.category = kUserCategory.id;
     channel.color = kBadgeColours[out.channels.size() % kBadgeColours.size()];
-    channel.description = std::string(host);
+    channel.description = printable(host, kMaxNameCharacters);
     channel.stream_url = std::move(entry.url);
     out.channels.push_back(std::move(channel));
   }

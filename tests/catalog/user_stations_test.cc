@@ -81,6 +81,9 @@ TEST(UserStations, NamesAreAtMostAHundredCharactersAndNeverEmpty) {
   // No title and no host: the address names the station.
   EXPECT_THAT(names(user_stations_from_text("http://@/x\n", "").channels),
               ElementsAre("http://@/x"));
+  // A host is any bytes above the blank: shown as clean UTF-8.
+  EXPECT_THAT(names(user_stations_from_text("http://a\xC2\x85\xFF.example/\n", "").channels),
+              ElementsAre("a\uFFFD.example"));
   std::string name;
   for (int i = 0; i < 60; ++i) name += "Đài ";
   std::string text = "#EXTINF:-1," + name + "\nhttp://x.example/\n";

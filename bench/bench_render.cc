@@ -3,6 +3,7 @@
 // in for the device mapping.
 #include <benchmark/benchmark.h>
 
+#include "catalog/catalog_loader.h"
 #include "graphics/screens.h"
 #include "tools/snapshot/scenario.h"
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <mutex>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze {
 namespace {
@@ -16,19 +16,25 @@ Error path_error(const std::string& path, int error) {
   return Error{path + ": " + errno_text(error)};
 }
 
-Status write_all(int fd, std::string_view data, const std::string& path) {
+Status write_named(int fd, std::string_view data, const std::string& path) {
+  Status written = write_all(fd, data);
+  if (!written) return Error{path + ": " + written.error()};
+  return written;
+}
+
+}  // namespace
+
+Status write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return path_error(path, errno);
+      return Error{errno_text(errno)};
     }
     data.remove_prefix(static_cast<size_t>(n));
   }
   return ok_status();
 }
-
-}  // namespace
 
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
@@ -61,7 +67,7 @@ Result<std::string> read_file(const std::string& path) {
 Status write_file(const std::string& path, std::string_view data) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd.valid()) return path_error(path, errno);
-  return write_all(fd.get(), data, path);
+  return write_named(fd.get(), data, path);
 }
 
 Status write_file_atomic(const std::string& path, std::string_view data) {
@@ -78,7 +84,7 @@ Status write_file_atomic(const std::string& path, std::string_view data) {
     ::unlink(temp.c_str());
     UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
     if (!fd.valid()) return path_error(temp, errno);
-    Status written = write_all(fd.get(), data, temp);
+    Status written = write_named(fd.get(), data, temp);
     if (written && ::fsync(fd.get()) != 0) written = path_error(temp, errno);
     if (!written) {
       ::unlink(temp.c_str());

@@ -37,6 +37,9 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// Writes all of `data` to `fd`, retrying short and interrupted writes; the
+// error is the system's text.
+Status write_all(int fd, std::string_view data);
 // The whole content of a regular file; anything else (a directory, a named
 // pipe, a device) is an error. The error text names the path.
 Result<std::string> read_file(const std::string& path);

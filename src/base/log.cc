@@ -6,29 +6,16 @@
 #include <string>
 #include <unistd.h>
 
+#include "base/files.h"
+
 namespace ze {
-namespace {
-
-void write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-}
-
-}  // namespace
 
 void log_line(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);
   buffer.append(line);
   buffer.push_back('\n');
-  write_all(STDOUT_FILENO, buffer.data(), buffer.size());
+  (void)write_all(STDOUT_FILENO, buffer);
 }
 
 void exit_process(int status) {
@@ -39,7 +26,7 @@ void exit_process(int status) {
 void fatal(std::string_view message) {
   std::string buffer(message);
   buffer.push_back('\n');
-  write_all(STDERR_FILENO, buffer.data(), buffer.size());
+  (void)write_all(STDERR_FILENO, buffer);
   std::abort();
 }
 

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "base/clock.h"
+#include "base/errors.h"
 #include "base/files.h"
 
 extern char** environ;
@@ -139,12 +140,6 @@ ExitStatus wait_for(pid_t pid) {
 
 std::string ExitStatus::describe() const {
   return (signaled ? "signal: " : "exit status: ") + std::to_string(value);
-}
-
-std::string errno_text(int error) {
-  char buffer[256];
-  const char* text = strerror_r(error, buffer, sizeof buffer);
-  return std::string(text) + " (os error " + std::to_string(error) + ")";
 }
 
 Result<Process> Process::spawn(const SpawnOptions& options) {

@@ -115,7 +115,4 @@ Status send_group_signal(pid_t group, int signal);
 // Signal 0: whether a process with this id exists and may be signalled.
 bool process_alive(pid_t pid);
 
-// The system's description of an error number, followed by "(os error N)".
-std::string errno_text(int error);
-
 }  // namespace ze

@@ -7,7 +7,7 @@
 
 #include "catalog/favorites.h"
 #include "catalog/records.h"
-#include "main/screen_state.h"
+#include "graphics/screen_state.h"
 #include "player/playback_status.h"
 
 namespace ze {

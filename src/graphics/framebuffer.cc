@@ -7,9 +7,9 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 
+#include "base/errors.h"
 #include "base/log.h"
 #include "base/paths.h"
-#include "base/process.h"
 #include "base/text.h"
 
 namespace ze {

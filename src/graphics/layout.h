@@ -12,7 +12,7 @@
 #include <utility>
 
 #include "catalog/records.h"
-#include "main/screen_state.h"
+#include "graphics/screen_state.h"
 #include "player/playback_status.h"
 
 namespace ze {

@@ -81,7 +81,9 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   r.draw_text(channel->short_name, badge_x, 114, kWhite, 13);
   StatusLabel status = status_label(in.playback.kind);
   r.draw_text(status.text, lw + 124, 114, status.colour, 13);
-  r.draw_text(channel->name, px, 144, kWhite, 16);
+  std::string name = shorten_to_width(channel->name, int64_t{W} - lw - 70,
+                                      [&](std::string_view t) { return r.measure_text(t, 16); });
+  r.draw_text(name, px, 144, kWhite, 16);
 
   std::string_view description = channel->description.empty()
                                      ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
@@ -130,7 +132,9 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   r.fill_rounded_rect(cx, cy - 20, cw, 320, 16, kCard);
   draw_frame(r, cx, cy - 20, cw, 320, 2, kLine);
 
-  r.draw_text(channel->name, cx + 24, cy + 4, kWhite, 20);
+  std::string name = shorten_to_width(channel->name, int64_t{cw} - 48,
+                                      [&](std::string_view t) { return r.measure_text(t, 20); });
+  r.draw_text(name, cx + 24, cy + 4, kWhite, 20);
   r.draw_text(channel->frequency, cx + 24, cy + 34, kAccent, 14);
   StatusLabel status = status_label(in.playback.kind);
   r.draw_text(status.text, cx + cw - static_cast<int>(r.measure_text(status.text, 13)) - 24,

@@ -128,7 +128,11 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
   r.fill_rect(0, H - 66, W, 1, kLine);
 
   const int y = H - 55;
-  const std::string& name = in.playback.text;
+  // The station's name gets what the line leaves free; a long one is cut.
+  auto fitted = [&](int64_t room) {
+    return shorten_to_width(in.playback.text, room,
+                            [&](std::string_view t) { return r.measure_text(t, 14); });
+  };
   switch (in.playback.kind) {
     case PlaybackStatus::Kind::Idle:
       r.fill_rounded_rect(16, y, 16, 16, 8, kMuted);
@@ -137,21 +141,28 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
     case PlaybackStatus::Kind::Connecting: {
       r.fill_rounded_rect(16, y, 16, 16, 8, kAmber);
       std::string dots((in.frame_counter / 20) % 4, '.');
+      std::string name =
+          fitted(int64_t{W} - 54 - r.measure_text("Đang kết nối: ... (Đang tải đệm)", 14));
       r.draw_text(fmt::format("Đang kết nối: {}{} (Đang tải đệm)", name, dots), 38, y, kAmber,
                   14);
       break;
     }
-    case PlaybackStatus::Kind::Playing:
+    case PlaybackStatus::Kind::Playing: {
       r.fill_rounded_rect(16, y, 16, 16, 8, kGreen);
       r.draw_level_bars(38, H - 56, 40, 18, in.frame_counter, true);
-      r.draw_text(fmt::format("Đang phát: {}  [{}]", name,
-                              clock_minutes_seconds(in.listening_seconds)),
-                  86, y, kWhite, 14);
+      std::string time = clock_minutes_seconds(in.listening_seconds);
+      std::string name =
+          fitted(int64_t{W} - 102 - r.measure_text(fmt::format("Đang phát:   [{}]", time), 14));
+      r.draw_text(fmt::format("Đang phát: {}  [{}]", name, time), 86, y, kWhite, 14);
       break;
-    case PlaybackStatus::Kind::Error:
+    }
+    case PlaybackStatus::Kind::Error: {
       r.fill_rounded_rect(16, y, 16, 16, 8, kRed);
-      r.draw_text(fmt::format("Lỗi luồng: {} (Nhấn [A] thử lại)", name), 38, y, kRed, 14);
+      std::string text =
+          fitted(int64_t{W} - 54 - r.measure_text("Lỗi luồng:  (Nhấn [A] thử lại)", 14));
+      r.draw_text(fmt::format("Lỗi luồng: {} (Nhấn [A] thử lại)", text), 38, y, kRed, 14);
       break;
+    }
   }
 
   r.draw_text(

@@ -4,73 +4,15 @@
 #include <type_traits>
 
 #include "base/log.h"
-#include "base/text.h"
 
 namespace ze {
-namespace {
-
-const Category kFavoritesCategory{"fav", "Yêu Thích ⭐", "Favorites ⭐"};
-
-void remove_all(std::string& text, std::string_view word) {
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
-    text.erase(at, word.size());
-  }
-}
-
-// A decimal number: optional sign, digits with an optional fraction, an
-// optional exponent.
-std::optional<float> read_decimal(const std::string& piece) {
-  size_t i = 0;
-  auto digits = [&] {
-    size_t from = i;
-    while (i < piece.size() && piece[i] >= '0' && piece[i] <= '9') ++i;
-    return i - from;
-  };
-  if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) ++i;
-  size_t whole = digits();
-  size_t fraction = 0;
-  if (i < piece.size() && piece[i] == '.') {
-    ++i;
-    fraction = digits();
-  }
-  if (whole + fraction == 0) return std::nullopt;
-  if (i < piece.size() && (piece[i] == 'e' || piece[i] == 'E')) {
-    ++i;
-    if (i < piece.size() && (piece[i] == '+' || piece[i] == '-')) ++i;
-    if (digits() == 0) return std::nullopt;
-  }
-  if (i != piece.size()) return std::nullopt;
-  return std::strtof(piece.c_str(), nullptr);
-}
-
-}  // namespace
-
-float dial_target_for(std::string_view frequency) {
-  std::string text = to_lower(frequency);
-  for (std::string_view unit : {"mhz", "khz", "fm", "am"}) remove_all(text, unit);
-  std::vector<std::string> pieces(1);
-  for (size_t pos = 0; pos < text.size();) {
-    size_t start = pos;
-    if (is_unicode_space(decode_utf8(text, pos))) {
-      if (!pieces.back().empty()) pieces.emplace_back();
-    } else {
-      pieces.back().append(text, start, pos - start);
-    }
-  }
-  for (const std::string& piece : pieces) {
-    std::optional<float> value = read_decimal(piece);
-    if (!value) continue;
-    if (*value >= 87.0f && *value <= 108.0f) return *value;
-    if (*value >= 500.0f && *value <= 1600.0f) return 93.0f;
-  }
-  return 95.0f;
-}
 
 App::App(ChannelCatalog catalog, std::string catalog_path, FavoriteSet favorites, Instant start,
-         AppEffects& effects)
+         AppEffects& effects, std::vector<Channel> user_stations)
     : catalog_(std::move(catalog)),
       catalog_path_(std::move(catalog_path)),
       favorites_(std::move(favorites)),
+      user_stations_(std::move(user_stations)),
       start_(start),
       effects_(effects) {}
 
@@ -107,24 +49,7 @@ void App::apply_update_message(UpdateMessage message) {
 }
 
 void App::derive_lists() {
-  lists_.categories = catalog_.categories;
-  if (!favorites_.empty()) lists_.categories.push_back(kFavoritesCategory);
-  if (state_.category_index >= lists_.categories.size()) state_.category_index = 0;
-  lists_.filter_id =
-      lists_.categories.empty() ? "all" : lists_.categories[state_.category_index].id;
-
-  lists_.visible.clear();
-  for (const Channel& channel : catalog_.channels) {
-    bool shown = lists_.filter_id == "all"   ? true
-                 : lists_.filter_id == "fav" ? favorites_.count(channel.id) > 0
-                                             : channel.category == lists_.filter_id;
-    if (shown) lists_.visible.push_back(channel);
-  }
-  if (!lists_.visible.empty() && state_.selection > lists_.visible.size() - 1) {
-    state_.selection = lists_.visible.size() - 1;
-  }
-  const Channel* channel = highlighted();
-  lists_.dial_target = channel ? dial_target_for(channel->frequency) : 95.0f;
+  lists_ = derive_frame_lists(catalog_, favorites_, state_, user_stations_);
   state_.dial_position += (lists_.dial_target - state_.dial_position) * kDialEasing;
 }
 
@@ -290,24 +215,7 @@ void App::exit_with(int status, const char* line, bool stop) {
 
 FrameInputs App::frame_inputs(const PlaybackStatus& playback, int volume,
                               uint64_t listening_seconds) const {
-  FrameInputs inputs;
-  inputs.categories = lists_.categories;
-  inputs.category_index = state_.category_index;
-  inputs.channels = lists_.visible;
-  inputs.selection = state_.selection;
-  inputs.playback = playback;
-  inputs.dial_position = state_.dial_position;
-  inputs.update = state_.update;
-  inputs.screen = state_.screen;
-  inputs.frame_counter = state_.frame_counter;
-  inputs.volume = volume;
-  inputs.sleep_option = state_.sleep.option;
-  inputs.sleep_active = state_.sleep.active;
-  inputs.sleep_remaining = state_.sleep.remaining;
-  inputs.favorites = &favorites_;
-  inputs.listening_seconds = listening_seconds;
-  inputs.volume_counter = state_.volume_counter;
-  return inputs;
+  return make_frame_inputs(state_, lists_, favorites_, playback, volume, listening_seconds);
 }
 
 }  // namespace ze

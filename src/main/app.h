@@ -7,9 +7,7 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "base/clock.h"
@@ -17,8 +15,7 @@
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
 #include "input/action.h"
-#include "main/screen_state.h"
-#include "main/sleep_timer.h"
+#include "main/frame.h"
 #include "player/playback_status.h"
 #include "update/update_message.h"
 
@@ -26,7 +23,6 @@ namespace ze {
 
 inline constexpr uint32_t kVolumeDisplayFrames = 90;
 inline constexpr float kDialEasing = 0.15f;
-inline constexpr float kInitialDial = 91.0f;
 inline constexpr auto kExitGracePeriod = std::chrono::milliseconds(600);
 inline constexpr const char* kDownloadingText = "Đang tải bản cập nhật...";
 
@@ -47,35 +43,11 @@ class AppEffects {
   [[noreturn]] virtual void exit_process(int status) = 0;
 };
 
-// The main loop's state record.
-struct AppState {
-  Screen screen = Screen::ChannelList;
-  size_t category_index = 0;
-  size_t selection = 0;
-  UpdateStatus update;
-  std::optional<std::string> pending_download_url;  // never cleared once set
-  SleepTimer sleep;
-  uint32_t volume_counter = 0;
-  uint32_t frame_counter = 0;
-  float dial_position = kInitialDial;
-};
-
-// This frame's lists, derived from the catalog and the favourites.
-struct FrameLists {
-  std::vector<Category> categories;
-  std::string filter_id;
-  std::vector<Channel> visible;
-  float dial_target = 95.0f;
-};
-
-// The dial's target for a channel's free-text frequency ("FM 100.0 MHz" →
-// 100.0, "AM 610 KHz" → 93.0, anything without a usable number → 95.0).
-float dial_target_for(std::string_view frequency);
-
 class App {
  public:
+  // `user_stations` are the user's own stations; no update replaces them.
   App(ChannelCatalog catalog, std::string catalog_path, FavoriteSet favorites, Instant start,
-      AppEffects& effects);
+      AppEffects& effects, std::vector<Channel> user_stations = {});
 
   // Frame steps, in the order the main loop calls them.
   void check_sleep_timer();
@@ -91,6 +63,7 @@ class App {
   const FrameLists& lists() const { return lists_; }
   const ChannelCatalog& catalog() const { return catalog_; }
   const FavoriteSet& favorites() const { return favorites_; }
+  const std::vector<Channel>& user_stations() const { return user_stations_; }
 
  private:
   const Channel* highlighted() const;
@@ -108,6 +81,7 @@ class App {
   ChannelCatalog catalog_;
   std::string catalog_path_;
   FavoriteSet favorites_;
+  std::vector<Channel> user_stations_;
   Instant start_;
   AppEffects& effects_;
 };

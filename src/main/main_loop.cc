@@ -13,6 +13,7 @@
 #include "base/thread.h"
 #include "catalog/catalog_loader.h"
 #include "catalog/favorites.h"
+#include "catalog/user_stations.h"
 #include "graphics/framebuffer.h"
 #include "graphics/renderer.h"
 #include "graphics/screens.h"
@@ -28,9 +29,6 @@ namespace ze {
 namespace {
 
 constexpr auto kFramePeriod = std::chrono::milliseconds(16);
-
-// Keeps one sending end of the action queue for the whole run.
-QueueHandle<Action> g_action_slot;
 
 // The application's reach into the player, the update workers, the
 // favourites file and the process exit.
@@ -111,17 +109,18 @@ void run_player() {
   Renderer renderer(framebuffer);
 
   QueueHandle<Action> actions = make_queue<Action>();
-  g_action_slot = actions;
   start_key_reader(actions);
   spawn_detached([actions] { fifo_command_reader(actions); });
 
   AudioPlayer player(default_player_paths(), load_initial_volume(paths::kSystemSettings));
   player.reconnect();
   LoadedCatalog loaded = load_catalog();
+  std::vector<Channel> user_stations = load_user_stations();
   FavoriteSet favorites = load_favorites(default_favorites_paths());
   QueueHandle<UpdateMessage> updates = make_queue<UpdateMessage>();
   PlayerEffects effects(player, updates);
-  App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects);
+  App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects,
+          std::move(user_stations));
 
   for (;;) {
     Instant frame_start = now();

@@ -3,13 +3,9 @@
 #include <chrono>
 
 #include "base/log.h"
+#include "graphics/layout.h"
 
 namespace ze {
-
-std::string_view sleep_option_label(uint8_t option) {
-  constexpr std::string_view kLabels[] = {"Tắt", "15m", "30m", "45m", "60m"};
-  return option < 5 ? kLabels[option] : kLabels[0];
-}
 
 void SleepTimer::advance(Instant now) {
   option = static_cast<uint8_t>((option + 1) % 5);
@@ -18,7 +14,7 @@ void SleepTimer::advance(Instant now) {
   } else {
     deadline = now + std::chrono::seconds(900 * option);
   }
-  logf("[SleepTimer] Sleep timer set to: {}", sleep_option_label(option));
+  logf("[SleepTimer] Sleep timer set to: {}", sleep_label(option));
 }
 
 bool SleepTimer::check(Instant now) {

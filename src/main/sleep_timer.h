@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string_view>
 
 #include "base/clock.h"
 
@@ -25,8 +24,5 @@ struct SleepTimer {
   // caller stops playback.
   bool check(Instant now);
 };
-
-// "Tắt", "15m", "30m", "45m", "60m".
-std::string_view sleep_option_label(uint8_t option);
 
 }  // namespace ze

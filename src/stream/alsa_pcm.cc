@@ -12,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze::stream {
 namespace {

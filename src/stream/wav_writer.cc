@@ -7,7 +7,7 @@
 #include <bit>
 #include <cerrno>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze::stream {
 namespace {

@@ -19,11 +19,13 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/errors.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
 #include "base/text.h"
 #include "base/thread.h"
+#include "update/curl_request.h"
 #include "update/zip_reader.h"
 
 namespace ze {
@@ -32,10 +34,6 @@ namespace {
 constexpr off_t kMinimumPackageSize = 50000;
 constexpr size_t kCopyBufferSize = 8192;
 constexpr std::string_view kTopFolder = "ze-radio";
-// curl ends the download itself at its --max-time of 120 s; a second later
-// the installer stops waiting for a curl that does not.
-constexpr std::chrono::milliseconds kDownloadLimit{121000};
-constexpr std::chrono::milliseconds kDownloadPoll{50};
 // The program whose version record a signed package must carry.
 const std::vector<std::string> kProgramPath = {"bin", "ze-radio"};
 
@@ -230,19 +228,6 @@ Result<UniqueFd> open_directory(const std::string& root, const std::vector<std::
   return dir;
 }
 
-Status write_all(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error{errno_text(errno)};
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return ok_status();
-}
-
 // A file entry written in full under a temporary name in its target's
 // folder, waiting to be renamed over the target.
 struct StagedFile {
@@ -289,7 +274,7 @@ Result<std::string> stage_file(ZipReader& reader, const PlannedEntry& plan,
   if (!file.valid()) return Error{"Failed to create " + plan.target + ": " + errno_text(errno)};
   Status opened = reader.open_entry();
   Status copied = !opened ? opened : copy_entry(reader, [&](const char* data, size_t size) {
-    return write_all(file.get(), data, size);
+    return write_all(file.get(), std::string_view(data, size));
   });
   if (copied && ::fsync(file.get()) != 0) copied = Error{errno_text(errno)};
   if (!copied) {
@@ -436,13 +421,14 @@ off_t file_size(const std::string& path) {
 // limit needs a length announced by the server, so a longer download is
 // stopped here. The error is the installer's text.
 Status download(const std::string& url, const InstallConfig& config) {
+  CurlRequest request{.connect_timeout_seconds = 8,
+                      .max_time_seconds = 120,
+                      .max_filesize = static_cast<long long>(config.max_package_size)};
   SpawnOptions options;
-  options.argv = {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "8", "--max-time",
-                  "120", "--max-filesize", std::to_string(config.max_package_size), "-o",
-                  config.package_path, url};
+  options.argv = curl_arguments(config.curl, request, url, config.package_path);
   Result<Process> curl = Process::spawn(options);
   if (!curl) return Error{"Download error: " + curl.error()};
-  const Instant deadline = now() + kDownloadLimit;
+  const Instant deadline = now() + curl_wait_limit(request);
   for (;;) {
     Result<std::optional<ExitStatus>> ended = curl->try_wait();
     bool too_large = file_size(config.package_path) > static_cast<off_t>(config.max_package_size);
@@ -456,7 +442,7 @@ Status download(const std::string& url, const InstallConfig& config) {
                    std::to_string(config.max_package_size) + " bytes"};
     }
     if (!ended || *ended) break;
-    std::this_thread::sleep_for(kDownloadPoll);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   if (!curl->exit_status() || !curl->exit_status()->success()) {
     return Error{"Failed to download update file"};
@@ -468,10 +454,12 @@ Status download(const std::string& url, const InstallConfig& config) {
 // that fails the check is deleted: nothing of it is to be trusted.
 Status check_package_signature(const std::string& url, const InstallConfig& config) {
   std::string signature_url = url + ".sig";
-  Result<CommandOutput> run =
-      run_capture({config.curl, "-4", "-k", "-s", "-f", "-L", "--connect-timeout", "8",
-                   "--max-time", "20", "--max-filesize", "4096", signature_url},
-                  std::chrono::milliseconds(21000));
+  constexpr CurlRequest kSignatureRequest{.connect_timeout_seconds = 8,
+                                          .max_time_seconds = 20,
+                                          .max_filesize = 4096,
+                                          .fail_on_http_error = true};
+  Result<CommandOutput> run = run_capture(
+      curl_arguments(config.curl, kSignatureRequest, signature_url), curl_wait_limit(kSignatureRequest));
   Status verified = !run || !run->status.success() || run->out.empty()
                         ? Status(Error{"no signature at " + signature_url})
                         : verify_file_signature(*config.key, config.package_path, run->out);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/errors.h"
 #include "base/files.h"
 #include "base/process.h"
 

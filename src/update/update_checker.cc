@@ -1,7 +1,5 @@
 #include "update/update_checker.h"
 
-#include <chrono>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -11,6 +9,7 @@
 #include "base/process.h"
 #include "base/thread.h"
 #include "catalog/records.h"
+#include "update/curl_request.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
 #error "ZE_RADIO_UPDATE_URL must name the update server"
@@ -23,37 +22,22 @@ constexpr const char* kManifestPath = "/ota/ze-radio.json";
 constexpr const char* kCatalogPath = "/channels.json";
 constexpr const char* kUnreachableText = "Unable to download latest channels. Check Wi-Fi connection.";
 
-// Two checks may finish at the same moment; their catalog files are stored
-// one after the other so that neither sees the other's temporary file.
-std::mutex catalog_store_mutex;
-
 // curl stops by itself at the size limit when the server announces a
 // length; a longer answer without one is refused once it has arrived.
-std::vector<std::string> manifest_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "6", "--max-time", "12",
-          "--max-filesize", std::to_string(kMaxDocumentSize), url};
-}
-
-std::vector<std::string> catalog_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-L", "--connect-timeout", "5", "--max-time", "10",
-          "--max-filesize", std::to_string(kMaxDocumentSize), url};
-}
-
-// A missing signature is a failed request (-f), not a page to decode.
-std::vector<std::string> signature_request(const UpdateCheckConfig& config, const std::string& url) {
-  return {config.curl, "-4", "-k", "-s", "-f", "-L", "--connect-timeout", "5", "--max-time", "10",
-          "--max-filesize", "4096", url};
-}
-
-// curl ends itself at its --max-time; one second later the checker stops
-// waiting for it all the same, so that a curl that hangs past its own limit
-// cannot hold the check (and the Checking status) for ever.
-constexpr std::chrono::milliseconds kManifestLimit{13000};
-constexpr std::chrono::milliseconds kCatalogLimit{11000};
+constexpr CurlRequest kManifestRequest{
+    .connect_timeout_seconds = 6, .max_time_seconds = 12, .max_filesize = kMaxDocumentSize};
+constexpr CurlRequest kCatalogRequest{
+    .connect_timeout_seconds = 5, .max_time_seconds = 10, .max_filesize = kMaxDocumentSize};
+// A missing signature is a failed request, not a page to decode.
+constexpr CurlRequest kSignatureRequest{.connect_timeout_seconds = 5,
+                                        .max_time_seconds = 10,
+                                        .max_filesize = 4096,
+                                        .fail_on_http_error = true};
 
 // The body curl printed, when it started, exited with 0 and printed anything.
-std::optional<std::string> fetch(const std::vector<std::string>& argv) {
-  Result<CommandOutput> run = run_capture(argv, kManifestLimit);
+std::optional<std::string> fetch(const UpdateCheckConfig& config, const std::string& url) {
+  Result<CommandOutput> run =
+      run_capture(curl_arguments(config.curl, kManifestRequest, url), curl_wait_limit(kManifestRequest));
   if (!run || !run->status.success() || run->out.empty()) return std::nullopt;
   return std::move(run->out);
 }
@@ -62,10 +46,10 @@ std::optional<std::string> fetch(const std::vector<std::string>& argv) {
 std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kManifestPath;
   logf("[OTA] Checking for system update at: {}", url);
-  std::optional<std::string> body = fetch(manifest_request(config, url));
+  std::optional<std::string> body = fetch(config, url);
   if (!body) {
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
-    body = fetch(manifest_request(config, url));
+    body = fetch(config, url);
     if (!body) return std::nullopt;
   }
   if (Status bounded = check_document_bounds(*body); !bounded) {
@@ -95,12 +79,10 @@ std::string system_error_part(const std::string& message, const std::string& pat
 }
 
 // Stores the downloaded bytes unchanged. The file is replaced atomically, so
-// a power cut leaves the old catalog or the new one, never a mix.
+// a power cut leaves the old catalog or the new one, never a mix; two checks
+// that finish together take turns inside write_file_atomic.
 void store_catalog(const std::string& path, const std::string& body, const ChannelCatalog& catalog) {
-  Status stored = [&] {
-    std::lock_guard<std::mutex> lock(catalog_store_mutex);
-    return write_file_atomic(path, body);
-  }();
+  Status stored = write_file_atomic(path, body);
   if (!stored) {
     logf("[OTA] Warning: Could not save channels.json to disk: {}",
          system_error_part(stored.error(), path));
@@ -113,7 +95,8 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
 Status check_catalog_signature(const UpdateCheckConfig& config, const std::string& url,
                                const std::string& body) {
   std::string signature_url = url + ".sig";
-  Result<CommandOutput> run = run_capture(signature_request(config, signature_url), kCatalogLimit);
+  Result<CommandOutput> run = run_capture(curl_arguments(config.curl, kSignatureRequest, signature_url),
+                  curl_wait_limit(kSignatureRequest));
   if (!run || !run->status.success() || run->out.empty()) {
     return Error{"no signature at " + signature_url};
   }
@@ -123,7 +106,8 @@ Status check_catalog_signature(const UpdateCheckConfig& config, const std::strin
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
-  Result<CommandOutput> run = run_capture(catalog_request(config, url), kCatalogLimit);
+  Result<CommandOutput> run =
+      run_capture(curl_arguments(config.curl, kCatalogRequest, url), curl_wait_limit(kCatalogRequest));
   if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
   if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
   if (Status bounded = check_document_bounds(run->out); !bounded) {

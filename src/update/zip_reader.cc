@@ -13,7 +13,7 @@
 #include <optional>
 #include <vector>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze {
 

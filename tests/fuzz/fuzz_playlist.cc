@@ -1,15 +1,19 @@
-// The playlist parsers (.m3u, .pls, HLS) and the HLS follower on one text.
-// The input's first byte picks the base address and the entry limit; the
-// rest is the text, given to every parser. Entries are playable addresses
+// The playlist parsers (.m3u, .pls, HLS), the HLS follower and the reading
+// of the user's own station list on one text. The input's first byte picks
+// the base address, the entry limit and the list's file name; the rest is the
+// text, given to every parser. Entries are playable addresses
 // that resolve to themselves, no parser goes beyond its limit, titles are
 // clean UTF-8, HLS sequences increase by one, the variant order lists every
-// stream once, and the follower hands out each segment once, in order.
+// stream once, and the follower hands out each segment once, in order. The
+// user's stations are at most 500 playable channels with distinct ids derived
+// from their addresses and clean, non-empty names and badges.
 #include <cmath>
 #include <set>
 #include <string>
 #include <string_view>
 
 #include "base/text.h"
+#include "catalog/user_stations.h"
 #include "fuzz_check.h"
 #include "stream/hls_follower.h"
 #include "stream/playlist.h"
@@ -107,6 +111,39 @@ void check_master(const HlsMasterPlaylist& master, std::string_view base, uint64
   FUZZ_CHECK(ordered == uris, "every stream is tried");
 }
 
+size_t characters(std::string_view text) {
+  size_t count = 0;
+  for (size_t pos = 0; pos < text.size(); ++count) ze::decode_utf8(text, pos);
+  return count;
+}
+
+void check_clean(std::string_view text, const char* what) {
+  FUZZ_CHECK(ze::is_valid_utf8(text), what);
+  for (char c : text) FUZZ_CHECK(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, what);
+}
+
+void check_user_stations(std::string_view text, std::string_view path) {
+  ze::UserStations stations = ze::user_stations_from_text(text, path);
+  FUZZ_CHECK(stations.channels.size() <= ze::kMaxUserStations, "at most 500 user stations");
+  std::set<std::string> ids;
+  for (const ze::Channel& channel : stations.channels) {
+    FUZZ_CHECK(is_stream_url(channel.stream_url), "a user station has a stream address");
+    FUZZ_CHECK(channel.id == ze::user_station_id(channel.stream_url), "ids come from addresses");
+    FUZZ_CHECK(ids.insert(channel.id).second, "user station ids are distinct");
+    FUZZ_CHECK(!channel.name.empty() && characters(channel.name) <= 100, "names are bounded");
+    check_clean(channel.name, "names are clean UTF-8");
+    FUZZ_CHECK(ze::trim_space(channel.name) == channel.name, "names are trimmed");
+    FUZZ_CHECK(characters(channel.short_name) <= 10, "badges are short");
+    check_clean(channel.short_name, "badges are clean UTF-8");
+    FUZZ_CHECK(channel.category == ze::kUserCategory.id && channel.frequency.empty() &&
+                   channel.color.size() == 6,
+               "user stations have their tab, no frequency and a palette colour");
+  }
+  for (const std::string& line : stations.log) {
+    FUZZ_CHECK(line.find_first_of("\r\n") == std::string::npos, "log lines are single lines");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -117,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   check_list(parse_m3u(text, base, max_entries), base, max_entries, true);
   check_list(parse_pls(text, base, max_entries), base, max_entries, false);
+  check_user_stations(text, data[0] & 0x80 ? "my_stations.pls" : "my_stations.m3u");
 
   ze::Result<HlsPlaylist> hls = parse_hls(text, base);
   if (hls.ok()) {

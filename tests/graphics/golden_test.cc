@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/files.h"
+#include "catalog/catalog_loader.h"
 #include "graphics/screens.h"
 #include "tools/snapshot/png_image.h"
 #include "tools/snapshot/scenario.h"
@@ -47,13 +48,16 @@ TEST(Golden, ScreensMatchTheStoredPictures) {
   ASSERT_GE(names.size(), 5u);
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
-    auto text = read_file((kGoldenDir / (name + ".json")).string());
+    const std::string scenario_file = (kGoldenDir / (name + ".json")).string();
+    auto text = read_file(scenario_file);
     ASSERT_TRUE(text.ok());
     auto scenario = parse_scenario(*text);
     ASSERT_TRUE(scenario.ok()) << scenario.error();
     auto catalog = parse_catalog(builtin_catalog_text());
     ASSERT_TRUE(catalog.ok());
-    auto frame = make_frame(*scenario, std::move(*catalog));
+    auto user_stations = scenario_user_stations(*scenario, scenario_file);
+    ASSERT_TRUE(user_stations.ok()) << user_stations.error();
+    auto frame = make_frame(*scenario, std::move(*catalog), std::move(*user_stations));
     auto fb = Framebuffer::simulated(scenario->width, scenario->height);
     Renderer renderer(fb);
     render_frame(renderer, frame->inputs);

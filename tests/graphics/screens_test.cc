@@ -312,6 +312,19 @@ TEST_F(ScreenTest, StatusLabelAndExitQuestionFollowPlayback) {
   EXPECT_NE(questions[0], questions[2]);
 }
 
+TEST_F(ScreenTest, LongNamesAreCutInsideTheirBoxes) {
+  std::string name;
+  for (int i = 0; i < 40; ++i) name += "Đài Phát Thanh ";
+  channels_[0].name = name;
+  in_.playback = PlaybackStatus::playing(name);
+  draw();
+  EXPECT_EQ(count(1236, 140, 26, 24, kCard), 26 * 24);   // detail panel title
+  EXPECT_EQ(count(1180, 660, 100, 20, kPanel), 100 * 20);  // footer line
+  in_.screen = Screen::NowPlaying;
+  draw();
+  EXPECT_EQ(count(846, 196, 22, 30, kCard), 22 * 30);    // now-playing card
+}
+
 TEST_F(ScreenTest, ExitDialogDimsFooterAndNotice) {
   in_.screen = Screen::ExitDialog;
   in_.volume_counter = 5;

@@ -2,6 +2,7 @@
 
 #include "base/files.h"
 #include "base/process.h"
+#include "catalog/catalog_loader.h"
 #include "temp_dir.h"
 #include "tools/snapshot/png_image.h"
 #include "tools/snapshot/scenario.h"
@@ -53,6 +54,7 @@ TEST(Scenario, ErrorsNameTheKey) {
       {R"({"favorites": [1]})", "\"favorites\""},
       {R"({"frame": 4294967296})", "\"frame\""},
       {R"({"colour": 1})", "\"colour\""},
+      {R"({"userStations": true})", "\"userStations\""},
   };
   for (auto [json, key] : cases) {
     auto s = parse_scenario(json);
@@ -88,10 +90,28 @@ TEST(Scenario, ListsAreDerivedFromCatalogAndFavourites) {
   EXPECT_EQ(frame->inputs.channels.size(), 3u);
 }
 
-TEST(Scenario, BuiltInCatalogParses) {
-  auto catalog = parse_catalog(builtin_catalog_text());
-  ASSERT_TRUE(catalog.ok()) << catalog.error();
-  EXPECT_FALSE(catalog->channels.empty());
+TEST(Scenario, UserStationsGetTheirTabBeforeTheFavourites) {
+  Scenario s;
+  s.favorites = {"a"};
+  s.category_index = 3;
+  Channel mine;
+  mine.id = "user-1";
+  mine.category = "user";
+  auto frame = make_frame(s, sample_catalog(), {mine});
+  ASSERT_EQ(frame->inputs.categories.size(), 5u);
+  EXPECT_EQ(frame->inputs.categories[3].name, "Của tôi");
+  EXPECT_EQ(frame->inputs.categories[4].id, "fav");
+  EXPECT_EQ(ids(frame->inputs.channels), (std::vector<std::string>{"user-1"}));
+}
+
+// One program that uses the catalog loader and the snapshot library links:
+// the built-in catalog exists once.
+TEST(Scenario, DrawsThePlayersBuiltInCatalog) {
+  LoadedCatalog loaded = load_catalog({}, "/nonexistent/channels.json");
+  ASSERT_FALSE(loaded.catalog.channels.empty());
+  auto frame = make_frame(Scenario{}, builtin_catalog());
+  EXPECT_EQ(frame->inputs.channels.size(), loaded.catalog.channels.size());  // "all" tab
+  EXPECT_EQ(frame->inputs.categories.size(), loaded.catalog.categories.size());
 }
 
 TEST(SnapshotTool, WritesAPictureOfTheScenarioSize) {
@@ -120,6 +140,13 @@ TEST(SnapshotTool, BadScenarioExitsWithStatusTwoNamingTheKey) {
   run = run_capture({ZE_SNAPSHOT_BIN, dir / "s.json", dir / "out.png"});
   EXPECT_EQ(run->status.value, 2);
   EXPECT_NE(run->err.find("\"catalog\""), std::string::npos) << run->err;
+
+  ASSERT_TRUE(write_file(dir / "s.json", R"({"userStations": "missing.m3u"})").ok());
+  run = run_capture({ZE_SNAPSHOT_BIN, dir / "s.json", dir / "out.png"});
+  EXPECT_EQ(run->status.value, 2);
+  // A relative list is looked for beside the scenario.
+  EXPECT_NE(run->err.find("\"userStations\": " + (dir / "missing.m3u")), std::string::npos)
+      << run->err;
 
   run = run_capture({ZE_SNAPSHOT_BIN, dir / "s.json"});
   EXPECT_EQ(run->status.value, 2);

@@ -1,11 +1,16 @@
 #include "main/app.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include "base/files.h"
+#include "catalog/user_stations.h"
+#include "temp_dir.h"
 
 namespace ze {
 namespace {
@@ -298,6 +303,92 @@ TEST_F(AppTest, VolumeNoticeCountsDownOncePerFrame) {
   app.count_frame();
   EXPECT_EQ(app.state().volume_counter, 0u);
   EXPECT_EQ(app.state().frame_counter, 91u);
+}
+
+std::vector<std::string> visible_ids(const App& app) {
+  std::vector<std::string> ids;
+  for (const Channel& c : app.lists().visible) ids.push_back(c.id);
+  return ids;
+}
+
+std::vector<std::string> category_ids(const App& app) {
+  std::vector<std::string> ids;
+  for (const Category& c : app.lists().categories) ids.push_back(c.id);
+  return ids;
+}
+
+// Favourites really written to and read from a file, as the player does.
+class FileFavoritesEffects : public FakeEffects {
+ public:
+  explicit FileFavoritesEffects(FavoritesPaths paths) : paths_(std::move(paths)) {}
+  void save_favorites(const FavoriteSet& favorites) override {
+    ze::save_favorites(favorites, paths_);
+  }
+
+ private:
+  FavoritesPaths paths_;
+};
+
+TEST(UserStationsInTheApp, OwnTabBeforeFavouritesAndFavouritesSurviveSyncAndRestart) {
+  testing::TempDir dir;
+  const FavoritesPaths favorites_paths{dir / "favorites.json", dir.path(), dir / "local.json"};
+  FileFavoritesEffects effects(favorites_paths);
+  const std::vector<std::string> list_file{dir / "my_stations.m3u"};
+  auto load_list = [&] {
+    ::testing::internal::CaptureStdout();
+    std::vector<Channel> stations = load_user_stations(list_file);
+    ::testing::internal::GetCapturedStdout();
+    return stations;
+  };
+
+  // Without the file nothing changes.
+  App plain(sample_catalog(), "c.json", {}, effects.clock, effects, load_list());
+  plain.derive_lists();
+  EXPECT_THAT(category_ids(plain), ElementsAre("all", "vov", "music"));
+
+  ASSERT_TRUE(write_file(list_file[0],
+                         "#EXTM3U\n#EXTINF:-1,Mine A\nhttp://a.example/\n"
+                         "#EXTINF:-1,Mine B\nhttp://b.example/\n").ok());
+  const std::string a = user_station_id("http://a.example/");
+  const std::string b = user_station_id("http://b.example/");
+  auto app = std::make_unique<App>(sample_catalog(), "c.json", load_favorites(favorites_paths),
+                                   effects.clock, effects, load_list());
+  app->derive_lists();
+  EXPECT_THAT(category_ids(*app), ElementsAre("all", "vov", "music", "user"));
+  EXPECT_EQ(app->lists().categories.back().name, "Của tôi");
+  EXPECT_EQ(app->lists().visible.size(), 10u);  // "all" is the catalog's list
+  app->dispatch(Action::PrevCategory);
+  app->derive_lists();
+  EXPECT_THAT(visible_ids(*app), ElementsAre(a, b));
+  app->dispatch(Action::Down);
+  app->dispatch(Action::Confirm);
+  EXPECT_THAT(effects.calls, ElementsAre("stop", "remove-marker", "start " + b + " 80"));
+  app->dispatch(Action::ToggleFavorite);
+  app->derive_lists();
+  EXPECT_THAT(category_ids(*app), ElementsAre("all", "vov", "music", "user", "fav"));
+
+  // A catalog sync that drops channels and categories keeps the user's tab
+  // and the favourite.
+  ChannelCatalog synced = sample_catalog();
+  synced.channels.resize(2);
+  synced.categories = {{"vov", "VOV", ""}};
+  app->apply_update_message(ChannelsUpdatedMessage{synced});
+  app->derive_lists();
+  app->dispatch(Action::PrevCategory);
+  app->derive_lists();
+  EXPECT_THAT(category_ids(*app), ElementsAre("vov", "user", "fav"));
+  EXPECT_EQ(app->lists().filter_id, "fav");
+  EXPECT_THAT(visible_ids(*app), ElementsAre(b));
+
+  // The next start finds the favourite in the file and the station in the list.
+  app = std::make_unique<App>(synced, "c.json", load_favorites(favorites_paths), effects.clock,
+                              effects, load_list());
+  app->derive_lists();
+  app->dispatch(Action::PrevCategory);
+  app->derive_lists();
+  EXPECT_EQ(app->lists().filter_id, "fav");
+  EXPECT_THAT(visible_ids(*app), ElementsAre(b));
+  EXPECT_EQ(app->lists().visible[0].name, "Mine B");
 }
 
 }  // namespace

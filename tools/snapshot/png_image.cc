@@ -7,7 +7,7 @@
 
 #include <png.h>
 
-#include "base/process.h"
+#include "base/errors.h"
 
 namespace ze {
 namespace {

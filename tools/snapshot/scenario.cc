@@ -1,13 +1,14 @@
 #include "tools/snapshot/scenario.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-extern "C" const char ze_snapshot_catalog[];
-extern "C" const char ze_snapshot_catalog_end[];
+#include "base/files.h"
+#include "catalog/user_stations.h"
 
 namespace ze {
 namespace {
@@ -129,10 +130,6 @@ bool take(const json& item, std::string_view key, T& field, std::optional<Error>
 
 }  // namespace
 
-std::string_view builtin_catalog_text() {
-  return {ze_snapshot_catalog, size_t(ze_snapshot_catalog_end - ze_snapshot_catalog)};
-}
-
 Result<Scenario> parse_scenario(std::string_view text) {
   json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded()) return Error{"scenario is not valid JSON"};
@@ -195,6 +192,10 @@ Result<Scenario> parse_scenario(std::string_view text) {
       auto path = string_value(item, key);
       if (!path) return Error{path.error()};
       s.catalog_path = *path;
+    } else if (key == "userStations") {
+      auto path = string_value(item, key);
+      if (!path) return Error{path.error()};
+      s.user_stations_path = *path;
     } else {
       return bad(key, "unknown key");
     }
@@ -203,46 +204,37 @@ Result<Scenario> parse_scenario(std::string_view text) {
   return s;
 }
 
-std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog) {
+std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog,
+                                          std::vector<Channel> user_stations) {
   auto frame = std::make_unique<SnapshotFrame>();
   frame->catalog = std::move(catalog);
+  frame->user_stations = std::move(user_stations);
   frame->favorites = scenario.favorites;
-  frame->categories = frame->catalog.categories;
-  if (!frame->favorites.empty()) frame->categories.push_back({"fav", "Yêu Thích ⭐", "Favorites ⭐"});
-
-  size_t category_index = scenario.category_index;
-  if (category_index >= frame->categories.size()) category_index = 0;
-  std::string filter =
-      frame->categories.empty() ? std::string("all") : frame->categories[category_index].id;
-  for (const Channel& channel : frame->catalog.channels) {
-    bool shown = filter == "all"   ? true
-                 : filter == "fav" ? frame->favorites.count(channel.id) != 0
-                                   : channel.category == filter;
-    if (shown) frame->visible.push_back(channel);
-  }
-  size_t selection = scenario.selection;
-  if (!frame->visible.empty() && selection >= frame->visible.size()) {
-    selection = frame->visible.size() - 1;
-  }
-
-  FrameInputs& in = frame->inputs;
-  in.categories = frame->categories;
-  in.category_index = category_index;
-  in.channels = frame->visible;
-  in.selection = selection;
-  in.playback = scenario.playback;
-  in.dial_position = scenario.dial;
-  in.update = scenario.update;
-  in.screen = scenario.screen;
-  in.frame_counter = scenario.frame;
-  in.volume = scenario.volume;
-  in.sleep_option = scenario.sleep_option;
-  in.sleep_active = scenario.sleep_active;
-  in.sleep_remaining = scenario.sleep_remaining;
-  in.favorites = &frame->favorites;
-  in.listening_seconds = scenario.listening_seconds;
-  in.volume_counter = scenario.volume_counter;
+  AppState& state = frame->state;
+  state.screen = scenario.screen;
+  state.category_index = scenario.category_index;
+  state.selection = scenario.selection;
+  state.update = scenario.update;
+  state.sleep.option = scenario.sleep_option;
+  state.sleep.active = scenario.sleep_active;
+  state.sleep.remaining = scenario.sleep_remaining;
+  state.volume_counter = scenario.volume_counter;
+  state.frame_counter = scenario.frame;
+  state.dial_position = scenario.dial;
+  frame->lists = derive_frame_lists(frame->catalog, frame->favorites, state, frame->user_stations);
+  frame->inputs = make_frame_inputs(state, frame->lists, frame->favorites, scenario.playback,
+                                    scenario.volume, scenario.listening_seconds);
   return frame;
+}
+
+Result<std::vector<Channel>> scenario_user_stations(const Scenario& scenario,
+                                                    const std::string& scenario_file) {
+  if (!scenario.user_stations_path) return std::vector<Channel>{};
+  std::filesystem::path path(*scenario.user_stations_path);
+  if (path.is_relative()) path = std::filesystem::path(scenario_file).parent_path() / path;
+  auto text = read_file(path.string());
+  if (!text) return bad("userStations", text.error());
+  return std::move(user_stations_from_text(*text, path.string()).channels);
 }
 
 }  // namespace ze

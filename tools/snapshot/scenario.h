@@ -1,8 +1,7 @@
 // A snapshot scenario: the application values of one frame, read from a
 // small JSON document, with every key optional and defaulting to the
 // player's start-up value. Turned into the FrameInputs that render_frame
-// draws, with the category and visible lists derived from the catalog and
-// the favourites. Used by the snapshot tool and its tests.
+// draws by the player's own frame derivation. Used by the snapshot tool and its tests.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include "catalog/favorites.h"
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
+#include "main/frame.h"
 
 namespace ze {
 
@@ -37,27 +37,33 @@ struct Scenario {
   uint32_t frame = 0;
   float dial = 91.0f;
   std::optional<std::string> catalog_path;
+  // The user's own station list (.m3u or .pls); a relative path is taken
+  // from the scenario file's folder.
+  std::optional<std::string> user_stations_path;
 };
 
 // Parses a scenario; the error names the offending key.
 Result<Scenario> parse_scenario(std::string_view json);
 
-// The built-in catalog text.
-std::string_view builtin_catalog_text();
-
 // The owned lists of one frame and the FrameInputs that point into them.
 struct SnapshotFrame {
   ChannelCatalog catalog;
-  std::vector<Category> categories;
-  std::vector<Channel> visible;
+  std::vector<Channel> user_stations;
   FavoriteSet favorites;
+  AppState state;
+  FrameLists lists;
   FrameInputs inputs;
 };
 
-// Derives the category list (with the favourites tab when there are
-// favourites), the visible channels of the current tab and the rest of the
-// inputs. Category index and selection are brought into range as the
-// player does.
-std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog);
+// The frame the player would draw from these values, derived by the
+// player's own frame code (category index and selection are brought into
+// range as the player does; the dial stands where the scenario puts it).
+std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatalog catalog,
+                                          std::vector<Channel> user_stations = {});
+
+// The user's stations the scenario names, read as the player reads its list;
+// none when it names no list. `scenario_file` is the scenario's own path.
+Result<std::vector<Channel>> scenario_user_stations(const Scenario& scenario,
+                                                    const std::string& scenario_file);
 
 }  // namespace ze

@@ -4,6 +4,7 @@
 
 #include "base/files.h"
 #include "base/log.h"
+#include "catalog/catalog_loader.h"
 #include "catalog/records.h"
 #include "graphics/framebuffer.h"
 #include "graphics/renderer.h"
@@ -36,7 +37,10 @@ int main(int argc, char** argv) {
   auto catalog = ze::parse_catalog(catalog_text);
   if (!catalog) fail(2, "scenario key \"catalog\": invalid catalog: " + catalog.error());
 
-  auto frame = ze::make_frame(*scenario, std::move(*catalog));
+  auto user_stations = ze::scenario_user_stations(*scenario, argv[1]);
+  if (!user_stations) fail(2, user_stations.error());
+
+  auto frame = ze::make_frame(*scenario, std::move(*catalog), std::move(*user_stations));
   auto fb = ze::Framebuffer::simulated(scenario->width, scenario->height);
   ze::Renderer renderer(fb);
   ze::render_frame(renderer, frame->inputs);

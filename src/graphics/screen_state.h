@@ -1,5 +1,6 @@
-// The screen being shown and the state of the update dialog. Owned by the
-// main loop's application state; the drawing code only reads them.
+// The screen's vocabulary: which screen is shown and what the update dialog
+// and pill say. The application state above keeps the current values; the
+// drawing code reads them.
 #pragma once
 
 #include <cstdint>

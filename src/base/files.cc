@@ -106,6 +106,18 @@ Status write_file_atomic(const std::string& path, std::string_view data) {
   return ok_status();
 }
 
+void open_missing_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Not close-on-exec: these are the streams every child inherits.
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 bool path_exists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;

@@ -51,6 +51,11 @@ Status write_file(const std::string& path, std::string_view data);
 // one temporary file, which the next write replaces. Calls in one process
 // take turns.
 Status write_file_atomic(const std::string& path, std::string_view data);
+// Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed (some
+// launchers start programs that way), so that the first files the program
+// opens never become its standard input, output or error. Call first thing
+// at start-up, before any thread runs.
+void open_missing_standard_streams();
 // Whether a status query on `path` succeeds (any kind of entry counts).
 bool path_exists(const std::string& path);
 // Removes a file; a missing file or any other failure is ignored.

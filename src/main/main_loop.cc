@@ -100,6 +100,7 @@ void sleep_out_frame(Instant frame_start) {
 }  // namespace
 
 void run_player() {
+  open_missing_standard_streams();
   ::signal(SIGPIPE, SIG_IGN);
   print_banner();
   Framebuffer framebuffer = Framebuffer::open();

@@ -1,6 +1,8 @@
 #include "base/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -66,6 +68,31 @@ TEST(FilesTest, ExistsCountsAnyEntryAndRemoveIgnoresMissingFiles) {
   EXPECT_TRUE(path_exists(dir / "x"));
   remove_file(dir / "x");
   EXPECT_FALSE(path_exists(dir / "x"));
+}
+
+TEST(FilesTest, ClosedStandardStreamsBecomeDevNullAndOpenOnesStay) {
+  // In a child process, whose standard streams the test may close.
+  EXPECT_EXIT(
+      {
+        int kept = ::dup(STDOUT_FILENO);
+        ::close(STDIN_FILENO);
+        ::close(STDERR_FILENO);
+        open_missing_standard_streams();
+        // The next file opened takes a fresh number, not a standard one.
+        UniqueFd next(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        char target[64] = {};
+        bool ok = ::readlink("/proc/self/fd/0", target, sizeof target - 1) > 0 &&
+                  std::string(target) == "/dev/null" &&
+                  (::fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) == O_RDONLY &&
+                  (::fcntl(STDERR_FILENO, F_GETFL) & O_ACCMODE) == O_WRONLY &&
+                  next.get() > STDERR_FILENO;
+        struct stat out {};
+        struct stat saved {};
+        ok = ok && ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(kept, &saved) == 0 &&
+             out.st_ino == saved.st_ino;  // the open one is left alone
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -87,7 +87,7 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
                                      ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
                                      : std::string_view(channel->description);
   std::string shown = shorten_to_width(description, int64_t{W} - lw - 70,
-                                       [&](std::string_view t) { return r.measure_text(t, 12); });
+                                       [&](char32_t c) { return r.advance(c, 12); });
   r.draw_text(shown, px, 168, kMuted, 12);
 
   const int mw = (W - lw - 78) / 2;

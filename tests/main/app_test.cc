@@ -154,6 +154,17 @@ TEST_F(AppTest, DialTargetComesFromTheFrequencyText) {
   EXPECT_FLOAT_EQ(dial_target_for("108.5"), 95.0f);
   EXPECT_FLOAT_EQ(dial_target_for("x 1e2 fm"), 100.0f);
   EXPECT_FLOAT_EQ(dial_target_for("FM99.9MHz"), 99.9f);  // units removed before splitting
+  EXPECT_FLOAT_EQ(dial_target_for("mmhzhz 99"), 99.0f);   // one pass per unit, left to right
+  EXPECT_FLOAT_EQ(dial_target_for("fmamfm 101"), 101.0f);
+
+  // The target is taken every frame: a frequency text of megabytes (from a
+  // hostile catalog) must cost time in proportion to its length.
+  std::string huge;
+  for (int i = 0; i < 500000; ++i) huge += "fmam";
+  huge += " 101.5";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FLOAT_EQ(dial_target_for(huge), 101.5f);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
 }
 
 TEST_F(AppTest, DialEasesTowardsTheHighlightedChannel) {

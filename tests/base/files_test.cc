@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +60,26 @@ TEST(FilesTest, AtomicWriteOverADirectoryFailsAndCleansUp) {
     ++entries;
   }
   EXPECT_EQ(entries, 1);
+}
+
+// A favourite toggle on the main thread must not wait for the update
+// checker's catalog store (and its fsync); writers of one document still
+// take turns, however the path is spelled.
+TEST(FilesTest, AtomicWritesOfDifferentDocumentsNeverWaitForEachOther) {
+  testing::TempDir dir;
+  std::unique_lock<std::mutex> catalog_being_written = lock_document(dir / "channels.json");
+  auto favourites = std::async(std::launch::async, [&] {
+    return write_file_atomic(dir / "favorites.json", "[]").ok();
+  });
+  ASSERT_EQ(favourites.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(favourites.get());
+  auto same_document = std::async(std::launch::async, [&] {
+    return write_file_atomic(dir / "./channels.json", "{}").ok();
+  });
+  EXPECT_EQ(same_document.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  catalog_being_written.unlock();
+  EXPECT_TRUE(same_document.get());
+  EXPECT_EQ(*read_file(dir / "channels.json"), "{}");
 }
 
 TEST(FilesTest, ExistsCountsAnyEntryAndRemoveIgnoresMissingFiles) {

@@ -33,8 +33,9 @@ constexpr auto kFramePeriod = std::chrono::milliseconds(16);
 // favourites file and the process exit.
 class PlayerEffects : public AppEffects {
  public:
-  PlayerEffects(AudioPlayer& player, QueueHandle<UpdateMessage> updates)
-      : player_(player), updates_(std::move(updates)) {}
+  PlayerEffects(AudioPlayer& player, FavoritesFile& favorites_file,
+                QueueHandle<UpdateMessage> updates)
+      : player_(player), favorites_file_(favorites_file), updates_(std::move(updates)) {}
 
   Instant now() override { return ze::now(); }
   void stop_playback() override { player_.stop(); }
@@ -51,12 +52,13 @@ class PlayerEffects : public AppEffects {
   }
   void start_package_install(const std::string& url) override { ze::start_package_install(url); }
   void save_favorites(const FavoriteSet& favorites) override {
-    ze::save_favorites(favorites, default_favorites_paths());
+    favorites_file_.save(favorites);
   }
   [[noreturn]] void exit_process(int status) override { ze::exit_process(status); }
 
  private:
   AudioPlayer& player_;
+  FavoritesFile& favorites_file_;
   QueueHandle<UpdateMessage> updates_;
 };
 
@@ -113,9 +115,10 @@ void run_player() {
   AudioPlayer player(default_player_paths(), load_initial_volume(paths::kSystemSettings));
   player.reconnect();
   LoadedCatalog loaded = load_catalog();
-  FavoriteSet favorites = load_favorites(default_favorites_paths());
+  FavoritesFile favorites_file;
+  FavoriteSet favorites = favorites_file.load();
   QueueHandle<UpdateMessage> updates = make_queue<UpdateMessage>();
-  PlayerEffects effects(player, updates);
+  PlayerEffects effects(player, favorites_file, updates);
   App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects);
 
   for (;;) {

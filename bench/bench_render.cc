@@ -45,6 +45,48 @@ void BM_RenderNowPlaying(benchmark::State& state) { render(state, Screen::NowPla
 void BM_RenderUpdateDialog(benchmark::State& state) { render(state, Screen::UpdateDialog); }
 void BM_RenderExitDialog(benchmark::State& state) { render(state, Screen::ExitDialog); }
 
+std::string repeated(std::string_view piece, size_t bytes) {
+  std::string text;
+  while (text.size() < bytes) text += piece;
+  return text;
+}
+
+// A station whose texts came from a hostile catalog: a name and a
+// description of 20,000 characters and a 100 KB frequency text, derived and
+// drawn every frame as the player does.
+void render_long_texts(benchmark::State& state, Screen screen) {
+  ChannelCatalog catalog;
+  catalog.categories = {{"all", "Tất Cả", "All Channels"}};
+  Channel channel;
+  channel.id = "long";
+  channel.category = "all";
+  channel.name = repeated("Thời sự ", 20000 * 9 / 8);  // 8 characters in 9 bytes
+  channel.description = channel.name;
+  channel.frequency = repeated("FM 100.0 MHz ", 100000);
+  catalog.channels = {channel};
+  Scenario s;
+  s.screen = screen;
+  s.playback = PlaybackStatus::playing(channel.name);
+  auto frame = make_frame(s, std::move(catalog));
+  auto fb = Framebuffer::simulated(kWidth, kHeight);
+  Renderer renderer(fb);
+  for (auto _ : state) {
+    ++frame->state.frame_counter;
+    frame->lists = derive_frame_lists(frame->catalog, frame->favorites, frame->state);
+    frame->inputs = make_frame_inputs(frame->state, frame->lists, frame->favorites, s.playback,
+                                      s.volume, s.listening_seconds);
+    render_frame(renderer, frame->inputs);
+    benchmark::DoNotOptimize(fb.pixels());
+  }
+}
+
+void BM_RenderLongTextsChannelList(benchmark::State& state) {
+  render_long_texts(state, Screen::ChannelList);
+}
+void BM_RenderLongTextsNowPlaying(benchmark::State& state) {
+  render_long_texts(state, Screen::NowPlaying);
+}
+
 void BM_ClearAndPresent(benchmark::State& state) {
   std::vector<uint8_t> device(size_t(kWidth) * kHeight * 4);
   auto fb = Framebuffer::with_memory(kWidth, kHeight, kWidth * 4, device);
@@ -81,6 +123,8 @@ BENCHMARK(BM_RenderChannelList)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderNowPlaying)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderUpdateDialog)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RenderExitDialog)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RenderLongTextsChannelList)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_RenderLongTextsNowPlaying)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_DimScreen)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClearAndPresent)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_ClearAndPresentPaddedRows)->Unit(benchmark::kMicrosecond);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <mutex>
 
 #include "base/errors.h"
@@ -70,13 +71,31 @@ Status write_file(const std::string& path, std::string_view data) {
   return write_named(fd.get(), data, path);
 }
 
+std::unique_lock<std::mutex> lock_document(const std::string& path) {
+  // Keyed by the file name alone: two spellings of one path share a lock,
+  // and documents of different names never wait for each other. The names
+  // are the program's few documents, so the table stays small.
+  static std::mutex table_lock;
+  static std::map<std::string, std::mutex, std::less<>> locks;  // guarded by table_lock
+  std::string_view name = path;
+  if (size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  std::mutex* lock;
+  {
+    std::lock_guard<std::mutex> table(table_lock);
+    auto found = locks.find(name);
+    if (found == locks.end()) found = locks.try_emplace(std::string(name)).first;
+    lock = &found->second;
+  }
+  return std::unique_lock<std::mutex>(*lock);
+}
+
 Status write_file_atomic(const std::string& path, std::string_view data) {
   // One fixed temporary name per document: a write cut short by a kill or a
   // power cut leaves at most that one file, which the next write of the same
-  // document replaces, so leftovers never pile up. Writers in
-  // this process take turns, so two of them never share the temporary file.
-  static std::mutex writing;
-  std::lock_guard<std::mutex> lock(writing);
+  // document replaces, so leftovers never pile up. Writers of one document
+  // take turns, so two of them never share the temporary file; writers of
+  // different documents go on side by side.
+  std::unique_lock<std::mutex> lock = lock_document(path);
   std::string temp = path + ".tmp";
   {
     // A leftover is removed rather than opened, so whatever it is (even a
@@ -104,6 +123,18 @@ Status write_file_atomic(const std::string& path, std::string_view data) {
   UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.valid()) ::fsync(dir.get());
   return ok_status();
+}
+
+void open_missing_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // Not close-on-exec: these are the streams every child inherits.
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
 }
 
 bool path_exists(const std::string& path) {

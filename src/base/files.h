@@ -3,6 +3,7 @@
 // descriptor is opened close-on-exec. Safe to call from any thread.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -48,9 +49,18 @@ Status write_file(const std::string& path, std::string_view data);
 // Writes `data` to the temporary file `path` + ".tmp", flushes it to the
 // device, renames it over `path` and flushes the folder, so readers see the
 // old or the new content, never a mix. A write cut short leaves at most that
-// one temporary file, which the next write replaces. Calls in one process
-// take turns.
+// one temporary file, which the next write replaces. Calls for one document
+// take turns (see lock_document); calls for different ones never wait for
+// each other.
 Status write_file_atomic(const std::string& path, std::string_view data);
+// The lock write_file_atomic holds while it writes `path`: one per file name,
+// so every spelling of a path shares it.
+std::unique_lock<std::mutex> lock_document(const std::string& path);
+// Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed (some
+// launchers start programs that way), so that the first files the program
+// opens never become its standard input, output or error. Call first thing
+// at start-up, before any thread runs.
+void open_missing_standard_streams();
 // Whether a status query on `path` succeeds (any kind of entry counts).
 bool path_exists(const std::string& path);
 // Removes a file; a missing file or any other failure is ignored.

@@ -10,6 +10,34 @@
 
 namespace ze {
 
+std::string escape_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\r') {
+      out += "\\r";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      out += fmt::format("\\x{:02x}", byte);
+    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {  // U+0080..U+009F
+      out += fmt::format("\\u{{{:04x}}}", next);
+      ++i;
+    } else if (byte == 0xE2 && next == 0x80 && i + 2 < text.size() &&
+               (text[i + 2] == '\xA8' || text[i + 2] == '\xA9')) {  // U+2028, U+2029
+      out += text[i + 2] == '\xA8' ? "\\u{2028}" : "\\u{2029}";
+      i += 2;
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  return out;
+}
+
 void log_line(std::string_view line) {
   std::string buffer;
   buffer.reserve(line.size() + 1);

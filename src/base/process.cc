@@ -1,5 +1,6 @@
 #include "base/process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,8 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/errors.h"
@@ -48,6 +54,14 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_;
 };
 
+// Children are started only while this lock is free, so that a kill by name
+// that spares this program's children sees every child there is. Recursive:
+// that kill starts `killall` itself while it holds the lock.
+std::recursive_mutex& spawn_gate() {
+  static std::recursive_mutex gate;
+  return gate;
+}
+
 Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int in_fd) {
   if (options.argv.empty()) return Error{"empty command"};
   SpawnSetup setup;
@@ -74,6 +88,7 @@ Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int
   argv.push_back(nullptr);
 
   pid_t pid = -1;
+  std::lock_guard<std::recursive_mutex> gate(spawn_gate());
   int rc = posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(), environ);
   if (rc != 0) return Error{errno_text(rc)};
   return pid;
@@ -123,6 +138,22 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid
       }
     }
   }
+}
+
+// The command name and parent of a process from the text of its stat file:
+// "PID (NAME) STATE PPID ...", where NAME may hold blanks and parentheses.
+std::optional<std::pair<std::string, pid_t>> name_and_parent(const std::string& stat) {
+  size_t open = stat.find('(');
+  size_t close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  size_t state = stat.find_first_not_of(' ', close + 1);
+  if (state == std::string::npos) return std::nullopt;
+  size_t parent = stat.find_first_not_of(' ', state + 1);
+  if (parent == std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  long value = std::strtol(stat.c_str() + parent, &end, 10);
+  if (end == stat.c_str() + parent) return std::nullopt;
+  return std::pair{stat.substr(open + 1, close - open - 1), static_cast<pid_t>(value)};
 }
 
 // Blocks until `pid` has ended; EINTR is retried. A child that cannot be
@@ -270,5 +301,40 @@ Status send_group_signal(pid_t group, int signal) {
 }
 
 bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+std::vector<NamedProcess> processes_named(const std::string& name, const std::string& proc_dir) {
+  std::vector<NamedProcess> found;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(proc_dir.c_str()), ::closedir);
+  if (!dir) return found;
+  const std::string wanted = name.substr(0, 15);
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view id = entry->d_name;
+    if (id.empty() || id.size() > 9 || !std::all_of(id.begin(), id.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        })) {
+      continue;
+    }
+    Result<std::string> stat = read_file(proc_dir + "/" + std::string(id) + "/stat");
+    if (!stat) continue;  // ended meanwhile
+    auto named = name_and_parent(*stat);
+    if (!named || named->first != wanted) continue;
+    found.push_back({static_cast<pid_t>(std::stol(std::string(id))), named->second});
+  }
+  return found;
+}
+
+void kill_named_sparing_children(const std::string& name, const std::string& proc_dir) {
+  std::lock_guard<std::recursive_mutex> gate(spawn_gate());
+  const pid_t self = ::getpid();
+  std::vector<NamedProcess> named = processes_named(name, proc_dir);
+  auto own = [self](const NamedProcess& p) { return p.parent == self; };
+  if (std::none_of(named.begin(), named.end(), own)) {
+    (void)run_capture({"killall", "-9", name});
+    return;
+  }
+  for (const NamedProcess& p : named) {
+    if (!own(p)) (void)send_signal(p.pid, SIGKILL);
+  }
+}
 
 }  // namespace ze

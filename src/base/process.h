@@ -115,4 +115,21 @@ Status send_group_signal(pid_t group, int signal);
 // Signal 0: whether a process with this id exists and may be signalled.
 bool process_alive(pid_t pid);
 
+// A process found by its name, and its parent.
+struct NamedProcess {
+  pid_t pid = -1;
+  pid_t parent = -1;
+};
+
+// Every process whose command name (what `killall` matches: the program's
+// file name, cut to 15 bytes) is `name`, as `proc_dir` lists them.
+std::vector<NamedProcess> processes_named(const std::string& name,
+                                          const std::string& proc_dir = "/proc");
+
+// Ends every process named `name` with SIGKILL except this program's own
+// children: by `killall -9 NAME` (output captured and dropped, failures
+// ignored) when no such child runs, else one process at a time. No child is
+// started meanwhile, so none can appear under the name and be killed.
+void kill_named_sparing_children(const std::string& name, const std::string& proc_dir = "/proc");
+
 }  // namespace ze

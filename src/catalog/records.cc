@@ -1,5 +1,7 @@
 #include "catalog/records.h"
 
+#include <cmath>
+#include <cstdlib>
 #include <set>
 #include <stdexcept>
 
@@ -30,6 +32,70 @@ std::string type_name(const Json& value) {
   }
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether `token` is a JSON number: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
+bool is_json_number(std::string_view token) {
+  size_t i = 0;
+  auto digits = [&] {
+    size_t from = i;
+    while (i < token.size() && is_digit(token[i])) ++i;
+    return i - from;
+  };
+  if (i < token.size() && token[i] == '-') ++i;
+  if (i < token.size() && token[i] == '0') {
+    ++i;
+  } else if (digits() == 0) {
+    return false;
+  }
+  if (i < token.size() && token[i] == '.') {
+    ++i;
+    if (digits() == 0) return false;
+  }
+  if (i < token.size() && (token[i] == 'e' || token[i] == 'E')) {
+    ++i;
+    if (i < token.size() && (token[i] == '+' || token[i] == '-')) ++i;
+    if (digits() == 0) return false;
+  }
+  return i == token.size();
+}
+
+// The parser refuses a number beyond the range of a double wherever it
+// stands, even under a key that no record reads (and such keys are skipped
+// whatever their value). Each such number is written as the largest double
+// of its sign instead: no record takes that either, since every number a
+// record reads is a whole number, so only the unread keys change. Returns
+// `text` itself when it holds none; otherwise the rewritten copy in `storage`.
+std::string_view tame_huge_numbers(std::string_view text, std::string& storage) {
+  size_t copied = 0;
+  for (size_t i = 0; i < text.size();) {
+    const char c = text[i];
+    if (c == '"') {
+      for (++i; i < text.size() && text[i] != '"'; ++i) {
+        if (text[i] == '\\') ++i;
+      }
+      ++i;
+    } else if (c == '-' || is_digit(c)) {
+      const size_t start = i;
+      while (i < text.size() && (is_digit(text[i]) || text[i] == '-' || text[i] == '+' ||
+                                 text[i] == '.' || text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+      }
+      std::string_view token = text.substr(start, i - start);
+      if (!is_json_number(token)) continue;  // the parser reports it
+      if (!std::isinf(std::strtod(std::string(token).c_str(), nullptr))) continue;
+      storage.append(text, copied, start - copied);
+      storage += token.front() == '-' ? "-1.7976931348623157e308" : "1.7976931348623157e308";
+      copied = i;
+    } else {
+      ++i;
+    }
+  }
+  if (copied == 0) return text;
+  storage.append(text, copied);
+  return storage;
+}
+
 // Parses one JSON document; a key repeated within one object is an error.
 Json parse_document(std::string_view text) {
   std::vector<std::set<std::string>> open_objects;
@@ -56,6 +122,8 @@ Json parse_document(std::string_view text) {
   if (size_t nul = text.find('\0'); nul != std::string_view::npos) {
     throw InvalidDocument(fmt::format("NUL byte at offset {} of the document", nul));
   }
+  std::string tamed;
+  text = tame_huge_numbers(text, tamed);
   try {
     return Json::parse(text.begin(), text.end(), reject_repeats);
   } catch (const Json::exception& error) {

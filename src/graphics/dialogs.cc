@@ -85,12 +85,14 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
 void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
   const int bw = std::min(r.width() - 40, 540);
   auto [x0, y0] = draw_dialog_frame(r, bw, kRed, "THOÁT ỨNG DỤNG", kWhite);
-  auto measure = [&](std::string_view t) { return r.measure_text(t, 16); };
+  auto measure = [&](char32_t c) { return r.advance(c, 16); };
   std::string question =
       in.playback.is(PlaybackStatus::Kind::Playing)
           ? fmt::format("Đài '{}' đang được phát thanh.",
                         shorten_to_width(in.playback.text,
-                                         int64_t{bw} - 40 - measure("Đài '' đang được phát thanh."),
+                                         int64_t{bw} - 40 -
+                                             static_cast<int64_t>(r.measure_text(
+                                                 "Đài '' đang được phát thanh.", 16)),
                                          measure))
           : std::string("Bạn muốn thoát khỏi ZE-Radio?");
   r.draw_text(question, x0 + 20, y0 + 60, kWhite, 16);

@@ -41,6 +41,17 @@ uint64_t key(float size, uint32_t value) {
   return (uint64_t{std::bit_cast<uint32_t>(size)} << 32) | value;
 }
 
+// A look-alike for the symbols the screens use that the embedded font lacks:
+// ★ for ⭐, ◷ for ⏰ and ⏳. Zero for every other character.
+char32_t stand_in(char32_t character) {
+  switch (character) {
+    case U'\u2B50': return U'\u2605';
+    case U'\u23F0':
+    case U'\u23F3': return U'\u25F7';
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 Font::Font(std::unique_ptr<Face> face) : face_(std::move(face)) {}
@@ -76,6 +87,9 @@ const Glyph& Font::glyph(char32_t character, float size) {
     index = found->second;
   } else {
     index = FT_Get_Char_Index(face_->face, character);
+    if (index == 0 && stand_in(character) != 0) {
+      index = FT_Get_Char_Index(face_->face, stand_in(character));
+    }
     indices_.emplace(index_key, index);
   }
   auto cached = glyphs_.find(key(size, index));

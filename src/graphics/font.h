@@ -38,8 +38,9 @@ class Font {
   Font(const Font&) = delete;
   Font& operator=(const Font&) = delete;
 
-  // The glyph for a character; glyph 0 (the missing-glyph shape) when the
-  // font lacks it. A size of 0 or less gives an empty glyph.
+  // The glyph for a character. When the font lacks it: the look-alike for
+  // ⭐ (★) and for ⏰ and ⏳ (◷), glyph 0 (the missing-glyph shape) for any
+  // other. A size of 0 or less gives an empty glyph.
   const Glyph& glyph(char32_t character, float size);
   // Line top to baseline at `size`.
   float ascent(float size) const;

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "base/text.h"
 #include "graphics/palette.h"
 
 namespace ze {
@@ -62,17 +63,28 @@ std::string badge_text(const Channel& channel) {
 }
 
 std::string shorten_to_width(std::string_view text, int64_t max_width,
-                             const std::function<uint32_t(std::string_view)>& measure) {
-  std::string shortened(text);
-  bool cut = false;
-  while (int64_t{measure(shortened)} > max_width && shortened.size() > 3) {
-    // Drop the last whole UTF-8 character.
-    size_t end = shortened.size() - 1;
-    while (end > 0 && (static_cast<unsigned char>(shortened[end]) & 0xC0) == 0x80) --end;
-    shortened.resize(end);
-    cut = true;
+                             const std::function<float(char32_t)>& advance) {
+  // Cutting from the end drops the last whole character: the bytes back to
+  // the nearest one that is not a UTF-8 continuation byte (or to the start).
+  // The cut stops at the first length, from the longest down, that fits or
+  // is 3 bytes or less: the longest such cut point. Every cut point is a
+  // character boundary of the forward decoding, where the running width is
+  // known.
+  auto cut_point = [&](size_t pos) {
+    return pos == 0 || pos == text.size() ||
+           (static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80;
+  };
+  size_t kept = 0;
+  float total = 0.0f;
+  for (size_t pos = 0;;) {
+    if (cut_point(pos) && (int64_t{static_cast<uint32_t>(total)} <= max_width || pos <= 3)) {
+      kept = pos;
+    }
+    if (pos >= text.size()) break;
+    total += advance(decode_utf8(text, pos));
   }
-  if (cut) shortened += "...";
+  std::string shortened(text.substr(0, kept));
+  if (kept < text.size()) shortened += "...";
   return shortened;
 }
 

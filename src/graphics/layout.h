@@ -46,9 +46,12 @@ uint32_t badge_colour(const Channel& channel);
 std::string badge_text(const Channel& channel);
 
 // `text` cut a whole character at a time while it is wider than `max_width`
-// and longer than 3 bytes, with "..." appended when anything was cut.
+// and longer than 3 bytes, with "..." appended when anything was cut. A
+// text's width is the sum of its characters' advances, added in order and
+// cut to whole pixels, as Renderer::measure_text gives it. One pass over the
+// text: names of any length cost a frame little.
 std::string shorten_to_width(std::string_view text, int64_t max_width,
-                             const std::function<uint32_t(std::string_view)>& measure);
+                             const std::function<float(char32_t)>& advance);
 
 // "Tắt", "15m", "30m", "45m", "60m" for the sleep options 0 to 4.
 std::string_view sleep_label(uint8_t option);

@@ -82,14 +82,14 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   StatusLabel status = status_label(in.playback.kind);
   r.draw_text(status.text, lw + 124, 114, status.colour, 13);
   std::string name = shorten_to_width(channel->name, int64_t{W} - lw - 70,
-                                      [&](std::string_view t) { return r.measure_text(t, 16); });
+                                      [&](char32_t c) { return r.advance(c, 16); });
   r.draw_text(name, px, 144, kWhite, 16);
 
   std::string_view description = channel->description.empty()
                                      ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
                                      : std::string_view(channel->description);
   std::string shown = shorten_to_width(description, int64_t{W} - lw - 70,
-                                       [&](std::string_view t) { return r.measure_text(t, 12); });
+                                       [&](char32_t c) { return r.advance(c, 12); });
   r.draw_text(shown, px, 168, kMuted, 12);
 
   const int mw = (W - lw - 78) / 2;
@@ -133,7 +133,7 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   draw_frame(r, cx, cy - 20, cw, 320, 2, kLine);
 
   std::string name = shorten_to_width(channel->name, int64_t{cw} - 48,
-                                      [&](std::string_view t) { return r.measure_text(t, 20); });
+                                      [&](char32_t c) { return r.advance(c, 20); });
   r.draw_text(name, cx + 24, cy + 4, kWhite, 20);
   r.draw_text(channel->frequency, cx + 24, cy + 34, kAccent, 14);
   StatusLabel status = status_label(in.playback.kind);

@@ -178,8 +178,12 @@ uint32_t Renderer::measure_text(std::string_view text, float size) {
   if (text.empty()) return 0;
   float total = 0.0f;
   size_t pos = 0;
-  while (pos < text.size()) total += font_->glyph(decode_utf8(text, pos), size).advance;
+  while (pos < text.size()) total += advance(decode_utf8(text, pos), size);
   return static_cast<uint32_t>(total);
+}
+
+float Renderer::advance(char32_t character, float size) {
+  return font_->glyph(character, size).advance;
 }
 
 void Renderer::dim_screen() {

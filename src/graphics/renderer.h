@@ -51,6 +51,8 @@ class Renderer {
   void draw_text(std::string_view text, int x, int y, uint32_t colour, float size);
   // Width of the text in whole pixels (sum of unrounded advances).
   uint32_t measure_text(std::string_view text, float size);
+  // The unrounded advance of one character.
+  float advance(char32_t character, float size);
   // Every pixel's red, green and blue divided by 3.
   void dim_screen();
 

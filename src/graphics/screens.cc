@@ -91,7 +91,7 @@ void draw_row(Renderer& r, const FrameInputs& in, const ListGeometry& list, size
   r.draw_text(badge, d < 3 ? 28 : 26 + d, y + 23, kWhite, size);
 
   std::string name = shorten_to_width(channel.name, int64_t{lw} - 136,
-                                      [&](std::string_view t) { return r.measure_text(t, 15); });
+                                      [&](char32_t c) { return r.advance(c, 15); });
   r.draw_text(name, 114, y + 12, kWhite, 15);
   if (is_favourite(in, channel)) {
     r.draw_text(channel.frequency + "  ⭐", 114, y + 35, kAmber, 12);
@@ -131,7 +131,7 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
   // The station's name gets what the line leaves free; a long one is cut.
   auto fitted = [&](int64_t room) {
     return shorten_to_width(in.playback.text, room,
-                            [&](std::string_view t) { return r.measure_text(t, 14); });
+                            [&](char32_t c) { return r.advance(c, 14); });
   };
   switch (in.playback.kind) {
     case PlaybackStatus::Kind::Idle:

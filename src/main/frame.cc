@@ -10,10 +10,18 @@ namespace {
 
 const Category kFavoritesCategory{"fav", "Yêu Thích ⭐", "Favorites ⭐"};
 
-void remove_all(std::string& text, std::string_view word) {
-  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at)) {
-    text.erase(at, word.size());
+// `text` without any occurrence of `word`, taken left to right; one pass,
+// so that a long frequency text costs the frame little.
+std::string without(const std::string& text, std::string_view word) {
+  std::string out;
+  out.reserve(text.size());
+  size_t from = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, from)) {
+    out.append(text, from, at - from);
+    from = at + word.size();
   }
+  out.append(text, from);
+  return out;
 }
 
 // A decimal number: optional sign, digits with an optional fraction, an
@@ -46,7 +54,7 @@ std::optional<float> read_decimal(const std::string& piece) {
 
 float dial_target_for(std::string_view frequency) {
   std::string text = to_lower(frequency);
-  for (std::string_view unit : {"mhz", "khz", "fm", "am"}) remove_all(text, unit);
+  for (std::string_view unit : {"mhz", "khz", "fm", "am"}) text = without(text, unit);
   std::vector<std::string> pieces(1);
   for (size_t pos = 0; pos < text.size();) {
     size_t start = pos;

@@ -34,8 +34,9 @@ constexpr auto kFramePeriod = std::chrono::milliseconds(16);
 // favourites file and the process exit.
 class PlayerEffects : public AppEffects {
  public:
-  PlayerEffects(AudioPlayer& player, QueueHandle<UpdateMessage> updates)
-      : player_(player), updates_(std::move(updates)) {}
+  PlayerEffects(AudioPlayer& player, FavoritesFile& favorites_file,
+                QueueHandle<UpdateMessage> updates)
+      : player_(player), favorites_file_(favorites_file), updates_(std::move(updates)) {}
 
   Instant now() override { return ze::now(); }
   void stop_playback() override { player_.stop(); }
@@ -54,12 +55,13 @@ class PlayerEffects : public AppEffects {
     ze::start_package_install(url, updates_);
   }
   void save_favorites(const FavoriteSet& favorites) override {
-    ze::save_favorites(favorites, default_favorites_paths());
+    favorites_file_.save(favorites);
   }
   [[noreturn]] void exit_process(int status) override { ze::exit_process(status); }
 
  private:
   AudioPlayer& player_;
+  FavoritesFile& favorites_file_;
   QueueHandle<UpdateMessage> updates_;
 };
 
@@ -103,6 +105,7 @@ void sleep_out_frame(Instant frame_start) {
 }  // namespace
 
 void run_player() {
+  open_missing_standard_streams();
   ::signal(SIGPIPE, SIG_IGN);
   print_banner();
   Framebuffer framebuffer = Framebuffer::open();
@@ -116,9 +119,10 @@ void run_player() {
   player.reconnect();
   LoadedCatalog loaded = load_catalog();
   std::vector<Channel> user_stations = load_user_stations();
-  FavoriteSet favorites = load_favorites(default_favorites_paths());
+  FavoritesFile favorites_file;
+  FavoriteSet favorites = favorites_file.load();
   QueueHandle<UpdateMessage> updates = make_queue<UpdateMessage>();
-  PlayerEffects effects(player, updates);
+  PlayerEffects effects(player, favorites_file, updates);
   App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects,
           std::move(user_stations));
 

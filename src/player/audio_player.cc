@@ -409,7 +409,11 @@ void AudioPlayer::stop() {
     if (state) kill_recorded_pid(state->pid);
     remove_file(paths_->state_file);
   }
-  for (const char* name : {"curl", "ffmpeg", "aplay", "mpv"}) {
+  // The stream engine's fetchers go by name, also those an earlier run left;
+  // the curls this program runs for an update check or download are its own
+  // children and are spared.
+  kill_named_sparing_children("curl", paths_->proc_dir);
+  for (const char* name : {"ffmpeg", "aplay", "mpv"}) {
     (void)run_capture({"killall", "-9", name});
   }
   remove_file(paths_->playing_marker);

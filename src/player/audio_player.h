@@ -29,6 +29,7 @@ struct PlayerPaths {
   std::string speaker_mute;       // writing 1 mutes the built-in speaker
   std::vector<std::string> installed_mpv;   // tried in order
   std::vector<std::string> stream_scripts;  // tried in order, run by sh
+  std::string proc_dir = "/proc";           // where running processes are listed
 };
 
 PlayerPaths default_player_paths();
@@ -48,8 +49,9 @@ class AudioPlayer {
   // Supervision, once per frame: checks the player without waiting and
   // returns the status to show.
   PlaybackStatus poll();
-  // Kills the player and everything the stream engine started, removes the
-  // runtime files and returns to `Idle`. Blocks until all of it is done.
+  // Kills the player and everything the stream engine started (every curl
+  // but this program's own update downloads), removes the runtime files and
+  // returns to `Idle`. Blocks until all of it is done.
   void stop();
   // Whole seconds since the current playback began; 0 when nothing plays.
   uint64_t elapsed_seconds() const;

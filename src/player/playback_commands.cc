@@ -56,8 +56,10 @@ std::string speaker_mute_line(const std::string& speaker_mute_file) {
 }
 
 std::string settings_volume_line(int level, const std::string& settings_file) {
+  // At least one digit: a value of any other kind ("12" quoted, -3, null) is
+  // left as it is rather than getting the level put in front of it.
   return fmt::format(
-      "sed -i 's/\"vol\"[[:space:]]*:[[:space:]]*[0-9]*/\"vol\": {}/g' {} 2>/dev/null || true",
+      "sed -i 's/\"vol\"[[:space:]]*:[[:space:]]*[0-9][0-9]*/\"vol\": {}/g' {} 2>/dev/null || true",
       level, shell_word(settings_file));
 }
 

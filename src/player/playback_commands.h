@@ -33,7 +33,8 @@ std::string bluetooth_address_from_file_text(std::string_view text);
 std::string bluetooth_mute_line(const std::string& speaker_mute_file);
 // Shell line run on a volume change while on Bluetooth.
 std::string speaker_mute_line(const std::string& speaker_mute_file);
-// Shell line that rewrites every "vol" entry of the settings file to `level`.
+// Shell line that rewrites every numeric "vol" entry of the settings file to
+// `level`; entries of any other value are left unchanged.
 std::string settings_volume_line(int level, const std::string& settings_file);
 
 // Compact state-file record of a started stream engine.

@@ -1,8 +1,13 @@
 #include "base/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +62,26 @@ TEST(FilesTest, AtomicWriteOverADirectoryFailsAndCleansUp) {
   EXPECT_EQ(entries, 1);
 }
 
+// A favourite toggle on the main thread must not wait for the update
+// checker's catalog store (and its fsync); writers of one document still
+// take turns, however the path is spelled.
+TEST(FilesTest, AtomicWritesOfDifferentDocumentsNeverWaitForEachOther) {
+  testing::TempDir dir;
+  std::unique_lock<std::mutex> catalog_being_written = lock_document(dir / "channels.json");
+  auto favourites = std::async(std::launch::async, [&] {
+    return write_file_atomic(dir / "favorites.json", "[]").ok();
+  });
+  ASSERT_EQ(favourites.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_TRUE(favourites.get());
+  auto same_document = std::async(std::launch::async, [&] {
+    return write_file_atomic(dir / "./channels.json", "{}").ok();
+  });
+  EXPECT_EQ(same_document.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  catalog_being_written.unlock();
+  EXPECT_TRUE(same_document.get());
+  EXPECT_EQ(*read_file(dir / "channels.json"), "{}");
+}
+
 TEST(FilesTest, ExistsCountsAnyEntryAndRemoveIgnoresMissingFiles) {
   testing::TempDir dir;
   EXPECT_TRUE(path_exists(dir.path()));
@@ -66,6 +91,31 @@ TEST(FilesTest, ExistsCountsAnyEntryAndRemoveIgnoresMissingFiles) {
   EXPECT_TRUE(path_exists(dir / "x"));
   remove_file(dir / "x");
   EXPECT_FALSE(path_exists(dir / "x"));
+}
+
+TEST(FilesTest, ClosedStandardStreamsBecomeDevNullAndOpenOnesStay) {
+  // In a child process, whose standard streams the test may close.
+  EXPECT_EXIT(
+      {
+        int kept = ::dup(STDOUT_FILENO);
+        ::close(STDIN_FILENO);
+        ::close(STDERR_FILENO);
+        open_missing_standard_streams();
+        // The next file opened takes a fresh number, not a standard one.
+        UniqueFd next(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        char target[64] = {};
+        bool ok = ::readlink("/proc/self/fd/0", target, sizeof target - 1) > 0 &&
+                  std::string(target) == "/dev/null" &&
+                  (::fcntl(STDIN_FILENO, F_GETFL) & O_ACCMODE) == O_RDONLY &&
+                  (::fcntl(STDERR_FILENO, F_GETFL) & O_ACCMODE) == O_WRONLY &&
+                  next.get() > STDERR_FILENO;
+        struct stat out {};
+        struct stat saved {};
+        ok = ok && ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(kept, &saved) == 0 &&
+             out.st_ino == saved.st_ino;  // the open one is left alone
+        std::_Exit(ok ? 0 : 1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

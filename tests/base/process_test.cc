@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -84,6 +85,45 @@ TEST(ProcessTest, DiscardedOutputAndShellLine) {
   Result<ExitStatus> status = run_wait({"false"}, Output::Discard);
   ASSERT_TRUE(status.ok());
   EXPECT_EQ(status->value, 1);
+}
+
+// A name no other program on the machine has, for a copy of sleep.
+constexpr const char* kNamed = "ze-named-sleep";
+
+TEST(ProcessTest, KillByNameSparesOnlyThisProgramsOwnChildren) {
+  testing::TempDir dir;
+  const std::string sleeper = dir / kNamed;
+  ASSERT_EQ(::symlink("/bin/sleep", sleeper.c_str()), 0);
+  SpawnOptions own_options;
+  own_options.argv = {sleeper, "30"};
+  Process own = std::move(Process::spawn(own_options)).value();
+  // A grandchild under the same name, as the stream engine's fetchers are.
+  SpawnOptions engine_options;
+  engine_options.argv = {"sh", "-c", "\"$0\" 30 & wait $!; exit $?", sleeper};
+  engine_options.output = Output::Discard;  // its "Killed" notice
+  Process engine = std::move(Process::spawn(engine_options)).value();
+
+  std::vector<NamedProcess> named;
+  for (int i = 0; i < 200 && named.size() < 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    named = processes_named(kNamed);
+  }
+  ASSERT_EQ(named.size(), 2u);
+  auto own_entry = std::find_if(named.begin(), named.end(),
+                                [&](const NamedProcess& p) { return p.pid == own.pid(); });
+  ASSERT_NE(own_entry, named.end());
+  EXPECT_EQ(own_entry->parent, ::getpid());
+  const NamedProcess& other = named[own_entry == named.begin() ? 1 : 0];
+  EXPECT_EQ(other.parent, engine.pid());
+
+  kill_named_sparing_children(kNamed);
+  EXPECT_EQ(engine.wait().describe(), "exit status: 137");  // its child got SIGKILL
+  Result<std::optional<ExitStatus>> still = own.try_wait();
+  ASSERT_TRUE(still.ok());
+  EXPECT_FALSE(still->has_value());
+  ASSERT_TRUE(send_signal(own.pid(), SIGKILL).ok());
+  own.wait();
+  EXPECT_TRUE(processes_named(kNamed).empty());
 }
 
 }  // namespace

@@ -80,6 +80,11 @@ TEST_F(CatalogLoaderTest, InvalidFilesFallBackAndEmptyCatalogsLoad) {
 
 class FavoritesTest : public ::testing::Test {
  protected:
+  FavoriteSet load_favorites(const FavoritesPaths& where) { return FavoritesFile(where).load(); }
+  void save_favorites(const FavoriteSet& favorites, const FavoritesPaths& where) {
+    FavoritesFile(where).save(favorites);
+  }
+
   testing::TempDir dir;
   FavoritesPaths paths{dir / "app/favorites.json", dir / "app", dir / "favorites.json"};
 };
@@ -106,6 +111,42 @@ TEST_F(FavoritesTest, SavesWhereTheAppFolderDecides) {
   FavoritesPaths nowhere{dir / "none/f.json", dir / "none", dir / "none/g.json"};
   save_favorites({"x"}, nowhere);
   EXPECT_FALSE(path_exists(nowhere.local_file));
+}
+
+TEST_F(FavoritesTest, ADamagedFileIsKeptAsideBeforeTheFirstSaveOverIt) {
+  ::mkdir(paths.app_dir.c_str(), 0755);
+  const std::string bad = paths.app_file + ".bad";
+  const std::string damaged = "[\n  \"vov1\",\n  \"voh2\"\n  \"xone\"\n]";  // a comma missing
+  ASSERT_TRUE(write_file(paths.app_file, damaged).ok());
+  ASSERT_TRUE(write_file(bad, "older").ok());
+  FavoritesFile file(paths);
+  EXPECT_TRUE(file.load().empty());
+  ::testing::internal::CaptureStdout();
+  file.save({"vov1"});
+  file.save({"vov1", "vov2"});
+  std::string log = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log, "[Favorites] Kept unreadable " + paths.app_file + " as " + bad + "\n");
+  EXPECT_EQ(*read_file(bad), damaged);
+  EXPECT_EQ(*read_file(paths.app_file), "[\n  \"vov1\",\n  \"vov2\"\n]");
+
+  // A good file, or none at all, is simply replaced.
+  ASSERT_EQ(::unlink(bad.c_str()), 0);
+  EXPECT_EQ(file.load(), (FavoriteSet{"vov1", "vov2"}));
+  file.save({});
+  ASSERT_EQ(::unlink(paths.app_file.c_str()), 0);
+  EXPECT_TRUE(file.load().empty());
+  file.save({"a"});
+  EXPECT_FALSE(path_exists(bad));
+  // A damaged file that is not the one written to stays where it is.
+  ASSERT_EQ(::unlink(paths.app_file.c_str()), 0);
+  ASSERT_EQ(::rmdir(paths.app_dir.c_str()), 0);
+  ASSERT_TRUE(write_file(paths.local_file, "{").ok());
+  FavoritesFile local(paths);
+  EXPECT_TRUE(local.load().empty());
+  ::mkdir(paths.app_dir.c_str(), 0755);
+  local.save({"b"});
+  EXPECT_EQ(*read_file(paths.local_file), "{");
+  EXPECT_FALSE(path_exists(paths.local_file + ".bad"));
 }
 
 }  // namespace

@@ -46,6 +46,26 @@ TEST(CatalogRecordsTest, UnknownKeysAreSkippedWhateverTheirType) {
   std::string channel = R"({"id":"a","name":"A","category":"c","streamUrl":"u","x":{"y":[1,null]}})";
   Result<ChannelCatalog> catalog = parse_catalog(catalog_with(channel, R"(,"extra":[true])"));
   ASSERT_TRUE(catalog.ok()) << catalog.error();
+
+  // Numbers too large for a double, too: skipped under unread keys, still
+  // refused where a record reads them.
+  const std::string huge = "1" + std::string(400, '0');
+  for (const std::string& value : {std::string("1e400"), std::string("-1E+400"), huge,
+                                   std::string("[1e400, \"1e400\", {\"k\": -9e999}]")}) {
+    std::string odd = R"({"id":"a","name":"A","category":"c","streamUrl":"u","n":)" + value + "}";
+    Result<ChannelCatalog> skipped = parse_catalog(catalog_with(odd, ",\"extra\": " + value));
+    ASSERT_TRUE(skipped.ok()) << value << ": " << skipped.error();
+    EXPECT_EQ(skipped->channels.at(0).stream_url, "u");
+  }
+  Result<ChannelCatalog> quoted = parse_catalog(
+      catalog_with(R"({"id":"a","name":"A \"1e400\"","category":"c","streamUrl":"u"})"));
+  ASSERT_TRUE(quoted.ok());
+  EXPECT_EQ(quoted->channels.at(0).name, "A \"1e400\"");
+  EXPECT_FALSE(parse_catalog(catalog_with(R"({"id":1e400,"name":"A","category":"c","streamUrl":"u"})")).ok());
+  for (const char* broken : {"01e400", "1e400.5", "--1e400", "1.e400"}) {
+    EXPECT_FALSE(parse_catalog(catalog_with(kMinimalChannel, std::string(",\"x\":") + broken)).ok())
+        << broken;
+  }
 }
 
 TEST(CatalogRecordsTest, DuplicateKeysNullsAndTrailingTextAreInvalid) {
@@ -91,7 +111,7 @@ TEST(CatalogRecordsTest, StateFileNumbersMustBeWholeAndInRange) {
   ASSERT_TRUE(good.ok()) << good.error();
   EXPECT_EQ(good->pid, 4294967295u);
   EXPECT_TRUE(parse_state(state_with("1", "18446744073709551615")).ok());
-  for (const char* pid : {"-1", "1.5", "4294967296", "\"12\"", "null"}) {
+  for (const char* pid : {"-1", "1.5", "4294967296", "\"12\"", "null", "1e400"}) {
     EXPECT_FALSE(parse_state(state_with(pid, "0")).ok()) << pid;
   }
   EXPECT_FALSE(parse_state(state_with("1", "-5")).ok());

@@ -146,8 +146,10 @@ class Player:
     def __init__(self, argv, env, cwd, stdin):
         self.lines = []
         self._new = threading.Condition()
+        # stdin=None: the player starts with descriptor 0 closed.
         self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=stdin,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                        preexec_fn=(lambda: os.close(0)) if stdin is None else None)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 

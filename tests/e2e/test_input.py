@@ -73,6 +73,21 @@ class InputTest(harness.SandboxTest):
         self.wait_actions(player, ["Down", "Down", "Up", "NextCategory", "Down"])
         self.assertIsNone(player.process.poll())
 
+    def test_closed_standard_input_is_never_the_command_pipe(self):
+        self.fake_devices(event_count=1)
+        player = self.start_player(simulator=True, stdin=None)
+        # With descriptor 0 closed the command pipe would open as standard
+        # input, and the key reader would take its bytes as keys. A writer
+        # that holds the pipe open gives that reader time to wait on it.
+        end = os.open(harness.FIFO, os.O_WRONLY)
+        time.sleep(0.3)
+        for _ in range(10):
+            os.write(end, b"DOWN\n")
+            time.sleep(0.05)
+        os.close(end)
+        self.wait_actions(player, ["Down"] * 10)
+        self.assertEqual(player.count(r"^\[Main\] Playing station"), 0, player.output())
+
 
 if __name__ == "__main__":
     harness.main()

@@ -66,14 +66,32 @@ TEST(ChannelBadge, TextFallsBackToTheNameBeforeTheFirstDash) {
   EXPECT_EQ(badge_text(channel), "XONE");
 }
 
+// The cut as it reads: remeasure the whole text after each removed
+// character. The real one must give the same text in one pass.
+std::string shorten_by_remeasuring(std::string text, int64_t max_width, Renderer& r, float size) {
+  bool cut = false;
+  while (int64_t{r.measure_text(text, size)} > max_width && text.size() > 3) {
+    size_t end = text.size() - 1;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    cut = true;
+  }
+  return cut ? text + "..." : text;
+}
+
 TEST(Shortening, CutsWholeCharactersAndAppendsDots) {
   auto fb = Framebuffer::simulated(8, 8);
   Renderer renderer(fb);
   auto measure = [&](std::string_view t) { return renderer.measure_text(t, 15); };
+  size_t advances = 0;
+  auto advance = [&](char32_t c) {
+    ++advances;
+    return renderer.advance(c, 15);
+  };
   std::string long_name;
   for (int i = 0; i < 200; ++i) long_name += i % 2 ? "ộ" : "a";
   const int64_t room = 718 - 136;
-  std::string shown = shorten_to_width(long_name, room, measure);
+  std::string shown = shorten_to_width(long_name, room, advance);
   ASSERT_GE(shown.size(), 3u);
   EXPECT_EQ(shown.substr(shown.size() - 3), "...");
   std::string kept = shown.substr(0, shown.size() - 3);
@@ -82,10 +100,29 @@ TEST(Shortening, CutsWholeCharactersAndAppendsDots) {
   std::string one_more = long_name.substr(0, kept.size() + (kept.size() % 4 == 0 ? 1 : 3));
   EXPECT_GT(measure(one_more), room);
 
-  EXPECT_EQ(shorten_to_width("VOV1 - Thời sự", room, measure), "VOV1 - Thời sự");
+  EXPECT_EQ(shorten_to_width("VOV1 - Thời sự", room, advance), "VOV1 - Thời sự");
   // Never shorter than 3 bytes, even when nothing fits.
-  EXPECT_EQ(shorten_to_width("ABCDEF", 0, measure), "ABC...");
-  EXPECT_EQ(shorten_to_width("ABC", 0, measure), "ABC");
+  EXPECT_EQ(shorten_to_width("ABCDEF", 0, advance), "ABC...");
+  EXPECT_EQ(shorten_to_width("ABC", 0, advance), "ABC");
+
+  // The same pixels as remeasuring after every cut, broken UTF-8 included.
+  const std::string texts[] = {long_name, "VOV1 - Thời sự & Chính trị", "ộộộộộ", "a\x80\x80\x80\x80b",
+                               "\xe1\x80" "abc\xe1\x80\x80" "def\xf0\x9f", "\x80\x80\x80\x80\x80",
+                               "⭐⏰⏳ mixed ★ glyphs", ""};
+  for (const std::string& text : texts) {
+    for (int64_t width : {int64_t{-1}, int64_t{0}, int64_t{9}, int64_t{40}, int64_t{100}, room}) {
+      EXPECT_EQ(shorten_to_width(text, width, advance),
+                shorten_by_remeasuring(text, width, renderer, 15))
+          << text << " in " << width;
+    }
+  }
+
+  // One advance per character, however long the name.
+  std::string huge(20000, 'W');
+  advances = 0;
+  EXPECT_EQ(shorten_to_width(huge, room, advance).size(),
+            shorten_by_remeasuring(huge.substr(0, 200), room, renderer, 15).size());
+  EXPECT_EQ(advances, huge.size());
 }
 
 TEST(Texts, PillsLabelsAndClocks) {

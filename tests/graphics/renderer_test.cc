@@ -67,7 +67,11 @@ class ReferenceFont {
   }
   FT_GlyphSlot load(char32_t c, float size, bool render) {
     FT_Set_Char_Size(face_, 0, FT_F26Dot6(std::lround(size * 64)), 72, 72);
-    FT_Load_Glyph(face_, FT_Get_Char_Index(face_, c), FT_LOAD_NO_HINTING);
+    // The screens' symbols the font lacks are drawn with look-alikes.
+    FT_UInt index = FT_Get_Char_Index(face_, c);
+    if (index == 0 && c == U'⭐') index = FT_Get_Char_Index(face_, U'★');
+    if (index == 0 && (c == U'⏰' || c == U'⏳')) index = FT_Get_Char_Index(face_, U'◷');
+    FT_Load_Glyph(face_, index, FT_LOAD_NO_HINTING);
     if (render) FT_Render_Glyph(face_->glyph, FT_RENDER_MODE_NORMAL);
     return face_->glyph;
   }
@@ -191,10 +195,26 @@ TEST_F(RendererTest, MeasureSumsUnroundedAdvancesIncludingMissingGlyphs) {
       EXPECT_EQ(r_.measure_text(text, size), uint32_t(sum)) << text << " " << size;
     }
   }
-  // The star is not in the font: it measures as glyph 0.
-  EXPECT_EQ(r_.measure_text("⭐", 100), r_.measure_text("⏰", 100));
-  EXPECT_GT(r_.measure_text("⭐", 100), 0u);
   EXPECT_EQ(r_.measure_text("abc", 0), 0u);
+}
+
+// The font has no ⭐, ⏰ or ⏳: they are drawn and measured as ★ and ◷;
+// any other missing character is still the missing-glyph box.
+TEST_F(RendererTest, MissingScreenSymbolsUseLookAlikesAndOthersTheMissingGlyph) {
+  auto drawn = [&](std::string_view text) {
+    r_.clear(0xFF1E293B);
+    r_.draw_text(text, 4, 4, 0xFFFFFFFF, 30);
+    return pixels();
+  };
+  const std::pair<std::string_view, std::string_view> same[] = {
+      {"⭐", "★"}, {"⏰", "◷"}, {"⏳", "◷"}, {"\uE000", "\U0010FFFD"}};
+  for (auto [text, look_alike] : same) {
+    EXPECT_EQ(drawn(text), drawn(look_alike)) << text;
+    EXPECT_EQ(r_.measure_text(text, 30), r_.measure_text(look_alike, 30)) << text;
+  }
+  EXPECT_NE(drawn("⭐"), drawn("\uE000"));
+  EXPECT_NE(drawn("⏰"), drawn("\uE000"));
+  EXPECT_NE(drawn("★"), drawn("◷"));
 }
 
 TEST_F(RendererTest, TextAtZeroSizeDrawsNothing) {

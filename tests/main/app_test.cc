@@ -159,6 +159,17 @@ TEST_F(AppTest, DialTargetComesFromTheFrequencyText) {
   EXPECT_FLOAT_EQ(dial_target_for("108.5"), 95.0f);
   EXPECT_FLOAT_EQ(dial_target_for("x 1e2 fm"), 100.0f);
   EXPECT_FLOAT_EQ(dial_target_for("FM99.9MHz"), 99.9f);  // units removed before splitting
+  EXPECT_FLOAT_EQ(dial_target_for("mmhzhz 99"), 99.0f);   // one pass per unit, left to right
+  EXPECT_FLOAT_EQ(dial_target_for("fmamfm 101"), 101.0f);
+
+  // The target is taken every frame: a frequency text of megabytes (from a
+  // hostile catalog) must cost time in proportion to its length.
+  std::string huge;
+  for (int i = 0; i < 500000; ++i) huge += "fmam";
+  huge += " 101.5";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FLOAT_EQ(dial_target_for(huge), 101.5f);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
 }
 
 TEST_F(AppTest, DialEasesTowardsTheHighlightedChannel) {
@@ -320,13 +331,11 @@ std::vector<std::string> category_ids(const App& app) {
 // Favourites really written to and read from a file, as the player does.
 class FileFavoritesEffects : public FakeEffects {
  public:
-  explicit FileFavoritesEffects(FavoritesPaths paths) : paths_(std::move(paths)) {}
-  void save_favorites(const FavoriteSet& favorites) override {
-    ze::save_favorites(favorites, paths_);
-  }
+  explicit FileFavoritesEffects(FavoritesPaths paths) : file_(std::move(paths)) {}
+  void save_favorites(const FavoriteSet& favorites) override { file_.save(favorites); }
 
  private:
-  FavoritesPaths paths_;
+  FavoritesFile file_;
 };
 
 TEST(UserStationsInTheApp, OwnTabBeforeFavouritesAndFavouritesSurviveSyncAndRestart) {
@@ -351,7 +360,7 @@ TEST(UserStationsInTheApp, OwnTabBeforeFavouritesAndFavouritesSurviveSyncAndRest
                          "#EXTINF:-1,Mine B\nhttp://b.example/\n").ok());
   const std::string a = user_station_id("http://a.example/");
   const std::string b = user_station_id("http://b.example/");
-  auto app = std::make_unique<App>(sample_catalog(), "c.json", load_favorites(favorites_paths),
+  auto app = std::make_unique<App>(sample_catalog(), "c.json", FavoritesFile(favorites_paths).load(),
                                    effects.clock, effects, load_list());
   app->derive_lists();
   EXPECT_THAT(category_ids(*app), ElementsAre("all", "vov", "music", "user"));
@@ -381,7 +390,7 @@ TEST(UserStationsInTheApp, OwnTabBeforeFavouritesAndFavouritesSurviveSyncAndRest
   EXPECT_THAT(visible_ids(*app), ElementsAre(b));
 
   // The next start finds the favourite in the file and the station in the list.
-  app = std::make_unique<App>(synced, "c.json", load_favorites(favorites_paths), effects.clock,
+  app = std::make_unique<App>(synced, "c.json", FavoritesFile(favorites_paths).load(), effects.clock,
                               effects, load_list());
   app->derive_lists();
   app->dispatch(Action::PrevCategory);

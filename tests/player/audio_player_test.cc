@@ -363,6 +363,47 @@ TEST_F(AudioPlayerTest, StopKillsRecordedEnginesAndPlayersByName) {
   EXPECT_EQ(calls("killall").size(), 8u);
 }
 
+// A running update download must survive a stop; the stream engine's curls
+// are killed as before.
+TEST_F(AudioPlayerTest, StopSparesThisProgramsOwnCurlAndKillsTheEnginesCurl) {
+  const std::string curl = dir_ / "curl";
+  ASSERT_EQ(::symlink("/bin/sleep", curl.c_str()), 0);
+  SpawnOptions download_options;
+  download_options.argv = {curl, "30"};
+  Process download = std::move(Process::spawn(download_options)).value();
+  SpawnOptions engine_options;
+  engine_options.argv = {"sh", "-c", "\"$0\" 30 & echo $! > \"$1\"; wait $!; exit $?", curl,
+                         dir_ / "engine-curl.pid"};
+  engine_options.output = Output::Discard;  // its "Killed" notice
+  Process engine = std::move(Process::spawn(engine_options)).value();
+  ASSERT_TRUE(eventually([&] { return path_exists(dir_ / "engine-curl.pid"); }));
+  // Only these two are listed, so that no other curl on the machine is
+  // touched by the test.
+  const std::string proc = dir_ / "proc";
+  ::mkdir(proc.c_str(), 0755);
+  std::string engine_curl = read_file(dir_ / "engine-curl.pid").value();
+  engine_curl.pop_back();
+  for (const std::string& pid : {std::to_string(download.pid()), engine_curl}) {
+    ASSERT_EQ(::symlink(("/proc/" + pid).c_str(), (proc + "/" + pid).c_str()), 0);
+  }
+  paths_.proc_dir = proc;
+
+  player().stop();
+  EXPECT_EQ(engine.wait().describe(), "exit status: 137");
+  Result<std::optional<ExitStatus>> still = download.try_wait();
+  ASSERT_TRUE(still.ok());
+  EXPECT_FALSE(still->has_value()) << "the update download was killed";
+  std::vector<Args> killall = {{"-9", "ffmpeg"}, {"-9", "aplay"}, {"-9", "mpv"}};
+  EXPECT_EQ(calls("killall"), killall);
+  (void)send_signal(download.pid(), SIGKILL);
+  download.wait();
+
+  // Once the download has ended, curls go by killall again.
+  player_->stop();
+  EXPECT_EQ(calls("killall").size(), 7u);
+  EXPECT_EQ(calls("killall")[3], (Args{"-9", "curl"}));
+}
+
 TEST_F(AudioPlayerTest, StopNeverSignalsPidsThatNameThisProgramOrAGroupOfOthers) {
   std::optional<Process> bystander;
   pid_t other = spawn_sleeper(false, bystander);

@@ -6,6 +6,7 @@
 
 #include "player/audio_player.h"
 #include "base/files.h"
+#include "base/process.h"
 #include "temp_dir.h"
 
 namespace ze {
@@ -18,8 +19,29 @@ TEST(PlaybackCommandsTest, DefaultShellLinesAreTheConsoleOnes) {
   EXPECT_EQ(speaker_mute_line(kSpeakerMuteFile),
             "echo 1 > /sys/class/speaker/mute 2>/dev/null || true");
   EXPECT_EQ(settings_volume_line(17, "/mnt/UDISK/system.json"),
-            "sed -i 's/\"vol\"[[:space:]]*:[[:space:]]*[0-9]*/\"vol\": 17/g' "
+            "sed -i 's/\"vol\"[[:space:]]*:[[:space:]]*[0-9][0-9]*/\"vol\": 17/g' "
             "/mnt/UDISK/system.json 2>/dev/null || true");
+}
+
+// The console's own software reads the settings file: the rewrite changes
+// numeric values only and never turns valid JSON into invalid JSON.
+TEST(PlaybackCommandsTest, SettingsRewriteReplacesOnlyNumericVolumes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"vol\": 12, \"bgm\": 1}", "{\"vol\": 17, \"bgm\": 1}"},
+      {"{\"vol\":3}", "{\"vol\": 17}"},
+      {"{\"vol\" :\t 20,\n\"a\": {\"vol\": 0}}", "{\"vol\": 17,\n\"a\": {\"vol\": 17}}"},
+      {"{\"vol\": \"12\"}", "{\"vol\": \"12\"}"},
+      {"{\"vol\": -3}", "{\"vol\": -3}"},
+      {"{\"vol\": null}", "{\"vol\": null}"},
+      {"{\"vol\": [4]}", "{\"vol\": [4]}"},
+  };
+  testing::TempDir dir;
+  for (auto [before, after] : cases) {
+    ASSERT_TRUE(write_file(dir / "system.json", before).ok());
+    ASSERT_TRUE(run_wait({"sh", "-c", settings_volume_line(17, dir / "system.json")},
+                         Output::Discard).ok());
+    EXPECT_EQ(read_file(dir / "system.json").value(), after) << before;
+  }
 }
 
 TEST(PlaybackCommandsTest, PidTextAcceptsSignedDecimalsWithBlanksOnly) {

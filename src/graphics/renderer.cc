@@ -23,6 +23,12 @@ std::unique_ptr<Font> load_font(std::span<const uint8_t> data) {
   return std::move(font.value());
 }
 
+Rect clamp_rect(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  auto fit = [](int64_t v) { return std::clamp<int64_t>(v, INT32_MIN / 2, INT32_MAX / 2); };
+  x0 = fit(x0), y0 = fit(y0), x1 = fit(x1), y1 = fit(y1);
+  return {int(x0), int(y0), int(std::max<int64_t>(x1 - x0, 0)), int(std::max<int64_t>(y1 - y0, 0))};
+}
+
 }  // namespace
 
 Renderer::Renderer(Framebuffer& framebuffer) : Renderer(framebuffer, embedded_font()) {}
@@ -30,41 +36,66 @@ Renderer::Renderer(Framebuffer& framebuffer) : Renderer(framebuffer, embedded_fo
 Renderer::Renderer(Framebuffer& framebuffer, std::span<const uint8_t> font_data)
     : fb_(framebuffer), font_(load_font(font_data)) {}
 
-void Renderer::plot(int x, int y, uint32_t colour) {
-  if (x < 0 || y < 0 || x >= width() || y >= height()) return;
-  uint32_t alpha = colour >> 24;
-  if (alpha == 0) return;
-  uint32_t& pixel = fb_.pixels()[size_t(y) * fb_.width() + size_t(x)];
-  pixel = alpha == 0xFF ? colour : blend(pixel, colour, alpha);
-}
-
-void Renderer::span(int64_t x0, int64_t x1, int64_t y, uint32_t colour) {
+template <typename F>
+void Renderer::for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f) {
   if (y < 0 || y >= height()) return;
   x0 = std::max<int64_t>(x0, 0);
   x1 = std::min<int64_t>(x1, width());
   if (x0 >= x1) return;
-  uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();
-  uint32_t alpha = colour >> 24;
-  if (alpha == 0xFF) {
-    std::fill(row + x0, row + x1, colour);
-  } else if (alpha != 0) {
-    for (int64_t x = x0; x < x1; ++x) row[x] = blend(row[x], colour, alpha);
+  if (clip_ == nullptr) {
+    f(x0, x1);
+    return;
+  }
+  for (const Run& run : clip_->runs(y)) {
+    int64_t a = std::max<int64_t>(x0, run.x0);
+    int64_t b = std::min<int64_t>(x1, run.x1);
+    if (a < b) f(a, b);
   }
 }
 
+void Renderer::plot(int x, int y, uint32_t colour) {
+  uint32_t alpha = colour >> 24;
+  if (alpha == 0) return;
+  for_each_run(y, x, int64_t{x} + 1, [&](int64_t, int64_t) {
+    uint32_t& pixel = fb_.pixels()[size_t(y) * fb_.width() + size_t(x)];
+    pixel = alpha == 0xFF ? colour : blend(pixel, colour, alpha);
+  });
+}
+
+void Renderer::span(int64_t x0, int64_t x1, int64_t y, uint32_t colour) {
+  uint32_t alpha = colour >> 24;
+  if (alpha == 0) return;
+  uint32_t* row = fb_.pixels() + size_t(std::max<int64_t>(y, 0)) * fb_.width();
+  for_each_run(y, x0, x1, [&](int64_t a, int64_t b) {
+    if (alpha == 0xFF) {
+      std::fill(row + a, row + b, colour);
+    } else {
+      for (int64_t x = a; x < b; ++x) row[x] = blend(row[x], colour, alpha);
+    }
+  });
+}
+
 void Renderer::clear(uint32_t colour) {
-  std::fill(fb_.pixels(), fb_.pixels() + size_t(fb_.width()) * fb_.height(), colour);
+  if (clip_ == nullptr) {
+    std::fill(fb_.pixels(), fb_.pixels() + size_t(fb_.width()) * fb_.height(), colour);
+    return;
+  }
+  for (int64_t row = 0; row < height(); ++row) {
+    uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
+    for_each_run(row, 0, width(), [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
+  }
 }
 
 void Renderer::fill_rect(int x, int y, int w, int h, uint32_t colour) {
   int64_t top = std::max<int64_t>(y, 0);
   int64_t bottom = std::min<int64_t>(int64_t{y} + h, height());
-  int64_t left = std::max<int64_t>(x, 0);
-  int64_t right = std::min<int64_t>(int64_t{x} + w, width());
-  if (left >= right) return;
   for (int64_t row = top; row < bottom; ++row) {
     uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
-    std::fill(line + left, line + right, colour);
+    for_each_run(row, x, int64_t{x} + w, [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
   }
 }
 
@@ -119,10 +150,10 @@ void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
     if (room < 0 || row < 0 || row >= height()) continue;
     int64_t m = std::min(isqrt(room), R);
     // Opaque store whatever the alpha, as the disc never blends.
-    int64_t left = std::max<int64_t>(CX - m, 0);
-    int64_t right = std::min<int64_t>(CX + m + 1, width());
     uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
-    for (int64_t col = left; col < right; ++col) line[col] = colour;
+    for_each_run(row, CX - m, CX + m + 1, [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
   }
 }
 
@@ -145,33 +176,62 @@ void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool 
   }
 }
 
+Rect Renderer::level_bars_area(int x, int y, int w, int h) {
+  int64_t count = std::max(w / 5, 4);
+  int64_t bottom = int64_t{y} + h;
+  // Bars reach from y (at least 3 high) down to the bottom; idle dots sit
+  // in the 3 rows above it.
+  int64_t top = std::min<int64_t>(y, bottom - 3);
+  return clamp_rect(x, top, int64_t{x} + 5 * (count - 1) + 3, bottom);
+}
+
 void Renderer::draw_text(std::string_view text, int x, int y, uint32_t colour, float size) {
   if (text.empty()) return;
+  if (clip_ != nullptr && !clip_->intersects(text_area(x, y, size))) return;
   float ascent = font_->ascent(size);
   int64_t pen = x;
-  const int W = width(), H = height();
+  const int H = height();
   size_t pos = 0;
   while (pos < text.size()) {
     const Glyph& glyph = font_->glyph(decode_utf8(text, pos), size);
     int64_t top = y + static_cast<int64_t>(std::round(ascent - static_cast<float>(glyph.top)));
     int64_t left = pen + glyph.left;
-    int64_t c0 = std::max<int64_t>(0, -left);
-    int64_t c1 = std::min<int64_t>(glyph.width, W - left);
-    for (int r = 0; r < glyph.rows && c0 < c1; ++r) {
+    for (int r = 0; r < glyph.rows && glyph.width > 0; ++r) {
       int64_t py = top + r;
       if (py < 0) continue;
       if (py >= H) break;
       const uint8_t* coverage = glyph.coverage.data() + size_t(r) * size_t(glyph.width);
       uint32_t* row = fb_.pixels() + size_t(py) * fb_.width();
-      for (int64_t c = c0; c < c1; ++c) {
-        uint32_t k = coverage[c];
-        if (k == 0) continue;
-        uint32_t& pixel = row[left + c];
-        pixel = k == 255 ? colour : blend(pixel, colour, k);
-      }
+      for_each_run(py, left, left + glyph.width, [&](int64_t a, int64_t b) {
+        for (int64_t px = a; px < b; ++px) {
+          uint32_t k = coverage[px - left];
+          if (k == 0) continue;
+          uint32_t& pixel = row[px];
+          pixel = k == 255 ? colour : blend(pixel, colour, k);
+        }
+      });
     }
     pen += static_cast<int64_t>(glyph.advance);
   }
+}
+
+Rect Renderer::text_area(int x, int y, float size) const {
+  if (!(size > 0.0f)) return {};
+  Font::Reach reach = font_->reach(size);
+  float ascent = font_->ascent(size);
+  // Two pixels of slack for the rasteriser's rounding of bitmap edges.
+  int64_t x0 = int64_t{x} - static_cast<int64_t>(std::ceil(reach.left)) - 2;
+  int64_t y0 = int64_t{y} + static_cast<int64_t>(std::floor(ascent - reach.above)) - 2;
+  int64_t y1 = int64_t{y} + static_cast<int64_t>(std::ceil(ascent + reach.below)) + 2;
+  int64_t x1 = std::max<int64_t>(width(), x0 + 1);
+  return clamp_rect(x0, y0, x1, y1);
+}
+
+Rect Renderer::text_area(int x, int y, float size, uint32_t measured) const {
+  Rect area = text_area(x, y, size);
+  if (area.empty()) return area;
+  int64_t x1 = int64_t{x} + measured + static_cast<int64_t>(std::ceil(font_->reach(size).right)) + 2;
+  return clamp_rect(area.x, area.y, std::max<int64_t>(x1, area.x + 1), int64_t{area.y} + area.h);
 }
 
 uint32_t Renderer::measure_text(std::string_view text, float size) {
@@ -182,17 +242,35 @@ uint32_t Renderer::measure_text(std::string_view text, float size) {
   return static_cast<uint32_t>(total);
 }
 
-void Renderer::dim_screen() {
-  // x / 3 == (x * 171) >> 9 for every byte x; the multiply form lets the
-  // loop run on vector registers.
-  uint32_t* p = fb_.pixels();
-  size_t count = size_t(fb_.width()) * fb_.height();
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t c = p[i];
-    uint32_t r = (((c >> 16) & 0xFF) * 171) >> 9;
-    uint32_t g = (((c >> 8) & 0xFF) * 171) >> 9;
-    uint32_t b = ((c & 0xFF) * 171) >> 9;
-    p[i] = 0xFF000000u | (r << 16) | (g << 8) | b;
+void dim_pixels(uint32_t* pixels, size_t count) {
+  // x / 3 == (x * 171) >> 9 for every byte x, and x * 171 fits 16 bits:
+  // the bytes are worked on in 16-bit lanes, in blocks small enough to stay
+  // in the first-level cache between the two passes.
+  constexpr size_t kBlock = 256;
+  for (size_t start = 0; start < count; start += kBlock) {
+    size_t n = std::min(kBlock, count - start);
+    uint32_t* block = pixels + start;
+    auto* bytes = reinterpret_cast<uint8_t*>(block);
+    for (size_t i = 0; i < n * 4; ++i) {
+      bytes[i] = static_cast<uint8_t>((static_cast<uint16_t>(bytes[i]) * 171u) >> 9);
+    }
+    for (size_t i = 0; i < n; ++i) block[i] |= 0xFF000000u;
+  }
+}
+
+void Renderer::dim_screen(const Rect& covered_next) {
+  const int64_t cx0 = covered_next.x, cx1 = int64_t{covered_next.x} + covered_next.w;
+  const int64_t cy0 = covered_next.y, cy1 = int64_t{covered_next.y} + covered_next.h;
+  const bool skip = !covered_next.empty();
+  for (int64_t y = 0; y < height(); ++y) {
+    uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();
+    auto dim = [&](int64_t a, int64_t b) { dim_pixels(row + a, size_t(b - a)); };
+    if (skip && y >= cy0 && y < cy1) {
+      for_each_run(y, 0, cx0, dim);
+      for_each_run(y, cx1, width(), dim);
+    } else {
+      for_each_run(y, 0, width(), dim);
+    }
   }
 }
 

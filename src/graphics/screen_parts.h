@@ -2,10 +2,13 @@
 // screen, panel and dialog drawing files. Internal to the graphics module.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "graphics/frame_inputs.h"
 #include "graphics/layout.h"
+#include "graphics/region.h"
 #include "graphics/renderer.h"
 
 namespace ze {
@@ -23,5 +26,82 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
 void draw_update_dialog(Renderer& r, const FrameInputs& in);
 void draw_exit_dialog(Renderer& r, const FrameInputs& in);
 void draw_volume_notice(Renderer& r, const FrameInputs& in);
+
+// Damage tracking. Each drawing function above has a describe_ twin that
+// lists the parts of the screen it draws which can change while the screen
+// stays the same: an id, a key of every input the part is drawn from, and
+// the rectangle it can draw into. Parts that look the same on every frame
+// of a screen (bands, cards, the scale, the help line) are left out: a
+// change of screen redraws everything.
+struct ScreenPart {
+  uint32_t id = 0;
+  uint64_t key = 0;
+  Rect area;
+};
+using ScreenParts = std::vector<ScreenPart>;
+
+enum class PartKind : uint32_t {
+  Header = 1,     // switcher, sleep pill, update pill
+  Needle,         // the dial's needle
+  List,           // every visible row but its activity bars
+  RowBars,        // the playing row's bars
+  Panel,          // the detail panel's texts and badge
+  MeterNeedle,    // index 0 left, 1 right
+  ListeningFact,  // the panel's listening time
+  PanelBars,
+  FooterStatus,
+  FooterBars,
+  FooterVolume,
+  Notice,         // the volume notice
+  Dialog,         // the box of the update or exit dialog
+  View,           // the now-playing view as a whole
+  ViewTexts,      // the now-playing card's name, frequency and status
+  ViewBars,
+  ViewInfo,       // listening time and sleep label
+  ViewVolume,
+};
+
+inline uint32_t part_id(PartKind kind, uint32_t index = 0) {
+  return (static_cast<uint32_t>(kind) << 8) | index;
+}
+
+// FNV-1a over the inputs of a part.
+class PartKey {
+ public:
+  PartKey& add(std::string_view text) {
+    add(uint64_t{text.size()});
+    for (unsigned char c : text) byte(c);
+    return *this;
+  }
+  PartKey& add(uint64_t value) {
+    for (int shift = 0; shift < 64; shift += 8) byte(uint8_t(value >> shift));
+    return *this;
+  }
+  PartKey& add(int64_t value) { return add(static_cast<uint64_t>(value)); }
+  PartKey& add(int value) { return add(static_cast<uint64_t>(int64_t{value})); }
+  PartKey& add(uint32_t value) { return add(uint64_t{value}); }
+  PartKey& add(bool value) { return add(uint64_t{value}); }
+  uint64_t value() const { return hash_; }
+
+ private:
+  void byte(uint8_t b) {
+    hash_ ^= b;
+    hash_ *= 1099511628211ull;
+  }
+  uint64_t hash_ = 1469598103934665603ull;
+};
+
+// Every part of the frame `render_frame` would draw from `in`, in drawing
+// order.
+void describe_screen(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_main_body(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list,
+                           ScreenParts& out);
+void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out);
+// The rectangle the two needle lines of a meter at (x, y), w wide, cover.
+Rect vu_needle_area(int x, int y, int w, float level);
 
 }  // namespace ze

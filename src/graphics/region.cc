@@ -87,11 +87,11 @@ bool TileRegion::intersects(const Rect& rect) const {
   int64_t x1 = std::min<int64_t>(int64_t{rect.x} + rect.w, width_);
   int64_t y1 = std::min<int64_t>(int64_t{rect.y} + rect.h, height_);
   if (x0 >= x1 || y0 >= y1) return false;
-  size_t c0 = size_t(x0) / kTileSize, c1 = size_t(x1 - 1) / kTileSize;
+  const size_t per_band = columns_ / 2 + 1;
   for (size_t band = size_t(y0) / kTileSize; band <= size_t(y1 - 1) / kTileSize; ++band) {
-    const uint8_t* row = tiles_.data() + band * columns_;
-    for (size_t c = c0; c <= c1; ++c) {
-      if (row[c] != 0) return true;
+    const Run* run = runs_.data() + band * per_band;
+    for (const Run* end = run + run_count_[band]; run != end; ++run) {
+      if (run->x0 < x1 && run->x1 > x0) return true;
     }
   }
   return false;

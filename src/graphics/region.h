@@ -1,5 +1,5 @@
 // Rectangles and tile regions of the screen. A TileRegion is a set of
-// 32 x 32 tiles: the part of the back buffer that a frame redraws and that
+// 16 x 16 tiles: the part of the back buffer that a frame redraws and that
 // `present` copies. It answers, for each pixel row, the column runs it
 // covers, so drawing can be clipped to it. Plain values; main thread only.
 #pragma once
@@ -32,7 +32,7 @@ struct Run {
 
 class TileRegion {
  public:
-  static constexpr int kTileSize = 32;
+  static constexpr int kTileSize = 16;
 
   TileRegion(uint32_t width, uint32_t height);
 
@@ -55,6 +55,8 @@ class TileRegion {
   std::span<const Run> runs(int64_t y) const;
   // Whether any pixel of the rectangle lies in the region.
   bool intersects(const Rect& rect) const;
+  // The first row below the band of tiles that holds row y (y >= 0).
+  static int64_t band_end(int64_t y) { return (y / kTileSize + 1) * kTileSize; }
 
  private:
   void rebuild_band(size_t band);

@@ -77,6 +77,15 @@ class Renderer {
   // lies on the screen and inside the clip region.
   template <typename F>
   void for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f);
+  // Whether drawing into the rectangle can change a pixel inside the clip.
+  bool touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const;
+  // For a row loop: true when row `y` holds nothing of the clip region,
+  // with `y` moved to the last row of its band of tiles.
+  bool skip_row(int64_t& y) const {
+    if (clip_ == nullptr || y < 0 || !clip_->runs(y).empty()) return false;
+    y = TileRegion::band_end(y) - 1;
+    return true;
+  }
 
   Framebuffer& fb_;
   std::unique_ptr<Font> font_;

@@ -1,5 +1,6 @@
 #include "graphics/painter.h"
 
+#include <cstring>
 #include <random>
 
 #include <gtest/gtest.h>
@@ -96,50 +97,53 @@ TEST(FramePainter, RedrawsOnlyWhatChangedAndNothingWhenNothingDid) {
 }
 
 TEST(TileRegion, RunsFollowTheTilesAndStayOnTheScreen) {
-  TileRegion region(100, 70);  // 4 x 3 tiles, the last ones cut
+  constexpr int T = TileRegion::kTileSize;
+  TileRegion region(3 * T + 4, 2 * T + 6);  // the last column and band cut
   EXPECT_TRUE(region.empty());
   region.add({-10, -10, 5, 5});  // off the screen
   EXPECT_TRUE(region.empty());
   region.add({5, 5, 1, 1});
-  region.add({70, 40, 40, 5});
+  region.add({2 * T + 6, T + 2, 40 * T, 3});  // runs off the right edge
   EXPECT_EQ(region.tile_count(), 3u);
   ASSERT_EQ(region.runs(0).size(), 1u);
   EXPECT_EQ(region.runs(0)[0].x0, 0);
-  EXPECT_EQ(region.runs(0)[0].x1, 32);
-  ASSERT_EQ(region.runs(40).size(), 1u);
-  EXPECT_EQ(region.runs(40)[0].x0, 64);
-  EXPECT_EQ(region.runs(40)[0].x1, 100);
-  EXPECT_TRUE(region.runs(69).empty());
-  EXPECT_TRUE(region.runs(70).empty());
+  EXPECT_EQ(region.runs(0)[0].x1, T);
+  ASSERT_EQ(region.runs(T).size(), 1u);
+  EXPECT_EQ(region.runs(T)[0].x0, 2 * T);
+  EXPECT_EQ(region.runs(T)[0].x1, 3 * T + 4);
+  EXPECT_TRUE(region.runs(2 * T).empty());
+  EXPECT_TRUE(region.runs(2 * T + 6).empty()) << "below the screen";
   EXPECT_TRUE(region.runs(-1).empty());
-  EXPECT_TRUE(region.intersects({31, 31, 1, 1}));
-  EXPECT_FALSE(region.intersects({32, 0, 32, 64}));
-  region.add({33, 0, 1, 1});
+  EXPECT_TRUE(region.intersects({T - 1, T - 1, 1, 1}));
+  EXPECT_FALSE(region.intersects({T, 0, T, 2 * T}));
+  region.add({T + 1, 0, 1, 1});
   ASSERT_EQ(region.runs(0).size(), 1u) << "neighbouring tiles make one run";
-  EXPECT_EQ(region.runs(0)[0].x1, 64);
+  EXPECT_EQ(region.runs(0)[0].x1, 2 * T);
   region.fill();
   EXPECT_TRUE(region.full());
-  EXPECT_EQ(region.runs(69)[0].x1, 100);
+  EXPECT_EQ(region.runs(2 * T + 5)[0].x1, 3 * T + 4);
 }
 
 TEST(FramebufferPresent, ChangedTilesOnlyReachTheDevice) {
-  const uint32_t stride = 100 * 4 + 8;
-  std::vector<uint8_t> device(stride * 70, 0xEE);
-  auto fb = Framebuffer::with_memory(100, 70, stride, device);
-  std::fill(fb.pixels(), fb.pixels() + 100 * 70, 0xFF010203);
-  TileRegion changed(100, 70);
-  changed.add({40, 40, 1, 1});
+  constexpr int T = TileRegion::kTileSize;
+  const uint32_t width = 4 * T, height = 3 * T, stride = width * 4 + 8;
+  std::vector<uint8_t> device(stride * height, 0xEE);
+  auto fb = Framebuffer::with_memory(width, height, stride, device);
+  std::fill(fb.pixels(), fb.pixels() + width * height, 0xFF010203);
+  TileRegion changed(width, height);
+  changed.add({T + 3, T + 3, 1, 1});
   fb.present(changed);
   auto device_pixel = [&](size_t x, size_t y) {
     uint32_t v;
     std::memcpy(&v, device.data() + y * stride + x * 4, 4);
     return v;
   };
-  EXPECT_EQ(device_pixel(32, 32), 0xFF010203u);
-  EXPECT_EQ(device_pixel(63, 63), 0xFF010203u);
-  EXPECT_EQ(device_pixel(31, 32), 0xEEEEEEEEu);
-  EXPECT_EQ(device_pixel(64, 40), 0xEEEEEEEEu);
-  EXPECT_EQ(device_pixel(40, 64), 0xEEEEEEEEu);
+  EXPECT_EQ(device_pixel(T, T), 0xFF010203u);
+  EXPECT_EQ(device_pixel(2 * T - 1, 2 * T - 1), 0xFF010203u);
+  EXPECT_EQ(device_pixel(T - 1, T), 0xEEEEEEEEu);
+  EXPECT_EQ(device_pixel(2 * T, T + 3), 0xEEEEEEEEu);
+  EXPECT_EQ(device_pixel(T + 3, 2 * T), 0xEEEEEEEEu);
+  EXPECT_EQ(device[stride - 1], 0xEE) << "the row padding stays";
 }
 
 TEST(DimPixels, DividesEveryByteValueByThreeInAnySpan) {

@@ -104,7 +104,7 @@ void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out
     float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
     key.add(static_cast<int>(p * static_cast<float>(bw - 40)));
   }
-  out.push_back({part_id(PartKind::Dialog), key.value(), dialog_area(r, bw)});
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
 }
 
 void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
@@ -133,16 +133,17 @@ void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out) 
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
   key.add(playing);
   if (playing) key.add(in.playback.text);
-  out.push_back({part_id(PartKind::Dialog), key.value(), dialog_area(r, bw)});
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
 }
 
 void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out) {
-  const int nx = (r.width() - 200) / 2;
-  std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
-  uint32_t width = r.measure_text(text, 12);
-  Rect area = unite(Rect{nx, 12, 200, 36},
-                    r.text_area(nx + (200 - static_cast<int>(width)) / 2, 20, 12, width));
-  out.push_back({part_id(PartKind::Notice), PartKey().add(in.volume).value(), area});
+  out.add(part_id(PartKind::Notice), PartKey().add(in.volume).value(), [&] {
+    const int nx = (r.width() - 200) / 2;
+    std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
+    uint32_t width = r.measure_text(text, 12);
+    return unite(Rect{nx, 12, 200, 36},
+                 r.text_area(nx + (200 - static_cast<int>(width)) / 2, 20, 12, width));
+  });
 }
 
 void draw_volume_notice(Renderer& r, const FrameInputs& in) {

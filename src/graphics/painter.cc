@@ -11,14 +11,6 @@ namespace {
 // clipped one.
 constexpr size_t kFullRedrawPercent = 60;
 
-const ScreenPart* find_part(const ScreenParts& parts, uint32_t id, size_t hint) {
-  if (hint < parts.size() && parts[hint].id == id) return &parts[hint];
-  for (const ScreenPart& part : parts) {
-    if (part.id == id) return &part;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 FramePainter::FramePainter(Renderer& renderer, Mode mode)
@@ -31,14 +23,16 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
     changed_.fill();
     return true;
   }
-  current_.clear();
-  describe_screen(renderer_, inputs, current_);
   bool full = !have_previous_ || inputs.screen != previous_screen_;
+  current_.start(full ? nullptr : &previous_);
+  describe_screen(renderer_, inputs, current_);
   changed_.clear();
   if (!full) {
-    for (size_t i = 0; i < current_.size(); ++i) {
-      const ScreenPart& part = current_[i];
-      const ScreenPart* before = find_part(previous_, part.id, i);
+    const std::vector<ScreenPart>& now = current_.parts();
+    const std::vector<ScreenPart>& before_parts = previous_.parts();
+    for (size_t i = 0; i < now.size(); ++i) {
+      const ScreenPart& part = now[i];
+      const ScreenPart* before = previous_.find(part.id, i);
       if (before == nullptr) {
         changed_.add(part.area);
       } else if (before->key != part.key || !(before->area == part.area)) {
@@ -46,8 +40,8 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
         changed_.add(part.area);
       }
     }
-    for (size_t i = 0; i < previous_.size(); ++i) {
-      if (find_part(current_, previous_[i].id, i) == nullptr) changed_.add(previous_[i].area);
+    for (size_t i = 0; i < before_parts.size(); ++i) {
+      if (current_.find(before_parts[i].id, i) == nullptr) changed_.add(before_parts[i].area);
     }
     full = changed_.tile_count() * 100 > changed_.total_tiles() * kFullRedrawPercent;
   }

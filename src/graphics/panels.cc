@@ -62,8 +62,8 @@ void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
   const float levels[] = {left, right};
   for (uint32_t i = 0; i < 2; ++i) {
     NeedleTip tip = needle_tip(levels[i]);
-    out.push_back({part_id(PartKind::MeterNeedle, i), PartKey().add(tip.dx).add(tip.dy).value(),
-                   vu_needle_area(x + int(i) * (w + gap), y, w, levels[i])});
+    out.add(part_id(PartKind::MeterNeedle, i),
+            PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(x + int(i) * (w + gap), y, w, levels[i]); });
   }
 }
 
@@ -165,38 +165,39 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
   const Channel* channel = selected_channel(in);
   PartKey key;
   key.add(channel != nullptr);
+  const size_t facts = channel != nullptr ? facts_shown(H) : 0;
   // The card, and every text of the panel: some are centred or right-aligned
   // and not cut, so they can reach across the whole width.
-  Rect area{lw + 26, kListTop, W - lw - 42, lh};
-  area = unite(area, r.text_area(0, 114, 16));
-  area = unite(area, r.text_area(0, 122, 16));
-  area = unite(area, r.text_area(0, 144, 16));
-  area = unite(area, r.text_area(0, 168, 12));
-  area = unite(area, Rect{px, 192, W - px, 76});  // the meters
+  auto area = [&] {
+    Rect a{lw + 26, kListTop, W - lw - 42, lh};
+    a = unite(a, r.text_area(0, 114, 16));
+    a = unite(a, r.text_area(0, 122, 16));
+    a = unite(a, r.text_area(0, 144, 16));
+    a = unite(a, r.text_area(0, 168, 12));
+    a = unite(a, Rect{px, 192, W - px, 76});  // the meters
+    if (facts > 0) a = unite(a, r.text_area(0, kFacts[facts - 1].y, 12));
+    return a;
+  };
   if (channel == nullptr) {
-    out.push_back({part_id(PartKind::Panel), key.value(), area});
+    out.add(part_id(PartKind::Panel), key.value(), area);
     return;
   }
   key.add(channel->short_name).add(channel->color).add(channel->name).add(channel->description);
   key.add(static_cast<int>(in.playback.kind)).add(channel->frequency);
   key.add(sleep_label(in.sleep_option));
-  const size_t facts = facts_shown(H);
-  if (facts > 0) area = unite(area, r.text_area(0, kFacts[facts - 1].y, 12));
-  out.push_back({part_id(PartKind::Panel), key.value(), area});
+  out.add(part_id(PartKind::Panel), key.value(), area);
 
   const int mw = (W - lw - 78) / 2;
   describe_meter_needles(in, px, 192, mw, 8, out);
   if (facts > kListeningFact) {
-    std::string value = clock_hours_minutes_seconds(in.listening_seconds);
-    uint32_t width = r.measure_text(value, 12);
-    out.push_back({part_id(PartKind::ListeningFact), PartKey().add(value).value(),
-                   r.text_area(W - 30 - static_cast<int>(width), kFacts[kListeningFact].y, 12,
-                               width)});
+    out.add(part_id(PartKind::ListeningFact), PartKey().add(in.listening_seconds).value(), [&] {
+      std::string value = clock_hours_minutes_seconds(in.listening_seconds);
+      uint32_t width = r.measure_text(value, 12);
+      return r.text_area(W - 30 - static_cast<int>(width), kFacts[kListeningFact].y, 12, width);
+    });
   }
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.push_back({part_id(PartKind::PanelBars),
-                 PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
-                 Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20)});
+  out.add(part_id(PartKind::PanelBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20); });
 }
 
 void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out) {
@@ -209,28 +210,26 @@ void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& 
 
   // The view is drawn only while the selection names a channel: its coming
   // and going repaints the screen.
-  out.push_back({part_id(PartKind::View), 0, Rect{0, 0, W, H}});
+  out.add(part_id(PartKind::View), 0, [&] { return Rect{0, 0, W, H}; });
   PartKey texts;
   texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
-  out.push_back({part_id(PartKind::ViewTexts), texts.value(),
-                 unite(r.text_area(0, cy + 4, 20), r.text_area(0, cy + 34, 14))});
+  out.add(part_id(PartKind::ViewTexts), texts.value(), [&] { return unite(r.text_area(0, cy + 4, 20), r.text_area(0, cy + 34, 14)); });
 
   const int mw = (cw - 56) / 2;
   describe_meter_needles(in, cx + 24, cy + 70, mw, 8, out);
 
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.push_back({part_id(PartKind::ViewBars),
-                 PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
-                 Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44)});
+  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44); });
 
   PartKey info;
   info.add(in.listening_seconds).add(sleep_label(in.sleep_option));
-  out.push_back({part_id(PartKind::ViewInfo), info.value(), r.text_area(0, cy + 220, 13)});
+  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, cy + 220, 13); });
 
-  std::string volume = fmt::format("VOL: {}%", in.volume);
-  uint32_t width = r.measure_text(volume, 13);
-  out.push_back({part_id(PartKind::ViewVolume), PartKey().add(volume).value(),
-                 r.text_area(W - 20 - static_cast<int>(width), H - 34, 13, width)});
+  out.add(part_id(PartKind::ViewVolume), PartKey().add(in.volume).value(), [&] {
+    std::string volume = fmt::format("VOL: {}%", in.volume);
+    uint32_t width = r.measure_text(volume, 13);
+    return r.text_area(W - 20 - static_cast<int>(width), H - 34, 13, width);
+  });
 }
 
 void draw_now_playing_view(Renderer& r, const FrameInputs& in) {

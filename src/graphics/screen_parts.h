@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -38,7 +39,38 @@ struct ScreenPart {
   uint64_t key = 0;
   Rect area;
 };
-using ScreenParts = std::vector<ScreenPart>;
+
+// The parts of one frame. A part's area is worked out only when the part is
+// new or its key changed since the previous frame: every area is a function
+// of its part's key, the screen and the screen size.
+class ScreenParts {
+ public:
+  // Starts a frame; `previous` (the last frame's parts on the same screen,
+  // or null) lends the areas of unchanged parts.
+  void start(const ScreenParts* previous) {
+    parts_.clear();
+    previous_ = previous;
+  }
+  template <typename AreaFn>
+  void add(uint32_t id, uint64_t key, AreaFn&& area) {
+    const ScreenPart* before =
+        previous_ != nullptr ? previous_->find(id, parts_.size()) : nullptr;
+    parts_.push_back({id, key, before != nullptr && before->key == key ? before->area : area()});
+  }
+  // The part with this id, looked for first at index `hint`.
+  const ScreenPart* find(uint32_t id, size_t hint) const {
+    if (hint < parts_.size() && parts_[hint].id == id) return &parts_[hint];
+    for (const ScreenPart& part : parts_) {
+      if (part.id == id) return &part;
+    }
+    return nullptr;
+  }
+  const std::vector<ScreenPart>& parts() const { return parts_; }
+
+ private:
+  std::vector<ScreenPart> parts_;
+  const ScreenParts* previous_ = nullptr;
+};
 
 enum class PartKind : uint32_t {
   Header = 1,     // switcher, sleep pill, update pill
@@ -65,16 +97,24 @@ inline uint32_t part_id(PartKind kind, uint32_t index = 0) {
   return (static_cast<uint32_t>(kind) << 8) | index;
 }
 
-// FNV-1a over the inputs of a part.
+// A 64-bit hash of the inputs of a part, taken eight bytes at a time.
 class PartKey {
  public:
   PartKey& add(std::string_view text) {
     add(uint64_t{text.size()});
-    for (unsigned char c : text) byte(c);
-    return *this;
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      add(word);
+    }
+    uint64_t tail = 0;
+    if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
+    return add(tail);
   }
   PartKey& add(uint64_t value) {
-    for (int shift = 0; shift < 64; shift += 8) byte(uint8_t(value >> shift));
+    hash_ = (hash_ ^ value) * 0x9E3779B97F4A7C15ull;
+    hash_ ^= hash_ >> 29;
     return *this;
   }
   PartKey& add(int64_t value) { return add(static_cast<uint64_t>(value)); }
@@ -84,10 +124,6 @@ class PartKey {
   uint64_t value() const { return hash_; }
 
  private:
-  void byte(uint8_t b) {
-    hash_ ^= b;
-    hash_ *= 1099511628211ull;
-  }
   uint64_t hash_ = 1469598103934665603ull;
 };
 

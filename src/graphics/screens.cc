@@ -1,5 +1,7 @@
 #include "graphics/screens.h"
 
+#include <bit>
+
 #include <fmt/format.h>
 
 #include "graphics/palette.h"
@@ -43,14 +45,13 @@ void describe_header(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   PartKey key;
   key.add(in.category_index < in.categories.size());
   if (in.category_index < in.categories.size()) key.add(in.categories[in.category_index].name);
-  key.add(uint32_t{in.sleep_option});
-  if (in.sleep_option != 0) {
-    key.add(sleep_pill_text(in.sleep_option, in.sleep_active, in.sleep_remaining));
-  }
-  Pill pill = update_pill(in.update);
-  key.add(pill.text).add(pill.colour);
-  out.push_back({part_id(PartKind::Header), key.value(),
-                 unite(Rect{0, 0, r.width(), 46}, r.text_area(0, 14, 15))});
+  // The values the pills' texts are made from.
+  key.add(uint32_t{in.sleep_option}).add(in.sleep_active);
+  if (in.sleep_active) key.add(in.sleep_remaining);
+  const UpdateStatus& update = in.update;
+  key.add(static_cast<int>(update.kind)).add(update.version).add(update.count);
+  key.add(std::bit_cast<uint32_t>(update.progress));
+  out.add(part_id(PartKind::Header), key.value(), [&] { return unite(Rect{0, 0, r.width(), 46}, r.text_area(0, 14, 15)); });
 }
 
 void draw_dial(Renderer& r, const FrameInputs& in) {
@@ -82,7 +83,7 @@ void draw_dial(Renderer& r, const FrameInputs& in) {
 void describe_dial(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   if (r.width() <= 32) return;
   int nx = needle_x(in.dial_position, r.width());
-  out.push_back({part_id(PartKind::Needle), PartKey().add(nx).value(), Rect{nx - 3, 54, 7, 30}});
+  out.add(part_id(PartKind::Needle), PartKey().add(nx).value(), [&] { return Rect{nx - 3, 54, 7, 30}; });
 }
 
 bool is_favourite(const FrameInputs& in, const Channel& channel) {
@@ -167,9 +168,7 @@ void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometr
   PartKey key;
   if (in.channels.empty()) {
     key.add(std::string_view("empty"));
-    out.push_back({part_id(PartKind::List), key.value(),
-                   unite(Rect{16, kListTop, list.width, list.height},
-                         r.text_area(40, 132, 16))});
+    out.add(part_id(PartKind::List), key.value(), [&] { return unite(Rect{16, kListTop, list.width, list.height}, r.text_area(40, 132, 16)); });
     return;
   }
   size_t first = first_visible_row(in.selection, list.visible_rows);
@@ -183,15 +182,11 @@ void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometr
     key.add(static_cast<int>(marker));
     if (marker == RowMarker::Bars) {
       int y = kListTop + kRowPitch * k;
-      out.push_back({part_id(PartKind::RowBars, uint32_t(k)),
-                     PartKey().add(y).add(in.frame_counter).value(),
-                     Renderer::level_bars_area(list.width - 28, y + 20, 30, 22)});
+      out.add(part_id(PartKind::RowBars, uint32_t(k)), PartKey().add(y).add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(list.width - 28, y + 20, 30, 22); });
     }
     ++shown;
   }
-  out.push_back({part_id(PartKind::List), key.value(),
-                 unite(row_area(r, list.width, kListTop),
-                       row_area(r, list.width, kListTop + kRowPitch * (shown - 1)))});
+  out.add(part_id(PartKind::List), key.value(), [&] { return unite(row_area(r, list.width, kListTop), row_area(r, list.width, kListTop + kRowPitch * (shown - 1))); });
 }
 
 void draw_footer(Renderer& r, const FrameInputs& in) {
@@ -240,17 +235,16 @@ void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   key.add(static_cast<int>(in.playback.kind)).add(in.playback.text);
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
   if (in.playback.is(PlaybackStatus::Kind::Playing)) {
-    out.push_back({part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(),
-                   Renderer::level_bars_area(38, H - 56, 40, 18)});
+    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(38, H - 56, 40, 18); });
     key.add(in.listening_seconds % 3600);
   }
-  out.push_back({part_id(PartKind::FooterStatus), key.value(),
-                 unite(Rect{0, H - 66, W, 40}, r.text_area(0, H - 55, 14))});
+  out.add(part_id(PartKind::FooterStatus), key.value(), [&] { return unite(Rect{0, H - 66, W, 40}, r.text_area(0, H - 55, 14)); });
 
-  std::string volume = fmt::format("VOL: {}%", in.volume);
-  uint32_t width = r.measure_text(volume, 13);
-  out.push_back({part_id(PartKind::FooterVolume), PartKey().add(volume).value(),
-                 r.text_area(W - 16 - static_cast<int>(width), H - 28, 13, width)});
+  out.add(part_id(PartKind::FooterVolume), PartKey().add(in.volume).value(), [&] {
+    std::string volume = fmt::format("VOL: {}%", in.volume);
+    uint32_t width = r.measure_text(volume, 13);
+    return r.text_area(W - 16 - static_cast<int>(width), H - 28, 13, width);
+  });
 }
 
 }  // namespace

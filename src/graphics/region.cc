@@ -97,4 +97,18 @@ bool TileRegion::intersects(const Rect& rect) const {
   return false;
 }
 
+int64_t TileRegion::right_edge(int64_t y0, int64_t y1) const {
+  y0 = std::max<int64_t>(y0, 0);
+  y1 = std::min<int64_t>(y1, height_);
+  int64_t edge = 0;
+  if (y0 >= y1) return edge;
+  const size_t per_band = columns_ / 2 + 1;
+  for (size_t band = size_t(y0) / kTileSize; band <= size_t(y1 - 1) / kTileSize; ++band) {
+    if (run_count_[band] != 0) {
+      edge = std::max<int64_t>(edge, runs_[band * per_band + run_count_[band] - 1].x1);
+    }
+  }
+  return edge;
+}
+
 }  // namespace ze

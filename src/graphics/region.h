@@ -55,6 +55,9 @@ class TileRegion {
   std::span<const Run> runs(int64_t y) const;
   // Whether any pixel of the rectangle lies in the region.
   bool intersects(const Rect& rect) const;
+  // The right end of the region's runs over rows [y0, y1); 0 when it has
+  // none there.
+  int64_t right_edge(int64_t y0, int64_t y1) const;
   // The first row below the band of tiles that holds row y (y >= 0).
   static int64_t band_end(int64_t y) { return (y / kTileSize + 1) * kTileSize; }
 

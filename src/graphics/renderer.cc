@@ -218,12 +218,21 @@ Rect Renderer::level_bars_area(int x, int y, int w, int h) {
 
 void Renderer::draw_text(std::string_view text, int x, int y, uint32_t colour, float size) {
   if (text.empty()) return;
-  if (clip_ != nullptr && !clip_->intersects(text_area(x, y, size))) return;
+  // With a clip region: nothing to do unless the text's rows meet it, and
+  // nothing more once the pen has passed its right end in those rows (no
+  // glyph reaches further left of the pen than the font's bounding box).
+  int64_t last_pen = INT64_MAX;
+  if (clip_ != nullptr) {
+    Rect area = text_area(x, y, size);
+    if (!clip_->intersects(area)) return;
+    last_pen = clip_->right_edge(area.y, int64_t{area.y} + area.h) +
+               static_cast<int64_t>(std::ceil(font_->reach(size).left)) + 2;
+  }
   float ascent = font_->ascent(size);
   int64_t pen = x;
   const int H = height();
   size_t pos = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && pen <= last_pen) {
     const Glyph& glyph = font_->glyph(decode_utf8(text, pos), size);
     int64_t top = y + static_cast<int64_t>(std::round(ascent - static_cast<float>(glyph.top)));
     int64_t left = pen + glyph.left;

@@ -128,7 +128,7 @@ package: device-deps deps $(BUILD)/build.ninja
 	  tools/package --binary $(DEVICE_BUILD)/ze-radio --engine $(DEVICE_BUILD)/ze-stream $(if $(VERSION),--version $(VERSION))
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
 
 # Fuzzing: every reader of outside input as a libFuzzer target (clang,
 # AddressSanitizer, UndefinedBehaviorSanitizer) in $(FUZZ_BUILD). The seeds
@@ -139,7 +139,19 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?=
 
-.PHONY: fuzz fuzz-deps
+.PHONY: fuzz fuzz-deps bench
+
+# Benchmarks in a Release build: each figure per frame and as a ratio to a
+# memset + memcpy of the screen measured in the same run, then the player
+# itself in simulator mode (CPU share of a core and resident memory).
+BENCH_BUILD ?= build-rel
+
+$(BENCH_BUILD)/build.ninja:
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+
+bench: test-deps $(BENCH_BUILD)/build.ninja
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_render ze-radio
+	./$(BENCH_BUILD)/bench/bench_render --process=$(BENCH_BUILD)/ze-radio
 
 fuzz-deps:
 	@tools/install-deps fuzz

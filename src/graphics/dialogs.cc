@@ -14,6 +14,17 @@ namespace {
 using namespace palette;
 
 constexpr int kDialogHeight = 240;
+constexpr int kBoxRadius = 12;
+static_assert(kDialogBox >> 24 == 0xFF, "the dialog box must be opaque to skip dimming under it");
+
+// The box and every text line of a dialog whose box is bw wide: the texts
+// start inside the box but are not cut, so they reach to the screen's edge.
+Rect dialog_area(Renderer& r, int bw) {
+  const int x0 = (r.width() - bw) / 2, y0 = (r.height() - kDialogHeight) / 2;
+  Rect area{x0, y0, bw, kDialogHeight};
+  area = unite(area, r.text_area(x0, y0 + 21, 16));
+  return unite(area, r.text_area(x0, y0 + 185, 16));
+}
 
 struct DialogOrigin {
   int x0;
@@ -22,9 +33,11 @@ struct DialogOrigin {
 
 DialogOrigin draw_dialog_frame(Renderer& r, int bw, uint32_t frame_colour,
                                std::string_view title, uint32_t title_colour) {
-  r.dim_screen();
   DialogOrigin o{(r.width() - bw) / 2, (r.height() - kDialogHeight) / 2};
-  r.fill_rounded_rect(o.x0, o.y0, bw, kDialogHeight, 12, kDialogBox);
+  // The box covers whole rows between its rounded corners: no need to dim
+  // what it paints over right away.
+  r.dim_screen(Rect{o.x0, o.y0 + kBoxRadius, bw, kDialogHeight - 2 * kBoxRadius});
+  r.fill_rounded_rect(o.x0, o.y0, bw, kDialogHeight, kBoxRadius, kDialogBox);
   draw_frame(r, o.x0, o.y0, bw, kDialogHeight, 2, frame_colour);
   r.fill_rounded_rect(o.x0 + 16, o.y0 + 16, 120, 26, 6, frame_colour);
   r.draw_text(title, o.x0 + 24, o.y0 + 21, title_colour, 12);
@@ -82,6 +95,18 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
   }
 }
 
+void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  const int bw = std::min(r.width() - 40, 520);
+  const UpdateStatus& update = in.update;
+  PartKey key;
+  key.add(static_cast<int>(update.kind)).add(update.version).add(update.count).add(update.message);
+  if (update.is(UpdateStatus::Kind::Downloading)) {
+    float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
+    key.add(static_cast<int>(p * static_cast<float>(bw - 40)));
+  }
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
+}
+
 void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
   const int bw = std::min(r.width() - 40, 540);
   auto [x0, y0] = draw_dialog_frame(r, bw, kRed, "THOÁT ỨNG DỤNG", kWhite);
@@ -107,6 +132,25 @@ void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
   r.draw_text("■  [B] TẮT ĐÀI & THOÁT", x0 + 30, y0 + 185, kWhite, 13);
   r.fill_rounded_rect(x0 + 30 + hw, y0 + 176, hw, 34, 8, kRaised);
   r.draw_text("✖  [X] HỦY BỎ / Ở LẠI", x0 + 54 + hw, y0 + 185, kWhite, 13);
+}
+
+void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  const int bw = std::min(r.width() - 40, 540);
+  PartKey key;
+  bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
+  key.add(playing);
+  if (playing) key.add(in.playback.text);
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
+}
+
+void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  out.add(part_id(PartKind::Notice), PartKey().add(in.volume).value(), [&] {
+    const int nx = (r.width() - 200) / 2;
+    std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
+    uint32_t width = r.measure_text(text, 12);
+    return unite(Rect{nx, 12, 200, 36},
+                 r.text_area(nx + (200 - static_cast<int>(width)) / 2, 20, 12, width));
+  });
 }
 
 void draw_volume_notice(Renderer& r, const FrameInputs& in) {

@@ -1,5 +1,6 @@
 #include "graphics/font.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -76,6 +77,15 @@ float Font::ascent(float size) const {
     return static_cast<float>(f->ascender) * size / static_cast<float>(f->units_per_EM);
   }
   return size * 0.8f;
+}
+
+Font::Reach Font::reach(float size) const {
+  FT_Face f = face_->face;
+  float scale = size / static_cast<float>(f->units_per_EM);
+  return {std::max(0.0f, -static_cast<float>(f->bbox.xMin) * scale),
+          std::max(0.0f, static_cast<float>(f->bbox.xMax) * scale),
+          std::max(0.0f, static_cast<float>(f->bbox.yMax) * scale),
+          std::max(0.0f, -static_cast<float>(f->bbox.yMin) * scale)};
 }
 
 const Glyph& Font::glyph(char32_t character, float size) {

@@ -44,6 +44,15 @@ class Font {
   const Glyph& glyph(char32_t character, float size);
   // Line top to baseline at `size`.
   float ascent(float size) const;
+  // The reach of every glyph of the face at `size` in pixels, from the
+  // face's bounding box: left of the pen, above and below the baseline.
+  struct Reach {
+    float left = 0.0f;
+    float right = 0.0f;  // right of the pen
+    float above = 0.0f;
+    float below = 0.0f;
+  };
+  Reach reach(float size) const;
 
  private:
   struct Face;

@@ -201,4 +201,19 @@ void Framebuffer::present() {
   }
 }
 
+void Framebuffer::present(const TileRegion& changed) {
+  if (mapping_ == nullptr || changed.empty()) return;
+  if (changed.full() || changed.width() != width_ || changed.height() != height_) {
+    present();
+    return;
+  }
+  for (size_t y = 0; y < rows_presented_; ++y) {
+    const uint32_t* row = back_.data() + y * width_;
+    uint8_t* device = mapping_ + y * stride_;
+    for (const Run& run : changed.runs(int64_t(y))) {
+      std::memcpy(device + size_t(run.x0) * 4, row + run.x0, size_t(run.x1 - run.x0) * 4);
+    }
+  }
+}
+
 }  // namespace ze

@@ -16,6 +16,7 @@
 #include <linux/fb.h>
 
 #include "base/files.h"
+#include "graphics/region.h"
 
 namespace ze {
 
@@ -95,6 +96,9 @@ class Framebuffer {
   // Copies the back buffer to the device; only whole rows that lie inside
   // the mapping are copied. Does nothing in simulator mode.
   void present();
+  // Copies only the tiles of `changed` (a region of this screen's size);
+  // rows and tiles outside it keep what the device shows.
+  void present(const TileRegion& changed);
 
  private:
   Framebuffer(uint32_t width, uint32_t height);

@@ -29,7 +29,56 @@ struct Fact {
   std::string_view label;
 };
 
+constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
+                           {301, 320, "Định dạng:"},
+                           {320, 339, "Chất lượng:"},
+                           {339, 358, "Thời gian nghe:"},
+                           {358, 377, "Hẹn giờ tắt:"}};
+constexpr size_t kListeningFact = 3;
+
+// Offset of the needle's tip from the meter's pivot.
+struct NeedleTip {
+  int dx;
+  int dy;
+};
+
+NeedleTip needle_tip(float level) {
+  float v = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
+  float theta = radians(v * 85.0f - 45.0f - 90.0f);
+  return {static_cast<int>(std::cos(theta) * 59.0f), static_cast<int>(std::sin(theta) * 59.0f)};
+}
+
+// How many fact rows fit: each needs the ones above it.
+size_t facts_shown(int screen_height) {
+  const int k = screen_height - 100;
+  size_t n = 0;
+  while (n < std::size(kFacts) && k > kFacts[n].needed) ++n;
+  return n;
+}
+
+void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
+                            ScreenParts& out) {
+  auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
+  const float levels[] = {left, right};
+  for (uint32_t i = 0; i < 2; ++i) {
+    NeedleTip tip = needle_tip(levels[i]);
+    out.add(part_id(PartKind::MeterNeedle, i),
+            PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(x + int(i) * (w + gap), y, w, levels[i]); });
+  }
+}
+
 }  // namespace
+
+Rect vu_needle_area(int x, int y, int w, float level) {
+  const int cx = x + w / 2;
+  const int cy = y + 70;
+  NeedleTip tip = needle_tip(level);
+  // Two lines from (cx, y + 68) and (cx + 1, y + 68) to the tip and one
+  // column right of it.
+  int x0 = std::min(cx, cx + tip.dx), x1 = std::max(cx, cx + tip.dx) + 1;
+  int y0 = std::min(y + 68, cy + tip.dy), y1 = std::max(y + 68, cy + tip.dy);
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
 
 void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, float level) {
   r.fill_rounded_rect(x, y, w, 76, 6, kCard);
@@ -53,10 +102,7 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
                 cx + static_cast<int>(c * 62.0f), cy + static_cast<int>(s * 62.0f), mark.colour);
   }
 
-  float v = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
-  float theta = radians(v * 85.0f - 45.0f - 90.0f);
-  int ex = static_cast<int>(std::cos(theta) * 59.0f);
-  int ey = static_cast<int>(std::sin(theta) * 59.0f);
+  auto [ex, ey] = needle_tip(level);
   r.draw_line(cx, y + 68, cx + ex, cy + ey, kMeterNeedle);
   r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, kMeterNeedle);
   r.fill_circle(cx, cy, 4, kPivot);
@@ -97,17 +143,12 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   draw_vu_meter(r, px, 192, mw, "CH-L", left);
   draw_vu_meter(r, px + mw + 8, 192, mw, "CH-R", right);
 
-  static constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
-                                    {301, 320, "Định dạng:"},
-                                    {320, 339, "Chất lượng:"},
-                                    {339, 358, "Thời gian nghe:"},
-                                    {358, 377, "Hẹn giờ tắt:"}};
   const std::string values[] = {channel->frequency, "128 kbps • AAC / HLS HD",
                                 "48 kHz Stereo • ALSA",
                                 clock_hours_minutes_seconds(in.listening_seconds),
                                 std::string(sleep_label(in.sleep_option))};
-  const int k = H - 100;
-  for (size_t i = 0; i < std::size(kFacts) && k > kFacts[i].needed; ++i) {
+  const size_t facts = facts_shown(H);
+  for (size_t i = 0; i < facts; ++i) {
     r.draw_text(kFacts[i].label, px, kFacts[i].y, kMuted, 12);
     const std::string& value = values[i];
     r.draw_text(value, W - 30 - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
@@ -116,6 +157,81 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
 
   r.draw_level_bars(px, lh + 64, W - lw - 70, 20, in.frame_counter,
                     in.playback.is(PlaybackStatus::Kind::Playing));
+}
+
+void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list,
+                           ScreenParts& out) {
+  const int W = r.width(), H = r.height();
+  const int lw = list.width, lh = list.height;
+  const int px = lw + 40;
+  const Channel* channel = selected_channel(in);
+  PartKey key;
+  key.add(channel != nullptr);
+  const size_t facts = channel != nullptr ? facts_shown(H) : 0;
+  // The card, and every text of the panel: some are centred or right-aligned
+  // and not cut, so they can reach across the whole width.
+  auto area = [&] {
+    Rect a{lw + 26, kListTop, W - lw - 42, lh};
+    a = unite(a, r.text_area(0, 114, 16));
+    a = unite(a, r.text_area(0, 122, 16));
+    a = unite(a, r.text_area(0, 144, 16));
+    a = unite(a, r.text_area(0, 168, 12));
+    a = unite(a, Rect{px, 192, W - px, 76});  // the meters
+    if (facts > 0) a = unite(a, r.text_area(0, kFacts[facts - 1].y, 12));
+    return a;
+  };
+  if (channel == nullptr) {
+    out.add(part_id(PartKind::Panel), key.value(), area);
+    return;
+  }
+  key.add(channel->short_name).add(channel->color).add(channel->name).add(channel->description);
+  key.add(static_cast<int>(in.playback.kind)).add(channel->frequency);
+  key.add(sleep_label(in.sleep_option));
+  out.add(part_id(PartKind::Panel), key.value(), area);
+
+  const int mw = (W - lw - 78) / 2;
+  describe_meter_needles(in, px, 192, mw, 8, out);
+  if (facts > kListeningFact) {
+    out.add(part_id(PartKind::ListeningFact), PartKey().add(in.listening_seconds).value(), [&] {
+      std::string value = clock_hours_minutes_seconds(in.listening_seconds);
+      uint32_t width = r.measure_text(value, 12);
+      return r.text_area(W - 30 - static_cast<int>(width), kFacts[kListeningFact].y, 12, width);
+    });
+  }
+  bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
+  out.add(part_id(PartKind::PanelBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20); });
+}
+
+void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  const Channel* channel = selected_channel(in);
+  if (channel == nullptr) return;
+  const int W = r.width(), H = r.height();
+  const int cw = std::min(W - 40, 460);
+  const int cx = (W - cw) / 2;
+  const int cy = (H - 320) / 2;
+
+  // The view is drawn only while the selection names a channel: its coming
+  // and going repaints the screen.
+  out.add(part_id(PartKind::View), 0, [&] { return Rect{0, 0, W, H}; });
+  PartKey texts;
+  texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
+  out.add(part_id(PartKind::ViewTexts), texts.value(), [&] { return unite(r.text_area(0, cy + 4, 20), r.text_area(0, cy + 34, 14)); });
+
+  const int mw = (cw - 56) / 2;
+  describe_meter_needles(in, cx + 24, cy + 70, mw, 8, out);
+
+  bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
+  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44); });
+
+  PartKey info;
+  info.add(in.listening_seconds).add(sleep_label(in.sleep_option));
+  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, cy + 220, 13); });
+
+  out.add(part_id(PartKind::ViewVolume), PartKey().add(in.volume).value(), [&] {
+    std::string volume = fmt::format("VOL: {}%", in.volume);
+    uint32_t width = r.measure_text(volume, 13);
+    return r.text_area(W - 20 - static_cast<int>(width), H - 34, 13, width);
+  });
 }
 
 void draw_now_playing_view(Renderer& r, const FrameInputs& in) {

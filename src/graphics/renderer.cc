@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "base/log.h"
 #include "base/text.h"
@@ -23,6 +24,12 @@ std::unique_ptr<Font> load_font(std::span<const uint8_t> data) {
   return std::move(font.value());
 }
 
+Rect clamp_rect(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+  auto fit = [](int64_t v) { return std::clamp<int64_t>(v, INT32_MIN / 2, INT32_MAX / 2); };
+  x0 = fit(x0), y0 = fit(y0), x1 = fit(x1), y1 = fit(y1);
+  return {int(x0), int(y0), int(std::max<int64_t>(x1 - x0, 0)), int(std::max<int64_t>(y1 - y0, 0))};
+}
+
 }  // namespace
 
 Renderer::Renderer(Framebuffer& framebuffer) : Renderer(framebuffer, embedded_font()) {}
@@ -30,41 +37,75 @@ Renderer::Renderer(Framebuffer& framebuffer) : Renderer(framebuffer, embedded_fo
 Renderer::Renderer(Framebuffer& framebuffer, std::span<const uint8_t> font_data)
     : fb_(framebuffer), font_(load_font(font_data)) {}
 
-void Renderer::plot(int x, int y, uint32_t colour) {
-  if (x < 0 || y < 0 || x >= width() || y >= height()) return;
-  uint32_t alpha = colour >> 24;
-  if (alpha == 0) return;
-  uint32_t& pixel = fb_.pixels()[size_t(y) * fb_.width() + size_t(x)];
-  pixel = alpha == 0xFF ? colour : blend(pixel, colour, alpha);
-}
-
-void Renderer::span(int64_t x0, int64_t x1, int64_t y, uint32_t colour) {
+template <typename F>
+void Renderer::for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f) {
   if (y < 0 || y >= height()) return;
   x0 = std::max<int64_t>(x0, 0);
   x1 = std::min<int64_t>(x1, width());
   if (x0 >= x1) return;
-  uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();
-  uint32_t alpha = colour >> 24;
-  if (alpha == 0xFF) {
-    std::fill(row + x0, row + x1, colour);
-  } else if (alpha != 0) {
-    for (int64_t x = x0; x < x1; ++x) row[x] = blend(row[x], colour, alpha);
+  if (clip_ == nullptr) {
+    f(x0, x1);
+    return;
+  }
+  for (const Run& run : clip_->runs(y)) {
+    int64_t a = std::max<int64_t>(x0, run.x0);
+    int64_t b = std::min<int64_t>(x1, run.x1);
+    if (a < b) f(a, b);
   }
 }
 
+bool Renderer::touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const {
+  if (clip_ == nullptr) return true;
+  if (w <= 0 || h <= 0) return false;
+  return clip_->intersects(clamp_rect(x, y, x + w, y + h));
+}
+
+void Renderer::plot(int x, int y, uint32_t colour) {
+  uint32_t alpha = colour >> 24;
+  if (alpha == 0) return;
+  for_each_run(y, x, int64_t{x} + 1, [&](int64_t, int64_t) {
+    uint32_t& pixel = fb_.pixels()[size_t(y) * fb_.width() + size_t(x)];
+    pixel = alpha == 0xFF ? colour : blend(pixel, colour, alpha);
+  });
+}
+
+void Renderer::span(int64_t x0, int64_t x1, int64_t y, uint32_t colour) {
+  uint32_t alpha = colour >> 24;
+  if (alpha == 0) return;
+  uint32_t* row = fb_.pixels() + size_t(std::max<int64_t>(y, 0)) * fb_.width();
+  for_each_run(y, x0, x1, [&](int64_t a, int64_t b) {
+    if (alpha == 0xFF) {
+      std::fill(row + a, row + b, colour);
+    } else {
+      for (int64_t x = a; x < b; ++x) row[x] = blend(row[x], colour, alpha);
+    }
+  });
+}
+
 void Renderer::clear(uint32_t colour) {
-  std::fill(fb_.pixels(), fb_.pixels() + size_t(fb_.width()) * fb_.height(), colour);
+  if (clip_ == nullptr) {
+    std::fill(fb_.pixels(), fb_.pixels() + size_t(fb_.width()) * fb_.height(), colour);
+    return;
+  }
+  for (int64_t row = 0; row < height(); ++row) {
+    if (skip_row(row)) continue;
+    uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
+    for_each_run(row, 0, width(), [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
+  }
 }
 
 void Renderer::fill_rect(int x, int y, int w, int h, uint32_t colour) {
   int64_t top = std::max<int64_t>(y, 0);
   int64_t bottom = std::min<int64_t>(int64_t{y} + h, height());
-  int64_t left = std::max<int64_t>(x, 0);
-  int64_t right = std::min<int64_t>(int64_t{x} + w, width());
-  if (left >= right) return;
+  if (!touches_clip(x, y, w, h)) return;
   for (int64_t row = top; row < bottom; ++row) {
+    if (skip_row(row)) continue;
     uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
-    std::fill(line + left, line + right, colour);
+    for_each_run(row, x, int64_t{x} + w, [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
   }
 }
 
@@ -73,23 +114,43 @@ void Renderer::fill_rounded_rect(int x, int y, int w, int h, int r, uint32_t col
   const int64_t X = x, Y = y, W = w, H = h, R = r;
   int64_t first = std::max<int64_t>(Y, 0);
   int64_t last = std::min<int64_t>(Y + H, height());
+  if (!touches_clip(X, Y, W, H)) return;
   for (int64_t i = first; i < last; ++i) {
+    if (skip_row(i)) continue;
     int64_t dy = i < Y + R ? Y + R - i : (i < Y + H - R ? 0 : i - (Y + H - R) + 1);
     int64_t room = R * R - dy * dy;
     if (room < 0) continue;
-    // Columns of the row whose corner distance dx satisfies dx <= m.
-    int64_t m = isqrt(room);
+    // Columns of the row whose corner distance dx satisfies dx <= m: the
+    // left corner (dx = X + R - j), the middle (dx = 0) and the right corner
+    // (dx = j - (X + W - R) + 1), filled as one span where they meet.
+    int64_t m = dy == 0 && R >= 0 ? R : isqrt(room);
     int64_t end = X + W;
-    // Left corner region: j < X + R, dx = X + R - j.
-    span(std::max(X, X + R - m), std::min(X + R, end), i, colour);
-    // Middle: dx = 0.
-    span(std::max(X, X + R), std::min(end, X + W - R), i, colour);
-    // Right corner region: j >= max(X + R, X + W - R), dx = j - (X + W - R) + 1.
-    span(std::max({X, X + R, X + W - R}), std::min(end, X + W - R + m), i, colour);
+    const int64_t parts[3][2] = {
+        {std::max(X, X + R - m), std::min(X + R, end)},
+        {std::max(X, X + R), std::min(end, X + W - R)},
+        {std::max({X, X + R, X + W - R}), std::min(end, X + W - R + m)}};
+    int64_t from = 0, to = 0;
+    bool open = false;
+    for (const auto& part : parts) {
+      if (part[0] >= part[1]) continue;
+      if (open && part[0] == to) {
+        to = part[1];
+        continue;
+      }
+      if (open) span(from, to, i, colour);
+      from = part[0];
+      to = part[1];
+      open = true;
+    }
+    if (open) span(from, to, i, colour);
   }
 }
 
 void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
+  if (!touches_clip(std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
+                    std::abs(int64_t{y1} - y0) + 1)) {
+    return;
+  }
   int64_t dx = std::abs(int64_t{x1} - x0);
   int64_t dy = -std::abs(int64_t{y1} - y0);
   int sx = x0 < x1 ? 1 : -1;
@@ -113,16 +174,17 @@ void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
 
 void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
   const int64_t CX = cx, CY = cy, R = r;
+  if (!touches_clip(CX - R, CY - R, 2 * R + 1, 2 * R + 1)) return;
   for (int64_t row = CY - R; row <= CY + R; ++row) {
     int64_t dy = row - CY;
     int64_t room = R * R - dy * dy;
     if (room < 0 || row < 0 || row >= height()) continue;
     int64_t m = std::min(isqrt(room), R);
     // Opaque store whatever the alpha, as the disc never blends.
-    int64_t left = std::max<int64_t>(CX - m, 0);
-    int64_t right = std::min<int64_t>(CX + m + 1, width());
     uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
-    for (int64_t col = left; col < right; ++col) line[col] = colour;
+    for_each_run(row, CX - m, CX + m + 1, [&](int64_t a, int64_t b) {
+      std::fill(line + a, line + b, colour);
+    });
   }
 }
 
@@ -145,33 +207,72 @@ void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool 
   }
 }
 
+Rect Renderer::level_bars_area(int x, int y, int w, int h) {
+  int64_t count = std::max(w / 5, 4);
+  int64_t bottom = int64_t{y} + h;
+  // Bars reach from y (at least 3 high) down to the bottom; idle dots sit
+  // in the 3 rows above it.
+  int64_t top = std::min<int64_t>(y, bottom - 3);
+  return clamp_rect(x, top, int64_t{x} + 5 * (count - 1) + 3, bottom);
+}
+
 void Renderer::draw_text(std::string_view text, int x, int y, uint32_t colour, float size) {
   if (text.empty()) return;
+  // With a clip region: nothing to do unless the text's rows meet it, and
+  // nothing more once the pen has passed its right end in those rows (no
+  // glyph reaches further left of the pen than the font's bounding box).
+  int64_t last_pen = INT64_MAX;
+  if (clip_ != nullptr) {
+    Rect area = text_area(x, y, size);
+    if (!clip_->intersects(area)) return;
+    last_pen = clip_->right_edge(area.y, int64_t{area.y} + area.h) +
+               static_cast<int64_t>(std::ceil(font_->reach(size).left)) + 2;
+  }
   float ascent = font_->ascent(size);
   int64_t pen = x;
-  const int W = width(), H = height();
+  const int H = height();
   size_t pos = 0;
-  while (pos < text.size()) {
+  while (pos < text.size() && pen <= last_pen) {
     const Glyph& glyph = font_->glyph(decode_utf8(text, pos), size);
     int64_t top = y + static_cast<int64_t>(std::round(ascent - static_cast<float>(glyph.top)));
     int64_t left = pen + glyph.left;
-    int64_t c0 = std::max<int64_t>(0, -left);
-    int64_t c1 = std::min<int64_t>(glyph.width, W - left);
-    for (int r = 0; r < glyph.rows && c0 < c1; ++r) {
+    pen += static_cast<int64_t>(glyph.advance);
+    if (!touches_clip(left, top, glyph.width, glyph.rows)) continue;
+    for (int r = 0; r < glyph.rows; ++r) {
       int64_t py = top + r;
       if (py < 0) continue;
       if (py >= H) break;
       const uint8_t* coverage = glyph.coverage.data() + size_t(r) * size_t(glyph.width);
       uint32_t* row = fb_.pixels() + size_t(py) * fb_.width();
-      for (int64_t c = c0; c < c1; ++c) {
-        uint32_t k = coverage[c];
-        if (k == 0) continue;
-        uint32_t& pixel = row[left + c];
-        pixel = k == 255 ? colour : blend(pixel, colour, k);
-      }
+      for_each_run(py, left, left + glyph.width, [&](int64_t a, int64_t b) {
+        for (int64_t px = a; px < b; ++px) {
+          uint32_t k = coverage[px - left];
+          if (k == 0) continue;
+          uint32_t& pixel = row[px];
+          pixel = k == 255 ? colour : blend(pixel, colour, k);
+        }
+      });
     }
-    pen += static_cast<int64_t>(glyph.advance);
   }
+}
+
+Rect Renderer::text_area(int x, int y, float size) const {
+  if (!(size > 0.0f)) return {};
+  Font::Reach reach = font_->reach(size);
+  float ascent = font_->ascent(size);
+  // Two pixels of slack for the rasteriser's rounding of bitmap edges.
+  int64_t x0 = int64_t{x} - static_cast<int64_t>(std::ceil(reach.left)) - 2;
+  int64_t y0 = int64_t{y} + static_cast<int64_t>(std::floor(ascent - reach.above)) - 2;
+  int64_t y1 = int64_t{y} + static_cast<int64_t>(std::ceil(ascent + reach.below)) + 2;
+  int64_t x1 = std::max<int64_t>(width(), x0 + 1);
+  return clamp_rect(x0, y0, x1, y1);
+}
+
+Rect Renderer::text_area(int x, int y, float size, uint32_t measured) const {
+  Rect area = text_area(x, y, size);
+  if (area.empty()) return area;
+  int64_t x1 = int64_t{x} + measured + static_cast<int64_t>(std::ceil(font_->reach(size).right)) + 2;
+  return clamp_rect(area.x, area.y, std::max<int64_t>(x1, area.x + 1), int64_t{area.y} + area.h);
 }
 
 uint32_t Renderer::measure_text(std::string_view text, float size) {
@@ -186,17 +287,47 @@ float Renderer::advance(char32_t character, float size) {
   return font_->glyph(character, size).advance;
 }
 
-void Renderer::dim_screen() {
-  // x / 3 == (x * 171) >> 9 for every byte x; the multiply form lets the
-  // loop run on vector registers.
-  uint32_t* p = fb_.pixels();
-  size_t count = size_t(fb_.width()) * fb_.height();
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t c = p[i];
+void dim_pixels(uint32_t* pixels, size_t count) {
+  // x / 3 == (x * 171) >> 9 for every byte x, and x * 171 fits 16 bits: the
+  // bytes are worked on in 16-bit lanes, the low byte of each lane masked
+  // out and the high byte shifted down, four pixels at a time (SSE2 on x86,
+  // NEON on aarch64). The alpha byte, the high byte of every odd lane,
+  // becomes 0xFF.
+  using Lanes = uint16_t __attribute__((vector_size(16)));
+  const Lanes low_byte = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  const Lanes alpha = {0, 0xFF00, 0, 0xFF00, 0, 0xFF00, 0, 0xFF00};
+  size_t i = 0;
+  for (; i + 4 <= count; i += 4) {
+    Lanes v;
+    std::memcpy(&v, pixels + i, sizeof v);
+    Lanes low = ((v & low_byte) * 171) >> 9;
+    Lanes high = ((v >> 8) * 171) >> 9;
+    v = low | (high << 8) | alpha;
+    std::memcpy(pixels + i, &v, sizeof v);
+  }
+  for (; i < count; ++i) {
+    uint32_t c = pixels[i];
     uint32_t r = (((c >> 16) & 0xFF) * 171) >> 9;
     uint32_t g = (((c >> 8) & 0xFF) * 171) >> 9;
     uint32_t b = ((c & 0xFF) * 171) >> 9;
-    p[i] = 0xFF000000u | (r << 16) | (g << 8) | b;
+    pixels[i] = 0xFF000000u | (r << 16) | (g << 8) | b;
+  }
+}
+
+void Renderer::dim_screen(const Rect& covered_next) {
+  const int64_t cx0 = covered_next.x, cx1 = int64_t{covered_next.x} + covered_next.w;
+  const int64_t cy0 = covered_next.y, cy1 = int64_t{covered_next.y} + covered_next.h;
+  const bool skip = !covered_next.empty();
+  for (int64_t y = 0; y < height(); ++y) {
+    if (skip_row(y)) continue;
+    uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();
+    auto dim = [&](int64_t a, int64_t b) { dim_pixels(row + a, size_t(b - a)); };
+    if (skip && y >= cy0 && y < cy1) {
+      for_each_run(y, 0, cx0, dim);
+      for_each_run(y, cx1, width(), dim);
+    } else {
+      for_each_run(y, 0, width(), dim);
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 
 #include "graphics/font.h"
 #include "graphics/framebuffer.h"
+#include "graphics/region.h"
 
 namespace ze {
 
@@ -47,22 +48,53 @@ class Renderer {
   void fill_circle(int cx, int cy, int r, uint32_t colour);
   // Animated bars standing on y + h (active), or a row of grey dots.
   void draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active);
+  // The rectangle draw_level_bars (x, y, w, h, ...) can touch.
+  static Rect level_bars_area(int x, int y, int w, int h);
   // UTF-8 text with its line top at y and the pen starting at x.
   void draw_text(std::string_view text, int x, int y, uint32_t colour, float size);
   // Width of the text in whole pixels (sum of unrounded advances).
   uint32_t measure_text(std::string_view text, float size);
   // The unrounded advance of one character.
   float advance(char32_t character, float size);
-  // Every pixel's red, green and blue divided by 3.
-  void dim_screen();
+  // Every pixel's red, green and blue divided by 3, except inside
+  // `covered_next`, which the caller paints over opaquely right after.
+  void dim_screen(const Rect& covered_next = {});
+
+  // Limits every primitive to the tiles of `region` (null: the whole
+  // screen). Pixels inside come out exactly as without the limit, so a
+  // region redrawn in full-redraw order matches a full redraw.
+  void set_clip(const TileRegion* region) { clip_ = region; }
+  // The rectangle that `draw_text` (text, x, y, size) can touch, whatever
+  // the text: from the pen's left reach to the screen's right edge, over
+  // the rows the font's tallest and deepest glyphs reach.
+  Rect text_area(int x, int y, float size) const;
+  // The same for a text whose pen starts at `x` and that measures `width`.
+  Rect text_area(int x, int y, float size, uint32_t width) const;
 
  private:
   void plot(int x, int y, uint32_t colour);
   // Fills columns [x0, x1) of row y, clipped, storing or blending.
   void span(int64_t x0, int64_t x1, int64_t y, uint32_t colour);
+  // Calls f(a, b) for each part [a, b) of columns [x0, x1) of row y that
+  // lies on the screen and inside the clip region.
+  template <typename F>
+  void for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f);
+  // Whether drawing into the rectangle can change a pixel inside the clip.
+  bool touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const;
+  // For a row loop: true when row `y` holds nothing of the clip region,
+  // with `y` moved to the last row of its band of tiles.
+  bool skip_row(int64_t& y) const {
+    if (clip_ == nullptr || y < 0 || !clip_->runs(y).empty()) return false;
+    y = TileRegion::band_end(y) - 1;
+    return true;
+  }
 
   Framebuffer& fb_;
   std::unique_ptr<Font> font_;
+  const TileRegion* clip_ = nullptr;
 };
+
+// Divides red, green and blue of each pixel by 3 and makes it opaque.
+void dim_pixels(uint32_t* pixels, size_t count);
 
 }  // namespace ze

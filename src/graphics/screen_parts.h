@@ -2,10 +2,14 @@
 // screen, panel and dialog drawing files. Internal to the graphics module.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "graphics/frame_inputs.h"
 #include "graphics/layout.h"
+#include "graphics/region.h"
 #include "graphics/renderer.h"
 
 namespace ze {
@@ -23,5 +27,117 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
 void draw_update_dialog(Renderer& r, const FrameInputs& in);
 void draw_exit_dialog(Renderer& r, const FrameInputs& in);
 void draw_volume_notice(Renderer& r, const FrameInputs& in);
+
+// Damage tracking. Each drawing function above has a describe_ twin that
+// lists the parts of the screen it draws which can change while the screen
+// stays the same: an id, a key of every input the part is drawn from, and
+// the rectangle it can draw into. Parts that look the same on every frame
+// of a screen (bands, cards, the scale, the help line) are left out: a
+// change of screen redraws everything.
+struct ScreenPart {
+  uint32_t id = 0;
+  uint64_t key = 0;
+  Rect area;
+};
+
+// The parts of one frame. A part's area is worked out only when the part is
+// new or its key changed since the previous frame: every area is a function
+// of its part's key, the screen and the screen size.
+class ScreenParts {
+ public:
+  // Starts a frame; `previous` (the last frame's parts on the same screen,
+  // or null) lends the areas of unchanged parts.
+  void start(const ScreenParts* previous) {
+    parts_.clear();
+    previous_ = previous;
+  }
+  template <typename AreaFn>
+  void add(uint32_t id, uint64_t key, AreaFn&& area) {
+    const ScreenPart* before =
+        previous_ != nullptr ? previous_->find(id, parts_.size()) : nullptr;
+    parts_.push_back({id, key, before != nullptr && before->key == key ? before->area : area()});
+  }
+  // The part with this id, looked for first at index `hint`.
+  const ScreenPart* find(uint32_t id, size_t hint) const {
+    if (hint < parts_.size() && parts_[hint].id == id) return &parts_[hint];
+    for (const ScreenPart& part : parts_) {
+      if (part.id == id) return &part;
+    }
+    return nullptr;
+  }
+  const std::vector<ScreenPart>& parts() const { return parts_; }
+
+ private:
+  std::vector<ScreenPart> parts_;
+  const ScreenParts* previous_ = nullptr;
+};
+
+enum class PartKind : uint32_t {
+  Header = 1,     // switcher, sleep pill, update pill
+  Needle,         // the dial's needle
+  List,           // every visible row but its activity bars
+  RowBars,        // the playing row's bars
+  Panel,          // the detail panel's texts and badge
+  MeterNeedle,    // index 0 left, 1 right
+  ListeningFact,  // the panel's listening time
+  PanelBars,
+  FooterStatus,
+  FooterBars,
+  FooterVolume,
+  Notice,         // the volume notice
+  Dialog,         // the box of the update or exit dialog
+  View,           // the now-playing view as a whole
+  ViewTexts,      // the now-playing card's name, frequency and status
+  ViewBars,
+  ViewInfo,       // listening time and sleep label
+  ViewVolume,
+};
+
+inline uint32_t part_id(PartKind kind, uint32_t index = 0) {
+  return (static_cast<uint32_t>(kind) << 8) | index;
+}
+
+// A 64-bit hash of the inputs of a part, taken eight bytes at a time.
+class PartKey {
+ public:
+  PartKey& add(std::string_view text) {
+    add(uint64_t{text.size()});
+    size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+      uint64_t word;
+      std::memcpy(&word, text.data() + i, 8);
+      add(word);
+    }
+    uint64_t tail = 0;
+    if (i < text.size()) std::memcpy(&tail, text.data() + i, text.size() - i);
+    return add(tail);
+  }
+  PartKey& add(uint64_t value) {
+    hash_ = (hash_ ^ value) * 0x9E3779B97F4A7C15ull;
+    hash_ ^= hash_ >> 29;
+    return *this;
+  }
+  PartKey& add(int64_t value) { return add(static_cast<uint64_t>(value)); }
+  PartKey& add(int value) { return add(static_cast<uint64_t>(int64_t{value})); }
+  PartKey& add(uint32_t value) { return add(uint64_t{value}); }
+  PartKey& add(bool value) { return add(uint64_t{value}); }
+  uint64_t value() const { return hash_; }
+
+ private:
+  uint64_t hash_ = 1469598103934665603ull;
+};
+
+// Every part of the frame `render_frame` would draw from `in`, in drawing
+// order.
+void describe_screen(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_main_body(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list,
+                           ScreenParts& out);
+void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out);
+void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out);
+// The rectangle the two needle lines of a meter at (x, y), w wide, cover.
+Rect vu_needle_area(int x, int y, int w, float level);
 
 }  // namespace ze

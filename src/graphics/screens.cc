@@ -1,5 +1,7 @@
 #include "graphics/screens.h"
 
+#include <bit>
+
 #include <fmt/format.h>
 
 #include "graphics/palette.h"
@@ -39,6 +41,19 @@ void draw_header(Renderer& r, const FrameInputs& in) {
   r.draw_text(pill.text, right - t + 8, 14, kWhite, 12);
 }
 
+void describe_header(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  PartKey key;
+  key.add(in.category_index < in.categories.size());
+  if (in.category_index < in.categories.size()) key.add(in.categories[in.category_index].name);
+  // The values the pills' texts are made from.
+  key.add(uint32_t{in.sleep_option}).add(in.sleep_active);
+  if (in.sleep_active) key.add(in.sleep_remaining);
+  const UpdateStatus& update = in.update;
+  key.add(static_cast<int>(update.kind)).add(update.version).add(update.count);
+  key.add(std::bit_cast<uint32_t>(update.progress));
+  out.add(part_id(PartKind::Header), key.value(), [&] { return unite(Rect{0, 0, r.width(), 46}, r.text_area(0, 14, 15)); });
+}
+
 void draw_dial(Renderer& r, const FrameInputs& in) {
   const int W = r.width();
   if (W <= 32) return;
@@ -63,6 +78,12 @@ void draw_dial(Renderer& r, const FrameInputs& in) {
   int nx = needle_x(in.dial_position, W);
   r.fill_rect(nx, 54, 2, 29, kNeedle);
   r.fill_rounded_rect(nx - 3, 79, 7, 5, 2, kNeedle);
+}
+
+void describe_dial(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  if (r.width() <= 32) return;
+  int nx = needle_x(in.dial_position, r.width());
+  out.add(part_id(PartKind::Needle), PartKey().add(nx).value(), [&] { return Rect{nx - 3, 54, 7, 30}; });
 }
 
 bool is_favourite(const FrameInputs& in, const Channel& channel) {
@@ -122,6 +143,52 @@ void draw_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& l
   }
 }
 
+// What a row shows at its right end.
+enum class RowMarker { None, Bars, Loading };
+
+RowMarker row_marker(const FrameInputs& in, const Channel& channel) {
+  if (channel.name != in.playback.text) return RowMarker::None;
+  if (in.playback.is(PlaybackStatus::Kind::Playing)) return RowMarker::Bars;
+  if (in.playback.is(PlaybackStatus::Kind::Connecting)) return RowMarker::Loading;
+  return RowMarker::None;
+}
+
+// Every pixel a row at `y` can touch: the row and its texts, which are not
+// all cut to the row's width.
+Rect row_area(Renderer& r, int lw, int y) {
+  Rect area{16, y, lw, kRowHeight};
+  area = unite(area, r.text_area(0, y + 12, 15));
+  area = unite(area, r.text_area(0, y + 23, 13));
+  area = unite(area, r.text_area(0, y + 24, 11));
+  return unite(area, r.text_area(0, y + 35, 12));
+}
+
+void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list,
+                           ScreenParts& out) {
+  PartKey key;
+  if (in.channels.empty()) {
+    key.add(std::string_view("empty"));
+    out.add(part_id(PartKind::List), key.value(), [&] { return unite(Rect{16, kListTop, list.width, list.height}, r.text_area(40, 132, 16)); });
+    return;
+  }
+  size_t first = first_visible_row(in.selection, list.visible_rows);
+  key.add(uint64_t{first}).add(uint64_t{in.selection});
+  int shown = 0;
+  for (int k = 0; k < list.visible_rows && first + size_t(k) < in.channels.size(); ++k) {
+    const Channel& channel = in.channels[first + size_t(k)];
+    key.add(channel.name).add(channel.short_name).add(channel.color).add(channel.frequency);
+    key.add(is_favourite(in, channel));
+    RowMarker marker = row_marker(in, channel);
+    key.add(static_cast<int>(marker));
+    if (marker == RowMarker::Bars) {
+      int y = kListTop + kRowPitch * k;
+      out.add(part_id(PartKind::RowBars, uint32_t(k)), PartKey().add(y).add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(list.width - 28, y + 20, 30, 22); });
+    }
+    ++shown;
+  }
+  out.add(part_id(PartKind::List), key.value(), [&] { return unite(row_area(r, list.width, kListTop), row_area(r, list.width, kListTop + kRowPitch * (shown - 1))); });
+}
+
 void draw_footer(Renderer& r, const FrameInputs& in) {
   const int W = r.width(), H = r.height();
   r.fill_rect(0, H - 66, W, 66, kPanel);
@@ -173,7 +240,52 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
               13);
 }
 
+void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  const int W = r.width(), H = r.height();
+  PartKey key;
+  key.add(static_cast<int>(in.playback.kind)).add(in.playback.text);
+  if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
+  if (in.playback.is(PlaybackStatus::Kind::Playing)) {
+    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(38, H - 56, 40, 18); });
+    key.add(in.listening_seconds % 3600);
+  }
+  out.add(part_id(PartKind::FooterStatus), key.value(), [&] { return unite(Rect{0, H - 66, W, 40}, r.text_area(0, H - 55, 14)); });
+
+  out.add(part_id(PartKind::FooterVolume), PartKey().add(in.volume).value(), [&] {
+    std::string volume = fmt::format("VOL: {}%", in.volume);
+    uint32_t width = r.measure_text(volume, 13);
+    return r.text_area(W - 16 - static_cast<int>(width), H - 28, 13, width);
+  });
+}
+
 }  // namespace
+
+void describe_main_body(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  ListGeometry list = list_geometry(r.width(), r.height());
+  describe_channel_list(r, in, list, out);
+  describe_detail_panel(r, in, list, out);
+}
+
+void describe_screen(Renderer& r, const FrameInputs& in, ScreenParts& out) {
+  describe_header(r, in, out);
+  describe_dial(r, in, out);
+  switch (in.screen) {
+    case Screen::NowPlaying:
+      describe_now_playing_view(r, in, out);
+      break;
+    case Screen::UpdateDialog:
+      describe_main_body(r, in, out);
+      describe_update_dialog(r, in, out);
+      break;
+    case Screen::ChannelList:
+    case Screen::ExitDialog:
+      describe_main_body(r, in, out);
+      break;
+  }
+  if (in.screen != Screen::NowPlaying) describe_footer(r, in, out);
+  if (in.volume_counter != 0) describe_volume_notice(r, in, out);
+  if (in.screen == Screen::ExitDialog) describe_exit_dialog(r, in, out);
+}
 
 void draw_frame(Renderer& r, int x, int y, int w, int h, int thickness, uint32_t colour) {
   r.fill_rect(x, y, w, thickness, colour);

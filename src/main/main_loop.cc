@@ -15,8 +15,8 @@
 #include "catalog/favorites.h"
 #include "catalog/user_stations.h"
 #include "graphics/framebuffer.h"
+#include "graphics/painter.h"
 #include "graphics/renderer.h"
-#include "graphics/screens.h"
 #include "input/command_fifo.h"
 #include "input/key_device_reader.h"
 #include "input/stdin_reader.h"
@@ -110,6 +110,7 @@ void run_player() {
   print_banner();
   Framebuffer framebuffer = Framebuffer::open();
   Renderer renderer(framebuffer);
+  FramePainter painter(renderer);
 
   QueueHandle<Action> actions = make_queue<Action>();
   start_key_reader(actions);
@@ -136,8 +137,8 @@ void run_player() {
     uint64_t listening_seconds = player.elapsed_seconds();
     PlaybackStatus playback = player.poll();
     int volume = player.volume();
-    render_frame(renderer, app.frame_inputs(playback, volume, listening_seconds));
-    framebuffer.present();
+    painter.draw(app.frame_inputs(playback, volume, listening_seconds));
+    painter.present();
     sleep_out_frame(frame_start);
   }
 }

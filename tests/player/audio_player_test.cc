@@ -376,7 +376,11 @@ TEST_F(AudioPlayerTest, StopSparesThisProgramsOwnCurlAndKillsTheEnginesCurl) {
                          dir_ / "engine-curl.pid"};
   engine_options.output = Output::Discard;  // its "Killed" notice
   Process engine = std::move(Process::spawn(engine_options)).value();
-  ASSERT_TRUE(eventually([&] { return path_exists(dir_ / "engine-curl.pid"); }));
+  // The shell creates the file before it writes the number into it.
+  ASSERT_TRUE(eventually([&] {
+    Result<std::string> text = read_file(dir_ / "engine-curl.pid");
+    return text.ok() && !text->empty() && text->back() == '\n';
+  }));
   // Only these two are listed, so that no other curl on the machine is
   // touched by the test.
   const std::string proc = dir_ / "proc";

@@ -101,8 +101,10 @@ Framebuffer::Framebuffer(Framebuffer&& other) noexcept
       owns_mapping_(other.owns_mapping_),
       stride_(other.stride_),
       rows_presented_(other.rows_presented_),
-      fd_(std::move(other.fd_)) {
+      fd_(std::move(other.fd_)),
+      sink_(other.sink_) {
   other.mapping_ = nullptr;
+  other.sink_ = nullptr;
   other.owns_mapping_ = false;
 }
 
@@ -189,6 +191,11 @@ Framebuffer Framebuffer::with_memory(uint32_t width, uint32_t height, uint32_t s
 }
 
 void Framebuffer::present() {
+  if (sink_ != nullptr) {
+    // Every pixel may have changed: the whole frame.
+    const PixelRect whole{0, 0, width_, height_};
+    sink_->show(back_.data(), width_, height_, {&whole, 1});
+  }
   if (mapping_ == nullptr) return;
   size_t row_bytes = size_t{width_} * 4;
   if (stride_ == row_bytes) {

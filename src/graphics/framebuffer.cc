@@ -101,8 +101,10 @@ Framebuffer::Framebuffer(Framebuffer&& other) noexcept
       owns_mapping_(other.owns_mapping_),
       stride_(other.stride_),
       rows_presented_(other.rows_presented_),
-      fd_(std::move(other.fd_)) {
+      fd_(std::move(other.fd_)),
+      sink_(other.sink_) {
   other.mapping_ = nullptr;
+  other.sink_ = nullptr;
   other.owns_mapping_ = false;
 }
 
@@ -189,6 +191,11 @@ Framebuffer Framebuffer::with_memory(uint32_t width, uint32_t height, uint32_t s
 }
 
 void Framebuffer::present() {
+  if (sink_ != nullptr) {
+    // Every pixel may have changed: the whole frame.
+    const PixelRect whole{0, 0, width_, height_};
+    sink_->show(back_.data(), width_, height_, {&whole, 1});
+  }
   if (mapping_ == nullptr) return;
   size_t row_bytes = size_t{width_} * 4;
   if (stride_ == row_bytes) {
@@ -201,12 +208,48 @@ void Framebuffer::present() {
   }
 }
 
+namespace {
+
+// The changed region as rectangles for the window: rows whose runs continue
+// the rectangles of the row above extend them.
+std::vector<PixelRect> changed_rects(const TileRegion& changed, uint32_t height) {
+  std::vector<PixelRect> rects;
+  std::vector<size_t> open;  // rectangles that reach the row above
+  std::vector<size_t> next;
+  for (uint32_t y = 0; y < height; ++y) {
+    next.clear();
+    for (const Run& run : changed.runs(y)) {
+      const auto x = static_cast<uint32_t>(run.x0);
+      const auto width = static_cast<uint32_t>(run.x1 - run.x0);
+      size_t index = rects.size();
+      for (size_t o : open) {
+        if (rects[o].x == x && rects[o].width == width) index = o;
+      }
+      if (index == rects.size()) {
+        rects.push_back(PixelRect{x, y, width, 1});
+      } else {
+        ++rects[index].height;
+      }
+      next.push_back(index);
+    }
+    open.swap(next);
+  }
+  return rects;
+}
+
+}  // namespace
+
 void Framebuffer::present(const TileRegion& changed) {
-  if (mapping_ == nullptr || changed.empty()) return;
+  if (changed.empty()) return;  // neither the device nor the window needs anything
   if (changed.full() || changed.width() != width_ || changed.height() != height_) {
     present();
     return;
   }
+  if (sink_ != nullptr) {
+    std::vector<PixelRect> rects = changed_rects(changed, height_);
+    sink_->show(back_.data(), width_, height_, rects);
+  }
+  if (mapping_ == nullptr) return;
   for (size_t y = 0; y < rows_presented_; ++y) {
     const uint32_t* row = back_.data() + y * width_;
     uint8_t* device = mapping_ + y * stride_;

@@ -16,6 +16,7 @@
 #include <linux/fb.h>
 
 #include "base/files.h"
+#include "graphics/frame_sink.h"
 #include "graphics/region.h"
 
 namespace ze {
@@ -94,11 +95,16 @@ class Framebuffer {
   uint32_t pixel(uint32_t x, uint32_t y) const { return back_[size_t{y} * width_ + x]; }
 
   // Copies the back buffer to the device; only whole rows that lie inside
-  // the mapping are copied. Does nothing in simulator mode.
+  // the mapping are copied. Does nothing in simulator mode. An attached
+  // sink is handed the back buffer first.
   void present();
   // Copies only the tiles of `changed` (a region of this screen's size);
   // rows and tiles outside it keep what the device shows.
   void present(const TileRegion& changed);
+
+  // Attaches a second display (the desktop window) that every `present`
+  // shows the frame in; null detaches. The sink must outlive its attachment.
+  void attach_sink(FrameSink* sink) { sink_ = sink; }
 
  private:
   Framebuffer(uint32_t width, uint32_t height);
@@ -112,6 +118,7 @@ class Framebuffer {
   uint32_t stride_ = 0;
   size_t rows_presented_ = 0;  // rows of the back buffer that fit the mapping
   UniqueFd fd_;
+  FrameSink* sink_ = nullptr;
 };
 
 }  // namespace ze

@@ -24,6 +24,7 @@
 #include "player/audio_player.h"
 #include "update/package_installer.h"
 #include "update/update_checker.h"
+#include "window/desktop_window.h"
 
 namespace ze {
 namespace {
@@ -84,6 +85,12 @@ void start_key_reader(const QueueHandle<Action>& actions) {
   }
 }
 
+// The desktop window's keys and close button join the action queue before
+// it is drained.
+void take_window_events(DesktopWindow* window) {
+  if (window != nullptr) window->take_events();
+}
+
 void take_actions(App& app, Queue<Action>& actions) {
   while (std::optional<Action> action = actions.try_receive()) {
     logf("[Main] Received action: {}", action_name(*action));
@@ -113,6 +120,7 @@ void run_player() {
   FramePainter painter(renderer);
 
   QueueHandle<Action> actions = make_queue<Action>();
+  std::unique_ptr<DesktopWindow> window = open_desktop_window(framebuffer, actions);
   start_key_reader(actions);
   spawn_detached([actions] { fifo_command_reader(actions); });
 
@@ -133,6 +141,7 @@ void run_player() {
     app.count_frame();
     take_update_messages(app, *updates);
     app.derive_lists();
+    take_window_events(window.get());
     take_actions(app, *actions);
     uint64_t listening_seconds = player.elapsed_seconds();
     PlaybackStatus playback = player.poll();

@@ -35,6 +35,13 @@ SYSTEM_JSON = "/mnt/UDISK/system.json"
 STATE_FILE = "/tmp/ze_radio_state.json"
 PID_FILE = "/tmp/ze_radio_stream.pid"
 PLAYING_MARKER = "/tmp/ze_radio_playing"
+# Stands in for the console's stream engine: "plays" until killed.
+ENGINE = """#!/bin/sh
+echo "$@" > /tmp/engine-args
+sleep 0.3
+echo 1 > /tmp/ze_radio_playing
+exec sleep 1000
+"""
 BANNER = ["=" * 50, "=== Starting ZE-Radio Vietnamese Internet Player ===", "=" * 50]
 
 
@@ -295,6 +302,16 @@ class SandboxTest(unittest.TestCase):
         if not os.path.exists(path):
             return []
         return [line.split("\x1f")[:-1] for line in read(path).splitlines()]
+
+    def without_players(self):
+        """No installed mpv, no ffplay and no mpv on the search path."""
+        self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay"])
+
+    def with_engine(self):
+        """The stream engine stub as the only player, and killall stubbed."""
+        self.without_players()
+        write(self.work + "/bin/play_stream.sh", ENGINE, 0o755)
+        self.stub("killall")
 
     # The player -------------------------------------------------------------
 

@@ -10,25 +10,8 @@ import time
 import harness
 from harness import APP_DIR, BANNER, PLAYING_MARKER, STATE_FILE, SYSTEM_JSON, read, write
 
-ENGINE = """#!/bin/sh
-# Stands in for the console's stream engine: "plays" until killed.
-echo "$@" > /tmp/engine-args
-sleep 0.3
-echo 1 > /tmp/ze_radio_playing
-exec sleep 1000
-"""
-
 
 class AppTest(harness.SandboxTest):
-
-    def without_players(self):
-        """No installed mpv, no ffplay and no mpv on the search path."""
-        self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay"])
-
-    def with_engine(self):
-        self.without_players()
-        write(self.work + "/bin/play_stream.sh", ENGINE, 0o755)
-        self.stub("killall")
 
     def test_banner_catalog_and_clean_exit(self):
         player = self.start_player()

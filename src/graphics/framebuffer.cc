@@ -240,7 +240,12 @@ std::vector<PixelRect> changed_rects(const TileRegion& changed, uint32_t height)
 }  // namespace
 
 void Framebuffer::present(const TileRegion& changed) {
-  if (changed.empty()) return;  // neither the device nor the window needs anything
+  if (changed.empty()) {
+    // Nothing to copy; the window still redraws itself when it was resized
+    // or uncovered.
+    if (sink_ != nullptr) sink_->show(back_.data(), width_, height_, {});
+    return;
+  }
   if (changed.full() || changed.width() != width_ || changed.height() != height_) {
     present();
     return;

@@ -6,16 +6,9 @@
 #include <cstdint>
 #include <span>
 
-namespace ze {
+#include "graphics/region.h"
 
-// A rectangle of back-buffer pixels, inside the screen.
-struct PixelRect {
-  uint32_t x = 0;
-  uint32_t y = 0;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  bool operator==(const PixelRect&) const = default;
-};
+namespace ze {
 
 class FrameSink {
  public:
@@ -23,7 +16,7 @@ class FrameSink {
   // `pixels` is the back buffer (row-major, `width` pixels a row, no gaps);
   // only the pixels inside `changed` differ from the last call.
   virtual void show(const uint32_t* pixels, uint32_t width, uint32_t height,
-                    std::span<const PixelRect> changed) = 0;
+                    std::span<const Rect> changed) = 0;
 };
 
 }  // namespace ze

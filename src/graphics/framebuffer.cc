@@ -193,7 +193,7 @@ Framebuffer Framebuffer::with_memory(uint32_t width, uint32_t height, uint32_t s
 void Framebuffer::present() {
   if (sink_ != nullptr) {
     // Every pixel may have changed: the whole frame.
-    const PixelRect whole{0, 0, width_, height_};
+    const Rect whole{0, 0, int(width_), int(height_)};
     sink_->show(back_.data(), width_, height_, {&whole, 1});
   }
   if (mapping_ == nullptr) return;
@@ -212,23 +212,22 @@ namespace {
 
 // The changed region as rectangles for the window: rows whose runs continue
 // the rectangles of the row above extend them.
-std::vector<PixelRect> changed_rects(const TileRegion& changed, uint32_t height) {
-  std::vector<PixelRect> rects;
+std::vector<Rect> changed_rects(const TileRegion& changed, uint32_t height) {
+  std::vector<Rect> rects;
   std::vector<size_t> open;  // rectangles that reach the row above
   std::vector<size_t> next;
   for (uint32_t y = 0; y < height; ++y) {
     next.clear();
     for (const Run& run : changed.runs(y)) {
-      const auto x = static_cast<uint32_t>(run.x0);
-      const auto width = static_cast<uint32_t>(run.x1 - run.x0);
+      const int width = run.x1 - run.x0;
       size_t index = rects.size();
       for (size_t o : open) {
-        if (rects[o].x == x && rects[o].width == width) index = o;
+        if (rects[o].x == run.x0 && rects[o].w == width) index = o;
       }
       if (index == rects.size()) {
-        rects.push_back(PixelRect{x, y, width, 1});
+        rects.push_back(Rect{run.x0, int(y), width, 1});
       } else {
-        ++rects[index].height;
+        ++rects[index].h;
       }
       next.push_back(index);
     }
@@ -251,7 +250,7 @@ void Framebuffer::present(const TileRegion& changed) {
     return;
   }
   if (sink_ != nullptr) {
-    std::vector<PixelRect> rects = changed_rects(changed, height_);
+    std::vector<Rect> rects = changed_rects(changed, height_);
     sink_->show(back_.data(), width_, height_, rects);
   }
   if (mapping_ == nullptr) return;

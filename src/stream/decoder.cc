@@ -102,7 +102,7 @@ class Converter {
   }
 
   // Converts one frame; the result stays valid until the next call.
-  const std::vector<int16_t>& convert(const AVFrame* frame, int output_rate, int& frames_out) {
+  const std::vector<int16_t>& convert(const AVFrame* frame, int& frames_out) {
     int most = swr_get_out_samples(swr_.get(), frame->nb_samples);
     if (most < 0) most = 0;
     output_.resize(static_cast<size_t>(most) * 2 + 2);
@@ -110,7 +110,6 @@ class Converter {
     frames_out = swr_convert(swr_.get(), &out, most, const_cast<const uint8_t**>(frame->extended_data),
                              frame->nb_samples);
     if (frames_out < 0) frames_out = 0;
-    (void)output_rate;
     return output_;
   }
 
@@ -263,7 +262,7 @@ class Player {
       if (failed) return not_audio(*failed);
     }
     int frames = 0;
-    const std::vector<int16_t>& pcm = converter_.convert(frame, stats_.output_rate, frames);
+    const std::vector<int16_t>& pcm = converter_.convert(frame, frames);
     if (frames <= 0) return std::nullopt;
     Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
     if (!written) return Finish{Outcome::DeviceFailed, written.error()};

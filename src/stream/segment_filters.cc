@@ -29,7 +29,6 @@ void SegmentDecryptor::feed(const uint8_t* data, size_t size, std::vector<uint8_
 
 bool SegmentDecryptor::end(std::vector<uint8_t>& out) {
   if (pending_.size() != 16) return false;
-  size_t before = out.size();
   decrypt_blocks(1, out);
   uint8_t pad = out.back();
   if (pad == 0 || pad > 16) return false;
@@ -37,7 +36,6 @@ bool SegmentDecryptor::end(std::vector<uint8_t>& out) {
     if (out[i] != pad) return false;
   }
   out.resize(out.size() - pad);
-  (void)before;
   return true;
 }
 

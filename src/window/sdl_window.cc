@@ -46,10 +46,10 @@ class SdlWindow final : public DesktopWindow {
       : window_(window), renderer_(renderer), texture_(texture), actions_(std::move(actions)) {}
 
   void show(const uint32_t* pixels, uint32_t width, uint32_t height,
-            std::span<const PixelRect> changed) override {
-    for (const PixelRect& rect : changed) {
-      if (rect.width == 0 || rect.height == 0) continue;
-      SDL_Rect area{int(rect.x), int(rect.y), int(rect.width), int(rect.height)};
+            std::span<const Rect> changed) override {
+    for (const Rect& rect : changed) {
+      if (rect.empty()) continue;
+      SDL_Rect area{rect.x, rect.y, rect.w, rect.h};
       SDL_UpdateTexture(texture_, &area, pixels + size_t{rect.y} * width + rect.x,
                         int(width * 4));
       stale_ = true;

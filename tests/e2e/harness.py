@@ -147,6 +147,27 @@ def send_commands(commands, timeout, describe):
         os.close(fd)
 
 
+def live_processes(programs):
+    """Live (not zombie) processes whose command line names one of
+    `programs` in its first three words (a script run by sh counts), as
+    {pid: program}."""
+    found = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:3]]
+            with open("/proc/%s/stat" % entry) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        hit = [os.path.basename(a) for a in argv if os.path.basename(a) in programs]
+        if state != "Z" and hit:
+            found[int(entry)] = hit[0]
+    return found
+
+
 class Player:
     """The running player: its log lines, its command pipe, its exit."""
 

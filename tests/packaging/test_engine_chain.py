@@ -26,22 +26,7 @@ CHAIN_PROGRAMS = ("play_stream.sh", "ze-stream", "curl")
 
 def chain_processes():
     """Live processes of the engine's chain, as {pid: program name}."""
-    found = {}
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:3]]
-            with open("/proc/%s/stat" % entry) as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except OSError:
-            continue
-        names = [os.path.basename(a) for a in argv]
-        hit = [n for n in names if n in CHAIN_PROGRAMS]
-        if state != "Z" and hit:
-            found[int(entry)] = hit[0]
-    return found
+    return harness.live_processes(CHAIN_PROGRAMS)
 
 
 def wav_data_bytes(path):

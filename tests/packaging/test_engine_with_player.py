@@ -69,21 +69,7 @@ class RadioServer:
 
 def engine_processes():
     """PIDs of live processes of the stream engine and its pipeline."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                argv = f.read().split(b"\0")
-            with open("/proc/%s/stat" % entry) as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if state != "Z" and any(os.path.basename(a.decode(errors="replace")) in ENGINE_PROGRAMS
-                                for a in argv[:3]):
-            found.append(int(entry))
-    return found
+    return list(harness.live_processes(ENGINE_PROGRAMS))
 
 
 class EngineWithPlayerTest(harness.SandboxTest):

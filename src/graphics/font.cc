@@ -90,6 +90,15 @@ Font::Reach Font::reach(float size) const {
 
 const Glyph& Font::glyph(char32_t character, float size) {
   if (!(size > 0.0f)) return empty_;
+  const uint64_t recent_key = key(size, character);
+  Recent& slot = recent_[(recent_key * 0x9E3779B97F4A7C15ull) >> 54];
+  if (slot.key == recent_key) return *slot.glyph;
+  const Glyph& found_glyph = look_up(character, size);
+  slot = {recent_key, &found_glyph};
+  return found_glyph;
+}
+
+const Glyph& Font::look_up(char32_t character, float size) {
   uint64_t index_key = key(0.0f, character);
   auto found = indices_.find(index_key);
   uint32_t index;

@@ -57,9 +57,20 @@ class Font {
  private:
   struct Face;
   explicit Font(std::unique_ptr<Face> face);
+  const Glyph& look_up(char32_t character, float size);
   const Glyph& rasterise(uint32_t glyph_index, float size);
 
+  // Found glyphs by size and character, direct-mapped: a text drawn every
+  // frame costs one probe per character. Entries point into glyphs_, whose
+  // elements never move.
+  struct Recent {
+    uint64_t key = ~uint64_t{0};
+    const Glyph* glyph = nullptr;
+  };
+  static constexpr size_t kRecentSlots = 1024;
+
   std::unique_ptr<Face> face_;
+  std::unique_ptr<Recent[]> recent_ = std::make_unique<Recent[]>(kRecentSlots);
   // Keyed by the size's bits and the glyph index.
   std::unordered_map<uint64_t, Glyph> glyphs_;
   std::unordered_map<uint64_t, uint32_t> indices_;  // size bits, character -> glyph index

@@ -127,16 +127,20 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   r.draw_text(channel->short_name, badge_x, 114, kWhite, 13);
   StatusLabel status = status_label(in.playback.kind);
   r.draw_text(status.text, lw + 124, 114, status.colour, 13);
-  std::string name = shorten_to_width(channel->name, int64_t{W} - lw - 70,
-                                      [&](char32_t c) { return r.advance(c, 16); });
-  r.draw_text(name, px, 144, kWhite, 16);
-
-  std::string_view description = channel->description.empty()
-                                     ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
-                                     : std::string_view(channel->description);
-  std::string shown = shorten_to_width(description, int64_t{W} - lw - 70,
-                                       [&](char32_t c) { return r.advance(c, 12); });
-  r.draw_text(shown, px, 168, kMuted, 12);
+  // The texts are cut to the panel only when they are to be drawn.
+  if (r.visible(r.text_area(px, 144, 16))) {
+    std::string name = shorten_to_width(channel->name, int64_t{W} - lw - 70,
+                                        [&](char32_t c) { return r.advance(c, 16); });
+    r.draw_text(name, px, 144, kWhite, 16);
+  }
+  if (r.visible(r.text_area(px, 168, 12))) {
+    std::string_view description = channel->description.empty()
+                                       ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
+                                       : std::string_view(channel->description);
+    std::string shown = shorten_to_width(description, int64_t{W} - lw - 70,
+                                         [&](char32_t c) { return r.advance(c, 12); });
+    r.draw_text(shown, px, 168, kMuted, 12);
+  }
 
   const int mw = (W - lw - 78) / 2;
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);

@@ -97,6 +97,22 @@ bool TileRegion::intersects(const Rect& rect) const {
   return false;
 }
 
+bool TileRegion::covers(const Rect& rect) const {
+  int64_t x0 = std::max<int64_t>(rect.x, 0);
+  int64_t y0 = std::max<int64_t>(rect.y, 0);
+  int64_t x1 = std::min<int64_t>(int64_t{rect.x} + rect.w, width_);
+  int64_t y1 = std::min<int64_t>(int64_t{rect.y} + rect.h, height_);
+  if (x0 >= x1 || y0 >= y1) return true;
+  const size_t per_band = columns_ / 2 + 1;
+  for (size_t band = size_t(y0) / kTileSize; band <= size_t(y1 - 1) / kTileSize; ++band) {
+    const Run* run = runs_.data() + band * per_band;
+    const Run* end = run + run_count_[band];
+    while (run != end && run->x1 < x1) ++run;
+    if (run == end || run->x0 > x0) return false;
+  }
+  return true;
+}
+
 int64_t TileRegion::right_edge(int64_t y0, int64_t y1) const {
   y0 = std::max<int64_t>(y0, 0);
   y1 = std::min<int64_t>(y1, height_);

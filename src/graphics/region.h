@@ -55,6 +55,8 @@ class TileRegion {
   std::span<const Run> runs(int64_t y) const;
   // Whether any pixel of the rectangle lies in the region.
   bool intersects(const Rect& rect) const;
+  // Whether every on-screen pixel of the rectangle lies in the region.
+  bool covers(const Rect& rect) const;
   // The right end of the region's runs over rows [y0, y1); 0 when it has
   // none there.
   int64_t right_edge(int64_t y0, int64_t y1) const;

@@ -60,6 +60,29 @@ bool Renderer::touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const {
   return clip_->intersects(clamp_rect(x, y, x + w, y + h));
 }
 
+bool Renderer::visible(const Rect& rect) const {
+  if (clip_ != nullptr) return clip_->intersects(rect);
+  return !rect.empty() && rect.x < width() && rect.y < height() &&
+         int64_t{rect.x} + rect.w > 0 && int64_t{rect.y} + rect.h > 0;
+}
+
+class Renderer::ClipLift {
+ public:
+  ClipLift(Renderer& renderer, int64_t x, int64_t y, int64_t w, int64_t h)
+      : renderer_(renderer), saved_(renderer.clip_) {
+    if (saved_ != nullptr && w > 0 && h > 0 && saved_->covers(clamp_rect(x, y, x + w, y + h))) {
+      renderer_.clip_ = nullptr;
+    }
+  }
+  ~ClipLift() { renderer_.clip_ = saved_; }
+  ClipLift(const ClipLift&) = delete;
+  ClipLift& operator=(const ClipLift&) = delete;
+
+ private:
+  Renderer& renderer_;
+  const TileRegion* saved_;
+};
+
 void Renderer::plot(int x, int y, uint32_t colour) {
   uint32_t alpha = colour >> 24;
   if (alpha == 0) return;
@@ -100,6 +123,7 @@ void Renderer::fill_rect(int x, int y, int w, int h, uint32_t colour) {
   int64_t top = std::max<int64_t>(y, 0);
   int64_t bottom = std::min<int64_t>(int64_t{y} + h, height());
   if (!touches_clip(x, y, w, h)) return;
+  ClipLift lift(*this, x, y, w, h);
   for (int64_t row = top; row < bottom; ++row) {
     if (skip_row(row)) continue;
     uint32_t* line = fb_.pixels() + size_t(row) * fb_.width();
@@ -115,6 +139,7 @@ void Renderer::fill_rounded_rect(int x, int y, int w, int h, int r, uint32_t col
   int64_t first = std::max<int64_t>(Y, 0);
   int64_t last = std::min<int64_t>(Y + H, height());
   if (!touches_clip(X, Y, W, H)) return;
+  ClipLift lift(*this, X, Y, W, H);
   for (int64_t i = first; i < last; ++i) {
     if (skip_row(i)) continue;
     int64_t dy = i < Y + R ? Y + R - i : (i < Y + H - R ? 0 : i - (Y + H - R) + 1);
@@ -151,6 +176,8 @@ void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
                     std::abs(int64_t{y1} - y0) + 1)) {
     return;
   }
+  ClipLift lift(*this, std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
+                std::abs(int64_t{y1} - y0) + 1);
   int64_t dx = std::abs(int64_t{x1} - x0);
   int64_t dy = -std::abs(int64_t{y1} - y0);
   int sx = x0 < x1 ? 1 : -1;
@@ -175,6 +202,7 @@ void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
 void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
   const int64_t CX = cx, CY = cy, R = r;
   if (!touches_clip(CX - R, CY - R, 2 * R + 1, 2 * R + 1)) return;
+  ClipLift lift(*this, CX - R, CY - R, 2 * R + 1, 2 * R + 1);
   for (int64_t row = CY - R; row <= CY + R; ++row) {
     int64_t dy = row - CY;
     int64_t room = R * R - dy * dy;
@@ -189,10 +217,23 @@ void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
 }
 
 void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active) {
+  if (!visible(level_bars_area(x, y, w, h))) return;
   int count = std::max(w / 5, 4);
   int bottom = y + h;
+  // A 3-wide bar with corners of radius 1: one pixel on top and at the
+  // bottom, three between; the pixels fill_rounded_rect gives, without its
+  // per-row corner arithmetic.
+  auto bar_at = [&](int i, int height, uint32_t colour) {
+    if (height <= 0) return;
+    const int bx = x + 5 * i, top = bottom - height;
+    if (!touches_clip(bx, top, 3, height)) return;
+    ClipLift lift(*this, bx, top, 3, height);
+    fill_rect(bx + 1, top, 1, 1, colour);
+    fill_rect(bx, top + 1, 3, height - 2, colour);
+    fill_rect(bx + 1, bottom - 1, 1, 1, colour);
+  };
   if (!active) {
-    for (int i = 0; i < count; ++i) fill_rounded_rect(x + 5 * i, bottom - 3, 3, 3, 1, 0xFF475569);
+    for (int i = 0; i < count; ++i) bar_at(i, 3, 0xFF475569);
     return;
   }
   float p = static_cast<float>(phase);
@@ -202,8 +243,7 @@ void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool 
     int bar = static_cast<int>(v * static_cast<float>(h));
     bar = std::min(std::max(bar, 3), h);
     float f = static_cast<float>(i) / static_cast<float>(count);
-    uint32_t colour = f < 0.4f ? 0xFF10B981 : (f < 0.75f ? 0xFF06B6D4 : 0xFFE11D48);
-    fill_rounded_rect(x + 5 * i, bottom - bar, 3, bar, 1, colour);
+    bar_at(i, bar, f < 0.4f ? 0xFF10B981 : (f < 0.75f ? 0xFF06B6D4 : 0xFFE11D48));
   }
 }
 
@@ -238,6 +278,7 @@ void Renderer::draw_text(std::string_view text, int x, int y, uint32_t colour, f
     int64_t left = pen + glyph.left;
     pen += static_cast<int64_t>(glyph.advance);
     if (!touches_clip(left, top, glyph.width, glyph.rows)) continue;
+    ClipLift lift(*this, left, top, glyph.width, glyph.rows);
     for (int r = 0; r < glyph.rows; ++r) {
       int64_t py = top + r;
       if (py < 0) continue;

@@ -64,6 +64,10 @@ class Renderer {
   // screen). Pixels inside come out exactly as without the limit, so a
   // region redrawn in full-redraw order matches a full redraw.
   void set_clip(const TileRegion* region) { clip_ = region; }
+  // Whether drawing into the rectangle can change a pixel (it meets the
+  // screen and the clip region). Lets callers skip preparing what would
+  // not be drawn.
+  bool visible(const Rect& rect) const;
   // The rectangle that `draw_text` (text, x, y, size) can touch, whatever
   // the text: from the pen's left reach to the screen's right edge, over
   // the rows the font's tallest and deepest glyphs reach.
@@ -81,6 +85,10 @@ class Renderer {
   void for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f);
   // Whether drawing into the rectangle can change a pixel inside the clip.
   bool touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const;
+  // Lifts the clip while one primitive draws into a rectangle that the
+  // clip covers whole: the same pixels, without looking up the region's
+  // runs for every row.
+  class ClipLift;
   // For a row loop: true when row `y` holds nothing of the clip region,
   // with `y` moved to the last row of its band of tiles.
   bool skip_row(int64_t& y) const {

@@ -90,10 +90,23 @@ bool is_favourite(const FrameInputs& in, const Channel& channel) {
   return in.favorites != nullptr && in.favorites->count(channel.id) != 0;
 }
 
+// Every pixel a row at `y` can touch: the row and its texts, which are not
+// all cut to the row's width.
+Rect row_area(Renderer& r, int lw, int y) {
+  Rect area{16, y, lw, kRowHeight};
+  area = unite(area, r.text_area(0, y + 12, 15));
+  area = unite(area, r.text_area(0, y + 23, 13));
+  area = unite(area, r.text_area(0, y + 24, 11));
+  return unite(area, r.text_area(0, y + 35, 12));
+}
+
 void draw_row(Renderer& r, const FrameInputs& in, const ListGeometry& list, size_t index,
               int y) {
   const Channel& channel = in.channels[index];
   const int lw = list.width;
+  // A row outside the redrawn region costs nothing, not even the cutting
+  // of its name.
+  if (!r.visible(row_area(r, lw, y))) return;
   if (index == in.selection) {
     r.fill_rounded_rect(16, y, lw, kRowHeight, 8, kRaised);
     r.fill_rect(16, y, lw, 2, kRed);
@@ -151,16 +164,6 @@ RowMarker row_marker(const FrameInputs& in, const Channel& channel) {
   if (in.playback.is(PlaybackStatus::Kind::Playing)) return RowMarker::Bars;
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) return RowMarker::Loading;
   return RowMarker::None;
-}
-
-// Every pixel a row at `y` can touch: the row and its texts, which are not
-// all cut to the row's width.
-Rect row_area(Renderer& r, int lw, int y) {
-  Rect area{16, y, lw, kRowHeight};
-  area = unite(area, r.text_area(0, y + 12, 15));
-  area = unite(area, r.text_area(0, y + 23, 13));
-  area = unite(area, r.text_area(0, y + 24, 11));
-  return unite(area, r.text_area(0, y + 35, 12));
 }
 
 void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list,

@@ -37,6 +37,7 @@ void App::apply_update_message(UpdateMessage message) {
           status.download_url = m.manifest.download_url;
         } else if constexpr (std::is_same_v<T, ChannelsUpdatedMessage>) {
           catalog_ = std::move(m.catalog);
+          lists_stale_ = true;
           status.kind = UpdateStatus::Kind::ChannelsUpdated;
           status.count = catalog_.channels.size();
         } else {
@@ -49,7 +50,16 @@ void App::apply_update_message(UpdateMessage message) {
 }
 
 void App::derive_lists() {
-  lists_ = derive_frame_lists(catalog_, favorites_, state_, user_stations_);
+  // The lists follow from the catalog, the favourites, the tab and the
+  // selection alone; copying every shown channel again on frames where none
+  // of them changed would be most of an idle frame's work.
+  if (lists_stale_ || state_.category_index != derived_category_ ||
+      state_.selection != derived_selection_) {
+    lists_ = derive_frame_lists(catalog_, favorites_, state_, user_stations_);
+    lists_stale_ = false;
+    derived_category_ = state_.category_index;
+    derived_selection_ = state_.selection;
+  }
   state_.dial_position += (lists_.dial_target - state_.dial_position) * kDialEasing;
 }
 
@@ -143,6 +153,7 @@ void App::play_highlighted() {
 void App::toggle_favorite() {
   const Channel* channel = highlighted();
   if (!channel) return;
+  lists_stale_ = true;
   if (favorites_.erase(channel->id) > 0) {
     logf("[Favorites] Removed {} from favorites", channel->id);
   } else {

@@ -78,6 +78,11 @@ class App {
 
   AppState state_;
   FrameLists lists_;
+  // Whether lists_ must be derived again although the tab and the selection
+  // it was derived for are unchanged (the catalog or the favourites changed).
+  bool lists_stale_ = true;
+  size_t derived_category_ = 0;
+  size_t derived_selection_ = 0;
   ChannelCatalog catalog_;
   std::string catalog_path_;
   FavoriteSet favorites_;

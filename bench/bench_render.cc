@@ -226,7 +226,16 @@ struct ProcessScene {
   const char* name;
   bool playing;      // a background engine to take up at start-up
   bool exit_dialog;  // the exit dialog opened once running
+  bool sleep_loop;   // this program's bare frame loop instead of the player
 };
+
+constexpr const char* kSleepLoopOption = "--sleep-loop";
+
+// The floor of a process that wakes once a frame and does nothing else:
+// what the kernel charges for the frame loop's sleeps alone.
+[[noreturn]] void run_sleep_loop() {
+  for (;;) std::this_thread::sleep_for(std::chrono::microseconds(1'000'000 / kFramesPerSecond));
+}
 
 void send_command(const char* word) {
   int fd = ::open("/tmp/ze_radio_cmd", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -252,7 +261,9 @@ void measure_scene(const std::string& binary, const ProcessScene& scene, double 
                           uint32_t(engine->pid()), wall_seconds()};
     if (!write_file_atomic(state_file, write_state(record))) return;
   }
-  auto player = Process::spawn({{binary}, Output::Discard, false, true});
+  std::vector<std::string> argv = {binary};
+  if (scene.sleep_loop) argv = {"/proc/self/exe", kSleepLoopOption};
+  auto player = Process::spawn({argv, Output::Discard, false, true});
   if (!player) {
     std::printf("  %-22s cannot start %s: %s\n", scene.name, binary.c_str(),
                 player.error().c_str());
@@ -298,9 +309,10 @@ void measure_process(const std::string& binary, double floor_us) {
   // The built-in catalog and no favourites: an empty folder to start in.
   std::filesystem::current_path(scratch);
   ::setenv("TRIMUI_SIMULATOR", "1", 1);
-  const ProcessScene scenes[] = {{"idle list", false, false},
-                                 {"playing list", true, false},
-                                 {"exit dialog, playing", true, true}};
+  const ProcessScene scenes[] = {{"bare frame loop", false, false, true},
+                                 {"idle list", false, false, false},
+                                 {"playing list", true, false, false},
+                                 {"exit dialog, playing", true, true, false}};
   for (const ProcessScene& scene : scenes) measure_scene(binary_path, scene, floor_us);
   std::filesystem::current_path(previous);
   std::filesystem::remove_all(scratch);
@@ -313,6 +325,7 @@ int main(int argc, char** argv) {
   std::string process_binary;
   std::vector<char*> args;
   for (int i = 0; i < argc; ++i) {
+    if (std::strcmp(argv[i], ze::kSleepLoopOption) == 0) ze::run_sleep_loop();
     if (std::strncmp(argv[i], "--process=", 10) == 0) {
       process_binary = argv[i] + 10;
     } else {

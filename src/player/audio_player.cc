@@ -35,6 +35,8 @@ struct HeldPlayer {
 
 }  // namespace
 
+constexpr auto kRecordCheckPeriod = std::chrono::milliseconds(500);
+
 struct AudioPlayer::Cells {
   mutable std::mutex status_lock;
   PlaybackStatus status;  // guarded by status_lock
@@ -57,6 +59,15 @@ struct AudioPlayer::Cells {
 
   mutable std::mutex started_lock;
   std::optional<Instant> play_started;  // guarded by started_lock
+
+  // The background engine's record as last read, the stamp of the file it
+  // was read from and when that stamp was taken; guarded by status_lock.
+  // The file is looked at twice a second and read again only when it
+  // changed; the engine's process is checked on every poll.
+  bool record_read = false;
+  Instant record_checked;
+  std::optional<FileStamp> record_stamp;
+  std::optional<PersistedState> record;
 };
 
 namespace {
@@ -381,7 +392,18 @@ PlaybackStatus AudioPlayer::poll() {
   } else if (status.is(PlaybackStatus::Kind::Playing)) {
     // A background engine taken up at start-up lives as long as its record
     // names a live process.
-    std::optional<PersistedState> state = read_state(paths_->state_file);
+    const Instant checked = now();
+    if (!cells_->record_read || elapsed_between(cells_->record_checked, checked) >=
+                                    kRecordCheckPeriod) {
+      std::optional<FileStamp> stamp = file_stamp(paths_->state_file);
+      if (!cells_->record_read || stamp != cells_->record_stamp) {
+        cells_->record = stamp ? read_state(paths_->state_file) : std::nullopt;
+        cells_->record_stamp = stamp;
+        cells_->record_read = true;
+      }
+      cells_->record_checked = checked;
+    }
+    const std::optional<PersistedState>& state = cells_->record;
     if (!state || !recorded_engine_alive(*state)) status = PlaybackStatus::idle();
   }
   return status;
@@ -444,7 +466,11 @@ void AudioPlayer::reconnect() {
        state.pid, state.station_name);
   uint64_t wall = wall_seconds();
   uint64_t elapsed = wall > state.started_at ? wall - state.started_at : 0;
-  store(cells_->status_lock, cells_->status, PlaybackStatus::playing(state.station_name));
+  {
+    std::lock_guard guard(cells_->status_lock);
+    cells_->status = PlaybackStatus::playing(state.station_name);
+    cells_->record_read = false;
+  }
   store(cells_->station_lock, cells_->station_name, std::optional<std::string>(state.station_name));
   store(cells_->frequency_lock, cells_->frequency, state.frequency);
   store(cells_->started_lock, cells_->play_started, std::optional<Instant>(seconds_ago(elapsed)));

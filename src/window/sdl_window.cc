@@ -1,9 +1,12 @@
-// The desktop window drawn with SDL2: one streaming texture of the screen's
-// size that each `present` updates where the frame changed, copied to the
-// window at the fitted size and shown.
+// The desktop window drawn with SDL2: each `present` copies the rectangles
+// of the frame that changed into the window's surface, enlarged to the
+// fitted whole multiple, and sends only those to the display.
 #include <SDL.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 #include <string>
 
 #include "base/log.h"
@@ -39,22 +42,72 @@ std::optional<Action> key_action(SDL_Keycode key) {
 
 std::string sdl_error() { return SDL_GetError(); }
 
+// Whether rows of the back buffer can be copied into the window's surface
+// as they are: 32 bits a pixel with red, green and blue where the back
+// buffer has them (the top byte is unused or opaque).
+bool same_layout(const SDL_Surface& surface) {
+  return surface.format->format == SDL_PIXELFORMAT_ARGB8888 ||
+         surface.format->format == SDL_PIXELFORMAT_RGB888;
+}
+
 class SdlWindow final : public DesktopWindow {
  public:
-  SdlWindow(SDL_Window* window, SDL_Renderer* renderer, SDL_Texture* texture,
-            QueueHandle<Action> actions)
-      : window_(window), renderer_(renderer), texture_(texture), actions_(std::move(actions)) {}
+  SdlWindow(SDL_Window* window, QueueHandle<Action> actions)
+      : window_(window), actions_(std::move(actions)) {}
+  ~SdlWindow() override {
+    if (source_ != nullptr) SDL_FreeSurface(source_);
+  }
 
   void show(const uint32_t* pixels, uint32_t width, uint32_t height,
             std::span<const Rect> changed) override {
+    SDL_Surface* surface = SDL_GetWindowSurface(window_);
+    if (surface == nullptr || !wrap(pixels, width, height)) return;
+    ViewRect view = fit_screen(width, height, surface->w, surface->h);
+    if (view.width <= 0 || view.height <= 0) return;
+    const SDL_Rect whole_view{view.x, view.y, view.width, view.height};
+    if (view.width % int(width) != 0 || view.height % int(height) != 0) {
+      // Shrunk below the screen's size: SDL scales the whole frame.
+      if (!stale_ && changed.empty()) return;
+      clear_borders(*surface);
+      SDL_Rect target = whole_view;
+      SDL_BlitScaled(source_, nullptr, surface, &target);
+      SDL_UpdateWindowSurface(window_);
+      stale_ = false;
+      return;
+    }
+    // A whole multiple: only the changed rectangles reach the window, each
+    // pixel repeated `scale` times across and down. After a resize or an
+    // uncovering, the whole frame.
+    const int scale = view.width / int(width);
+    const Rect whole{0, 0, int(width), int(height)};
+    if (stale_) {
+      clear_borders(*surface);
+      changed = {&whole, 1};
+    }
+    targets_.clear();
     for (const Rect& rect : changed) {
       if (rect.empty()) continue;
-      SDL_Rect area{rect.x, rect.y, rect.w, rect.h};
-      SDL_UpdateTexture(texture_, &area, pixels + size_t{rect.y} * width + rect.x,
-                        int(width * 4));
-      stale_ = true;
+      SDL_Rect target{view.x + rect.x * scale, view.y + rect.y * scale, rect.w * scale,
+                      rect.h * scale};
+      if (scale > 1 && same_layout(*surface)) {
+        enlarge(pixels, width, rect, scale, *surface, target);
+      } else {
+        SDL_Rect from{rect.x, rect.y, rect.w, rect.h};
+        SDL_Rect to = target;
+        if (scale == 1) {
+          SDL_BlitSurface(source_, &from, surface, &to);
+        } else {
+          SDL_BlitScaled(source_, &from, surface, &to);
+        }
+      }
+      targets_.push_back(target);
     }
-    if (stale_) redraw(width, height);
+    if (stale_) {
+      SDL_UpdateWindowSurface(window_);
+    } else if (!targets_.empty()) {
+      SDL_UpdateWindowSurfaceRects(window_, targets_.data(), int(targets_.size()));
+    }
+    stale_ = false;
   }
 
   void take_events() override {
@@ -64,6 +117,48 @@ class SdlWindow final : public DesktopWindow {
   }
 
  private:
+  static void clear_borders(SDL_Surface& surface) {
+    SDL_FillRect(&surface, nullptr,
+                 SDL_MapRGB(surface.format, (kBorderColour >> 16) & 0xFF,
+                            (kBorderColour >> 8) & 0xFF, kBorderColour & 0xFF));
+  }
+
+  // An SDL surface over the back buffer, made again if it moved.
+  bool wrap(const uint32_t* pixels, uint32_t width, uint32_t height) {
+    if (source_ != nullptr && source_->pixels == pixels && source_->w == int(width) &&
+        source_->h == int(height)) {
+      return true;
+    }
+    if (source_ != nullptr) SDL_FreeSurface(source_);
+    source_ = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<uint32_t*>(pixels), int(width),
+                                                 int(height), 32, int(width * 4),
+                                                 SDL_PIXELFORMAT_ARGB8888);
+    if (source_ == nullptr) return false;
+    SDL_SetSurfaceBlendMode(source_, SDL_BLENDMODE_NONE);
+    stale_ = true;
+    return true;
+  }
+
+  // Copies `rect` of the back buffer to `target` of the surface, each
+  // pixel as a `scale` x `scale` square.
+  static void enlarge(const uint32_t* pixels, uint32_t width, const Rect& rect, int scale,
+                      SDL_Surface& surface, const SDL_Rect& target) {
+    if (SDL_MUSTLOCK(&surface) && SDL_LockSurface(&surface) != 0) return;
+    auto* base = static_cast<uint8_t*>(surface.pixels);
+    for (int y = 0; y < rect.h; ++y) {
+      const uint32_t* from = pixels + size_t(rect.y + y) * width + rect.x;
+      auto* first = reinterpret_cast<uint32_t*>(
+          base + size_t(target.y + y * scale) * size_t(surface.pitch) + size_t(target.x) * 4);
+      for (int x = 0; x < rect.w; ++x) std::fill_n(first + x * scale, scale, from[x]);
+      for (int k = 1; k < scale; ++k) {
+        std::memcpy(base + size_t(target.y + y * scale + k) * size_t(surface.pitch) +
+                        size_t(target.x) * 4,
+                    first, size_t(target.w) * 4);
+      }
+    }
+    if (SDL_MUSTLOCK(&surface)) SDL_UnlockSurface(&surface);
+  }
+
   void handle(const SDL_Event& event) {
     switch (event.type) {
       case SDL_KEYDOWN:
@@ -94,27 +189,12 @@ class SdlWindow final : public DesktopWindow {
     if (std::optional<Action> action = key_action(key)) actions_->send(*action);
   }
 
-  void redraw(uint32_t width, uint32_t height) {
-    int area_width = 0, area_height = 0;
-    SDL_GetRendererOutputSize(renderer_, &area_width, &area_height);
-    ViewRect view = fit_screen(width, height, area_width, area_height);
-    bool whole_multiple = view.width % int(width) == 0;
-    SDL_SetTextureScaleMode(texture_, whole_multiple ? SDL_ScaleModeNearest : SDL_ScaleModeLinear);
-    SDL_SetRenderDrawColor(renderer_, (kBorderColour >> 16) & 0xFF, (kBorderColour >> 8) & 0xFF,
-                           kBorderColour & 0xFF, 0xFF);
-    SDL_RenderClear(renderer_);
-    SDL_Rect target{view.x, view.y, view.width, view.height};
-    SDL_RenderCopy(renderer_, texture_, nullptr, &target);
-    SDL_RenderPresent(renderer_);
-    stale_ = false;
-  }
-
   SDL_Window* window_;
-  SDL_Renderer* renderer_;
-  SDL_Texture* texture_;
   QueueHandle<Action> actions_;
+  SDL_Surface* source_ = nullptr;  // over the back buffer
+  std::vector<SDL_Rect> targets_;
   KeyRepeat repeat_;
-  bool stale_ = true;  // the window does not show the texture yet
+  bool stale_ = true;  // the window does not show the frame yet
 };
 
 }  // namespace
@@ -140,27 +220,24 @@ std::unique_ptr<DesktopWindow> open_desktop_window(Framebuffer& framebuffer,
                                         width, height,
                                         SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI);
   if (window == nullptr) return fail("window");
-  // No wait for the display's refresh: the main loop paces the frames.
-  SDL_Renderer* renderer = SDL_CreateRenderer(window, -1, 0);
-  if (renderer == nullptr) {
-    auto none = fail("renderer");
+  // The window's own surface, sent to the display by the windowing system's
+  // shared-memory images where it has them: only the changed rectangles
+  // travel, and nothing is drawn with a GPU emulated in software. Where the
+  // system has no such surface, SDL's own texture-backed one.
+  SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "0");
+  SDL_Surface* surface = SDL_GetWindowSurface(window);
+  if (surface == nullptr) {
+    SDL_SetHint(SDL_HINT_FRAMEBUFFER_ACCELERATION, "1");
+    surface = SDL_GetWindowSurface(window);
+  }
+  if (surface == nullptr) {
+    auto none = fail("window surface");
     SDL_DestroyWindow(window);
     return none;
   }
-  SDL_Texture* texture = SDL_CreateTexture(renderer, SDL_PIXELFORMAT_ARGB8888,
-                                           SDL_TEXTUREACCESS_STREAMING, width, height);
-  if (texture == nullptr) {
-    auto none = fail("texture");
-    SDL_DestroyRenderer(renderer);
-    SDL_DestroyWindow(window);
-    return none;
-  }
-  SDL_SetTextureBlendMode(texture, SDL_BLENDMODE_NONE);
-  SDL_RendererInfo info{};
-  SDL_GetRendererInfo(renderer, &info);
-  logf("[Framebuffer] Desktop window: {}x{} ({} renderer, {} video)", width, height,
-       info.name != nullptr ? info.name : "unknown", SDL_GetCurrentVideoDriver());
-  auto desktop = std::make_unique<SdlWindow>(window, renderer, texture, std::move(actions));
+  logf("[Framebuffer] Desktop window: {}x{} ({} surface, {} video)", width, height,
+       SDL_GetPixelFormatName(surface->format->format), SDL_GetCurrentVideoDriver());
+  auto desktop = std::make_unique<SdlWindow>(window, std::move(actions));
   framebuffer.attach_sink(desktop.get());
   return desktop;
 }

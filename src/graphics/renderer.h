@@ -16,15 +16,22 @@
 
 namespace ze {
 
-// Source-over with weight `a` (0..255) per colour channel, rounding down.
+// Source-over with weight `a` (0..255) per colour channel, rounding down:
+// (s * a + d * (255 - a)) / 255 for red, green and blue.
 inline uint32_t blend(uint32_t dst, uint32_t src, uint32_t a) {
-  uint32_t out = 0xFF000000u;
-  for (int shift = 0; shift <= 16; shift += 8) {
-    uint32_t s = (src >> shift) & 0xFF;
-    uint32_t d = (dst >> shift) & 0xFF;
-    out |= ((s * a + d * (255 - a)) / 255) << shift;
-  }
-  return out;
+  // The three channels sit in 24-bit slots of one 64-bit word and are
+  // worked out together. Each slot's sum x stays below 2^16, so no slot
+  // carries into the next, and x / 255 == (x + 1 + (x >> 8)) >> 8 for every
+  // such x.
+  constexpr uint64_t kLowBytes = 0x00FF0000FF0000FFull;
+  constexpr uint64_t kOnes = 0x0001000001000001ull;
+  auto spread = [](uint32_t c) {
+    return uint64_t{c & 0xFF} | (uint64_t{c & 0xFF00} << 16) | (uint64_t{c & 0xFF0000} << 32);
+  };
+  uint64_t x = spread(src) * a + spread(dst) * (255 - a);
+  uint64_t q = ((x + kOnes + ((x >> 8) & kLowBytes)) >> 8) & kLowBytes;
+  return 0xFF000000u | uint32_t(q & 0xFF) | uint32_t((q >> 16) & 0xFF00) |
+         uint32_t((q >> 32) & 0xFF0000);
 }
 
 class Renderer {

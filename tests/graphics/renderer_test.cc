@@ -117,6 +117,29 @@ class RendererTest : public ::testing::Test {
   Renderer r_;
 };
 
+TEST(Blend, EqualsThePerChannelDivisionForEveryWeightAndByte) {
+  auto reference = [](uint32_t dst, uint32_t src, uint32_t a) {
+    uint32_t out = 0xFF000000u;
+    for (int shift = 0; shift <= 16; shift += 8) {
+      uint32_t s = (src >> shift) & 0xFF, d = (dst >> shift) & 0xFF;
+      out |= ((s * a + d * (255 - a)) / 255) << shift;
+    }
+    return out;
+  };
+  // Every weight, source byte and destination byte, with each channel
+  // holding a different value so that a slot leaking into its neighbour
+  // shows.
+  for (uint32_t a = 0; a < 256; ++a) {
+    for (uint32_t s = 0; s < 256; ++s) {
+      uint32_t src = (s * 0x01000000u) | ((255 - s) << 16) | (((s * 7) & 0xFF) << 8) | s;
+      for (uint32_t d = 0; d < 256; ++d) {
+        uint32_t dst = (((d * 13) & 0xFF) << 16) | (d << 8) | (255 - d);
+        ASSERT_EQ(blend(dst, src, a), reference(dst, src, a)) << a << " " << s << " " << d;
+      }
+    }
+  }
+}
+
 TEST_F(RendererTest, BlendRoundsDownPerChannelAndStoresOpaqueAlpha) {
   EXPECT_EQ(blend(0xFFFFFFFF, 0xEE1E293B, 0xEE),
             0xFF000000u | ((0x1Eu * 238 + 255 * 17) / 255) << 16 |

@@ -263,7 +263,7 @@ void measure_scene(const std::string& binary, const ProcessScene& scene, double 
   }
   std::vector<std::string> argv = {binary};
   if (scene.sleep_loop) argv = {"/proc/self/exe", kSleepLoopOption};
-  auto player = Process::spawn({argv, Output::Discard, false, true});
+  auto player = Process::spawn({argv, Output::Discard, false, false});
   if (!player) {
     std::printf("  %-22s cannot start %s: %s\n", scene.name, binary.c_str(),
                 player.error().c_str());
@@ -309,6 +309,11 @@ void measure_process(const std::string& binary, double floor_us) {
   // The built-in catalog and no favourites: an empty folder to start in.
   std::filesystem::current_path(scratch);
   ::setenv("TRIMUI_SIMULATOR", "1", 1);
+  // Standard input is a pipe that stays open and silent, as a terminal where
+  // nobody types: the player's key reader waits in a read, as it would on
+  // the console's key devices, instead of polling a closed input.
+  int silent[2];
+  if (::pipe2(silent, O_CLOEXEC) != 0 || ::dup2(silent[0], STDIN_FILENO) < 0) return;
   const ProcessScene scenes[] = {{"bare frame loop", false, false, true},
                                  {"idle list", false, false, false},
                                  {"playing list", true, false, false},
@@ -316,6 +321,8 @@ void measure_process(const std::string& binary, double floor_us) {
   for (const ProcessScene& scene : scenes) measure_scene(binary_path, scene, floor_us);
   std::filesystem::current_path(previous);
   std::filesystem::remove_all(scratch);
+  ::close(silent[0]);
+  ::close(silent[1]);
 }
 
 }  // namespace

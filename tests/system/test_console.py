@@ -54,7 +54,12 @@ TONE_HZ = 440
 # ffmpeg's sine source has amplitude 1/8 (-21.07 dBFS RMS); made stereo, each
 # channel carries it 3.01 dB lower.
 TONE_DBFS = -24.08
-NEW_VERSION = "1.0.1"
+OLD_VERSION = "1.0.0"
+NEW_VERSION = os.environ.get("ZE_RADIO_NEXT_VERSION", "1.0.1")
+# The console program at both versions, trusting the test update key.
+OLD_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed"
+NEW_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed-next"
+TEST_KEY = DEVICE_BUILD / "tests" / "update-test-key"
 MODULES = ["virtio_pci", "virtio_input", "evdev", "uinput", ("drm_kms_helper",
            "drm_fbdev_overalloc=200"), "virtio_gpu", ("snd-aloop", "pcm_substreams=1"),
            "virtio_net"]
@@ -94,17 +99,6 @@ def package(work, binary, version):
             info.compress_type = zipfile.ZIP_DEFLATED
             z.writestr(info, (DEVICE_BUILD / "ze-stream").read_bytes())
     return archive
-
-
-def versioned_binary(work, version):
-    """The console program with its version text changed, as a newer build."""
-    data = (DEVICE_BUILD / "ze-radio").read_bytes()
-    if data.count(b"1.0.0") != 1:
-        raise AssertionError("the program's version text is not unique; cannot make a newer build")
-    patched = work / "ze-radio-new"
-    patched.write_bytes(data.replace(b"1.0.0", version.encode()))
-    patched.chmod(0o755)
-    return patched
 
 
 def test_catalog(work):
@@ -441,15 +435,16 @@ class ConsoleTest(unittest.TestCase):
         cls.work = Path(tempfile.mkdtemp(prefix="ze-system-"))
         cls.kernel = guest.fetch_kernel()
         cls.catalog_path, cls.catalog = test_catalog(cls.work)
-        cls.old_package = package(cls.work, DEVICE_BUILD / "ze-radio", "1.0.0")
-        new_package = package(cls.work, versioned_binary(cls.work, NEW_VERSION), NEW_VERSION)
-        # The catalog the new version takes up once it is current is the
-        # test's own, so the list stays as it was.
+        cls.old_package = package(cls.work, OLD_BINARY, OLD_VERSION)
+        new_package = package(cls.work, NEW_BINARY, NEW_VERSION)
         cls.new_binary_md5 = hashlib.md5(
             zipfile.ZipFile(new_package).read("ze-radio/bin/ze-radio")).hexdigest()
+        # Signed with the test key. The catalog the new version takes up once
+        # it is current is the test's own, so the list stays as it was.
         run_tool(sys.executable, SOURCE / "tools" / "publish-update", "--package", new_package,
                  "--catalog", cls.catalog_path, "--version", NEW_VERSION,
-                 "--base-url", f"https://{UPDATE_HOST}", cls.work / "site")
+                 "--base-url", f"https://{UPDATE_HOST}", "--secret-key", TEST_KEY,
+                 cls.work / "site")
         cls.update_server = harness.HttpsServer(str(cls.work / "site"), port=HTTPS_PORT,
                                                 name=UPDATE_HOST)
         cls.station = HlsStation(cls.work)
@@ -681,11 +676,11 @@ class ConsoleTest(unittest.TestCase):
         self.assertAlmostEqual(sound["level_dbfs"], TONE_DBFS, delta=0.5, msg=sound)
 
     def check_update_cycle(self, c):
-        """X, A: the newer package comes over HTTPS and is installed, the
-        program ends with 42, launch.sh starts the new version, and that one
-        offers nothing more."""
+        """X, A: the newer package and its signature come over HTTPS, it is
+        installed, the program ends with 42, launch.sh starts the new
+        version, and that one offers nothing more."""
         start = c.press("west")
-        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: 1\.0\.0\)$",
+        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: {OLD_VERSION}\)$",
                    start)
         c.press("east")
         c.wait_log(r"^\[OTA\] Application updated successfully! Triggering restart code 42\.\.\.$",
@@ -694,6 +689,8 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn(f"[OTA] Installation completed to {APP}", log)
         self.assertRegex(log, r"\[launch\] .* ze-radio updated itself; starting the new version")
         self.assertEqual(c.vm.check(f"md5sum {APP}/bin/ze-radio").split()[0], self.new_binary_md5)
+        for name in (f"ze-radio-{NEW_VERSION}.zip", f"ze-radio-{NEW_VERSION}.zip.sig"):
+            self.assertEqual(self.update_server.requests.count("/" + name), 1, name)
         time.sleep(1)  # past the start-up grace period
         start = c.press("west")
         c.wait_log(rf"^\[OTA\] Already up to date: {NEW_VERSION}$", start)
@@ -702,7 +699,7 @@ class ConsoleTest(unittest.TestCase):
 
     def check_update_dialog_and_error(self, c):
         start = c.press("west")
-        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: 1\.0\.0\)$",
+        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: {OLD_VERSION}\)$",
                    start)
         c.screen_matches("update-dialog", self.scenario(
             screen="UpdateDialog", update={"state": "UpdateAvailable", "version": NEW_VERSION}))
@@ -744,7 +741,7 @@ def main():
         inner = ["unshare", *flags, sys.executable, "-B", str(Path(__file__).resolve()), *sys.argv[1:]]
         return subprocess.run(inner, env=dict(os.environ, **{INSIDE: "1"})).returncode
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    for path in (DEVICE_BUILD / "ze-radio", DEVICE_BUILD / "ze-stream",
+    for path in (OLD_BINARY, NEW_BINARY, TEST_KEY, DEVICE_BUILD / "ze-stream",
                  DEVICE_BUILD / "tests" / "system" / "console_tool", BUILD / "ze-radio-snapshot"):
         if not path.is_file():
             print(f"FAIL: {path} is missing: build it with `make test-system`")

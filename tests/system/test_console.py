@@ -84,21 +84,13 @@ def run_tool(*argv, **kwargs):
 # --- host side: packages, servers, pictures ---------------------------------
 
 def package(work, binary, version):
-    """A package of BINARY built by tools/package, with the stream engine in
-    bin/ even when the packaging tool does not add it yet."""
-    out = run_tool(SOURCE / "tools" / "package", "--binary", binary, "--version", version,
+    """A package of BINARY and the console build's stream engine, built by
+    tools/package as `make package` builds it."""
+    out = run_tool(SOURCE / "tools" / "package", "--binary", binary, "--engine",
+                   DEVICE_BUILD / "ze-stream", "--version", version,
                    "--out", work / f"dist-{version}",
                    env=dict(os.environ, ZE_RADIO_ICON_TOOL=str(BUILD / "ze-radio-icon")))
-    archive = Path(out.stdout.decode().strip())
-    with zipfile.ZipFile(archive) as z:
-        shipped = "ze-radio/bin/ze-stream" in z.namelist()
-    if not shipped:
-        with zipfile.ZipFile(archive, "a", zipfile.ZIP_DEFLATED) as z:
-            info = zipfile.ZipInfo("ze-radio/bin/ze-stream")
-            info.external_attr = 0o100755 << 16
-            info.compress_type = zipfile.ZIP_DEFLATED
-            z.writestr(info, (DEVICE_BUILD / "ze-stream").read_bytes())
-    return archive
+    return Path(out.stdout.decode().strip())
 
 
 def test_catalog(work):
@@ -119,11 +111,11 @@ class HlsStation:
     test can see a player connecting for as long as it needs."""
 
     def __init__(self, work):
+        import functools
+        import http.server
         self.playlists = threading.Event()
         self.playlists.set()
         playlists = self.playlists
-        import functools
-        import http.server
         root = work / "hls"
         (root / "live").mkdir(parents=True)
         (root / "not-audio.txt").write_text("this is not a radio stream\n" * 200)
@@ -324,7 +316,8 @@ class Console:
         start) the listening time shown may be any second near the time
         passed since then. With MOVING the screen is animated (level bars,
         needles, the listening time): it is compared outside the squares in
-        which the pictures of the same state at different moments differ."""
+        which the pictures of the same state at different moments differ.
+        Returns the expected picture (RGB bytes) and the places left out."""
         scenario = dict({"width": self.width, "height": self.height, "volume": 80}, **scenario)
         expected = {}
         ignored = None
@@ -366,7 +359,7 @@ class Console:
                 expected_png, want = picture(seconds)
                 if (width, height) == (self.width, self.height) and same(got, want):
                     self.shots += 1
-                    return
+                    return want, ignored or set()
             if time.monotonic() > deadline:
                 break
             time.sleep(1)
@@ -417,6 +410,11 @@ class Console:
             if time.monotonic() > deadline:
                 raise AssertionError(f"no {what} within {timeout} s:\n" + self.read_log()[-3000:])
             time.sleep(0.5)
+
+    def cpu_seconds(self, program):
+        """User and system seconds the running PROGRAM has used so far."""
+        fields = self.vm.check(f"cat /proc/$(pidof {program})/stat").rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / 100  # USER_HZ
 
     def capture(self, seconds):
         """What the loopback card carries over SECONDS, as a dict of numbers."""
@@ -619,19 +617,27 @@ class ConsoleTest(unittest.TestCase):
         loopback card without a gap. Exit and A leave it playing (status
         10), a new start takes it up again, and B stops it for good."""
         name = self.catalog["channels"][0]["name"]
-        connecting = self.scenario(playback={"state": "Connecting", "text": name})
         playing = self.scenario(playback={"state": "Playing", "text": name})
         self.station.playlists.clear()
         try:
             start = c.press("east")
             c.wait_log(r"^\[play_stream\] playing http://\S+ with ze-stream$", start)
-            c.screen_matches("connecting", connecting, moving=True)
+            connecting = c.screen_matches(
+                "connecting", self.scenario(playback={"state": "Connecting", "text": name}),
+                moving=True)
             self.assertNotEqual(c.vm.run(f"test -e {PLAYING_MARKER}")[0], 0)
         finally:
             self.station.playlists.set()
         c.wait_guest(f"test -e {PLAYING_MARKER}", "playing marker", timeout=90)
-        c.screen_matches("playing", playing, moving=True)
+        shown = c.screen_matches("playing", playing, moving=True)
+        self.assertTrue(differences(as_picture(c.width, c.height, connecting[0]),
+                                    as_picture(c.width, c.height, shown[0]),
+                                    connecting[1] | shown[1]),
+                        "connecting and playing look alike outside their moving parts")
+        used, since = c.cpu_seconds("ze-radio"), time.monotonic()
         self.check_tone(c.capture(20), 20)
+        share = (c.cpu_seconds("ze-radio") - used) / (time.monotonic() - since)
+        print(f"the player used {share:.0%} of one emulated CPU while playing", flush=True)
         c.press("start")
         c.screen_matches("now-playing", dict(playing, screen="NowPlaying"), moving=True)
         c.press("start")

@@ -101,7 +101,7 @@ test-device: device-deps $(DEVICE_BUILD)/build.ninja
 # The tests on a real kernel: the console build's test programs booted in an
 # arm64 guest under qemu-system-aarch64 (Debian's kernel and busybox, fetched
 # once into ~/.cache/ze-radio/system). `make test` leaves them out.
-SYSTEM_PROGRAMS = alsa_loopback_check console_tool ze-radio ze-stream
+SYSTEM_PROGRAMS = alsa_loopback_check console_tool ze-radio ze-stream ze-radio-signed ze-radio-signed-next
 
 system-deps:
 	@tools/install-deps system

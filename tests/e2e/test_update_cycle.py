@@ -28,7 +28,8 @@ VARIANTS = os.path.dirname(NEXT_BINARY)
 SIGNED_BINARY = os.environ.get("ZE_RADIO_SIGNED_BIN", os.path.join(VARIANTS, "ze-radio-signed"))
 SIGNED_NEXT_BINARY = os.environ.get("ZE_RADIO_SIGNED_NEXT_BIN",
                                     os.path.join(VARIANTS, "ze-radio-signed-next"))
-TEST_KEY = os.environ.get("ZE_RADIO_TEST_KEY", os.path.join(VARIANTS, "update-test-key"))
+TEST_KEY = os.environ.get("ZE_RADIO_TEST_KEY",
+                          os.path.join(os.path.dirname(VARIANTS), "update-test-key"))
 
 
 class UpdateCycleTest(harness.SandboxTest):

@@ -21,7 +21,7 @@ APP = harness.APP_DIR
 SIGNED_BINARY = os.environ.get("ZE_RADIO_SIGNED_BIN", os.path.join(
     harness.BUILD, "tests", "e2e", "ze-radio-signed"))
 TEST_KEY = os.environ.get("ZE_RADIO_TEST_KEY", os.path.join(
-    os.path.dirname(SIGNED_BINARY), "update-test-key"))
+    harness.BUILD, "tests", "update-test-key"))
 
 
 def program(version):

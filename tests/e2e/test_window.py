@@ -17,6 +17,7 @@ import sys
 import time
 
 import harness
+from pictures import MOMENTS, differences, moving_pixels
 
 X_TOOLS = ("Xvfb", "xdotool", "xwd")
 SCREEN = (1280, 720)
@@ -85,30 +86,6 @@ def framed(picture, width, height):
     side_l, side_r = bytes(x * 3), bytes((width - w - x) * 3)
     return width, height, [black] * y + [side_l + r + side_r for r in rows] + \
         [black] * (height - h - y)
-
-
-def differences(a, b, ignored=None):
-    """The (row, pixel) places where two pictures of one size differ,
-    leaving out the set `ignored`."""
-    places = []
-    for y, (ra, rb) in enumerate(zip(a[2], b[2])):
-        if ra == rb:
-            continue
-        places.extend((y, x) for x in range(a[0]) if ra[3 * x:3 * x + 3] != rb[3 * x:3 * x + 3]
-                      and (ignored is None or (y, x) not in ignored))
-    return places
-
-
-def moving_pixels(pictures, tile=16):
-    """The pixels of every tile x tile square in which any of `pictures`
-    differ (the animated parts, with room for shapes none of them shows)."""
-    width, height = pictures[0][:2]
-    tiles = set()
-    for other in pictures[1:]:
-        tiles.update((y // tile, x // tile) for y, x in differences(pictures[0], other))
-    return {(y, x) for ty, tx in tiles
-            for y in range(ty * tile, min(height, ty * tile + tile))
-            for x in range(tx * tile, min(width, tx * tile + tile))}
 
 
 # The X server -----------------------------------------------------------------
@@ -268,8 +245,7 @@ class WindowTest(harness.SandboxTest):
         expected.append("Exit")
         dialog = self.at(6, screen="ExitDialog", playback={"state": "Playing", "text": station})
         moments = [self.snapshot(dict(dialog, frame=f, listeningSeconds=s), "moment%d" % f)
-                   for f, s in ((0, 0), (9, 1), (17, 2), (30, 13), (45, 24), (91, 59),
-                                (150, 3599), (333, 7))]
+                   for f, s in MOMENTS]
         moving = moving_pixels(moments)
         self.assertLess(len(moving), SCREEN[0] * SCREEN[1] // 20)
         self.assert_shows(moments[0], "exit dialog", ignored=moving)

@@ -416,7 +416,8 @@ class Initramfs:
         lines += list(setup)
         # The shell runs as a child of init, and a new one takes over if it
         # ends, so that nothing a test does to it can end init (a kernel
-        # panic); SHELL_ENDED_MARKER tells the test.
+        # panic); SHELL_ENDED_MARKER tells the test. (Background work goes
+        # through Console.start, see there.)
         lines += ["stty -echo", f"echo {READY_MARKER}",
                   f"while :; do sh; echo {SHELL_ENDED_MARKER} $?; done"]
         self.add_file("/init", ("\n".join(lines) + "\n").encode(), 0o755)
@@ -554,6 +555,15 @@ class Console:
             text = self._output[start:end - len(marker)].decode(errors="replace")
             status = int(self._output[end:line_end].strip() or b"-1")
         return status, text.replace("\r\n", "\n")
+
+    def start(self, command):
+        """Starts a shell line in the background, its input and output on
+        /dev/null. With echo off busybox's shell reads its commands through
+        stdio, and a background job of its own that ends while it waits
+        breaks that read (SIGCHLD, EINTR), which the shell takes for the end
+        of its input: it exits. So the line runs under a subshell that ends
+        at once, and init adopts it."""
+        self.check(f"( ( {command} ) </dev/null >/dev/null 2>&1 & )")
 
     def check(self, command, timeout=60):
         """Runs a shell line that must succeed; returns its output."""

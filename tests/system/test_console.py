@@ -15,6 +15,7 @@ so neither qemu nor the servers can reach beyond this machine. Exits 77
 not match are kept with a difference image in ./system-console.
 """
 
+import hashlib
 import json
 import os
 import re
@@ -33,6 +34,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "e2e"))
 import guest  # noqa: E402
 import harness  # noqa: E402
+from pictures import MOMENTS, differences, moving_pixels  # noqa: E402
 
 SKIP = 77
 INSIDE = "ZE_SYSTEM_INSIDE"
@@ -52,11 +54,17 @@ TONE_HZ = 440
 # ffmpeg's sine source has amplitude 1/8 (-21.07 dBFS RMS); made stereo, each
 # channel carries it 3.01 dB lower.
 TONE_DBFS = -24.08
-NEW_VERSION = "1.0.1"
+OLD_VERSION = "1.0.0"
+NEW_VERSION = os.environ.get("ZE_RADIO_NEXT_VERSION", "1.0.1")
+# The console program at both versions, trusting the test update key.
+OLD_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed"
+NEW_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed-next"
+TEST_KEY = DEVICE_BUILD / "tests" / "update-test-key"
 MODULES = ["virtio_pci", "virtio_input", "evdev", "uinput", ("drm_kms_helper",
            "drm_fbdev_overalloc=200"), "virtio_gpu", ("snd-aloop", "pcm_substreams=1"),
            "virtio_net"]
 LOST_STREAM = "Mất tín hiệu luồng / Thử lại"
+PLAYING_MARKER = "/tmp/ze_radio_playing"
 
 # Keys: the virtio keyboard's QMP names, and the gamepad's codes.
 KEYBOARD = {"up": (103, "Up"), "down": (108, "Down"), "left": (105, "Left"),
@@ -76,32 +84,13 @@ def run_tool(*argv, **kwargs):
 # --- host side: packages, servers, pictures ---------------------------------
 
 def package(work, binary, version):
-    """A package of BINARY built by tools/package, with the stream engine in
-    bin/ even when the packaging tool does not add it yet."""
-    out = run_tool(SOURCE / "tools" / "package", "--binary", binary, "--version", version,
+    """A package of BINARY and the console build's stream engine, built by
+    tools/package as `make package` builds it."""
+    out = run_tool(SOURCE / "tools" / "package", "--binary", binary, "--engine",
+                   DEVICE_BUILD / "ze-stream", "--version", version,
                    "--out", work / f"dist-{version}",
                    env=dict(os.environ, ZE_RADIO_ICON_TOOL=str(BUILD / "ze-radio-icon")))
-    archive = Path(out.stdout.decode().strip())
-    with zipfile.ZipFile(archive) as z:
-        shipped = "ze-radio/bin/ze-stream" in z.namelist()
-    if not shipped:
-        with zipfile.ZipFile(archive, "a", zipfile.ZIP_DEFLATED) as z:
-            info = zipfile.ZipInfo("ze-radio/bin/ze-stream")
-            info.external_attr = 0o100755 << 16
-            info.compress_type = zipfile.ZIP_DEFLATED
-            z.writestr(info, (DEVICE_BUILD / "ze-stream").read_bytes())
-    return archive
-
-
-def versioned_binary(work, version):
-    """The console program with its version text changed, as a newer build."""
-    data = (DEVICE_BUILD / "ze-radio").read_bytes()
-    if data.count(b"1.0.0") != 1:
-        raise AssertionError("the program's version text is not unique; cannot make a newer build")
-    patched = work / "ze-radio-new"
-    patched.write_bytes(data.replace(b"1.0.0", version.encode()))
-    patched.chmod(0o755)
-    return patched
+    return Path(out.stdout.decode().strip())
 
 
 def test_catalog(work):
@@ -117,21 +106,34 @@ def test_catalog(work):
 
 class HlsStation:
     """A live HLS stream of a steady tone (ffmpeg -re) served over HTTP on
-    loopback, with a plain text file beside it."""
+    loopback, with a plain text file beside it. Its playlist is answered
+    only while `playlists` is set (up to a minute later otherwise), so that a
+    test can see a player connecting for as long as it needs."""
 
     def __init__(self, work):
         import functools
         import http.server
+        self.playlists = threading.Event()
+        self.playlists.set()
+        playlists = self.playlists
         root = work / "hls"
         (root / "live").mkdir(parents=True)
         (root / "not-audio.txt").write_text("this is not a radio stream\n" * 200)
+        # Segments of a few seconds, as a station's are: each costs the guest
+        # one curl for the segment and one for the playlist, which its
+        # emulated CPU can afford every few seconds, not every second.
         self.ffmpeg = subprocess.Popen(
             ["ffmpeg", "-nostdin", "-v", "error", "-re", "-f", "lavfi", "-i",
              f"sine=frequency={TONE_HZ}:sample_rate=48000", "-ac", "2", "-c:a", "aac",
-             "-b:a", "96k", "-f", "hls", "-hls_time", "1", "-hls_list_size", "6",
+             "-b:a", "96k", "-f", "hls", "-hls_time", "4", "-hls_list_size", "6",
              "-hls_flags", "delete_segments", str(root / "live" / "live.m3u8")])
 
         class Quiet(http.server.SimpleHTTPRequestHandler):
+            def do_GET(self):
+                if self.path.endswith(".m3u8"):
+                    playlists.wait(60)
+                super().do_GET()
+
             def log_message(self, *args):
                 pass
 
@@ -156,16 +158,25 @@ def snapshot(work, name, scenario):
     return png, raw.stdout
 
 
-def keep_mismatch(name, screen_ppm, expected_png, width, height, got, want):
+def as_picture(width, height, data):
+    """RGB bytes as (width, height, rows), for the comparisons that leave
+    the moving parts out."""
+    row = width * 3
+    return width, height, [data[y * row:(y + 1) * row] for y in range(height)]
+
+
+def keep_mismatch(name, screen_ppm, expected_png, width, height, got, want, ignored=None):
     """Keeps the screenshot, the expected picture and a difference image
-    (differing pixels red over a dimmed copy of the expected picture)."""
+    (differing pixels red over a dimmed copy of the expected picture; the
+    IGNORED places, (row, pixel) pairs, are left out)."""
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
     shutil.copyfile(expected_png, ARTIFACTS / f"{name}-expected.png")
     run_tool("ffmpeg", "-v", "error", "-y", "-i", screen_ppm, ARTIFACTS / f"{name}-screen.png")
     diff = bytearray(len(want))
     differing = 0
     for at in range(0, len(want), 3):
-        if got[at:at + 3] != want[at:at + 3]:
+        if got[at:at + 3] != want[at:at + 3] and (
+                ignored is None or divmod(at // 3, width) not in ignored):
             diff[at:at + 3] = b"\xff\x00\x00"
             differing += 1
         else:
@@ -298,17 +309,36 @@ class Console:
 
     # Screen ---------------------------------------------------------------
 
-    def screen_matches(self, name, scenario, timeout=30, listening_since=None):
+    def screen_matches(self, name, scenario, timeout=30, listening_since=None, moving=False):
         """Waits until the display shows exactly what ze-radio-snapshot draws
         for SCENARIO; keeps the pictures and a difference image otherwise.
         With LISTENING_SINCE (this machine's monotonic time of a station's
         start) the listening time shown may be any second near the time
-        passed since then."""
+        passed since then. With MOVING the screen is animated (level bars,
+        needles, the listening time): it is compared outside the squares in
+        which the pictures of the same state at different moments differ.
+        Returns the expected picture (RGB bytes) and the places left out."""
         scenario = dict({"width": self.width, "height": self.height, "volume": 80}, **scenario)
         expected = {}
+        ignored = None
+        if moving:
+            moments = [snapshot(self.work, f"{name}-moment{frame}",
+                                dict(scenario, frame=frame, listeningSeconds=seconds))
+                       for frame, seconds in MOMENTS]
+            ignored = moving_pixels([as_picture(self.width, self.height, raw)
+                                     for _, raw in moments])
+            self.test.assertLess(len(ignored), self.width * self.height // 4,
+                                 f"screen {name!r}: most of it moves")
+            expected[None] = moments[0]
+
+        def same(got, want):
+            if ignored is None:
+                return got == want
+            return not differences(as_picture(self.width, self.height, got),
+                                   as_picture(self.width, self.height, want), ignored)
 
         def candidates():
-            if listening_since is None:
+            if listening_since is None or moving:
                 return [None]
             passed = int(time.monotonic() - listening_since)
             return [s for s in range(passed - 4, passed + 2) if s >= 0]
@@ -327,14 +357,14 @@ class Console:
             width, height, got = self.vm.screendump(shot)
             for seconds in candidates():
                 expected_png, want = picture(seconds)
-                if (width, height) == (self.width, self.height) and got == want:
+                if (width, height) == (self.width, self.height) and same(got, want):
                     self.shots += 1
-                    return
+                    return want, ignored or set()
             if time.monotonic() > deadline:
                 break
             time.sleep(1)
         self.test.assertEqual((width, height), (self.width, self.height), "display size")
-        differing = keep_mismatch(name, shot, expected_png, width, height, got, want)
+        differing = keep_mismatch(name, shot, expected_png, width, height, got, want, ignored)
         self.test.fail(f"screen {name!r}: {differing} pixels differ from the snapshot; "
                        f"pictures in {ARTIFACTS}")
 
@@ -361,8 +391,7 @@ class Console:
 
     def launch(self):
         """Starts the app the way the console's launcher does."""
-        self.vm.check(f"(cd / && sh {APP}/launch.sh; echo $? > /tmp/launch.status) "
-                      "</dev/null >/dev/null 2>&1 &")
+        self.vm.start(f"cd / && sh {APP}/launch.sh; echo $? > /tmp/launch.status")
 
     def launch_status(self, timeout=30):
         deadline = time.monotonic() + timeout
@@ -373,6 +402,19 @@ class Console:
                 return int(text.strip())
             time.sleep(0.5)
         raise AssertionError("launch.sh did not end:\n" + self.read_log()[-3000:])
+
+    def wait_guest(self, command, what, timeout=60):
+        """Waits until a shell line succeeds in the guest."""
+        deadline = time.monotonic() + timeout
+        while self.vm.run(command)[0] != 0:
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no {what} within {timeout} s:\n" + self.read_log()[-3000:])
+            time.sleep(0.5)
+
+    def cpu_seconds(self, program):
+        """User and system seconds the running PROGRAM has used so far."""
+        fields = self.vm.check(f"cat /proc/$(pidof {program})/stat").rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / 100  # USER_HZ
 
     def capture(self, seconds):
         """What the loopback card carries over SECONDS, as a dict of numbers."""
@@ -391,11 +433,16 @@ class ConsoleTest(unittest.TestCase):
         cls.work = Path(tempfile.mkdtemp(prefix="ze-system-"))
         cls.kernel = guest.fetch_kernel()
         cls.catalog_path, cls.catalog = test_catalog(cls.work)
-        cls.old_package = package(cls.work, DEVICE_BUILD / "ze-radio", "1.0.0")
-        new_package = package(cls.work, versioned_binary(cls.work, NEW_VERSION), NEW_VERSION)
+        cls.old_package = package(cls.work, OLD_BINARY, OLD_VERSION)
+        new_package = package(cls.work, NEW_BINARY, NEW_VERSION)
+        cls.new_binary_md5 = hashlib.md5(
+            zipfile.ZipFile(new_package).read("ze-radio/bin/ze-radio")).hexdigest()
+        # Signed with the test key. The catalog the new version takes up once
+        # it is current is the test's own, so the list stays as it was.
         run_tool(sys.executable, SOURCE / "tools" / "publish-update", "--package", new_package,
-                 "--catalog", SOURCE / "assets" / "channels.json", "--version", NEW_VERSION,
-                 "--base-url", f"https://{UPDATE_HOST}", cls.work / "site")
+                 "--catalog", cls.catalog_path, "--version", NEW_VERSION,
+                 "--base-url", f"https://{UPDATE_HOST}", "--secret-key", TEST_KEY,
+                 cls.work / "site")
         cls.update_server = harness.HttpsServer(str(cls.work / "site"), port=HTTPS_PORT,
                                                 name=UPDATE_HOST)
         cls.station = HlsStation(cls.work)
@@ -440,11 +487,14 @@ class ConsoleTest(unittest.TestCase):
         self.check_start_and_display(c, 1280, 720)
         self.check_keys(c)
         self.check_volume(c)
+        self.check_playback(c)
         self.check_update_dialog_and_error(c)
+        self.check_update_cycle(c)
         start = c.press("mode")
         c.wait_log(r"^\[Main\] Clean exit \(not playing\)\.$", start)
         self.assertEqual(c.launch_status(), 0)
-        self.check_clean_end(c, launches=1)
+        # The first start, the one after leaving with playback, the new version.
+        self.check_clean_end(c, launches=3)
         print(f"1280x720: {c.shots} screens matched; {time.monotonic() - self.started:.0f} s so far",
               flush=True)
 
@@ -561,9 +611,101 @@ class ConsoleTest(unittest.TestCase):
         self.assertIn('"vol": 16', c.vm.check("cat /mnt/UDISK/system.json"))
         self.assertIn('"brightness":\t7', c.vm.check("cat /mnt/UDISK/system.json"))
 
+    def check_playback(self, c):
+        """A plays the live station through play_stream.sh and ze-stream:
+        connecting until the station answers, then playing, the tone on the
+        loopback card without a gap. Exit and A leave it playing (status
+        10), a new start takes it up again, and B stops it for good."""
+        name = self.catalog["channels"][0]["name"]
+        playing = self.scenario(playback={"state": "Playing", "text": name})
+        self.station.playlists.clear()
+        try:
+            start = c.press("east")
+            c.wait_log(r"^\[play_stream\] playing http://\S+ with ze-stream$", start)
+            connecting = c.screen_matches(
+                "connecting", self.scenario(playback={"state": "Connecting", "text": name}),
+                moving=True)
+            self.assertNotEqual(c.vm.run(f"test -e {PLAYING_MARKER}")[0], 0)
+        finally:
+            self.station.playlists.set()
+        c.wait_guest(f"test -e {PLAYING_MARKER}", "playing marker", timeout=90)
+        shown = c.screen_matches("playing", playing, moving=True)
+        self.assertTrue(differences(as_picture(c.width, c.height, connecting[0]),
+                                    as_picture(c.width, c.height, shown[0]),
+                                    connecting[1] | shown[1]),
+                        "connecting and playing look alike outside their moving parts")
+        used, since = c.cpu_seconds("ze-radio"), time.monotonic()
+        self.check_tone(c.capture(20), 20)
+        share = (c.cpu_seconds("ze-radio") - used) / (time.monotonic() - since)
+        print(f"the player used {share:.0%} of one emulated CPU while playing", flush=True)
+        c.press("start")
+        c.screen_matches("now-playing", dict(playing, screen="NowPlaying"), moving=True)
+        c.press("start")
+
+        # Leaving with playback: the engine goes on and the next start finds it.
+        start = c.press("mode")
+        c.screen_matches("exit-dialog", dict(playing, screen="ExitDialog"), moving=True)
+        c.press("east")
+        self.assertEqual(c.launch_status(), 0)
+        log = c.read_log()[start:]
+        self.assertIn("[Main] Background Playback Mode selected! Audio daemon will remain active.",
+                      log)
+        self.assertRegex(log, r"\[launch\] .* ze-radio ended, playback continues in the background")
+        running = [p[2] for p in c.players()]
+        self.assertEqual(sum("bin/ze-stream" in p for p in running), 1, running)
+        self.assertFalse([p for p in running if "bin/ze-radio" in p], running)
+        self.check_tone(c.capture(5), 5)
+        start = c.mark()
+        self.start_app(c, count=2)
+        c.wait_log(r"^\[AudioPlayer\] Reconnected to background playback session "
+                   rf"\(PID: \d+, station: {re.escape(name)}\)$", start)
+        c.screen_matches("reconnected", playing, moving=True)
+
+        # B stops it, and nothing of it is left.
+        c.press("south")
+        deadline = time.monotonic() + 30
+        while [p for p in c.players() if "bin/ze-radio" not in p[2]]:
+            self.assertLess(time.monotonic(), deadline, f"still running: {c.players()}")
+            time.sleep(0.5)
+        self.assertNotEqual(c.vm.run(f"test -e {PLAYING_MARKER}")[0], 0)
+        self.assertEqual(c.capture(2)["sound_blocks"], 0, "silence after the stop")
+        c.screen_matches("stopped", self.scenario())
+
+    def check_tone(self, sound, seconds):
+        """The capture carried the station's tone from its first sample to its
+        last: the right pitch and level, no silent 10 ms block, no overrun."""
+        self.assertLess(sound["sound_from_ms"], 20, sound)
+        self.assertGreaterEqual(sound["sound_blocks"], seconds * 100 - 2, sound)
+        self.assertEqual(sound["silent_blocks"], 0, sound)
+        self.assertEqual(sound["overruns"], 0, sound)
+        self.assertAlmostEqual(sound["frequency"], TONE_HZ, delta=1.0, msg=sound)
+        self.assertAlmostEqual(sound["level_dbfs"], TONE_DBFS, delta=0.5, msg=sound)
+
+    def check_update_cycle(self, c):
+        """X, A: the newer package and its signature come over HTTPS, it is
+        installed, the program ends with 42, launch.sh starts the new
+        version, and that one offers nothing more."""
+        start = c.press("west")
+        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: {OLD_VERSION}\)$",
+                   start)
+        c.press("east")
+        c.wait_log(r"^\[OTA\] Application updated successfully! Triggering restart code 42\.\.\.$",
+                   start, timeout=300)
+        log = c.wait_log(r"^\[Framebuffer\] Mapped /dev/fb0: ", start, timeout=90)
+        self.assertIn(f"[OTA] Installation completed to {APP}", log)
+        self.assertRegex(log, r"\[launch\] .* ze-radio updated itself; starting the new version")
+        self.assertEqual(c.vm.check(f"md5sum {APP}/bin/ze-radio").split()[0], self.new_binary_md5)
+        for name in (f"ze-radio-{NEW_VERSION}.zip", f"ze-radio-{NEW_VERSION}.zip.sig"):
+            self.assertEqual(self.update_server.requests.count("/" + name), 1, name)
+        time.sleep(1)  # past the start-up grace period
+        start = c.press("west")
+        c.wait_log(rf"^\[OTA\] Already up to date: {NEW_VERSION}$", start)
+        c.press("south")
+        self.assertNotIn("Newer version available", c.read_log()[start:])
+
     def check_update_dialog_and_error(self, c):
         start = c.press("west")
-        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: 1\.0\.0\)$",
+        c.wait_log(rf"^\[OTA\] Newer version available: {NEW_VERSION} \(current: {OLD_VERSION}\)$",
                    start)
         c.screen_matches("update-dialog", self.scenario(
             screen="UpdateDialog", update={"state": "UpdateAvailable", "version": NEW_VERSION}))
@@ -583,6 +725,7 @@ class ConsoleTest(unittest.TestCase):
 
     def check_clean_end(self, c, launches):
         time.sleep(1)
+        self.assertNotIn(guest.SHELL_ENDED_MARKER, c.vm.output(), "the control shell lived on")
         self.assertEqual(c.players(), [], "no process left")
         self.assertEqual(c.zombies(), [], "no zombie")
         log = c.read_log()
@@ -604,7 +747,7 @@ def main():
         inner = ["unshare", *flags, sys.executable, "-B", str(Path(__file__).resolve()), *sys.argv[1:]]
         return subprocess.run(inner, env=dict(os.environ, **{INSIDE: "1"})).returncode
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    for path in (DEVICE_BUILD / "ze-radio", DEVICE_BUILD / "ze-stream",
+    for path in (OLD_BINARY, NEW_BINARY, TEST_KEY, DEVICE_BUILD / "ze-stream",
                  DEVICE_BUILD / "tests" / "system" / "console_tool", BUILD / "ze-radio-snapshot"):
         if not path.is_file():
             print(f"FAIL: {path} is missing: build it with `make test-system`")

@@ -23,6 +23,12 @@ TileRegion::TileRegion(uint32_t width, uint32_t height)
       runs_(bands_ * (columns_ / 2 + 1)),
       run_count_(bands_, 0) {}
 
+TileRegion::Bounds TileRegion::on_screen(const Rect& rect) const {
+  return {std::max<int64_t>(rect.x, 0), std::max<int64_t>(rect.y, 0),
+          std::min<int64_t>(int64_t{rect.x} + rect.w, width_),
+          std::min<int64_t>(int64_t{rect.y} + rect.h, height_)};
+}
+
 void TileRegion::clear() {
   std::fill(tiles_.begin(), tiles_.end(), 0);
   std::fill(run_count_.begin(), run_count_.end(), 0);
@@ -37,10 +43,7 @@ void TileRegion::fill() {
 
 void TileRegion::add(const Rect& rect) {
   if (rect.empty()) return;
-  int64_t x0 = std::max<int64_t>(rect.x, 0);
-  int64_t y0 = std::max<int64_t>(rect.y, 0);
-  int64_t x1 = std::min<int64_t>(int64_t{rect.x} + rect.w, width_);
-  int64_t y1 = std::min<int64_t>(int64_t{rect.y} + rect.h, height_);
+  auto [x0, y0, x1, y1] = on_screen(rect);
   if (x0 >= x1 || y0 >= y1) return;
   size_t c0 = size_t(x0) / kTileSize, c1 = size_t(x1 - 1) / kTileSize;
   size_t b0 = size_t(y0) / kTileSize, b1 = size_t(y1 - 1) / kTileSize;
@@ -82,10 +85,7 @@ std::span<const Run> TileRegion::runs(int64_t y) const {
 
 bool TileRegion::intersects(const Rect& rect) const {
   if (rect.empty() || count_ == 0) return false;
-  int64_t x0 = std::max<int64_t>(rect.x, 0);
-  int64_t y0 = std::max<int64_t>(rect.y, 0);
-  int64_t x1 = std::min<int64_t>(int64_t{rect.x} + rect.w, width_);
-  int64_t y1 = std::min<int64_t>(int64_t{rect.y} + rect.h, height_);
+  auto [x0, y0, x1, y1] = on_screen(rect);
   if (x0 >= x1 || y0 >= y1) return false;
   const size_t per_band = columns_ / 2 + 1;
   for (size_t band = size_t(y0) / kTileSize; band <= size_t(y1 - 1) / kTileSize; ++band) {
@@ -98,10 +98,7 @@ bool TileRegion::intersects(const Rect& rect) const {
 }
 
 bool TileRegion::covers(const Rect& rect) const {
-  int64_t x0 = std::max<int64_t>(rect.x, 0);
-  int64_t y0 = std::max<int64_t>(rect.y, 0);
-  int64_t x1 = std::min<int64_t>(int64_t{rect.x} + rect.w, width_);
-  int64_t y1 = std::min<int64_t>(int64_t{rect.y} + rect.h, height_);
+  auto [x0, y0, x1, y1] = on_screen(rect);
   if (x0 >= x1 || y0 >= y1) return true;
   const size_t per_band = columns_ / 2 + 1;
   for (size_t band = size_t(y0) / kTileSize; band <= size_t(y1 - 1) / kTileSize; ++band) {

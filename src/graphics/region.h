@@ -64,6 +64,12 @@ class TileRegion {
   static int64_t band_end(int64_t y) { return (y / kTileSize + 1) * kTileSize; }
 
  private:
+  // The rectangle's columns [x0, x1) and rows [y0, y1) on the screen
+  // (empty when x0 >= x1 or y0 >= y1).
+  struct Bounds {
+    int64_t x0, y0, x1, y1;
+  };
+  Bounds on_screen(const Rect& rect) const;
   void rebuild_band(size_t band);
 
   uint32_t width_;

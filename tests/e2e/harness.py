@@ -10,10 +10,8 @@ are the test's own, and its `killall` reaches only the test's processes.
 """
 
 import os
-import queue
 import re
 import shutil
-import signal
 import stat
 import subprocess
 import sys

@@ -10,7 +10,6 @@ import http.server
 import math
 import os
 import re
-import shutil
 import signal
 import socket
 import struct

@@ -3,7 +3,6 @@ statuses and the reconnection to background playback."""
 
 import json
 import os
-import signal
 import subprocess
 import time
 

@@ -30,12 +30,10 @@ import random
 import re
 import resource
 import select
-import signal
 import subprocess
 import sys
 import threading
 import time
-import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "e2e"))
 import harness  # noqa: E402

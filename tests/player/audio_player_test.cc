@@ -192,8 +192,11 @@ TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
   EXPECT_TRUE(calls("tinymix").empty());  // no Bluetooth, no speaker mute
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Starting radio stream: VOV1 ({}, fallback: "
                                    "http://fallback.invalid/x)", kUrl)));
-  pid_t pid = log_.number_after("[AudioPlayer] mpv process spawned successfully (PID: ");
-  ASSERT_GT(pid, 1);
+  // The player logs the PID once the spawn has returned, which can be after
+  // the stub has run.
+  const std::string spawned = "[AudioPlayer] mpv process spawned successfully (PID: ";
+  ASSERT_TRUE(eventually([&] { return log_.number_after(spawned) > 1; }));
+  pid_t pid = log_.number_after(spawned);
 
   player_->stop();
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Terminating player process PID {}", pid)));
@@ -235,7 +238,12 @@ TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
   EXPECT_EQ(calls("engine"), (std::vector<Args>{{kUrl, ""}}));
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Using TrimUI stream engine ({})",
                                    paths_.stream_scripts[1])));
-  pid_t pid = log_.number_after("[AudioPlayer] stream engine spawned successfully (PID: ");
+  // The PID is logged and the state recorded once the spawn has returned,
+  // which can be after the engine has started.
+  const std::string spawned = "[AudioPlayer] stream engine spawned successfully (PID: ";
+  ASSERT_TRUE(eventually([&] { return log_.number_after(spawned) > 1; }));
+  pid_t pid = log_.number_after(spawned);
+  ASSERT_TRUE(eventually([&] { return path_exists(paths_.state_file); }));
   ASSERT_TRUE(eventually([&] { return read_file(calls_ + "/engine.pgid").value() != ""; }));
   EXPECT_EQ(std::stoi(read_file(calls_ + "/engine.pgid").value()), pid);
 
@@ -271,8 +279,11 @@ TEST_F(AudioPlayerTest, EndedPlayerShowsStreamLostAndIsLoggedOnce) {
   stub(paths_.installed_mpv[0], "mpv", kPlayerStub);
   start();
   poll_until([](auto& s) { return s.is(Kind::Playing); });
-  pid_t pid = log_.number_after("[AudioPlayer] mpv process spawned successfully (PID: ");
-  ASSERT_GT(pid, 1);
+  // The player logs the PID once the spawn has returned, which can be after
+  // the stub has run.
+  const std::string spawned = "[AudioPlayer] mpv process spawned successfully (PID: ";
+  ASSERT_TRUE(eventually([&] { return log_.number_after(spawned) > 1; }));
+  pid_t pid = log_.number_after(spawned);
   ::kill(pid, SIGKILL);
   EXPECT_EQ(poll_until([](auto& s) { return s.is(Kind::Error); }), PlaybackStatus::error(kLost));
   player_->poll();
@@ -387,6 +398,12 @@ TEST_F(AudioPlayerTest, StopSparesThisProgramsOwnCurlAndKillsTheEnginesCurl) {
   ::mkdir(proc.c_str(), 0755);
   std::string engine_curl = read_file(dir_ / "engine-curl.pid").value();
   engine_curl.pop_back();
+  // The shell writes the PID right after its fork, maybe before the child
+  // has become curl.
+  ASSERT_TRUE(eventually([&] {
+    Result<std::string> comm = read_file("/proc/" + engine_curl + "/comm");
+    return comm.ok() && *comm == "curl\n";
+  }));
   for (const std::string& pid : {std::to_string(download.pid()), engine_curl}) {
     ASSERT_EQ(::symlink(("/proc/" + pid).c_str(), (proc + "/" + pid).c_str()), 0);
   }

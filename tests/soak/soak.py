@@ -111,6 +111,8 @@ def _known_lines():
         r"\[Main\] Full Exit selected\. Stopping playback and returning to MainUI\.",
         r"\[Main\] Background Playback Mode selected! Audio daemon will remain active\.",
         r"\[Favorites\] (Added \S+ to|Removed \S+ from) favorites",
+        r"\[Favorites\] Kept unreadable \S+ as \S+\.bad",
+        r"\[Favorites\] Could not keep unreadable \S+ as \S+\.bad: .+",
         r"\[SleepTimer\] Sleep timer set to: (15m|30m|45m|60m|Tắt)",
         r"\[SleepTimer\] Timer expired! Stopping audio playback\.",
         r"\[AudioPlayer\] Stopping player PID \d+: its station is no longer selected",

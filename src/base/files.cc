@@ -142,13 +142,6 @@ bool path_exists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0;
 }
 
-std::optional<FileStamp> file_stamp(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return FileStamp{uint64_t(st.st_dev), uint64_t(st.st_ino), int64_t(st.st_size),
-                   int64_t(st.st_ctim.tv_sec), int64_t(st.st_ctim.tv_nsec)};
-}
-
 void remove_file(const std::string& path) { ::unlink(path.c_str()); }
 
 }  // namespace ze

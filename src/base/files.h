@@ -3,9 +3,7 @@
 // descriptor is opened close-on-exec. Safe to call from any thread.
 #pragma once
 
-#include <cstdint>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -65,19 +63,6 @@ std::unique_lock<std::mutex> lock_document(const std::string& path);
 void open_missing_standard_streams();
 // Whether a status query on `path` succeeds (any kind of entry counts).
 bool path_exists(const std::string& path);
-// One version of a file: equal stamps mean the file was not rewritten or
-// replaced in between (a replacement has another inode, a rewrite another
-// change time or size).
-struct FileStamp {
-  uint64_t device = 0;
-  uint64_t inode = 0;
-  int64_t size = 0;
-  int64_t changed_seconds = 0;
-  int64_t changed_nanoseconds = 0;
-  bool operator==(const FileStamp&) const = default;
-};
-// The stamp of `path`, none when it cannot be queried.
-std::optional<FileStamp> file_stamp(const std::string& path);
 // Removes a file; a missing file or any other failure is ignored.
 void remove_file(const std::string& path);
 

@@ -60,13 +60,11 @@ struct AudioPlayer::Cells {
   mutable std::mutex started_lock;
   std::optional<Instant> play_started;  // guarded by started_lock
 
-  // The background engine's record as last read, the stamp of the file it
-  // was read from and when that stamp was taken; guarded by status_lock.
-  // The file is looked at twice a second and read again only when it
-  // changed; the engine's process is checked on every poll.
+  // The background engine's record as last read and when; guarded by
+  // status_lock. The file is read twice a second rather than every frame;
+  // the engine's process is checked on every poll.
   bool record_read = false;
   Instant record_checked;
-  std::optional<FileStamp> record_stamp;
   std::optional<PersistedState> record;
 };
 
@@ -395,12 +393,8 @@ PlaybackStatus AudioPlayer::poll() {
     const Instant checked = now();
     if (!cells_->record_read || elapsed_between(cells_->record_checked, checked) >=
                                     kRecordCheckPeriod) {
-      std::optional<FileStamp> stamp = file_stamp(paths_->state_file);
-      if (!cells_->record_read || stamp != cells_->record_stamp) {
-        cells_->record = stamp ? read_state(paths_->state_file) : std::nullopt;
-        cells_->record_stamp = stamp;
-        cells_->record_read = true;
-      }
+      cells_->record = read_state(paths_->state_file);
+      cells_->record_read = true;
       cells_->record_checked = checked;
     }
     const std::optional<PersistedState>& state = cells_->record;

@@ -238,27 +238,32 @@ std::vector<Rect> changed_rects(const TileRegion& changed, uint32_t height) {
 
 }  // namespace
 
-void Framebuffer::present(const TileRegion& changed) {
-  if (changed.empty()) {
-    // Nothing to copy; the window still redraws itself when it was resized
-    // or uncovered.
-    if (sink_ != nullptr) sink_->show(back_.data(), width_, height_, {});
-    return;
-  }
+void Framebuffer::present(const TileRegion& changed, std::span<const Rect> also) {
   if (changed.full() || changed.width() != width_ || changed.height() != height_) {
     present();
     return;
   }
   if (sink_ != nullptr) {
     std::vector<Rect> rects = changed_rects(changed, height_);
+    rects.insert(rects.end(), also.begin(), also.end());
+    // With nothing changed the window still redraws itself when it was
+    // resized or uncovered.
     sink_->show(back_.data(), width_, height_, rects);
   }
   if (mapping_ == nullptr) return;
-  for (size_t y = 0; y < rows_presented_; ++y) {
-    const uint32_t* row = back_.data() + y * width_;
-    uint8_t* device = mapping_ + y * stride_;
-    for (const Run& run : changed.runs(int64_t(y))) {
-      std::memcpy(device + size_t(run.x0) * 4, row + run.x0, size_t(run.x1 - run.x0) * 4);
+  auto copy = [&](size_t y, int64_t x0, int64_t x1) {
+    std::memcpy(mapping_ + y * stride_ + size_t(x0) * 4, back_.data() + y * width_ + x0,
+                size_t(x1 - x0) * 4);
+  };
+  if (!changed.empty()) {
+    for (size_t y = 0; y < rows_presented_; ++y) {
+      for (const Run& run : changed.runs(int64_t(y))) copy(y, run.x0, run.x1);
+    }
+  }
+  for (const Rect& rect : also) {
+    Rect shown = intersection(rect, Rect{0, 0, int(width_), int(rows_presented_)});
+    for (int y = shown.y; y < shown.y + shown.h; ++y) {
+      copy(size_t(y), shown.x, int64_t{shown.x} + shown.w);
     }
   }
 }

@@ -98,9 +98,9 @@ class Framebuffer {
   // the mapping are copied. Does nothing in simulator mode. An attached
   // sink is handed the back buffer first.
   void present();
-  // Copies only the tiles of `changed` (a region of this screen's size);
-  // rows and tiles outside it keep what the device shows.
-  void present(const TileRegion& changed);
+  // Copies only the tiles of `changed` (a region of this screen's size)
+  // and the rectangles `also`; the rest keeps what the device shows.
+  void present(const TileRegion& changed, std::span<const Rect> also = {});
 
   // Attaches a second display (the desktop window) that every `present`
   // shows the frame in; null detaches. The sink must outlive its attachment.

@@ -18,7 +18,30 @@ FramePainter::FramePainter(Renderer& renderer, Mode mode)
       mode_(mode),
       changed_(renderer.framebuffer().width(), renderer.framebuffer().height()) {}
 
+bool FramePainter::can_move(const ScreenPart& before, const ScreenPart& now) const {
+  if (now.sprite.kind == Sprite::Kind::None || !sprite_movable(before.sprite, now.sprite)) {
+    return false;
+  }
+  const Backdrop* backdrop = backdrops_.find(sprite_area(renderer_, now.sprite));
+  return backdrop != nullptr && backdrop->complete && !backdrop->overdrawn;
+}
+
+void FramePainter::redraw_moves_meeting_tiles() {
+  // Redrawing a move's area can make it meet another move: until none do.
+  bool grew = true;
+  while (grew) {
+    grew = false;
+    std::erase_if(moves_, [&](const Move& move) {
+      if (!changed_.intersects(move.area)) return false;
+      changed_.add(move.area);
+      grew = true;
+      return true;
+    });
+  }
+}
+
 bool FramePainter::work_out_damage(const FrameInputs& inputs) {
+  moves_.clear();
   if (mode_ == Mode::FullRedraw) {
     changed_.fill();
     return true;
@@ -33,37 +56,91 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
     for (size_t i = 0; i < now.size(); ++i) {
       const ScreenPart& part = now[i];
       const ScreenPart* before = previous_.find(part.id, i);
+      const Rect sprite = sprite_area(renderer_, part.sprite);
+      // A sprite whose backdrop is not yet whole has all of it redrawn, and
+      // kept, so that it can move from the next frame on. One found drawn
+      // over (under a dialog's darkening) stays with its tiles.
+      const Backdrop* backdrop = backdrops_.find(sprite);
+      const Rect whole = backdrop == nullptr || !backdrop->complete ? sprite : Rect{};
       if (before == nullptr) {
         changed_.add(part.area);
+        changed_.add(whole);
       } else if (before->key != part.key || !(before->area == part.area)) {
-        changed_.add(before->area);
-        changed_.add(part.area);
+        if (can_move(*before, part)) {
+          moves_.push_back({before->sprite, part.sprite, sprite});
+        } else {
+          changed_.add(before->area);
+          changed_.add(part.area);
+          changed_.add(whole);
+        }
       }
     }
     for (size_t i = 0; i < before_parts.size(); ++i) {
       if (current_.find(before_parts[i].id, i) == nullptr) changed_.add(before_parts[i].area);
     }
+    redraw_moves_meeting_tiles();
     full = changed_.tile_count() * 100 > changed_.total_tiles() * kFullRedrawPercent;
   }
   std::swap(previous_, current_);
   previous_screen_ = inputs.screen;
   have_previous_ = true;
-  if (full) changed_.fill();
+  if (full) {
+    changed_.fill();
+    moves_.clear();
+  }
   return full;
 }
 
-const TileRegion& FramePainter::draw(const FrameInputs& inputs) {
-  bool full = work_out_damage(inputs);
-  if (full) {
-    render_frame(renderer_, inputs);
-  } else if (!changed_.empty()) {
-    renderer_.set_clip(&changed_);
-    render_frame(renderer_, inputs);
-    renderer_.set_clip(nullptr);
+void FramePainter::move_sprites() {
+  for (const Move& move : moves_) {
+    const Backdrop* backdrop = backdrops_.find(move.area);
+    move_sprite(renderer_, *backdrop, move.from, move.to, moved_);
   }
+  // Sprites that are gone take their backdrops with them.
+  std::vector<Rect> areas;
+  for (const ScreenPart& part : previous_.parts()) {
+    if (part.sprite.kind != Sprite::Kind::None) areas.push_back(sprite_area(renderer_, part.sprite));
+  }
+  backdrops_.keep_only(areas);
+}
+
+void FramePainter::render(const FrameInputs& inputs, const TileRegion* clip) {
+  backdrops_.begin_pass();
+  renderer_.set_backdrops(&backdrops_);
+  renderer_.set_clip(clip);
+  render_frame(renderer_, inputs);
+  renderer_.set_clip(nullptr);
+  renderer_.set_backdrops(nullptr);
+}
+
+const TileRegion& FramePainter::draw(const FrameInputs& inputs) {
+  moved_.clear();
+  bool full = work_out_damage(inputs);
+  if (mode_ == Mode::FullRedraw) {
+    render_frame(renderer_, inputs);
+    return changed_;
+  }
+  if (full) {
+    backdrops_.clear();
+    render(inputs, nullptr);
+  } else if (!changed_.empty()) {
+    render(inputs, &changed_);
+    // The parts' areas rule out that the pass drew over a sprite about to
+    // move; should it have, the sprite's area is redrawn instead.
+    TileRegion again(changed_.width(), changed_.height());
+    std::erase_if(moves_, [&](const Move& move) {
+      const Backdrop* backdrop = backdrops_.find(move.area);
+      if (backdrop != nullptr && backdrop->complete && !backdrop->overdrawn) return false;
+      again.add(move.area);
+      changed_.add(move.area);
+      return true;
+    });
+    if (!again.empty()) render(inputs, &again);
+  }
+  move_sprites();
   return changed_;
 }
 
-void FramePainter::present() { renderer_.framebuffer().present(changed_); }
+void FramePainter::present() { renderer_.framebuffer().present(changed_, moved_); }
 
 }  // namespace ze

@@ -36,6 +36,8 @@ constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
                            {358, 377, "Hẹn giờ tắt:"}};
 constexpr size_t kListeningFact = 3;
 
+constexpr int kNeedleLength = 59;
+
 // Offset of the needle's tip from the meter's pivot.
 struct NeedleTip {
   int dx;
@@ -45,8 +47,22 @@ struct NeedleTip {
 NeedleTip needle_tip(float level) {
   float v = std::isnan(level) ? 0.0f : std::clamp(level, 0.0f, 1.0f);
   float theta = radians(v * 85.0f - 45.0f - 90.0f);
-  return {static_cast<int>(std::cos(theta) * 59.0f), static_cast<int>(std::sin(theta) * 59.0f)};
+  return {static_cast<int>(std::cos(theta) * float(kNeedleLength)),
+          static_cast<int>(std::sin(theta) * float(kNeedleLength))};
 }
+
+// The needle's two lines from the pivot to the tip for `level`, and the
+// pivot over them.
+void draw_vu_needle(Renderer& r, int x, int y, int w, float level) {
+  const int cx = x + w / 2;
+  const int cy = y + 70;
+  auto [ex, ey] = needle_tip(level);
+  r.draw_line(cx, y + 68, cx + ex, cy + ey, kMeterNeedle);
+  r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, kMeterNeedle);
+  r.fill_circle(cx, cy, 4, kPivot);
+}
+
+Rect pivot_area(int x, int y, int w) { return {x + w / 2 - 4, y + 70 - 4, 9, 9}; }
 
 // How many fact rows fit: each needs the ones above it.
 size_t facts_shown(int screen_height) {
@@ -62,8 +78,10 @@ void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
   const float levels[] = {left, right};
   for (uint32_t i = 0; i < 2; ++i) {
     NeedleTip tip = needle_tip(levels[i]);
+    const int mx = x + int(i) * (w + gap);
     out.add(part_id(PartKind::MeterNeedle, i),
-            PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(x + int(i) * (w + gap), y, w, levels[i]); });
+            PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(mx, y, w, levels[i]); },
+            Sprite::needle(mx, y, w, levels[i]));
   }
 }
 
@@ -102,10 +120,60 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
                 cx + static_cast<int>(c * 62.0f), cy + static_cast<int>(s * 62.0f), mark.colour);
   }
 
-  auto [ex, ey] = needle_tip(level);
-  r.draw_line(cx, y + 68, cx + ex, cy + ey, kMeterNeedle);
-  r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, kMeterNeedle);
-  r.fill_circle(cx, cy, 4, kPivot);
+  // The needle moves on every frame and nothing is drawn over it but its
+  // pivot: a sprite.
+  Renderer::SpriteScope sprite(r, vu_needle_sweep(x, y, w));
+  draw_vu_needle(r, x, y, w, level);
+}
+
+Rect vu_needle_sweep(int x, int y, int w) {
+  // The tips move left to right with the level, never further from the
+  // pivot than the needle's length.
+  const int cy = y + 70;
+  Rect sweep = unite(vu_needle_area(x, y, w, 0.0f), vu_needle_area(x, y, w, 1.0f));
+  sweep = unite(sweep, Rect{sweep.x, cy - kNeedleLength, sweep.w, kNeedleLength});
+  return unite(sweep, pivot_area(x, y, w));
+}
+
+Rect sprite_area(const Renderer& r, const Sprite& sprite) {
+  switch (sprite.kind) {
+    case Sprite::Kind::LevelBars:
+      return r.on_screen(Renderer::level_bars_area(sprite.x, sprite.y, sprite.w, sprite.h));
+    case Sprite::Kind::Needle:
+      return r.on_screen(vu_needle_sweep(sprite.x, sprite.y, sprite.w));
+    case Sprite::Kind::None:
+      break;
+  }
+  return {};
+}
+
+bool sprite_movable(const Sprite& from, const Sprite& to) {
+  if (from.kind != to.kind || from.x != to.x || from.y != to.y || from.w != to.w ||
+      from.h != to.h) {
+    return false;
+  }
+  switch (to.kind) {
+    case Sprite::Kind::LevelBars: return from.active && to.active;
+    case Sprite::Kind::Needle: return true;
+    case Sprite::Kind::None: break;
+  }
+  return false;
+}
+
+void move_sprite(Renderer& r, const Backdrop& under, const Sprite& from, const Sprite& to,
+                 std::vector<Rect>& moved) {
+  if (to.kind == Sprite::Kind::LevelBars) {
+    r.move_level_bars(under, to.x, to.y, to.w, to.h, from.phase, to.phase, moved);
+    return;
+  }
+  const int cx = to.x + to.w / 2, cy = to.y + 70;
+  NeedleTip tip = needle_tip(from.level);
+  r.restore_line(under, cx, to.y + 68, cx + tip.dx, cy + tip.dy);
+  r.restore_line(under, cx + 1, to.y + 68, cx + tip.dx + 1, cy + tip.dy);
+  draw_vu_needle(r, to.x, to.y, to.w, to.level);
+  Rect written = unite(vu_needle_area(to.x, to.y, to.w, from.level),
+                       vu_needle_area(to.x, to.y, to.w, to.level));
+  moved.push_back(intersection(unite(written, pivot_area(to.x, to.y, to.w)), under.area));
 }
 
 void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list) {
@@ -203,7 +271,8 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
     });
   }
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.add(part_id(PartKind::PanelBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20); });
+  out.add(part_id(PartKind::PanelBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20); },
+          Sprite::level_bars(px, lh + 64, W - lw - 70, 20, in.frame_counter, playing));
 }
 
 void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out) {
@@ -225,7 +294,8 @@ void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& 
   describe_meter_needles(in, cx + 24, cy + 70, mw, 8, out);
 
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44); });
+  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44); },
+          Sprite::level_bars(cx + 24, cy + 160, cw - 48, 44, in.frame_counter, playing));
 
   PartKey info;
   info.add(in.listening_seconds).add(sleep_label(in.sleep_option));

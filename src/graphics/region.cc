@@ -14,6 +14,17 @@ Rect unite(const Rect& a, const Rect& b) {
           int(std::min<int64_t>(y1 - y0, INT32_MAX))};
 }
 
+Rect intersection(const Rect& a, const Rect& b) {
+  if (a.empty() || b.empty()) return {};
+  int64_t x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
+  int64_t x1 = std::min(int64_t{a.x} + a.w, int64_t{b.x} + b.w);
+  int64_t y1 = std::min(int64_t{a.y} + a.h, int64_t{b.y} + b.h);
+  if (x0 >= x1 || y0 >= y1) return {};
+  return {int(x0), int(y0), int(x1 - x0), int(y1 - y0)};
+}
+
+bool overlap(const Rect& a, const Rect& b) { return !intersection(a, b).empty(); }
+
 TileRegion::TileRegion(uint32_t width, uint32_t height)
     : width_(width),
       height_(height),

@@ -23,6 +23,10 @@ struct Rect {
 
 // The smallest rectangle holding both (an empty one adds nothing).
 Rect unite(const Rect& a, const Rect& b);
+// Whether the two share a pixel.
+bool overlap(const Rect& a, const Rect& b);
+// The pixels the two share (empty when none).
+Rect intersection(const Rect& a, const Rect& b);
 
 // Pixel columns [x0, x1) of one row.
 struct Run {

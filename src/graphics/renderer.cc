@@ -55,9 +55,46 @@ void Renderer::for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f) {
 }
 
 bool Renderer::touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const {
+  if (w <= 0 || h <= 0) return clip_ == nullptr;
+  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing(clamp_rect(x, y, x + w, y + h));
   if (clip_ == nullptr) return true;
-  if (w <= 0 || h <= 0) return false;
   return clip_->intersects(clamp_rect(x, y, x + w, y + h));
+}
+
+Rect Renderer::on_screen(const Rect& rect) const {
+  return intersection(rect, Rect{0, 0, width(), height()});
+}
+
+Renderer::SpriteScope::SpriteScope(Renderer& renderer, const Rect& area) : renderer_(renderer) {
+  if (renderer.backdrops_ == nullptr || renderer.in_sprite_) return;
+  Rect shown = renderer.on_screen(area);
+  renderer.in_sprite_ = true;
+  open_ = true;
+  if (shown.empty()) return;
+  Backdrop& backdrop = renderer.backdrops_->entry(shown);
+  backdrop_ = &backdrop;
+  const TileRegion* clip = renderer.clip_;
+  const uint32_t* pixels = renderer.fb_.pixels();
+  const size_t stride = renderer.fb_.width();
+  for (int y = shown.y; y < shown.y + shown.h; ++y) {
+    uint32_t* kept = backdrop.pixels.data() + size_t(y - shown.y) * size_t(shown.w);
+    renderer.for_each_run(y, shown.x, int64_t{shown.x} + shown.w, [&](int64_t a, int64_t b) {
+      std::memcpy(kept + (a - shown.x), pixels + size_t(y) * stride + size_t(a),
+                  size_t(b - a) * 4);
+    });
+  }
+  // Kept whole: from now on the backdrop is known, and so is whether
+  // anything drawn later covers part of the sprite.
+  if (clip == nullptr || clip->covers(shown)) {
+    backdrop.complete = true;
+    backdrop.overdrawn = false;
+  }
+}
+
+Renderer::SpriteScope::~SpriteScope() {
+  if (!open_) return;
+  renderer_.in_sprite_ = false;
+  if (backdrop_ != nullptr) renderer_.backdrops_->seal(*backdrop_);
 }
 
 bool Renderer::visible(const Rect& rect) const {
@@ -106,6 +143,7 @@ void Renderer::span(int64_t x0, int64_t x1, int64_t y, uint32_t colour) {
 }
 
 void Renderer::clear(uint32_t colour) {
+  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing({0, 0, width(), height()});
   if (clip_ == nullptr) {
     std::fill(fb_.pixels(), fb_.pixels() + size_t(fb_.width()) * fb_.height(), colour);
     return;
@@ -171,13 +209,11 @@ void Renderer::fill_rounded_rect(int x, int y, int w, int h, int r, uint32_t col
   }
 }
 
-void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
-  if (!touches_clip(std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
-                    std::abs(int64_t{y1} - y0) + 1)) {
-    return;
-  }
-  ClipLift lift(*this, std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
-                std::abs(int64_t{y1} - y0) + 1);
+namespace {
+
+// Calls f(x, y) for every point of the Bresenham line, both ends included.
+template <typename F>
+void for_each_line_point(int x0, int y0, int x1, int y1, F&& f) {
   int64_t dx = std::abs(int64_t{x1} - x0);
   int64_t dy = -std::abs(int64_t{y1} - y0);
   int sx = x0 < x1 ? 1 : -1;
@@ -185,7 +221,7 @@ void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
   int64_t err = dx + dy;
   int x = x0, y = y0;
   while (true) {
-    plot(x, y, colour);
+    f(x, y);
     if (x == x1 && y == y1) break;
     int64_t e2 = 2 * err;
     if (e2 >= dy) {
@@ -197,6 +233,27 @@ void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
       y += sy;
     }
   }
+}
+
+}  // namespace
+
+void Renderer::draw_line(int x0, int y0, int x1, int y1, uint32_t colour) {
+  if (!touches_clip(std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
+                    std::abs(int64_t{y1} - y0) + 1)) {
+    return;
+  }
+  ClipLift lift(*this, std::min(x0, x1), std::min(y0, y1), std::abs(int64_t{x1} - x0) + 1,
+                std::abs(int64_t{y1} - y0) + 1);
+  for_each_line_point(x0, y0, x1, y1, [&](int x, int y) { plot(x, y, colour); });
+}
+
+void Renderer::restore_line(const Backdrop& under, int x0, int y0, int x1, int y1) {
+  const Rect& a = under.area;
+  for_each_line_point(x0, y0, x1, y1, [&](int x, int y) {
+    if (x >= a.x && x < a.x + a.w && y >= a.y && y < a.y + a.h) {
+      fb_.pixels()[size_t(y) * fb_.width() + size_t(x)] = under.at(x, y);
+    }
+  });
 }
 
 void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
@@ -216,9 +273,32 @@ void Renderer::fill_circle(int cx, int cy, int r, uint32_t colour) {
   }
 }
 
+namespace {
+
+struct LevelBar {
+  int height;
+  uint32_t colour;
+};
+
+// The i-th of `count` active bars at `phase`, from 3 to h pixels high.
+LevelBar level_bar(int i, int count, uint32_t phase, int h) {
+  float g = static_cast<float>(phase) * 0.15f + static_cast<float>(i) * 0.8f;
+  float v = std::fabs(std::cos(g * 1.7f) * 0.3f + (std::sin(g) * 0.5f + 0.5f) * 0.7f);
+  int bar = static_cast<int>(v * static_cast<float>(h));
+  bar = std::min(std::max(bar, 3), h);
+  float f = static_cast<float>(i) / static_cast<float>(count);
+  return {bar, f < 0.4f ? 0xFF10B981 : (f < 0.75f ? 0xFF06B6D4 : 0xFFE11D48)};
+}
+
+int level_bar_count(int w) { return std::max(w / 5, 4); }
+
+}  // namespace
+
 void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active) {
+  // The bars move on every frame and nothing is drawn over them: a sprite.
+  SpriteScope sprite(*this, level_bars_area(x, y, w, h));
   if (!visible(level_bars_area(x, y, w, h))) return;
-  int count = std::max(w / 5, 4);
+  int count = level_bar_count(w);
   int bottom = y + h;
   // A 3-wide bar with corners of radius 1: one pixel on top and at the
   // bottom, three between; the pixels fill_rounded_rect gives, without its
@@ -236,19 +316,44 @@ void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool 
     for (int i = 0; i < count; ++i) bar_at(i, 3, 0xFF475569);
     return;
   }
-  float p = static_cast<float>(phase);
   for (int i = 0; i < count; ++i) {
-    float g = p * 0.15f + static_cast<float>(i) * 0.8f;
-    float v = std::fabs(std::cos(g * 1.7f) * 0.3f + (std::sin(g) * 0.5f + 0.5f) * 0.7f);
-    int bar = static_cast<int>(v * static_cast<float>(h));
-    bar = std::min(std::max(bar, 3), h);
-    float f = static_cast<float>(i) / static_cast<float>(count);
-    bar_at(i, bar, f < 0.4f ? 0xFF10B981 : (f < 0.75f ? 0xFF06B6D4 : 0xFFE11D48));
+    LevelBar bar = level_bar(i, count, phase, h);
+    bar_at(i, bar.height, bar.colour);
+  }
+}
+
+void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h,
+                               uint32_t from_phase, uint32_t to_phase, std::vector<Rect>& moved) {
+  const int count = level_bar_count(w);
+  const int bottom = y + h;
+  uint32_t* pixels = fb_.pixels();
+  const size_t stride = fb_.width();
+  for (int i = 0; i < count; ++i) {
+    LevelBar before = level_bar(i, count, from_phase, h);
+    LevelBar now = level_bar(i, count, to_phase, h);
+    if (before.height == now.height) continue;
+    // Both bars are at least 3 high: below the lower of the two tops they
+    // are the same pixels. Above the new top lies the backdrop; on it, the
+    // bar's middle column; below it, all three columns.
+    const int top = bottom - now.height;
+    const int bx = x + 5 * i;
+    Rect rows = intersection(
+        Rect{bx, std::min(top, bottom - before.height), 3, std::abs(now.height - before.height) + 1},
+        under.area);
+    if (rows.empty()) continue;
+    for (int py = rows.y; py < rows.y + rows.h; ++py) {
+      uint32_t* row = pixels + size_t(py) * stride;
+      for (int px = rows.x; px < rows.x + rows.w; ++px) {
+        bool bar = py > top || (py == top && px == bx + 1);
+        row[px] = bar ? now.colour : under.at(px, py);
+      }
+    }
+    moved.push_back(rows);
   }
 }
 
 Rect Renderer::level_bars_area(int x, int y, int w, int h) {
-  int64_t count = std::max(w / 5, 4);
+  int64_t count = level_bar_count(w);
   int64_t bottom = int64_t{y} + h;
   // Bars reach from y (at least 3 high) down to the bottom; idle dots sit
   // in the 3 rows above it.
@@ -359,6 +464,7 @@ void Renderer::dim_screen(const Rect& covered_next) {
   const int64_t cx0 = covered_next.x, cx1 = int64_t{covered_next.x} + covered_next.w;
   const int64_t cy0 = covered_next.y, cy1 = int64_t{covered_next.y} + covered_next.h;
   const bool skip = !covered_next.empty();
+  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing({0, 0, width(), height()});
   for (int64_t y = 0; y < height(); ++y) {
     if (skip_row(y)) continue;
     uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();

@@ -8,8 +8,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 #include <string_view>
 
+#include "graphics/backdrop.h"
 #include "graphics/font.h"
 #include "graphics/framebuffer.h"
 #include "graphics/region.h"
@@ -57,6 +59,14 @@ class Renderer {
   void draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active);
   // The rectangle draw_level_bars (x, y, w, h, ...) can touch.
   static Rect level_bars_area(int x, int y, int w, int h);
+  // Moves active level bars drawn at `from_phase` over `under` to
+  // `to_phase`: only the rows between a bar's old and new top change. The
+  // rectangles written are added to `moved`. No clip region may be set.
+  void move_level_bars(const Backdrop& under, int x, int y, int w, int h, uint32_t from_phase,
+                       uint32_t to_phase, std::vector<Rect>& moved);
+  // Puts back the pixels of `under` along the line draw_line (x0, y0, x1,
+  // y1) draws, where they lie in its area.
+  void restore_line(const Backdrop& under, int x0, int y0, int x1, int y1);
   // UTF-8 text with its line top at y and the pen starting at x.
   void draw_text(std::string_view text, int x, int y, uint32_t colour, float size);
   // Width of the text in whole pixels (sum of unrounded advances).
@@ -71,6 +81,26 @@ class Renderer {
   // screen). Pixels inside come out exactly as without the limit, so a
   // region redrawn in full-redraw order matches a full redraw.
   void set_clip(const TileRegion* region) { clip_ = region; }
+  // Keeps the backdrops of sprites in `store` while drawing (null: none).
+  void set_backdrops(BackdropStore* store) { backdrops_ = store; }
+  // The part of the rectangle on the screen.
+  Rect on_screen(const Rect& rect) const;
+
+  // Marks what is drawn while it lives as a sprite over `area`: the pixels
+  // of the area inside the clip are kept as its backdrop first, and
+  // whatever is drawn after it over the area is noted.
+  class SpriteScope {
+   public:
+    SpriteScope(Renderer& renderer, const Rect& area);
+    ~SpriteScope();
+    SpriteScope(const SpriteScope&) = delete;
+    SpriteScope& operator=(const SpriteScope&) = delete;
+
+   private:
+    Renderer& renderer_;
+    Backdrop* backdrop_ = nullptr;
+    bool open_ = false;  // this scope started the sprite (scopes do not nest)
+  };
   // Whether drawing into the rectangle can change a pixel (it meets the
   // screen and the clip region). Lets callers skip preparing what would
   // not be drawn.
@@ -91,6 +121,7 @@ class Renderer {
   template <typename F>
   void for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f);
   // Whether drawing into the rectangle can change a pixel inside the clip.
+  // Notes the drawing for the sprites' backdrops on the way.
   bool touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const;
   // Lifts the clip while one primitive draws into a rectangle that the
   // clip covers whole: the same pixels, without looking up the region's
@@ -107,6 +138,8 @@ class Renderer {
   Framebuffer& fb_;
   std::unique_ptr<Font> font_;
   const TileRegion* clip_ = nullptr;
+  BackdropStore* backdrops_ = nullptr;
+  bool in_sprite_ = false;
 };
 
 // Divides red, green and blue of each pixel by 3 and makes it opaque.

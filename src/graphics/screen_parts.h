@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "graphics/backdrop.h"
 #include "graphics/frame_inputs.h"
 #include "graphics/layout.h"
 #include "graphics/region.h"
@@ -34,11 +35,42 @@ void draw_volume_notice(Renderer& r, const FrameInputs& in);
 // the rectangle it can draw into. Parts that look the same on every frame
 // of a screen (bands, cards, the scale, the help line) are left out: a
 // change of screen redraws everything.
+//
+// Level bars and meter needles are also sprites (see graphics/backdrop.h):
+// their part says where they are and what they show, so that a frame can
+// move them over their kept backdrop instead of redrawing their tiles.
+struct Sprite {
+  enum class Kind : uint8_t { None, LevelBars, Needle };
+  Kind kind = Kind::None;
+  int x = 0, y = 0, w = 0, h = 0;  // as passed to draw_level_bars / draw_vu_meter
+  uint32_t phase = 0;              // LevelBars: the frame counter
+  bool active = false;             // LevelBars: bars rather than idle dots
+  float level = 0.0f;              // Needle
+
+  static Sprite level_bars(int x, int y, int w, int h, uint32_t phase, bool active) {
+    return {Kind::LevelBars, x, y, w, h, phase, active, 0.0f};
+  }
+  static Sprite needle(int x, int y, int w, float level) {
+    return {Kind::Needle, x, y, w, 0, 0, false, level};
+  }
+};
+
 struct ScreenPart {
   uint32_t id = 0;
   uint64_t key = 0;
   Rect area;
+  Sprite sprite;
 };
+
+// The area whose backdrop a sprite keeps (on the screen).
+Rect sprite_area(const Renderer& r, const Sprite& sprite);
+// Whether the sprite drawn as `from` can be moved to `to` over one
+// backdrop (the same kind and place, bars that are active in both).
+bool sprite_movable(const Sprite& from, const Sprite& to);
+// Moves a sprite drawn as `from` over `under` to `to`; adds the rectangles
+// it wrote to `moved`. No clip region may be set.
+void move_sprite(Renderer& r, const Backdrop& under, const Sprite& from, const Sprite& to,
+                 std::vector<Rect>& moved);
 
 // The parts of one frame. A part's area is worked out only when the part is
 // new or its key changed since the previous frame: every area is a function
@@ -52,10 +84,11 @@ class ScreenParts {
     previous_ = previous;
   }
   template <typename AreaFn>
-  void add(uint32_t id, uint64_t key, AreaFn&& area) {
+  void add(uint32_t id, uint64_t key, AreaFn&& area, const Sprite& sprite = {}) {
     const ScreenPart* before =
         previous_ != nullptr ? previous_->find(id, parts_.size()) : nullptr;
-    parts_.push_back({id, key, before != nullptr && before->key == key ? before->area : area()});
+    parts_.push_back(
+        {id, key, before != nullptr && before->key == key ? before->area : area(), sprite});
   }
   // The part with this id, looked for first at index `hint`.
   const ScreenPart* find(uint32_t id, size_t hint) const {
@@ -139,5 +172,7 @@ void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out);
 void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out);
 // The rectangle the two needle lines of a meter at (x, y), w wide, cover.
 Rect vu_needle_area(int x, int y, int w, float level);
+// The rectangle the needle covers at any level, with the pivot over it.
+Rect vu_needle_sweep(int x, int y, int w);
 
 }  // namespace ze

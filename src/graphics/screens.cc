@@ -185,7 +185,8 @@ void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometr
     key.add(static_cast<int>(marker));
     if (marker == RowMarker::Bars) {
       int y = kListTop + kRowPitch * k;
-      out.add(part_id(PartKind::RowBars, uint32_t(k)), PartKey().add(y).add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(list.width - 28, y + 20, 30, 22); });
+      out.add(part_id(PartKind::RowBars, uint32_t(k)), PartKey().add(y).add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(list.width - 28, y + 20, 30, 22); },
+              Sprite::level_bars(list.width - 28, y + 20, 30, 22, in.frame_counter, true));
     }
     ++shown;
   }
@@ -249,7 +250,8 @@ void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   key.add(static_cast<int>(in.playback.kind)).add(in.playback.text);
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
   if (in.playback.is(PlaybackStatus::Kind::Playing)) {
-    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(38, H - 56, 40, 18); });
+    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(38, H - 56, 40, 18); },
+            Sprite::level_bars(38, H - 56, 40, 18, in.frame_counter, true));
     key.add(in.listening_seconds % 3600);
   }
   out.add(part_id(PartKind::FooterStatus), key.value(), [&] { return unite(Rect{0, H - 66, W, 40}, r.text_area(0, H - 55, 14)); });

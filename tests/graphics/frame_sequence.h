@@ -150,6 +150,7 @@ class PainterPair {
   // Draws and presents one frame both ways; the first difference, if any.
   std::optional<std::string> frame(const FrameInputs& in) {
     last_tiles_ = incremental_.draw(in).tile_count();
+    last_moved_ = incremental_.moved().size();
     incremental_.present();
     full_.draw(in);
     full_.present();
@@ -171,8 +172,10 @@ class PainterPair {
     return std::nullopt;
   }
 
-  // Tiles the incremental painter redrew in the last frame.
+  // Tiles the incremental painter redrew in the last frame, and the
+  // rectangles it wrote by moving sprites.
   size_t last_tiles() const { return last_tiles_; }
+  size_t last_moved() const { return last_moved_; }
 
  private:
   uint32_t stride_;
@@ -185,6 +188,7 @@ class PainterPair {
   FramePainter incremental_;
   FramePainter full_;
   size_t last_tiles_ = 0;
+  size_t last_moved_ = 0;
 };
 
 }  // namespace ze::testing

@@ -18,12 +18,10 @@ FramePainter::FramePainter(Renderer& renderer, Mode mode)
       mode_(mode),
       changed_(renderer.framebuffer().width(), renderer.framebuffer().height()) {}
 
-bool FramePainter::can_move(const ScreenPart& before, const ScreenPart& now) const {
-  if (now.sprite.kind == Sprite::Kind::None || !sprite_movable(before.sprite, now.sprite)) {
-    return false;
-  }
-  const Backdrop* backdrop = backdrops_.find(sprite_area(renderer_, now.sprite));
-  return backdrop != nullptr && backdrop->complete && !backdrop->overdrawn;
+bool FramePainter::can_move(const ScreenPart& before, const ScreenPart& now,
+                            const Backdrop* backdrop) {
+  return now.sprite.kind != Sprite::Kind::None && sprite_movable(before.sprite, now.sprite) &&
+         backdrop != nullptr && backdrop->complete && !backdrop->overdrawn;
 }
 
 void FramePainter::redraw_moves_meeting_tiles() {
@@ -56,6 +54,8 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
     for (size_t i = 0; i < now.size(); ++i) {
       const ScreenPart& part = now[i];
       const ScreenPart* before = previous_.find(part.id, i);
+      const bool same = before != nullptr && before->key == part.key && before->area == part.area;
+      if (same) continue;
       const Rect sprite = sprite_area(renderer_, part.sprite);
       // A sprite whose backdrop is not yet whole has all of it redrawn, and
       // kept, so that it can move from the next frame on. One found drawn
@@ -65,14 +65,12 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
       if (before == nullptr) {
         changed_.add(part.area);
         changed_.add(whole);
-      } else if (before->key != part.key || !(before->area == part.area)) {
-        if (can_move(*before, part)) {
-          moves_.push_back({before->sprite, part.sprite, sprite});
-        } else {
-          changed_.add(before->area);
-          changed_.add(part.area);
-          changed_.add(whole);
-        }
+      } else if (can_move(*before, part, backdrop)) {
+        moves_.push_back({before->sprite, part.sprite, sprite});
+      } else {
+        changed_.add(before->area);
+        changed_.add(part.area);
+        changed_.add(whole);
       }
     }
     for (size_t i = 0; i < before_parts.size(); ++i) {
@@ -92,6 +90,7 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
 }
 
 void FramePainter::move_sprites() {
+  if (changed_.empty() && moves_.empty()) return;
   for (const Move& move : moves_) {
     const Backdrop* backdrop = backdrops_.find(move.area);
     move_sprite(renderer_, *backdrop, move.from, move.to, moved_);

@@ -52,8 +52,9 @@ class FramePainter {
   };
 
   bool work_out_damage(const FrameInputs& inputs);
-  // Whether the part can be brought up to date by moving its sprite.
-  bool can_move(const ScreenPart& before, const ScreenPart& now) const;
+  // Whether the part can be brought up to date by moving its sprite over
+  // `backdrop`, the one kept for its area.
+  static bool can_move(const ScreenPart& before, const ScreenPart& now, const Backdrop* backdrop);
   // Moves that meet redrawn tiles are redrawn with them instead.
   void redraw_moves_meeting_tiles();
   void move_sprites();

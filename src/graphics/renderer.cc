@@ -280,10 +280,15 @@ struct LevelBar {
   uint32_t colour;
 };
 
-// The i-th of `count` active bars at `phase`, from 3 to h pixels high.
-LevelBar level_bar(int i, int count, uint32_t phase, int h) {
+// The swing (0 to 1) of the i-th bar at `phase`: the same for every set of
+// bars on the screen.
+float bar_swing(int i, uint32_t phase) {
   float g = static_cast<float>(phase) * 0.15f + static_cast<float>(i) * 0.8f;
-  float v = std::fabs(std::cos(g * 1.7f) * 0.3f + (std::sin(g) * 0.5f + 0.5f) * 0.7f);
+  return std::fabs(std::cos(g * 1.7f) * 0.3f + (std::sin(g) * 0.5f + 0.5f) * 0.7f);
+}
+
+// The i-th of `count` active bars swinging by `v`, from 3 to h pixels high.
+LevelBar level_bar(int i, int count, float v, int h) {
   int bar = static_cast<int>(v * static_cast<float>(h));
   bar = std::min(std::max(bar, 3), h);
   float f = static_cast<float>(i) / static_cast<float>(count);
@@ -316,10 +321,29 @@ void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool 
     for (int i = 0; i < count; ++i) bar_at(i, 3, 0xFF475569);
     return;
   }
+  const float* swing = bar_swings(phase, count);
   for (int i = 0; i < count; ++i) {
-    LevelBar bar = level_bar(i, count, phase, h);
+    LevelBar bar = level_bar(i, count, swing[i], h);
     bar_at(i, bar.height, bar.colour);
   }
+}
+
+const float* Renderer::bar_swings(uint32_t phase, int count) {
+  // Two phases are kept, as a frame moves bars from the last one to the
+  // next; the one used longer ago makes room for a new phase. Extending one
+  // phase's swings leaves the other's where they are.
+  SwingCache* cache = nullptr;
+  for (SwingCache& kept : swings_) {
+    if (kept.phase == phase && !kept.swing.empty()) cache = &kept;
+  }
+  if (cache == nullptr) {
+    cache = &swings_[swings_[0].last_used <= swings_[1].last_used ? 0 : 1];
+    cache->phase = phase;
+    cache->swing.clear();
+  }
+  for (int i = int(cache->swing.size()); i < count; ++i) cache->swing.push_back(bar_swing(i, phase));
+  cache->last_used = ++swing_uses_;
+  return cache->swing.data();
 }
 
 void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h,
@@ -328,9 +352,11 @@ void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h
   const int bottom = y + h;
   uint32_t* pixels = fb_.pixels();
   const size_t stride = fb_.width();
+  const float* from = bar_swings(from_phase, count);
+  const float* to = bar_swings(to_phase, count);
   for (int i = 0; i < count; ++i) {
-    LevelBar before = level_bar(i, count, from_phase, h);
-    LevelBar now = level_bar(i, count, to_phase, h);
+    LevelBar before = level_bar(i, count, from[i], h);
+    LevelBar now = level_bar(i, count, to[i], h);
     if (before.height == now.height) continue;
     // Both bars are at least 3 high: below the lower of the two tops they
     // are the same pixels. Above the new top lies the backdrop; on it, the

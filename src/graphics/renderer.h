@@ -135,8 +135,19 @@ class Renderer {
     return true;
   }
 
+  // The swings of the first `count` bars at `phase`, shared by every set
+  // of bars drawn at that phase.
+  const float* bar_swings(uint32_t phase, int count);
+
   Framebuffer& fb_;
   std::unique_ptr<Font> font_;
+  struct SwingCache {
+    uint32_t phase = 0;
+    std::vector<float> swing;
+    uint64_t last_used = 0;
+  };
+  SwingCache swings_[2];
+  uint64_t swing_uses_ = 0;
   const TileRegion* clip_ = nullptr;
   BackdropStore* backdrops_ = nullptr;
   bool in_sprite_ = false;

@@ -81,6 +81,23 @@ DeviceGeometry device_geometry(const fb_var_screeninfo& var, const fb_fix_screen
   return geometry;
 }
 
+namespace {
+
+constexpr size_t kLargePage = size_t{2} << 20;
+
+}  // namespace
+
+void* allocate_pixels(size_t bytes) {
+  const size_t whole = (bytes + kLargePage - 1) / kLargePage * kLargePage;
+  void* memory = std::aligned_alloc(kLargePage, whole);
+  if (memory == nullptr) throw std::bad_alloc();
+  // Only advice: without large pages the buffer works the same.
+  (void)::madvise(memory, whole, MADV_HUGEPAGE);
+  return memory;
+}
+
+void free_pixels(void* pixels) noexcept { std::free(pixels); }
+
 Framebuffer::Framebuffer(uint32_t width, uint32_t height) : width_(width), height_(height) {
   size_t count = 0;
   size_t bytes = 0;

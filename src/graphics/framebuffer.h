@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,6 +21,27 @@
 #include "graphics/region.h"
 
 namespace ze {
+
+// Memory for the back buffer: whole 2 MB pages where the kernel can give
+// them, so that drawing a few pixels in each of many rows does not miss
+// the address cache once a row.
+void* allocate_pixels(size_t bytes);
+void free_pixels(void* pixels) noexcept;
+
+template <typename T>
+struct PixelAllocator {
+  using value_type = T;
+  PixelAllocator() = default;
+  template <typename U>
+  PixelAllocator(const PixelAllocator<U>&) {}
+  T* allocate(size_t count) {
+    if (count > SIZE_MAX / sizeof(T) / 2) throw std::bad_alloc();
+    return static_cast<T*>(allocate_pixels(count * sizeof(T)));
+  }
+  void deallocate(T* pixels, size_t) noexcept { free_pixels(pixels); }
+  template <typename U>
+  bool operator==(const PixelAllocator<U>&) const { return true; }
+};
 
 // Where `Framebuffer::open` looks. The defaults are the console's fixed
 // paths; the environment values are taken by the caller (null = unset).
@@ -109,7 +131,7 @@ class Framebuffer {
  private:
   Framebuffer(uint32_t width, uint32_t height);
 
-  std::vector<uint32_t> back_;
+  std::vector<uint32_t, PixelAllocator<uint32_t>> back_;
   uint32_t width_ = 0;
   uint32_t height_ = 0;
   uint8_t* mapping_ = nullptr;

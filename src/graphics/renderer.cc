@@ -359,19 +359,20 @@ void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h
     LevelBar now = level_bar(i, count, to[i], h);
     if (before.height == now.height) continue;
     // Both bars are at least 3 high: below the lower of the two tops they
-    // are the same pixels. Above the new top lies the backdrop; on it, the
-    // bar's middle column; below it, all three columns.
-    const int top = bottom - now.height;
+    // are the same pixels. Above a top lies the backdrop; on it, the bar's
+    // middle column; below it, all three columns. Only pixels that change
+    // are written, so a growing bar reads nothing of its backdrop.
+    const int top = bottom - now.height, old_top = bottom - before.height;
     const int bx = x + 5 * i;
     Rect rows = intersection(
-        Rect{bx, std::min(top, bottom - before.height), 3, std::abs(now.height - before.height) + 1},
-        under.area);
+        Rect{bx, std::min(top, old_top), 3, std::abs(now.height - before.height) + 1}, under.area);
     if (rows.empty()) continue;
     for (int py = rows.y; py < rows.y + rows.h; ++py) {
       uint32_t* row = pixels + size_t(py) * stride;
       for (int px = rows.x; px < rows.x + rows.w; ++px) {
         bool bar = py > top || (py == top && px == bx + 1);
-        row[px] = bar ? now.colour : under.at(px, py);
+        bool was_bar = py > old_top || (py == old_top && px == bx + 1);
+        if (bar != was_bar) row[px] = bar ? now.colour : under.at(px, py);
       }
     }
     moved.push_back(rows);

@@ -66,6 +66,7 @@ struct AudioPlayer::Cells {
   bool record_read = false;
   Instant record_checked;
   std::optional<PersistedState> record;
+  bool record_usable = false;  // its PID may be probed: not this program's own
 };
 
 namespace {
@@ -394,11 +395,15 @@ PlaybackStatus AudioPlayer::poll() {
     if (!cells_->record_read || elapsed_between(cells_->record_checked, checked) >=
                                     kRecordCheckPeriod) {
       cells_->record = read_state(paths_->state_file);
+      cells_->record_usable = cells_->record && usable_foreign_pid(cells_->record->pid);
       cells_->record_read = true;
       cells_->record_checked = checked;
     }
+    // Only the probe of the recorded process runs on every frame.
     const std::optional<PersistedState>& state = cells_->record;
-    if (!state || !recorded_engine_alive(*state)) status = PlaybackStatus::idle();
+    if (!state || !cells_->record_usable || !process_alive(static_cast<pid_t>(state->pid))) {
+      status = PlaybackStatus::idle();
+    }
   }
   return status;
 }

@@ -27,6 +27,17 @@ void BackdropStore::note_drawing(const Rect& rect) {
   }
 }
 
+void BackdropStore::note_dimming(const Rect& spared) {
+  for (Backdrop& backdrop : entries_) {
+    if (backdrop.sealed_pass != pass_) continue;
+    if (overlap(backdrop.area, spared)) {
+      backdrop.overdrawn = true;
+    } else {
+      backdrop.dimmed = true;
+    }
+  }
+}
+
 void BackdropStore::keep_only(const std::vector<Rect>& areas) {
   std::erase_if(entries_, [&](const Backdrop& backdrop) {
     return std::find(areas.begin(), areas.end(), backdrop.area) == areas.end();

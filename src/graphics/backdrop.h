@@ -5,7 +5,9 @@
 // sprite touches that area. A sprite whose backdrop is whole and that is
 // the last thing drawn over its area can then be moved from one frame to
 // the next by putting back the backdrop where it was and drawing it where
-// it is now: the same pixels as a redraw, at a fraction of the cost.
+// it is now: the same pixels as a redraw, at a fraction of the cost. Under
+// a dialog's darkening, which works on each pixel alone, it moves the same
+// way with darkened pixels.
 // Owned by the FramePainter; main thread only.
 #pragma once
 
@@ -21,6 +23,7 @@ struct Backdrop {
   std::vector<uint32_t> pixels;  // area.w x area.h, row-major
   bool complete = false;         // every pixel of the area was kept
   bool overdrawn = false;        // something drawn after the sprite touched it
+  bool dimmed = false;           // a dialog darkens the sprite and its backdrop
   uint64_t sealed_pass = 0;      // the drawing pass whose sprite ended last
 
   uint32_t at(int x, int y) const {
@@ -42,6 +45,9 @@ class BackdropStore {
   void seal(Backdrop& backdrop) { backdrop.sealed_pass = pass_; }
   // Something outside every sprite draws into `rect`.
   void note_drawing(const Rect& rect);
+  // The whole screen but `spared` is darkened, pixel by pixel: a sprite
+  // outside `spared` can still move, drawing darkened pixels.
+  void note_dimming(const Rect& spared);
   // Drops the entries whose area is not in `areas`.
   void keep_only(const std::vector<Rect>& areas);
   void clear() { entries_.clear(); }

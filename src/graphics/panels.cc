@@ -52,14 +52,16 @@ NeedleTip needle_tip(float level) {
 }
 
 // The needle's two lines from the pivot to the tip for `level`, and the
-// pivot over them.
-void draw_vu_needle(Renderer& r, int x, int y, int w, float level) {
+// pivot over them; darkened as a dialog darkens them when `dim` is set.
+void draw_vu_needle(Renderer& r, int x, int y, int w, float level, bool dim = false) {
+  static_assert(kMeterNeedle >> 24 == 0xFF, "darkening an opaque needle gives a needle");
   const int cx = x + w / 2;
   const int cy = y + 70;
+  const uint32_t needle = dim ? dimmed(kMeterNeedle) : kMeterNeedle;
   auto [ex, ey] = needle_tip(level);
-  r.draw_line(cx, y + 68, cx + ex, cy + ey, kMeterNeedle);
-  r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, kMeterNeedle);
-  r.fill_circle(cx, cy, 4, kPivot);
+  r.draw_line(cx, y + 68, cx + ex, cy + ey, needle);
+  r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, needle);
+  r.fill_circle(cx, cy, 4, dim ? dimmed(kPivot) : kPivot);
 }
 
 Rect pivot_area(int x, int y, int w) { return {x + w / 2 - 4, y + 70 - 4, 9, 9}; }
@@ -170,7 +172,7 @@ void move_sprite(Renderer& r, const Backdrop& under, const Sprite& from, const S
   NeedleTip tip = needle_tip(from.level);
   r.restore_line(under, cx, to.y + 68, cx + tip.dx, cy + tip.dy);
   r.restore_line(under, cx + 1, to.y + 68, cx + tip.dx + 1, cy + tip.dy);
-  draw_vu_needle(r, to.x, to.y, to.w, to.level);
+  draw_vu_needle(r, to.x, to.y, to.w, to.level, under.dimmed);
   Rect written = unite(vu_needle_area(to.x, to.y, to.w, from.level),
                        vu_needle_area(to.x, to.y, to.w, to.level));
   moved.push_back(intersection(unite(written, pivot_area(to.x, to.y, to.w)), under.area));

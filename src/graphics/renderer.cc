@@ -88,6 +88,7 @@ Renderer::SpriteScope::SpriteScope(Renderer& renderer, const Rect& area) : rende
   if (clip == nullptr || clip->covers(shown)) {
     backdrop.complete = true;
     backdrop.overdrawn = false;
+    backdrop.dimmed = false;
   }
 }
 
@@ -251,7 +252,8 @@ void Renderer::restore_line(const Backdrop& under, int x0, int y0, int x1, int y
   const Rect& a = under.area;
   for_each_line_point(x0, y0, x1, y1, [&](int x, int y) {
     if (x >= a.x && x < a.x + a.w && y >= a.y && y < a.y + a.h) {
-      fb_.pixels()[size_t(y) * fb_.width() + size_t(x)] = under.at(x, y);
+      uint32_t kept = under.at(x, y);
+      fb_.pixels()[size_t(y) * fb_.width() + size_t(x)] = under.dimmed ? dimmed(kept) : kept;
     }
   });
 }
@@ -357,6 +359,7 @@ void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h
   for (int i = 0; i < count; ++i) {
     LevelBar before = level_bar(i, count, from[i], h);
     LevelBar now = level_bar(i, count, to[i], h);
+    if (under.dimmed) now.colour = dimmed(now.colour);
     if (before.height == now.height) continue;
     // Both bars are at least 3 high: below the lower of the two tops they
     // are the same pixels. Above a top lies the backdrop; on it, the bar's
@@ -372,7 +375,9 @@ void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h
       for (int px = rows.x; px < rows.x + rows.w; ++px) {
         bool bar = py > top || (py == top && px == bx + 1);
         bool was_bar = py > old_top || (py == old_top && px == bx + 1);
-        if (bar != was_bar) row[px] = bar ? now.colour : under.at(px, py);
+        if (bar == was_bar) continue;
+        uint32_t kept = under.at(px, py);
+        row[px] = bar ? now.colour : (under.dimmed ? dimmed(kept) : kept);
       }
     }
     moved.push_back(rows);
@@ -478,20 +483,14 @@ void dim_pixels(uint32_t* pixels, size_t count) {
     v = low | (high << 8) | alpha;
     std::memcpy(pixels + i, &v, sizeof v);
   }
-  for (; i < count; ++i) {
-    uint32_t c = pixels[i];
-    uint32_t r = (((c >> 16) & 0xFF) * 171) >> 9;
-    uint32_t g = (((c >> 8) & 0xFF) * 171) >> 9;
-    uint32_t b = ((c & 0xFF) * 171) >> 9;
-    pixels[i] = 0xFF000000u | (r << 16) | (g << 8) | b;
-  }
+  for (; i < count; ++i) pixels[i] = dimmed(pixels[i]);
 }
 
 void Renderer::dim_screen(const Rect& covered_next) {
   const int64_t cx0 = covered_next.x, cx1 = int64_t{covered_next.x} + covered_next.w;
   const int64_t cy0 = covered_next.y, cy1 = int64_t{covered_next.y} + covered_next.h;
   const bool skip = !covered_next.empty();
-  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing({0, 0, width(), height()});
+  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_dimming(covered_next);
   for (int64_t y = 0; y < height(); ++y) {
     if (skip_row(y)) continue;
     uint32_t* row = fb_.pixels() + size_t(y) * fb_.width();

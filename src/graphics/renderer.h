@@ -60,12 +60,13 @@ class Renderer {
   // The rectangle draw_level_bars (x, y, w, h, ...) can touch.
   static Rect level_bars_area(int x, int y, int w, int h);
   // Moves active level bars drawn at `from_phase` over `under` to
-  // `to_phase`: only the rows between a bar's old and new top change. The
-  // rectangles written are added to `moved`. No clip region may be set.
+  // `to_phase`: only the rows between a bar's old and new top change,
+  // darkened if `under` is. The rectangles written are added to `moved`.
+  // No clip region may be set.
   void move_level_bars(const Backdrop& under, int x, int y, int w, int h, uint32_t from_phase,
                        uint32_t to_phase, std::vector<Rect>& moved);
   // Puts back the pixels of `under` along the line draw_line (x0, y0, x1,
-  // y1) draws, where they lie in its area.
+  // y1) draws, where they lie in its area (darkened if `under` is).
   void restore_line(const Backdrop& under, int x0, int y0, int x1, int y1);
   // UTF-8 text with its line top at y and the pen starting at x.
   void draw_text(std::string_view text, int x, int y, uint32_t colour, float size);
@@ -155,5 +156,12 @@ class Renderer {
 
 // Divides red, green and blue of each pixel by 3 and makes it opaque.
 void dim_pixels(uint32_t* pixels, size_t count);
+// The same for one colour.
+inline uint32_t dimmed(uint32_t c) {
+  uint32_t r = (((c >> 16) & 0xFF) * 171) >> 9;
+  uint32_t g = (((c >> 8) & 0xFF) * 171) >> 9;
+  uint32_t b = ((c & 0xFF) * 171) >> 9;
+  return 0xFF000000u | (r << 16) | (g << 8) | b;
+}
 
 }  // namespace ze

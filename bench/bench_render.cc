@@ -2,7 +2,8 @@
 // floor measured in the same run: a memset of the back buffer plus a memcpy
 // of it to memory standing in for the device. Measured: full redraws per
 // screen, incremental frames (playing on the list and in the now-playing
-// view, idle on the list, with a dialog open) and the darkening pass.
+// view, idle on the list, with a dialog open; with the tiles they redraw and
+// the pixels they write by moving sprites) and the darkening pass.
 // With --process=PATH the player itself runs in simulator mode for a fixed
 // number of frames per scene, and its CPU time and resident memory are
 // reported beside the floor's share of a core.
@@ -91,15 +92,19 @@ void incremental(benchmark::State& state, Screen screen, bool playing) {
   auto frame = frame_for(screen, playing);
   painter.draw(frame->inputs);
   size_t tiles = 0;
+  size_t moved = 0;
   for (auto _ : state) {
     FrameInputs& in = frame->inputs;
     if (++in.frame_counter % kFramesPerSecond == 0) ++in.listening_seconds;
     tiles += painter.draw(in).tile_count();
+    for (const Rect& rect : painter.moved()) moved += size_t(rect.w) * size_t(rect.h);
     painter.present();
     benchmark::DoNotOptimize(s.device.data());
   }
   state.counters["tiles_per_frame"] =
       benchmark::Counter(double(tiles), benchmark::Counter::kAvgIterations);
+  state.counters["moved_px_per_frame"] =
+      benchmark::Counter(double(moved), benchmark::Counter::kAvgIterations);
 }
 
 std::string repeated(std::string_view piece, size_t bytes) {

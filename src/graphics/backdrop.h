@@ -43,6 +43,7 @@ class BackdropStore {
   // The sprite of `backdrop` has finished drawing in this pass: whatever is
   // drawn after it in the pass over its area makes it overdrawn.
   void seal(Backdrop& backdrop) { backdrop.sealed_pass = pass_; }
+  bool sealed_in_this_pass(const Backdrop& backdrop) const { return backdrop.sealed_pass == pass_; }
   // Something outside every sprite draws into `rect`.
   void note_drawing(const Rect& rect);
   // The whole screen but `spared` is darkened, pixel by pixel: a sprite

@@ -73,6 +73,8 @@ Renderer::SpriteScope::SpriteScope(Renderer& renderer, const Rect& area) : rende
   if (shown.empty()) return;
   Backdrop& backdrop = renderer.backdrops_->entry(shown);
   backdrop_ = &backdrop;
+  // A second sprite over the same area would draw over the first.
+  const bool shared = renderer.backdrops_->sealed_in_this_pass(backdrop);
   const TileRegion* clip = renderer.clip_;
   const uint32_t* pixels = renderer.fb_.pixels();
   const size_t stride = renderer.fb_.width();
@@ -90,6 +92,7 @@ Renderer::SpriteScope::SpriteScope(Renderer& renderer, const Rect& area) : rende
     backdrop.overdrawn = false;
     backdrop.dimmed = false;
   }
+  if (shared) backdrop.overdrawn = true;
 }
 
 Renderer::SpriteScope::~SpriteScope() {
@@ -376,8 +379,12 @@ void Renderer::move_level_bars(const Backdrop& under, int x, int y, int w, int h
         bool bar = py > top || (py == top && px == bx + 1);
         bool was_bar = py > old_top || (py == old_top && px == bx + 1);
         if (bar == was_bar) continue;
-        uint32_t kept = under.at(px, py);
-        row[px] = bar ? now.colour : (under.dimmed ? dimmed(kept) : kept);
+        if (bar) {
+          row[px] = now.colour;
+        } else {
+          uint32_t kept = under.at(px, py);
+          row[px] = under.dimmed ? dimmed(kept) : kept;
+        }
       }
     }
     moved.push_back(rows);

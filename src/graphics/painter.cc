@@ -20,8 +20,8 @@ FramePainter::FramePainter(Renderer& renderer, Mode mode)
 
 bool FramePainter::can_move(const ScreenPart& before, const ScreenPart& now,
                             const Backdrop* backdrop) {
-  return now.sprite.kind != Sprite::Kind::None && sprite_movable(before.sprite, now.sprite) &&
-         backdrop != nullptr && backdrop->complete && !backdrop->overdrawn;
+  return sprite_movable(before.sprite, now.sprite) && backdrop != nullptr && backdrop->complete &&
+         !backdrop->overdrawn;
 }
 
 void FramePainter::redraw_moves_meeting_tiles() {
@@ -90,12 +90,13 @@ bool FramePainter::work_out_damage(const FrameInputs& inputs) {
 }
 
 void FramePainter::move_sprites() {
-  if (changed_.empty() && moves_.empty()) return;
   for (const Move& move : moves_) {
     const Backdrop* backdrop = backdrops_.find(move.area);
     move_sprite(renderer_, *backdrop, move.from, move.to, moved_);
   }
-  // Sprites that are gone take their backdrops with them.
+  // Sprites that are gone take their backdrops with them. A sprite comes,
+  // goes or changes place only in a frame that redraws tiles.
+  if (changed_.empty()) return;
   std::vector<Rect> areas;
   for (const ScreenPart& part : previous_.parts()) {
     if (part.sprite.kind != Sprite::Kind::None) areas.push_back(sprite_area(renderer_, part.sprite));

@@ -56,9 +56,9 @@ void Renderer::for_each_run(int64_t y, int64_t x0, int64_t x1, F&& f) {
 
 bool Renderer::touches_clip(int64_t x, int64_t y, int64_t w, int64_t h) const {
   if (w <= 0 || h <= 0) return clip_ == nullptr;
-  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing(clamp_rect(x, y, x + w, y + h));
-  if (clip_ == nullptr) return true;
-  return clip_->intersects(clamp_rect(x, y, x + w, y + h));
+  const Rect rect = clamp_rect(x, y, x + w, y + h);
+  if (backdrops_ != nullptr && !in_sprite_) backdrops_->note_drawing(rect);
+  return clip_ == nullptr || clip_->intersects(rect);
 }
 
 Rect Renderer::on_screen(const Rect& rect) const {
@@ -306,8 +306,9 @@ int level_bar_count(int w) { return std::max(w / 5, 4); }
 
 void Renderer::draw_level_bars(int x, int y, int w, int h, uint32_t phase, bool active) {
   // The bars move on every frame and nothing is drawn over them: a sprite.
-  SpriteScope sprite(*this, level_bars_area(x, y, w, h));
-  if (!visible(level_bars_area(x, y, w, h))) return;
+  const Rect area = level_bars_area(x, y, w, h);
+  SpriteScope sprite(*this, area);
+  if (!visible(area)) return;
   int count = level_bar_count(w);
   int bottom = y + h;
   // A 3-wide bar with corners of radius 1: one pixel on top and at the

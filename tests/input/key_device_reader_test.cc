@@ -53,19 +53,30 @@ class FakeDevices {
     ASSERT_EQ(::write(ends_[device].get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
   }
 
-  // Starts the reader; returns once it has drained what was written before.
+  // Starts the reader; returns once it has discarded what was pending and
+  // reads what comes next. Its discarding takes everything written until
+  // it finds the devices empty, so waiting for the pipes to empty is not
+  // enough: the reader is probed with hat pushes on device 0 until one
+  // comes through. Pushes made while it still discards are lost; those after
+  // the first one read repeat a held hat and give nothing, so exactly one
+  // Down arrives. The hat is centred again before the test goes on.
   QueueHandle<Action> start_reader() {
-    for (size_t n = 0; n < ends_.size(); ++n) write(n, key(kBtnEast, 0));
     QueueHandle<Action> queue = make_queue<Action>();
     spawn_detached([queue, prefix = prefix()] { key_device_reader(queue, prefix); });
-    for (const UniqueFd& end : ends_) {
-      int pending = 1;
-      for (int i = 0; i < 2500 && pending > 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        ::ioctl(end.get(), FIONREAD, &pending);
-      }
-      EXPECT_EQ(pending, 0) << "the reader never read the devices";
+    std::optional<Action> first;
+    for (int i = 0; i < 500 && !first; ++i) {
+      write(0, hat_y(1));
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      first = queue->try_receive();
     }
+    EXPECT_EQ(first, Action::Down) << "the reader never came past what was pending";
+    write(0, hat_y(0));
+    int pending = 1;
+    for (int i = 0; i < 2500 && pending > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      ::ioctl(ends_[0].get(), FIONREAD, &pending);
+    }
+    EXPECT_EQ(pending, 0) << "the reader stopped reading";
     return queue;
   }
 

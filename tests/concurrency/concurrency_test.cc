@@ -295,22 +295,36 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     devices.emplace_back(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   }
-  // The reader throws away what is pending when it starts: a release on
-  // each device shows when it has begun to read.
-  for (size_t n = 0; n < codes.size(); ++n) {
-    std::string release(kInputEventSize, '\0');
-    ASSERT_EQ(::write(devices[n].get(), release.data(), release.size()), ssize_t(release.size()));
-  }
+  // An event record as the kernel writes it.
+  auto record = [](uint16_t type, uint16_t code, int32_t value) {
+    std::string bytes(kInputEventSize, '\0');
+    std::memcpy(bytes.data() + 16, &type, 2);
+    std::memcpy(bytes.data() + 18, &code, 2);
+    std::memcpy(bytes.data() + 20, &value, 4);
+    return bytes;
+  };
+  // The reader throws away everything it finds until the devices are empty
+  // when it starts. Hat pushes on the first device show when it reads: those
+  // it throws away are lost, and after the first one read the hat is held, so
+  // exactly one Down arrives. Centring the hat again gives nothing.
   spawn_detached([actions = loop.actions, prefix = dir / "event"] {
     key_device_reader(actions, prefix);
   });
-  for (const UniqueFd& device : devices) {
-    EXPECT_TRUE(eventually([&] {
-      int pending = 1;
-      ::ioctl(device.get(), FIONREAD, &pending);
-      return pending == 0;
-    }));
+  auto write_all = [&](size_t n, const std::string& bytes) {
+    return ::write(devices[n].get(), bytes.data(), bytes.size()) == ssize_t(bytes.size());
+  };
+  bool reading = false;
+  for (int i = 0; i < 500 && !reading; ++i) {
+    ASSERT_TRUE(write_all(0, record(kEvAbs, kAbsHat0Y, 1)));
+    reading = loop.run_until([&] { return loop.received[Action::Down] > 0; }, 10ms);
   }
+  ASSERT_TRUE(reading) << "the key reader never came past what was pending";
+  ASSERT_TRUE(write_all(0, record(kEvAbs, kAbsHat0Y, 0)));
+  EXPECT_TRUE(eventually([&] {
+    int pending = 1;
+    ::ioctl(devices[0].get(), FIONREAD, &pending);
+    return pending == 0;
+  }));
   std::string fifo = dir / "cmd";
   UniqueFd keeper = start_command_reader(fifo, loop.actions);
   ASSERT_TRUE(keeper.valid());
@@ -329,16 +343,7 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
   for (size_t n = 0; n < codes.size(); ++n) {
     writers.emplace_back([&, n] {
       for (int i = 0; i < kPresses; ++i) {
-        std::string bytes;
-        for (int32_t value : {1, 0}) {
-          std::string record(kInputEventSize, '\0');
-          uint16_t type = kEvKey;
-          std::memcpy(record.data() + 16, &type, 2);
-          std::memcpy(record.data() + 18, &codes[n], 2);
-          std::memcpy(record.data() + 20, &value, 4);
-          bytes += record;
-        }
-        if (::write(devices[n].get(), bytes.data(), bytes.size()) != ssize_t(bytes.size())) return;
+        if (!write_all(n, record(kEvKey, codes[n], 1) + record(kEvKey, codes[n], 0))) return;
         int pending = 1;
         for (int wait = 0; wait < 1000 && pending > 0; ++wait) {
           std::this_thread::sleep_for(1ms);
@@ -368,6 +373,7 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
   });
 
   std::map<Action, int> expected;
+  expected[Action::Down] = 1;  // the probe
   for (uint16_t code : codes) expected[*key_code_action(code)] += kPresses;
   expected[Action::VolumeUp] += 20;
   expected[Action::ToggleFavorite] += 20;

@@ -42,6 +42,7 @@
 #include "catalog/records.h"
 #include "input/command_fifo.h"
 #include "input/key_device_reader.h"
+#include "input/key_records.h"
 #include "input/stdin_reader.h"
 #include "player/audio_player.h"
 #include "player/playback_commands.h"
@@ -295,31 +296,16 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
     ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
     devices.emplace_back(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
   }
-  // An event record as the kernel writes it.
-  auto record = [](uint16_t type, uint16_t code, int32_t value) {
-    std::string bytes(kInputEventSize, '\0');
-    std::memcpy(bytes.data() + 16, &type, 2);
-    std::memcpy(bytes.data() + 18, &code, 2);
-    std::memcpy(bytes.data() + 20, &value, 4);
-    return bytes;
-  };
-  // The reader throws away everything it finds until the devices are empty
-  // when it starts. Hat pushes on the first device show when it reads: those
-  // it throws away are lost, and after the first one read the hat is held, so
-  // exactly one Down arrives. Centring the hat again gives nothing.
   spawn_detached([actions = loop.actions, prefix = dir / "event"] {
     key_device_reader(actions, prefix);
   });
   auto write_all = [&](size_t n, const std::string& bytes) {
     return ::write(devices[n].get(), bytes.data(), bytes.size()) == ssize_t(bytes.size());
   };
-  bool reading = false;
-  for (int i = 0; i < 500 && !reading; ++i) {
-    ASSERT_TRUE(write_all(0, record(kEvAbs, kAbsHat0Y, 1)));
-    reading = loop.run_until([&] { return loop.received[Action::Down] > 0; }, 10ms);
-  }
-  ASSERT_TRUE(reading) << "the key reader never came past what was pending";
-  ASSERT_TRUE(write_all(0, record(kEvAbs, kAbsHat0Y, 0)));
+  ASSERT_TRUE(testing::probe_until_reading(
+      [&](const std::string& bytes) { EXPECT_TRUE(write_all(0, bytes)); },
+      [&] { return loop.run_until([&] { return loop.received[Action::Down] > 0; }, 10ms); }))
+      << "the key reader never came past what was pending";
   EXPECT_TRUE(eventually([&] {
     int pending = 1;
     ::ioctl(devices[0].get(), FIONREAD, &pending);
@@ -343,7 +329,8 @@ TEST(ConcurrencyTest, KeyKeyboardAndCommandReadersFeedOneQueueThatTheLoopDrains)
   for (size_t n = 0; n < codes.size(); ++n) {
     writers.emplace_back([&, n] {
       for (int i = 0; i < kPresses; ++i) {
-        if (!write_all(n, record(kEvKey, codes[n], 1) + record(kEvKey, codes[n], 0))) return;
+        if (!write_all(n, testing::input_record(kEvKey, codes[n], 1) +
+                           testing::input_record(kEvKey, codes[n], 0))) return;
         int pending = 1;
         for (int wait = 0; wait < 1000 && pending > 0; ++wait) {
           std::this_thread::sleep_for(1ms);

@@ -11,7 +11,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "action_waiter.h"
+#include "input/action_waiter.h"
+#include "input/key_records.h"
 #include "base/files.h"
 #include "base/thread.h"
 #include "temp_dir.h"
@@ -22,19 +23,12 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::actions_after;
+using testing::input_record;
 
 constexpr uint16_t kBtnEast = 305, kKeyUp = 103, kKeyDown = 108;
 
-// A record as a 64-bit kernel writes it; the time stamp is filler.
-std::string record(uint16_t type, uint16_t code, int32_t value) {
-  std::string bytes(kInputEventSize, '\x7f');
-  std::memcpy(bytes.data() + 16, &type, 2);
-  std::memcpy(bytes.data() + 18, &code, 2);
-  std::memcpy(bytes.data() + 20, &value, 4);
-  return bytes;
-}
-std::string key(uint16_t code, int32_t value) { return record(kEvKey, code, value); }
-std::string hat_y(int32_t value) { return record(kEvAbs, kAbsHat0Y, value); }
+std::string key(uint16_t code, int32_t value) { return input_record(kEvKey, code, value); }
+std::string hat_y(int32_t value) { return input_record(kEvAbs, kAbsHat0Y, value); }
 
 // Named pipes standing in for event devices, held open for reading and
 // writing by the test so that writes never block and never end the input.
@@ -53,24 +47,21 @@ class FakeDevices {
     ASSERT_EQ(::write(ends_[device].get(), bytes.data(), bytes.size()), ssize_t(bytes.size()));
   }
 
-  // Starts the reader; returns once it has discarded what was pending and
-  // reads what comes next. Its discarding takes everything written until
-  // it finds the devices empty, so waiting for the pipes to empty is not
-  // enough: the reader is probed with hat pushes on device 0 until one
-  // comes through. Pushes made while it still discards are lost; those after
-  // the first one read repeat a held hat and give nothing, so exactly one
-  // Down arrives. The hat is centred again before the test goes on.
+  // Starts the reader; returns once it is past what was pending and reads
+  // what comes next.
   QueueHandle<Action> start_reader() {
     QueueHandle<Action> queue = make_queue<Action>();
     spawn_detached([queue, prefix = prefix()] { key_device_reader(queue, prefix); });
     std::optional<Action> first;
-    for (int i = 0; i < 500 && !first; ++i) {
-      write(0, hat_y(1));
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      first = queue->try_receive();
-    }
-    EXPECT_EQ(first, Action::Down) << "the reader never came past what was pending";
-    write(0, hat_y(0));
+    EXPECT_TRUE(testing::probe_until_reading([&](const std::string& bytes) { write(0, bytes); },
+                                             [&] {
+                                               std::this_thread::sleep_for(
+                                                   std::chrono::milliseconds(10));
+                                               first = queue->try_receive();
+                                               return first.has_value();
+                                             }))
+        << "the reader never came past what was pending";
+    EXPECT_EQ(first, Action::Down);
     int pending = 1;
     for (int i = 0; i < 2500 && pending > 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -40,8 +40,11 @@ constexpr char kUsage[] =
     "  --marker FILE          create FILE once the first audio has reached the output\n"
     "  --user-agent TEXT      the User-Agent of every request\n"
     "  --connect-timeout S    seconds allowed to connect (default 10)\n"
-    "  --stall-timeout S      seconds without data before the stream counts as lost\n"
-    "                         (default 15)\n"
+    "  --stall-timeout S      seconds without data before the stream counts as lost;\n"
+    "                         meanwhile a dropped connection is tried again every\n"
+    "                         second or two (default 30, for HLS at least as long\n"
+    "                         as the playlist reaches back; the first answer of a\n"
+    "                         server is waited for 15 s unless this is given)\n"
     "  --max-bandwidth BPS    preferred upper bandwidth of HLS variants in bits per\n"
     "                         second (default 320000)\n"
     "  --help                 show this text and exit\n"
@@ -107,7 +110,7 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--connect-timeout") {
       options.source.fetch.connect_seconds = static_cast<int>(number_of(i, arg, 1, 600));
     } else if (arg == "--stall-timeout") {
-      options.source.fetch.stall_seconds = static_cast<int>(number_of(i, arg, 1, 600));
+      options.source.stall_seconds = static_cast<int>(number_of(i, arg, 1, 600));
     } else if (arg == "--max-bandwidth") {
       options.source.max_bandwidth = static_cast<uint64_t>(number_of(i, arg, 1, 1000000000));
     } else if (arg == "--") {

@@ -282,7 +282,7 @@ class Player {
     if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return std::nullopt;
     if (stats_.output_rate == 0) {
       Result<int> rate = sink_.open(frame->sample_rate);
-      if (!rate) return Finish{Outcome::DeviceFailed, rate.error()};
+      if (!rate) return output_failed(rate.error());
       stats_.output_rate = *rate;
       if (*rate != frame->sample_rate) {
         log_event("output at {} Hz (the stream has {} Hz)", *rate, frame->sample_rate);
@@ -300,13 +300,18 @@ class Player {
     const std::vector<int16_t>& pcm = converter_.convert(frame, frames);
     if (frames <= 0) return std::nullopt;
     Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
-    if (!written) return Finish{Outcome::DeviceFailed, written.error()};
+    if (!written) return output_failed(written.error());
     stats_.frames_written += frames;
     if (!first_audio_done_) {
       first_audio_done_ = true;
       if (on_first_audio_) on_first_audio_();
     }
     return std::nullopt;
+  }
+
+  Finish output_failed(const std::string& why) const {
+    if (stop_requested()) return Finish{Outcome::Stopped, "stopped"};
+    return Finish{sink_.output_closed() ? Outcome::OutputClosed : Outcome::DeviceFailed, why};
   }
 
   // Bytes that are no audio: unplayable at the start, a lost stream once

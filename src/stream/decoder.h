@@ -23,7 +23,7 @@ struct DecodeStats {
 // stop is requested. `on_first_audio` runs once, right after the first audio
 // has been accepted by the sink. Returns how it ended: the queue's own finish,
 // or Unplayable when the bytes are no audio this engine can decode, or
-// DeviceFailed when the sink fails.
+// DeviceFailed when the sink fails (OutputClosed when its reader went away).
 Finish decode_queue(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
                     DecodeStats& stats);
 

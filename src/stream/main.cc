@@ -32,7 +32,8 @@ constexpr char kUsage[] =
     "audio or fragmented MP4 segments, AES-128 encryption). Every request runs curl.\n"
     "\n"
     "  --output FILE          write the audio to FILE as a WAV file (16-bit stereo at\n"
-    "                         the stream's rate) instead of playing it\n"
+    "                         the stream's rate) instead of playing it; a pipe, a\n"
+    "                         FIFO or - (standard output) gets a WAV stream\n"
     "  --card N               ALSA sound card number (default: the first card with a\n"
     "                         playback device)\n"
     "  --device N             ALSA PCM device number on that card (default: 0 with\n"
@@ -51,7 +52,8 @@ constexpr char kUsage[] =
     "\n"
     "Exit status: 0 the stream ended, 1 the network or the stream was lost (worth\n"
     "trying again), 2 the address or its format cannot be played, 3 the sound\n"
-    "device failed; 128 + N when stopped by signal N (SIGTERM, SIGINT, SIGHUP).\n"
+    "device failed, 4 the reader of the --output pipe went away; 128 + N when\n"
+    "stopped by signal N (SIGTERM, SIGINT, SIGHUP).\n"
     "Log lines go to standard error, each beginning with \"[ze-stream]\".\n";
 
 struct Options {
@@ -149,6 +151,9 @@ int exit_status(const Finish& how) {
     case Outcome::DeviceFailed:
       log_event("sound device failed: {}", how.message);
       return 3;
+    case Outcome::OutputClosed:
+      log_event("output closed by its reader: {}", how.message);
+      return 4;
     case Outcome::Stopped:
       break;
   }
@@ -165,7 +170,7 @@ int main(int argc, char** argv) {
 
   std::unique_ptr<AudioSink> sink;
   if (!options.output.empty()) {
-    sink = std::make_unique<WavWriter>(options.output);
+    sink = std::make_unique<WavWriter>(options.output, stop_fd());
   } else {
     AlsaPcmOptions alsa;
     if (options.card) alsa.device = AlsaDevice{*options.card, *options.device};

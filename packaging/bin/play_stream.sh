@@ -18,7 +18,10 @@
 #
 # ze-stream's exit statuses: 0 the stream ended, 1 network or stream lost
 # (tried again), 2 the address or format cannot be played (not tried again:
-# the fallback URL is, if there is one), 3 the sound device failed.
+# the fallback URL is, if there is one), 3 the sound device failed, 4 the
+# reader of its output went away (tried again). The engine rides out network
+# drop-outs itself, up to its own stall limit (30 s, for HLS at least the
+# playlist's length): the retries here are for when it gives up.
 #
 # The runtime paths and the retry figures can be changed through environment
 # variables; the defaults are the console's.
@@ -36,7 +39,7 @@ case $retry_limit$retry_window$retry_delay in
   *[!0-9]*) retry_limit=5 retry_window=120 retry_delay=2 ;;
 esac
 [ "$retry_limit" -ge 1 ] || retry_limit=1
-net_timeout=15                              # seconds without data count as a drop
+net_timeout=15                              # mpv and curl: seconds without data count as a drop
 crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
 engine_bin=${ZE_RADIO_STREAM_ENGINE:-$(dirname "$0")/ze-stream}
 engine_output=${ZE_RADIO_STREAM_OUTPUT:-}   # a WAV file instead of the sound card
@@ -185,15 +188,14 @@ play_with_ffmpeg() {
 play_with_engine() {
   set -- "$1"
   [ -n "$engine_output" ] && set -- --output "$engine_output" "$1"
-  run_recording_pid "$engine_bin" --marker "$marker" --user-agent "$user_agent" \
-    --stall-timeout "$net_timeout" "$@"
+  run_recording_pid "$engine_bin" --marker "$marker" --user-agent "$user_agent" "$@"
 }
 
 # The bundled engine's audio as a WAV stream into aplay, for a Bluetooth
 # speaker on a console without mpv.
 play_with_engine_aplay() {
   device=$(bluetooth_device)
-  "$engine_bin" --output - --user-agent "$user_agent" --stall-timeout "$net_timeout" "$1" |
+  "$engine_bin" --output - --user-agent "$user_agent" "$1" |
     pass_audio | run_recording_pid aplay -q -D "$device"
 }
 

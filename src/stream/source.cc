@@ -341,12 +341,15 @@ class Source {
     if (list.entries.empty()) return {Outcome::Unplayable, "the playlist has no playable entry"};
     Finish last{Outcome::Unplayable, "no entry could be played"};
     bool played = false;
+    LogRun repeats;
     for (size_t i = 0; i < list.entries.size(); ++i) {
       const std::string& entry = list.entries[i].url;
       if (lists_read_.contains(entry)) {
-        log_event("playlist entry {}: a playlist already read, skipped", i + 1);
+        repeats.event("entries skipped as playlists already read",
+                      fmt::format("playlist entry {}: a playlist already read, skipped", i + 1));
         continue;
       }
+      repeats.flush();
       if (!count_list_fetch()) return too_many_lists();
       log_event("playlist entry {} of {}: {}", i + 1, list.entries.size(), entry);
       if (!start_new_stream()) return stopped();
@@ -365,9 +368,9 @@ class Source {
     Result<HlsPlaylist> parsed = parse_hls(text, url);
     if (!parsed) {
       // "#EXTM3U" with "#EXTINF:-1," names is also how plain station lists
-      // are written: such a list plays as one.
+      // are written: such a list plays as one. One with HLS tags is HLS.
       Playlist list = parse_m3u(text, url, kMaxListEntries);
-      if (!list.entries.empty()) return play_list(list, depth);
+      if (!list.entries.empty() && text.find("#EXT-X-") == std::string::npos) return play_list(list, depth);
       return {Outcome::Unplayable, "bad HLS playlist: " + parsed.error()};
     }
     if (auto* media = std::get_if<HlsMediaPlaylist>(&*parsed)) return follow(url, *media);

@@ -51,6 +51,8 @@ std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   logf("[OTA] Checking for system update at: {}", url);
   std::optional<std::string> body = fetch(config, url);
   if (!body) {
+    // There is one manifest address: the "fallback" is a second try of it,
+    // logged in the words this line has always had.
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
     body = fetch(config, url);
     if (!body) return std::nullopt;

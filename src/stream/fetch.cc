@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "base/curl_command.h"
 #include "stream/log.h"
 #include "stream/stop_signal.h"
 
@@ -65,34 +66,22 @@ bool lacks_http09(const ExitStatus& status, const std::string& said) {
 
 }  // namespace
 
-std::vector<std::string> curl_arguments(const std::string& url, const FetchOptions& options,
-                                        bool http09) {
-  // -q: no curlrc. -g: brackets in an address are characters, not ranges.
-  // -k: the console has no certificate store. Only http and https, also
-  // after redirects, so a server cannot send the engine to a local file.
-  // -D -: every response's head comes first on standard output, where the
-  // engine reads it; -N: bytes are passed on as they arrive.
-  std::vector<std::string> argv = {
-      "curl", "-q", "-g", "-s", "-S", "-f", "-L", "--max-redirs", std::to_string(kMaxRedirects),
-      "-k", "-N", "-D", "-", "--proto", "=http,https", "--proto-redir", "=http,https",
-      "--connect-timeout", std::to_string(options.connect_seconds),
-      "--speed-limit", "1", "--speed-time", std::to_string(options.idle_seconds),
-      "-A", options.user_agent};
-  // Old Shoutcast servers answer "ICY 200 OK", which curl 7.66 and later
-  // refuse as HTTP/0.9 unless told otherwise.
-  if (http09) argv.push_back("--http0.9");
-  if (options.max_seconds > 0) {
-    argv.insert(argv.end(), {"--max-time", std::to_string(options.max_seconds)});
-  }
-  if (options.max_bytes > 0) {
-    argv.insert(argv.end(), {"--max-filesize", std::to_string(options.max_bytes)});
-  }
-  if (options.range) {
-    std::string last = options.range->second >= 0 ? std::to_string(options.range->second) : "";
-    argv.insert(argv.end(), {"-r", std::to_string(options.range->first) + "-" + last});
-  }
-  argv.push_back(url);
-  return argv;
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options,
+                                         bool http09) {
+  // The response heads come first on standard output, where the engine reads
+  // them; bytes are passed on as they arrive. Old Shoutcast servers answer
+  // "ICY 200 OK", which curl 7.66 and later refuse as HTTP/0.9 unless told.
+  CurlRequest request{.connect_timeout_seconds = options.connect_seconds,
+                      .max_time_seconds = options.max_seconds,
+                      .stall_seconds = options.idle_seconds,
+                      .max_filesize = options.max_bytes,
+                      .fail_on_http_error = true,
+                      .user_agent = options.user_agent,
+                      .range = options.range,
+                      .heads_on_output = true,
+                      .unbuffered = true,
+                      .allow_http09 = http09};
+  return curl_arguments("curl", request, url);
 }
 
 FetchError describe_curl_failure(const ExitStatus& status, const std::string& stderr_text) {
@@ -132,7 +121,7 @@ std::variant<Fetch, FetchError> Fetch::open(const std::string& url, const FetchO
   for (;;) {
     bool http09 = !g_curl_lacks_http09.load();
     SpawnOptions spawn;
-    spawn.argv = curl_arguments(url, options, http09);
+    spawn.argv = fetch_arguments(url, options, http09);
     Result<PipedProcess> child = spawn_piped(spawn);
     if (!child) return FetchError{FetchFailure::Network, "cannot start curl: " + child.error()};
     Fetch fetch(std::move(*child), options.idle_seconds);

@@ -22,8 +22,6 @@
 namespace ze::stream {
 
 inline constexpr char kUserAgent[] = "Mozilla/5.0 (Linux; Android 10; TrimUI)";
-// curl follows at most this many redirects for one request.
-inline constexpr int kMaxRedirects = 10;
 
 struct FetchOptions {
   std::string user_agent = kUserAgent;
@@ -47,10 +45,11 @@ struct FetchError {
   std::string message;  // curl's own message, or what went wrong
 };
 
-// curl's argument vector for one request. `http09` lets answers without an
-// HTTP status line through (curl 7.64 and later know the option).
-std::vector<std::string> curl_arguments(const std::string& url, const FetchOptions& options,
-                                        bool http09 = true);
+// curl's argument vector for one request, in the program's one curl policy,
+// with the response heads on standard output. `http09` lets answers without
+// an HTTP status line through (curl 7.64 and later know the option).
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options,
+                                         bool http09 = true);
 
 class Fetch {
  public:

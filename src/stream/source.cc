@@ -177,7 +177,7 @@ class Source {
   Source(const SourceOptions& options, ByteQueue& queue) : options_(options), queue_(queue) {}
 
   Finish play(const std::string& url, int depth) {
-    if (!is_stream_url(url)) return {Outcome::Unplayable, "not an http or https address"};
+    if (!is_stream_address(url)) return {Outcome::Unplayable, "not an http or https address"};
     FetchOptions first = options_.fetch;
     first.idle_seconds = options_.stall_seconds.value_or(kFirstAnswerSeconds);
     std::variant<Fetch, FetchError> opened = Fetch::open(url, first);

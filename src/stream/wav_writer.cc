@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "base/errors.h"
+#include "base/files.h"
 
 namespace ze::stream {
 namespace {
@@ -117,7 +118,8 @@ Result<UniqueFd> WavWriter::open_output() {
 }
 
 // Writes in order to a pipe, FIFO or device: a piece at a time once it can
-// be taken, so that a reader that stops reading never blocks a stop.
+// be taken, so that a reader that stops reading never blocks a stop (base's
+// write_all would wait in write() for as long as the reader does).
 Status WavWriter::send(const uint8_t* data, size_t size) {
   while (size > 0) {
     if (!wait_writable(fd_.get(), stop_fd_)) return Error{path_ + ": stopped"};

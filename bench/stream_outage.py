@@ -157,6 +157,7 @@ def inside(arguments):
     harness.loopback_up()
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/tmp"], check=True)
     work = tempfile.mkdtemp(prefix="ze_outage_bench_")
+    os.chmod(work, 0o755)  # icecast2 runs as nobody
     # nginx's HTTPS port wants a certificate, as in the tests.
     os.makedirs("/tmp/.tls")
     subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",

@@ -17,6 +17,7 @@
 
 #include "base/errors.h"
 #include "base/files.h"
+#include "base/text.h"
 #include "update/version.h"
 #include "update/zip_reader.h"
 
@@ -291,19 +292,21 @@ Status check_existing(const std::vector<PlannedEntry>& plans, const std::string&
 // unless something of the install folder could not be put back from it.
 class Staging {
  public:
-  // Makes the folder under a name that no entry of the package uses; a
-  // folder of that name left by an installation cut short is removed.
+  // Makes the folder under a name that no entry of the package uses (in
+  // any letter case: the card's file system ignores it); a folder of that
+  // name left by an installation cut short is removed.
   static Result<Staging> make(const std::string& install_dir, const std::vector<PlannedEntry>& plans) {
     std::set<std::string> taken;
     for (const PlannedEntry& plan : plans) {
-      if (!plan.components.empty()) taken.insert(plan.components.front());
+      if (!plan.components.empty()) taken.insert(ascii_lower(plan.components.front()));
     }
     std::string name = ".ze-update";
     for (;;) {
       struct stat st {};
       const std::string path = install_dir + "/" + name;
-      if (!taken.contains(name) && ::lstat(path.c_str(), &st) != 0) break;
-      if (!taken.contains(name) && S_ISDIR(st.st_mode)) {
+      const bool free = !taken.contains(name);
+      if (free && ::lstat(path.c_str(), &st) != 0) break;
+      if (free && S_ISDIR(st.st_mode)) {
         std::error_code ignored;
         std::filesystem::remove_all(path, ignored);
         break;

@@ -297,20 +297,20 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
 }
 
 // Files and folders of the package named like the installer's staging
-// folder keep their own data and the staging goes elsewhere; a staging
-// folder left by an installation cut short is removed.
+// folder, in any letter case, keep their own data and the staging goes
+// elsewhere; a staging folder left by an installation cut short is removed.
 TEST_F(InstallerTest, PackageEntriesNamedLikeTheStagingFolderKeepTheirData) {
   ASSERT_EQ(::mkdir((app_ + "/.ze-update~~").c_str(), 0700), 0);
   ASSERT_TRUE(write_file(app_ + "/.ze-update~~/new-0", "left over").ok());
   make_zip(package_,
            "add('ze-radio/.ze-update', 'first')\n"
            "add('ze-radio/b', 'second')\n"
-           "add('ze-radio/.ze-update~/', '')\n"
+           "add('ze-radio/.ZE-Update~/', '')\n"
            "add('ze-radio/c', 'third')\n");
   ASSERT_TRUE(extract_package(package_, app_).ok());
   EXPECT_EQ(*read_file(app_ + "/.ze-update"), "first");
   EXPECT_EQ(*read_file(app_ + "/b"), "second");
-  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ze-update~")));
+  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ZE-Update~")));
   EXPECT_EQ(*read_file(app_ + "/c"), "third");
   EXPECT_FALSE(path_exists(app_ + "/.ze-update~~"));
 }

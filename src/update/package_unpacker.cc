@@ -336,8 +336,17 @@ class Staging {
   }
 
   int fd() const { return dir_.get(); }
-  const std::string& path() const { return path_; }
-  void keep() { kept_ = true; }
+  // Keeps the folder, under a name the next installation leaves alone,
+  // when it holds something that could not be put back; returns its path.
+  const std::string& keep() {
+    kept_ = true;
+    const std::string folder = path_.substr(0, path_.rfind('/') + 1);
+    std::string kept = folder + ".ze-update-kept";
+    struct stat st {};
+    while (::lstat(kept.c_str(), &st) == 0) kept += '~';
+    if (::rename(path_.c_str(), kept.c_str()) == 0) path_ = kept;
+    return path_;
+  }
 
   // Names inside the folder: the file of planned entry `index`, and the
   // n-th thing moved out of the package's way.
@@ -527,9 +536,8 @@ Status install_entries(ZipReader& reader, const std::vector<PlannedEntry>& plans
       Status placed = placement.place_file(plan, index);
       if (placed) continue;
       if (placement.undo()) return placed;
-      staging->keep();
       return Error{placed.error() + "; some replaced files could not be put back and are kept in " +
-                   staging->path()};
+                   staging->keep()};
     }
   }
   return ok_status();

@@ -245,6 +245,7 @@ class Source {
 
   // One more address fetched for a list; false past the run's limit.
   bool count_list_fetch() { return ++list_fetches_ <= kMaxListFetches; }
+  bool lists_exhausted() const { return list_fetches_ > kMaxListFetches; }
 
   static Finish too_many_lists() {
     return {Outcome::Unplayable,
@@ -358,7 +359,7 @@ class Source {
       if (last.outcome == Outcome::Stopped) return last;
       if (pushed_ > before) played = true;
       if (last.outcome != Outcome::Ended) log_event("playlist entry {}: {}", i + 1, last.message);
-      if (last.message == too_many_lists().message) return last;
+      if (lists_exhausted()) return last;
     }
     if (played && last.outcome == Outcome::Unplayable) return {Outcome::Lost, last.message};
     return last;

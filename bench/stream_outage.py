@@ -129,7 +129,7 @@ def outages(work, urls, lengths):
         kinds = ("ze-stream", "mpv") + (("ze-stream/90",) if seconds > 30 else ())
         for name, url in urls.items():
             for kind in kinds:
-                wav = "%s/out-%d-%s-%s.wav" % (work, seconds, name, kind)
+                wav = "%s/out-%d-%s-%s.wav" % (work, seconds, name, kind.replace("/", "-"))
                 players[name, kind] = (Player(kind, url, wav, wav + ".marker"),
                                        sk.OutputClock(wav))
         cuts = [sk.Outage(HLS_PORT, 10, seconds), sk.Outage(ICECAST_PORT, 10, seconds)]

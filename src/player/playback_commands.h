@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/process.h"
+
 namespace ze {
 
 inline constexpr const char* kSpeakerMuteFile = "/sys/class/speaker/mute";
@@ -37,9 +39,18 @@ std::string speaker_mute_line(const std::string& speaker_mute_file);
 // `level`; entries of any other value are left unchanged.
 std::string settings_volume_line(int level, const std::string& settings_file);
 
-// Compact state-file record of a started stream engine.
+// Compact state-file record of a started stream engine; `identity` is its
+// process's start time and command name when they could be read.
 std::string stream_state_text(const std::string& station_name, const std::string& stream_url,
-                              const std::string& frequency, pid_t pid, uint64_t started_at);
+                              const std::string& frequency, pid_t pid, uint64_t started_at,
+                              const std::optional<ProcessIdentity>& identity);
+
+// The mark every player process gets in its environment, and passes on to
+// all it starts: "ZE_RADIO_PLAYBACK=" and the player's state file. Runs that
+// share the runtime files share the mark, so a stop also finds what an
+// earlier run left behind; a player with runtime files of its own (a test)
+// never touches another's processes.
+std::string playback_mark(const std::string& state_file);
 
 // The number in a PID file: white space trimmed, a signed 32-bit decimal
 // with an optional sign. Nothing when it is not such a number.

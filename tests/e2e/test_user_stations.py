@@ -48,10 +48,10 @@ class UserStationsTest(harness.SandboxTest):
         write(APP_CATALOG, catalog("old", ["Old Station"]))
         write(LIST, PLAYLIST)
         # Only the stream engine plays: a stub that records its arguments,
-        # says "playing" through the marker and runs until stopped.
+        # says "playing" through the marker and runs until stopped, staying
+        # the shell it was started as (its record names that program).
         self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay"])
-        self.stub("killall")
-        self.stub("play_stream.sh", "sleep 0.3\necho 1 > %s\nexec sleep 1000" % PLAYING_MARKER,
+        self.stub("play_stream.sh", "sleep 0.3\necho 1 > %s\nsleep 1000" % PLAYING_MARKER,
                   directory=self.work + "/bin")
 
     def play(self, player, *keys):

@@ -109,6 +109,7 @@ Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int
 }
 
 constexpr std::chrono::seconds kReadAfterKill{1};
+constexpr size_t kLargestReserve = 64 * 1024 * 1024;
 
 // Milliseconds from now to `deadline` for poll, rounded up; -1 without one.
 int poll_timeout(const std::optional<Instant>& deadline) {
@@ -131,6 +132,10 @@ bool drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid
   std::optional<Instant> deadline;
   if (limit) deadline = now() + *limit;
   bool killed = false;
+  // Room for all that may be kept, set aside once: growing the text by
+  // doubling would briefly hold the old copy beside a new one twice as
+  // large. Pages never written to take no memory.
+  if (output_limit > 0 && output_limit < kLargestReserve) out.reserve(output_limit + 1);
   while (open_count > 0) {
     if (deadline && now() >= *deadline) {
       if (killed) return false;

@@ -28,7 +28,8 @@ std::string manifest(const std::string& version) {
 
 // A curl stand-in: records every call's arguments, answers the manifest and
 // the catalog URL from files of the test folder (NAME.body printed, NAME.rc
-// the exit status, NAME.fail-once a failing first call).
+// the exit status, NAME.fail-once a failing first call, NAME.endless an
+// answer that never ends).
 class CheckerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,6 +41,7 @@ class CheckerTest : public ::testing::Test {
                "case $url in */ota/ze-radio.json) k=manifest ;; *.sig) k=signature ;; "
                "*) k=catalog ;; esac\n"
                "if [ -e $d/$k.fail-once ]; then rm $d/$k.fail-once; exit 28; fi\n"
+               "[ -e $d/$k.endless ] && exec yes '{}'\n"
                "[ -e $d/$k.body ] && cat $d/$k.body\n"
                "[ -e $d/$k.rc ] && exit $(cat $d/$k.rc)\n"
                "exit 0\n");
@@ -212,6 +214,23 @@ TEST_F(CheckerTest, OversizedOrDeeplyNestedDocumentsAreRefusedUnparsed) {
   EXPECT_NE(log_.find("[OTA] Manifest refused: document nested deeper than 64 levels\n"),
             std::string::npos) << log_;
   EXPECT_EQ(*read_file(config_.catalog_path), "old");
+
+  // Answers that never end (no length for curl to refuse) are cut off at the
+  // limit while they arrive, and the manifest is not asked for again.
+  answer("manifest.endless", "");
+  answer("catalog.endless", "");
+  ::unlink((dir_ / "calls").c_str());
+  message = check();
+  ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message));
+  EXPECT_EQ(std::get<UpdateErrorMessage>(message).text,
+            "Invalid remote channels format: document larger than 4194304 bytes");
+  EXPECT_EQ(log_.find("Primary manifest failed"), std::string::npos) << log_;
+  EXPECT_NE(log_.find("[OTA] Manifest refused: document larger than 4194304 bytes\n"),
+            std::string::npos) << log_;
+  EXPECT_NE(log_.find("[OTA] Catalog refused: document larger than 4194304 bytes\n"),
+            std::string::npos) << log_;
+  EXPECT_EQ(calls(), manifest_call + catalog_call);
+  EXPECT_EQ(*read_file(config_.catalog_path), "old");
 }
 
 // A build with a key stores only a catalog whose signature (at the catalog's
@@ -253,13 +272,19 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
       {"flipped signature byte", body, bad_signature, "Catalog refused: signature does not match"},
       {"not a signature", body, "<html>404</html>",
        "Catalog refused: signature is not the base64 of 64 bytes"},
+      {"endless signature", body, "endless",
+       "Catalog refused: signature at https://updates.test/channels.json.sig larger than 4096 "
+       "bytes"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(write_file(config_.catalog_path, "old").ok());
     answer("catalog.body", c.catalog);
     ::unlink((dir_ / "signature.body").c_str());
     ::unlink((dir_ / "signature.rc").c_str());
-    if (c.signature) {
+    ::unlink((dir_ / "signature.endless").c_str());
+    if (c.signature == "endless") {
+      answer("signature.endless", "");
+    } else if (c.signature) {
       answer("signature.body", *c.signature);
     } else {
       answer("signature.rc", "22");

@@ -87,6 +87,10 @@ std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   }
   Result<OtaManifest> manifest = parse_manifest(*body);
   if (!manifest) return std::nullopt;
+  if (Result<Version> version = parse_version(manifest->version); !version) {
+    logf("[OTA] Manifest refused: {}", version.error());
+    return std::nullopt;
+  }
   if (is_newer_version(manifest->version, config.running_version)) {
     logf("[OTA] Newer version available: {} (current: {})", manifest->version,
          config.running_version);

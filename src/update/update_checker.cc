@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/process.h"
 #include "base/thread.h"
+#include "catalog/catalog_loader.h"
 #include "catalog/records.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
@@ -137,6 +138,47 @@ Status check_catalog_signature(const UpdateCheckConfig& config, const std::strin
   return verify_signature(*config.key, body, *signature.body);
 }
 
+// The version of the catalog this player has, with words that name it: the
+// stored file's, or the built-in catalog's when the file is missing or gives
+// no version (the player then runs on the built-in one).
+std::pair<std::string, Version> held_catalog_version(const std::string& path) {
+  if (Result<std::string> text = read_file(path)) {
+    if (Result<ChannelCatalog> stored = parse_catalog(*text)) {
+      if (Result<Version> version = parse_version(stored->version)) {
+        return {"the stored catalog's " + stored->version, *version};
+      }
+    }
+  }
+  std::string builtin = builtin_catalog().version;
+  Result<Version> version = parse_version(builtin);
+  return {"the built-in catalog's " + builtin, version ? *version : Version{}};
+}
+
+// A signed catalog older than the one held is refused: a server (or anyone
+// on the Wi-Fi) could otherwise send an old catalog, signed in its day,
+// again. A deliberate return to older stations is published as a catalog
+// with a higher version. Nothing when `catalog` is to be stored.
+std::optional<UpdateMessage> check_catalog_version(const UpdateCheckConfig& config,
+                                                   const ChannelCatalog& catalog) {
+  Result<Version> offered = parse_version(catalog.version);
+  if (!offered) {
+    logf("[OTA] Catalog refused: version {}", offered.error());
+    return UpdateErrorMessage{"Catalog refused: version " + offered.error()};
+  }
+  auto [held_text, held] = held_catalog_version(config.catalog_path);
+  int order = compare_versions(*offered, held);
+  if (order < 0) {
+    std::string error = "version " + catalog.version + " is older than " + held_text;
+    logf("[OTA] Catalog refused: {}", error);
+    return UpdateErrorMessage{"Catalog refused: " + error};
+  }
+  if (order == 0) {
+    logf("[OTA] Channels already up to date (version {})", catalog.version);
+    return ChannelsUpdatedMessage{catalog};
+  }
+  return std::nullopt;
+}
+
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
@@ -160,6 +202,11 @@ UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   }
   Result<ChannelCatalog> catalog = parse_catalog(body);
   if (!catalog) return UpdateErrorMessage{"Invalid remote channels format: " + catalog.error()};
+  if (config.key) {
+    if (std::optional<UpdateMessage> not_newer = check_catalog_version(config, *catalog)) {
+      return std::move(*not_newer);
+    }
+  }
   store_catalog(config.catalog_path, body, *catalog);
   return ChannelsUpdatedMessage{std::move(catalog).value()};
 }

@@ -233,6 +233,17 @@ TEST_F(CheckerTest, OversizedOrDeeplyNestedDocumentsAreRefusedUnparsed) {
   EXPECT_EQ(*read_file(config_.catalog_path), "old");
 }
 
+// The detached signature of `data` as publish-update writes it.
+std::string sign(const std::string& data, const unsigned char* with) {
+  unsigned char signature[crypto_sign_BYTES];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size(), with);
+  char text[sodium_base64_ENCODED_LEN(crypto_sign_BYTES, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(text, sizeof text, signature, sizeof signature,
+                    sodium_base64_VARIANT_ORIGINAL);
+  return std::string(text) + "\n";
+}
+
 // A build with a key stores only a catalog whose signature (at the catalog's
 // URL + ".sig") is valid for exactly its bytes.
 TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
@@ -241,15 +252,6 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
   unsigned char secret[crypto_sign_SECRETKEYBYTES], other_secret[crypto_sign_SECRETKEYBYTES];
   crypto_sign_keypair(key.bytes.data(), secret);
   crypto_sign_keypair(other.bytes.data(), other_secret);
-  auto sign = [](const std::string& data, const unsigned char* with) {
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
-                         data.size(), with);
-    char text[sodium_base64_ENCODED_LEN(crypto_sign_BYTES, sodium_base64_VARIANT_ORIGINAL)];
-    sodium_bin2base64(text, sizeof text, signature, sizeof signature,
-                      sodium_base64_VARIANT_ORIGINAL);
-    return std::string(text) + "\n";
-  };
   config_.key = key;
   answer("manifest.body", manifest("1.0.0"));
   const std::string body = kCatalog;
@@ -299,6 +301,72 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
       EXPECT_NE(log_.find("[OTA] " + c.error + "\n"), std::string::npos) << log_;
       EXPECT_EQ(*read_file(config_.catalog_path), "old") << c.what;
     }
+  }
+}
+
+// A build with a key stores a rightly signed catalog only when its version
+// is newer than the catalog it holds (the stored file's, else the built-in
+// one's, 2026.09.28): an older one signed in its day is refused, an equal
+// one leaves the file as it is. A build without a key stores what it gets.
+TEST_F(CheckerTest, KeyedBuildRefusesAnOlderSignedCatalog) {
+  ASSERT_GE(sodium_init(), 0);
+  UpdateKey key;
+  unsigned char secret[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_keypair(key.bytes.data(), secret);
+  answer("manifest.body", manifest("1.0.0"));
+  auto catalog = [](const std::string& version, const std::string& name) {
+    return R"({"version":")" + version + R"(","categories":[{"id":"vov","name":"VOV"}],)"
+           R"("channels":[{"id":"a","name":")" + name + R"(","category":"vov","streamUrl":"http://a"}]})";
+  };
+  const std::string stored = catalog("2026.12.01", "Stored");
+  struct Case {
+    std::optional<std::string> held;  // the file before the check; none: no file
+    std::string offered;
+    bool keyed;
+    std::string error;   // empty: a catalog is sent
+    bool written;        // the file now holds the offered catalog
+    std::string line;    // logged
+  } cases[] = {
+      {stored, catalog("2025.01.01", "Old"), true,
+       "Catalog refused: version 2025.01.01 is older than the stored catalog's 2026.12.01", false,
+       "[OTA] Catalog refused: version 2025.01.01 is older than the stored catalog's 2026.12.01"},
+      {stored, catalog("2026.12.1-rc1", "Candidate"), true,
+       "Catalog refused: version 2026.12.1-rc1 is older than the stored catalog's 2026.12.01",
+       false, ""},
+      {stored, catalog("v2026.12.01.0", "Same"), true, "", false,
+       "[OTA] Channels already up to date (version v2026.12.01.0)"},
+      {stored, catalog("2026.12.02", "Newer"), true, "", true,
+       "[OTA] Successfully updated channels.json (version 2026.12.02)"},
+      {std::nullopt, catalog("2026.09.27", "Old"), true,
+       "Catalog refused: version 2026.09.27 is older than the built-in catalog's 2026.09.28",
+       false, ""},
+      {"not a catalog", catalog("2026.09.29", "Newer"), true, "", true, ""},
+      {stored, catalog("2026.x", "Odd"), true,
+       "Catalog refused: version '2026.x' is not a version (numbers separated by dots, as 1.2.3, "
+       "with an optional leading v and an optional pre-release after '-', as 1.3-rc1)", false, ""},
+      {stored, catalog("2025.01.01", "Old"), false, "", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offered);
+    ::unlink(config_.catalog_path.c_str());
+    if (c.held) ASSERT_TRUE(write_file(config_.catalog_path, *c.held).ok());
+    config_.key = c.keyed ? std::optional<UpdateKey>(key) : std::nullopt;
+    answer("catalog.body", c.offered);
+    answer("signature.body", sign(c.offered, secret));
+    UpdateMessage message = check();
+    if (c.error.empty()) {
+      ASSERT_TRUE(std::holds_alternative<ChannelsUpdatedMessage>(message));
+    } else {
+      ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message));
+      EXPECT_EQ(std::get<UpdateErrorMessage>(message).text, c.error);
+    }
+    Result<std::string> now = read_file(config_.catalog_path);
+    if (c.written) {
+      EXPECT_EQ(now.ok() ? *now : "", c.offered);
+    } else {
+      EXPECT_EQ(now.ok() ? std::optional(*now) : std::nullopt, c.held);
+    }
+    if (!c.line.empty()) EXPECT_NE(log_.find(c.line + "\n"), std::string::npos) << log_;
   }
 }
 

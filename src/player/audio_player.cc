@@ -1,6 +1,7 @@
 #include "player/audio_player.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <limits>
@@ -208,7 +209,7 @@ std::optional<Process> spawn_player(const PlayerPaths& paths, std::vector<std::s
   SpawnOptions options;
   options.argv = std::move(argv);
   options.new_process_group = own_group;
-  options.environment = {playback_mark(paths.state_file)};
+  options.environment = {playback_mark(paths)};
   Result<Process> process = Process::spawn(options);
   if (!process) {
     if (error) *error = process.error();
@@ -342,6 +343,13 @@ PlayerPaths default_player_paths() {
   return paths;
 }
 
+std::string playback_mark(const PlayerPaths& paths) {
+  std::string folder = paths.state_file.substr(0, paths.state_file.rfind('/') + 1);
+  struct stat st {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) st.st_dev = 0;
+  return playback_mark_text(paths.state_file, static_cast<uint64_t>(st.st_dev));
+}
+
 int load_initial_volume(const std::string& settings_path) {
   Result<std::string> text = read_file(settings_path);
   return text ? initial_volume_from_settings(*text) : kDefaultVolume;
@@ -448,7 +456,7 @@ void AudioPlayer::stop() {
     terminate_player(held->process, held->leads_group);
   }
 
-  const std::string mark = playback_mark(paths_->state_file);
+  const std::string mark = playback_mark(*paths_);
   // The PID file is written by the engine script: its number is signalled
   // only while it names a process that carries this player's mark.
   if (std::optional<std::string> text = read_text_file(paths_->stream_pid_file)) {

@@ -34,6 +34,14 @@ struct PlayerPaths {
 
 PlayerPaths default_player_paths();
 
+// The mark every player process gets in its environment and passes on to
+// all it starts: "ZE_RADIO_PLAYBACK=", the state file, "@" and the device
+// number of its folder. Runs that share the runtime files share the mark, so
+// a stop also finds what an earlier run left behind; a player with runtime
+// files of its own (a test, a sandbox with a /tmp of its own) never touches
+// another's processes.
+std::string playback_mark(const PlayerPaths& paths);
+
 // The volume (0 to 100) from the console's settings file; 80 when the file or
 // its "vol" entry is unusable.
 int load_initial_volume(const std::string& settings_path);

@@ -80,8 +80,8 @@ std::string stream_state_text(const std::string& station_name, const std::string
   return write_state(state);
 }
 
-std::string playback_mark(const std::string& state_file) {
-  return "ZE_RADIO_PLAYBACK=" + state_file;
+std::string playback_mark_text(const std::string& state_file, uint64_t folder_device) {
+  return fmt::format("ZE_RADIO_PLAYBACK={}@{}", state_file, folder_device);
 }
 
 std::optional<int32_t> parse_pid_text(std::string_view text) {

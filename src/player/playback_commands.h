@@ -45,12 +45,10 @@ std::string stream_state_text(const std::string& station_name, const std::string
                               const std::string& frequency, pid_t pid, uint64_t started_at,
                               const std::optional<ProcessIdentity>& identity);
 
-// The mark every player process gets in its environment, and passes on to
-// all it starts: "ZE_RADIO_PLAYBACK=" and the player's state file. Runs that
-// share the runtime files share the mark, so a stop also finds what an
-// earlier run left behind; a player with runtime files of its own (a test)
-// never touches another's processes.
-std::string playback_mark(const std::string& state_file);
+// The text of the playback mark (see playback_mark in audio_player.h):
+// "ZE_RADIO_PLAYBACK=" STATE_FILE "@" and the device number of the folder
+// that holds it.
+std::string playback_mark_text(const std::string& state_file, uint64_t folder_device);
 
 // The number in a PID file: white space trimmed, a signed 32-bit decimal
 // with an optional sign. Nothing when it is not such a number.

@@ -282,7 +282,7 @@ TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
                                "\"process_name\":\"{}\"}}",
                                name, kUrl, pid, started_at, identity->start_time, recorded_name));
   // It carries the playback mark, which all it starts inherits.
-  EXPECT_TRUE(process_has_mark(pid, playback_mark(paths_.state_file)));
+  EXPECT_TRUE(process_has_mark(pid, playback_mark(paths_)));
 
   // Connecting until the engine says audio plays.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(player_->poll(), PlaybackStatus::connecting(name));
@@ -384,7 +384,7 @@ TEST_F(AudioPlayerTest, StopKillsRecordedAndMarkedProcessesAndNothingElse) {
     SpawnOptions options;
     options.argv = {path, "30"};
     options.new_process_group = own_group;
-    if (marked) options.environment = {playback_mark(paths_.state_file)};
+    if (marked) options.environment = {playback_mark(paths_)};
     return std::move(Process::spawn(options)).value();
   };
   Process from_pid_file = spawn_named("aplay", true, true);
@@ -395,7 +395,7 @@ TEST_F(AudioPlayerTest, StopKillsRecordedAndMarkedProcessesAndNothingElse) {
     bystanders.push_back(spawn_named(name, false, false));
   }
   ASSERT_TRUE(eventually([&] { return process_has_mark(from_pid_file.pid(),
-                                                       playback_mark(paths_.state_file)); }));
+                                                       playback_mark(paths_)); }));
   ASSERT_TRUE(write_file(paths_.stream_pid_file, fmt::format("  {} \n", from_pid_file.pid())).ok());
   ASSERT_TRUE(write_file(paths_.state_file, state_naming(from_state_file.pid(), true)).ok());
   ASSERT_TRUE(write_file(paths_.playing_marker, "1").ok());

@@ -118,6 +118,16 @@ TEST_F(CheckerTest, UpToDateManifestSynchronisesAndStoresTheExactCatalogBytes) {
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+
+  // A manifest whose version is not a version is refused with the rule; the
+  // catalog is synchronised as after any unusable manifest.
+  answer("manifest.body", manifest("1.x.5"));
+  message = check();
+  EXPECT_TRUE(std::holds_alternative<ChannelsUpdatedMessage>(message));
+  EXPECT_NE(log_.find("[OTA] Manifest refused: '1.x.5' is not a version (numbers separated by "
+                      "dots, as 1.2.3, with an optional leading v and an optional pre-release "
+                      "after '-', as 1.3-rc1)\n[OTA] Syncing channels from: "),
+            std::string::npos) << log_;
 }
 
 TEST_F(CheckerTest, FailedManifestIsRetriedOnceThenTheCatalogFollows) {

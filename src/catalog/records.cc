@@ -323,6 +323,10 @@ Result<PersistedState> parse_state(std::string_view text) {
     state.frequency = text_field(root, "frequency", true);
     state.pid = static_cast<uint32_t>(unsigned_field(root, "pid", UINT32_MAX));
     state.started_at = unsigned_field(root, "started_at", UINT64_MAX);
+    if (root.contains("process_start")) {
+      state.process_start = unsigned_field(root, "process_start", UINT64_MAX);
+    }
+    if (root.contains("process_name")) state.process_name = text_field(root, "process_name", true);
     return state;
   });
 }
@@ -372,11 +376,15 @@ std::string json_quote(std::string_view text) {
 }
 
 std::string write_state(const PersistedState& state) {
-  return fmt::format(
+  std::string out = fmt::format(
       "{{\"station_id\":{},\"station_name\":{},\"stream_url\":{},\"frequency\":{},\"pid\":{},"
-      "\"started_at\":{}}}",
+      "\"started_at\":{}",
       json_quote(state.station_id), json_quote(state.station_name), json_quote(state.stream_url),
       json_quote(state.frequency), state.pid, state.started_at);
+  if (state.process_start) out += fmt::format(",\"process_start\":{}", *state.process_start);
+  if (state.process_name) out += ",\"process_name\":" + json_quote(*state.process_name);
+  out.push_back('}');
+  return out;
 }
 
 std::string write_favorites(const std::vector<std::string>& ids) {

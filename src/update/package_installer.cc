@@ -96,9 +96,12 @@ Status check_package_signature(const std::string& url, const InstallConfig& conf
                                           .max_filesize = 4096,
                                           .fail_on_http_error = true,
     .ipv4_only = true};
+  // Read with the size limit as its bound: a chunked answer has no length
+  // for curl to refuse.
   Result<CommandOutput> run = run_capture(
-      curl_arguments(config.curl, kSignatureRequest, signature_url), curl_wait_limit(kSignatureRequest));
-  Status verified = !run || !run->status.success() || run->out.empty()
+      curl_arguments(config.curl, kSignatureRequest, signature_url), curl_wait_limit(kSignatureRequest),
+      static_cast<size_t>(kSignatureRequest.max_filesize));
+  Status verified = !run || run->over_limit || !run->status.success() || run->out.empty()
                         ? Status(Error{"no signature at " + signature_url})
                         : verify_file_signature(*config.key, config.package_path, run->out);
   if (!verified) {

@@ -145,6 +145,9 @@ Status check_program_version(std::optional<std::set<std::string>> versions,
     return Error{"Package refused: its program reports more than one version"};
   }
   const std::string& version = *versions->begin();
+  if (Result<Version> parsed = parse_version(version); !parsed) {
+    return Error{"Package refused: its program's version " + parsed.error()};
+  }
   if (!is_newer_version(version, running)) {
     return Error{"Package refused: its program's version " + version + " is not newer than " +
                  running};

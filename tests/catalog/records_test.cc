@@ -159,7 +159,8 @@ TEST(CatalogRecordsTest, StateFileNumbersMustBeWholeAndInRange) {
 }
 
 TEST(CatalogRecordsTest, StateIsWrittenCompactInKeyOrder) {
-  PersistedState state{"vov giao thông", "VOV Giao Thông", "http://x/a\"b\\c/", "FM\t91\x01", 42, 7};
+  PersistedState state{"vov giao thông", "VOV Giao Thông", "http://x/a\"b\\c/", "FM\t91\x01", 42, 7,
+                       std::nullopt, std::nullopt};
   std::string text = write_state(state);
   EXPECT_EQ(text,
             "{\"station_id\":\"vov giao thông\",\"station_name\":\"VOV Giao Thông\","
@@ -168,6 +169,19 @@ TEST(CatalogRecordsTest, StateIsWrittenCompactInKeyOrder) {
   Result<PersistedState> back = parse_state(text);
   ASSERT_TRUE(back.ok());
   EXPECT_EQ(back->frequency, state.frequency);
+  EXPECT_FALSE(back->process_start.has_value() || back->process_name.has_value());
+
+  // The engine's identity follows, and reads back.
+  state.process_start = 123456;
+  state.process_name = "sh";
+  text = write_state(state);
+  EXPECT_TRUE(text.ends_with(",\"started_at\":7,\"process_start\":123456,\"process_name\":\"sh\"}"))
+      << text;
+  back = parse_state(text);
+  ASSERT_TRUE(back.ok()) << back.error();
+  EXPECT_EQ(back->process_start, 123456u);
+  EXPECT_EQ(back->process_name, "sh");
+  EXPECT_FALSE(parse_state(text.replace(text.find("123456"), 6, "-1")).ok());
 }
 
 TEST(CatalogRecordsTest, FavoritesDocumentForm) {

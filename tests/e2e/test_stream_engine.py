@@ -109,7 +109,7 @@ class StreamEngineTest(harness.SandboxTest):
                                "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0")
         sources = {"lc44": lc44, "lc48": lc48, "mp3": mp3}
         # A fetch that failed fails the test: HE-AAC is never left out quietly.
-        self.assertTrue(fdkaac, "fdkaac could not be had (tools/fetch-test-tools): " + why_not)
+        self.assertTrue(fdkaac, "fdkaac could not be had (tools/fetch-test-tools): %s" % why_not)
         for name, profile, wav in (("he1", "5", tone44), ("he2", "29", tone48)):
             sources[name] = os.path.join(self.src, name + ".aac")
             harness.run(fdkaac, "-S", "-p", profile, "-f", "2", "-b", "48000", "-o",

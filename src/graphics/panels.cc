@@ -35,6 +35,19 @@ constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
                            {339, 358, "Thời gian nghe:"},
                            {358, 377, "Hẹn giờ tắt:"}};
 constexpr size_t kListeningFact = 3;
+constexpr std::string_view kFixedFormat = "128 kbps • AAC / HLS HD";
+constexpr std::string_view kFixedQuality = "48 kHz Stereo • ALSA";
+constexpr uint32_t kPlayedTitle = 0xFFCBD5E1;
+
+// The panel lists the recent titles below its last fact row, down to the
+// level bars: a heading, then one row of 19 pixels a title.
+constexpr int kHistoryPitch = 19;
+constexpr int kHistoryTextX = 48;  // after the start time
+struct HistoryBox {
+  int heading_y = 0;
+  int first_y = 0;
+  int rows = 0;
+};
 
 constexpr int kNeedleLength = 59;
 
@@ -73,6 +86,39 @@ size_t facts_shown(int screen_height) {
   while (n < std::size(kFacts) && k > kFacts[n].needed) ++n;
   return n;
 }
+
+HistoryBox history_box(int lh, size_t facts) {
+  HistoryBox box;
+  if (facts < std::size(kFacts)) return box;
+  box.heading_y = kFacts[facts - 1].y + 26;
+  box.first_y = box.heading_y + 20;
+  const int bottom = lh + 64 - 6;  // above the level bars
+  box.rows = bottom - box.first_y >= 16 ? (bottom - box.first_y - 16) / kHistoryPitch + 1 : 0;
+  return box;
+}
+
+size_t history_rows(const FrameInputs& in, const HistoryBox& box) {
+  if (in.stream == nullptr || box.rows <= 0) return 0;
+  return std::min(in.stream->history.size(), static_cast<size_t>(box.rows));
+}
+
+std::string_view format_value(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->format.empty() ? std::string_view(in.stream->format)
+                                                            : kFixedFormat;
+}
+
+std::string_view quality_value(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->quality.empty() ? std::string_view(in.stream->quality)
+                                                             : kFixedQuality;
+}
+
+// The now-playing card makes room under the station's name for the title
+// and artist when there is a title: what follows moves down.
+constexpr int kViewTitleRoom = 44;
+bool view_has_title(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->title.empty();
+}
+int view_shift(const FrameInputs& in) { return view_has_title(in) ? kViewTitleRoom : 0; }
 
 void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
                             ScreenParts& out) {
@@ -217,8 +263,8 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   draw_vu_meter(r, px, 192, mw, "CH-L", left);
   draw_vu_meter(r, px + mw + 8, 192, mw, "CH-R", right);
 
-  const std::string values[] = {channel->frequency, "128 kbps • AAC / HLS HD",
-                                "48 kHz Stereo • ALSA",
+  const std::string values[] = {channel->frequency, std::string(format_value(in)),
+                                std::string(quality_value(in)),
                                 clock_hours_minutes_seconds(in.listening_seconds),
                                 std::string(sleep_label(in.sleep_option))};
   const size_t facts = facts_shown(H);
@@ -227,6 +273,21 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
     const std::string& value = values[i];
     r.draw_text(value, W - 30 - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
                 kAccent, 12);
+  }
+
+  const HistoryBox box = history_box(lh, facts);
+  const size_t rows = history_rows(in, box);
+  if (rows > 0 && r.visible(unite(r.text_area(px, box.heading_y, 12),
+                                  r.text_area(px, box.first_y + kHistoryPitch * int(rows - 1), 12)))) {
+    r.draw_text("Vừa phát", px, box.heading_y, kMuted, 12);
+    const int64_t room = int64_t{W} - 30 - (px + kHistoryTextX);
+    for (size_t i = 0; i < rows; ++i) {
+      const StreamReport::Played& played = in.stream->history[i];
+      const int y = box.first_y + kHistoryPitch * static_cast<int>(i);
+      r.draw_text(played.time, px, y, kAccent, 12);
+      std::string text = fit_with_ellipsis(played.text, room, [&](char32_t c) { return r.advance(c, 12); });
+      r.draw_text(text, px + kHistoryTextX, y, played.current ? kWhite : kPlayedTitle, 12);
+    }
   }
 
   r.draw_level_bars(px, lh + 64, W - lw - 70, 20, in.frame_counter,
@@ -261,7 +322,22 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
   key.add(channel->short_name).add(channel->color).add(channel->name).add(channel->description);
   key.add(static_cast<int>(in.playback.kind)).add(channel->frequency);
   key.add(sleep_label(in.sleep_option));
+  key.add(format_value(in)).add(quality_value(in));
   out.add(part_id(PartKind::Panel), key.value(), area);
+
+  const HistoryBox box = history_box(lh, facts);
+  if (const size_t rows = history_rows(in, box)) {
+    PartKey history;
+    history.add(uint64_t{rows});
+    for (size_t i = 0; i < rows; ++i) {
+      const StreamReport::Played& played = in.stream->history[i];
+      history.add(played.time).add(played.text).add(played.current);
+    }
+    out.add(part_id(PartKind::History), history.value(), [&] {
+      return unite(r.text_area(px, box.heading_y, 12),
+                   r.text_area(px, box.first_y + kHistoryPitch * int(rows - 1), 12));
+    });
+  }
 
   const int mw = (W - lw - 78) / 2;
   describe_meter_needles(in, px, 192, mw, 8, out);
@@ -286,22 +362,32 @@ void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& 
   const int cy = (H - 320) / 2;
 
   // The view is drawn only while the selection names a channel: its coming
-  // and going repaints the screen.
-  out.add(part_id(PartKind::View), 0, [&] { return Rect{0, 0, W, H}; });
+  // and going repaints the screen, and so does the room for a title.
+  const bool titled = view_has_title(in);
+  const int shift = view_shift(in);
+  out.add(part_id(PartKind::View), PartKey().add(titled).value(), [&] { return Rect{0, 0, W, H}; });
   PartKey texts;
   texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
   out.add(part_id(PartKind::ViewTexts), texts.value(), [&] { return unite(r.text_area(0, cy + 4, 20), r.text_area(0, cy + 34, 14)); });
+  if (titled) {
+    PartKey title;
+    title.add(in.stream->title).add(in.stream->artist);
+    out.add(part_id(PartKind::ViewTitle), title.value(), [&] {
+      return unite(r.text_area(cx + 24, cy + 58, 16), r.text_area(cx + 24, cy + 82, 13));
+    });
+  }
 
   const int mw = (cw - 56) / 2;
-  describe_meter_needles(in, cx + 24, cy + 70, mw, 8, out);
+  describe_meter_needles(in, cx + 24, cy + 70 + shift, mw, 8, out);
 
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, cy + 160, cw - 48, 44); },
-          Sprite::level_bars(cx + 24, cy + 160, cw - 48, 44, in.frame_counter, playing));
+  const int bars_y = cy + 160 + shift;
+  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, bars_y, cw - 48, 44); },
+          Sprite::level_bars(cx + 24, bars_y, cw - 48, 44, in.frame_counter, playing));
 
   PartKey info;
   info.add(in.listening_seconds).add(sleep_label(in.sleep_option));
-  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, cy + 220, 13); });
+  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, cy + 220 + shift, 13); });
 
   out.add(part_id(PartKind::ViewVolume), PartKey().add(in.volume).value(), [&] {
     std::string volume = fmt::format("VOL: {}%", in.volume);
@@ -332,18 +418,28 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   r.draw_text(status.text, cx + cw - static_cast<int>(r.measure_text(status.text, 13)) - 24,
               cy + 34, status.colour, 13);
 
+  const int shift = view_shift(in);
+  if (view_has_title(in) && r.visible(unite(r.text_area(cx + 24, cy + 58, 16),
+                                            r.text_area(cx + 24, cy + 82, 13)))) {
+    const int64_t room = int64_t{cw} - 48;
+    r.draw_text(fit_with_ellipsis(in.stream->title, room, [&](char32_t c) { return r.advance(c, 16); }),
+                cx + 24, cy + 58, kWhite, 16);
+    r.draw_text(fit_with_ellipsis(in.stream->artist, room, [&](char32_t c) { return r.advance(c, 13); }),
+                cx + 24, cy + 82, kMuted, 13);
+  }
+
   const int mw = (cw - 56) / 2;
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
-  draw_vu_meter(r, cx + 24, cy + 70, mw, "LEFT", left);
-  draw_vu_meter(r, cx + mw + 32, cy + 70, mw, "RIGHT", right);
+  draw_vu_meter(r, cx + 24, cy + 70 + shift, mw, "LEFT", left);
+  draw_vu_meter(r, cx + mw + 32, cy + 70 + shift, mw, "RIGHT", right);
 
-  r.draw_level_bars(cx + 24, cy + 160, cw - 48, 44, in.frame_counter,
+  r.draw_level_bars(cx + 24, cy + 160 + shift, cw - 48, 44, in.frame_counter,
                     in.playback.is(PlaybackStatus::Kind::Playing));
 
   std::string info = fmt::format("Đã nghe: {}   •   Hẹn giờ: {}",
                                  clock_hours_minutes_seconds(in.listening_seconds),
                                  sleep_label(in.sleep_option));
-  r.draw_text(info, cx + (cw - static_cast<int>(r.measure_text(info, 13))) / 2, cy + 220,
+  r.draw_text(info, cx + (cw - static_cast<int>(r.measure_text(info, 13))) / 2, cy + 220 + shift,
               kMuted, 13);
 
   r.fill_rect(0, H - 50, W, 50, kPanel);

@@ -1,17 +1,12 @@
 # Front door of the project: `make` builds, `make run` starts the player in
 # simulator mode, `make test` runs every test. Each target first installs the
 # Debian packages it needs when they are missing.
+.DEFAULT_GOAL := all
 BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 DEVICE_BUILD ?= build-device
 JOBS ?= $(shell nproc)
-
-.PHONY: bench-stream
-# The stream engine's cost beside ffmpeg's, as ratios measured in one run.
-bench-stream: test-deps $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target ze-stream
-	ZE_STREAM_BIN=$(CURDIR)/$(BUILD)/ze-stream python3 -B bench/stream_cost.py
 
 .PHONY: all build run test test-asan test-tsan deps test-deps clean device test-device device-deps package soak \
   test-system system-deps
@@ -116,16 +111,37 @@ test-system: system-deps $(DEVICE_BUILD)/build.ninja
 # device build is configured again each time, so the program reports the
 # package's version: make package VERSION=x.y.z for another version than the
 # project's, PUBLIC_KEY=file.pub (tools/make-update-key) for a release whose
-# program accepts only updates signed with the matching secret key.
-package: device-deps deps $(BUILD)/build.ninja
+# program accepts only updates signed with the matching secret key. Without
+# a key it refuses, unless UNSIGNED=1 asks for a program that installs
+# unsigned updates; that package's name ends in "-unsigned".
+package: package-key device-deps deps $(BUILD)/build.ninja
 	cmake -S . -B $(DEVICE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DZE_RADIO_STATIC=ON \
 	  -DZE_RADIO_VERSION="$(VERSION)" -DZE_RADIO_PUBLIC_KEY="$(if $(PUBLIC_KEY),$(abspath $(PUBLIC_KEY)))"
 	cmake --build $(DEVICE_BUILD) -j $(JOBS) --target ze-radio ze-stream
-	@[ -n "$(PUBLIC_KEY)" ] || echo "package: warning: no PUBLIC_KEY; this program installs unsigned updates" >&2
 	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-icon
 	ZE_RADIO_ICON_TOOL=$(BUILD)/ze-radio-icon \
-	  tools/package --binary $(DEVICE_BUILD)/ze-radio --engine $(DEVICE_BUILD)/ze-stream $(if $(VERSION),--version $(VERSION))
+	  tools/package --binary $(DEVICE_BUILD)/ze-radio --engine $(DEVICE_BUILD)/ze-stream $(if $(VERSION),--version $(VERSION)) \
+	  $(if $(PUBLIC_KEY),,--unsigned)
+
+.PHONY: package-key
+package-key:
+	@if [ -z "$(PUBLIC_KEY)" ] && [ "$(UNSIGNED)" != 1 ]; then \
+	  echo "package: no PUBLIC_KEY: give PUBLIC_KEY=file.pub (tools/make-update-key makes one), or UNSIGNED=1 for a program that installs unsigned updates" >&2; \
+	  exit 1; \
+	fi
+
+# The README's pictures, drawn afresh by the player's own code: each
+# docs/screens/NAME.json becomes docs/screen-NAME.png, and the icon. A test
+# fails while any of them differs from what the tools draw now. Times of day
+# are drawn in UTC.
+.PHONY: pictures
+pictures: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-snapshot ze-radio-icon
+	for scenario in docs/screens/*.json; do \
+	  TZ=UTC ./$(BUILD)/ze-radio-snapshot "$$scenario" "docs/screen-$$(basename "$$scenario" .json).png" || exit 1; \
+	done
+	./$(BUILD)/ze-radio-icon docs/icon.png
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(BENCH_BUILD)
@@ -153,6 +169,12 @@ $(BENCH_BUILD)/build.ninja:
 bench: test-deps $(BENCH_BUILD)/build.ninja
 	cmake --build $(BENCH_BUILD) -j $(JOBS) --target bench_render ze-radio
 	./$(BENCH_BUILD)/bench/bench_render --process=$(BENCH_BUILD)/ze-radio
+
+.PHONY: bench-stream
+# The stream engine's cost beside ffmpeg's, as ratios measured in one run.
+bench-stream: test-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target ze-stream
+	ZE_STREAM_BIN=$(CURDIR)/$(BUILD)/ze-stream python3 -B bench/stream_cost.py
 
 fuzz-deps:
 	@tools/install-deps fuzz

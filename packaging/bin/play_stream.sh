@@ -150,9 +150,12 @@ pass_audio() {
 }
 
 fetch() {
-  # -k: the console has no certificate store; the data is only audio.
-  "$curl" -s -S -f -L -k --connect-timeout 10 --speed-limit 1 \
-    --speed-time "$net_timeout" -A "$user_agent" "$1"
+  # The program's one curl policy (src/base/curl_command.cc): -q first so a
+  # ~/.curlrc changes nothing, -g so "[0]" or "{a,b}" in an address are taken
+  # literally, http and https only, also after at most 10 redirects, and -k:
+  # the console has no certificate store; the data is only audio.
+  "$curl" -q -g -s -S -L --max-redirs 10 -k --proto =http,https --proto-redir =http,https \
+    -f --connect-timeout 10 --speed-limit 1 --speed-time "$net_timeout" -A "$user_agent" "$1"
 }
 
 decode() {
@@ -228,11 +231,17 @@ stop_now() {
 
 trap stop_now TERM INT HUP
 
-# Only scheme://... addresses are used: anything else (an address starting
-# with "-" above all) would reach curl, ffmpeg or mpv as an option.
+# The program's one address test (src/base/address.cc): http or https in any
+# letter case, a host, no blank or control character, at most 8192 bytes.
+# Anything else (an address starting with "-" above all) would reach curl,
+# ffmpeg or mpv as an option, or could not be fetched.
 is_address() {
+  [ "${#1}" -le 8192 ] || return 1
   case $1 in
-    [A-Za-z]*://*) return 0 ;;
+    *[[:cntrl:][:space:]]*) return 1 ;;
+  esac
+  case $1 in
+    [Hh][Tt][Tt][Pp]://[!/?#]*|[Hh][Tt][Tt][Pp][Ss]://[!/?#]*) return 0 ;;
     *) return 1 ;;
   esac
 }

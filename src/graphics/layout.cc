@@ -18,6 +18,53 @@ ListGeometry list_geometry(int screen_width, int screen_height) {
   return g;
 }
 
+DetailPanelGeometry detail_panel_geometry(int W, const ListGeometry& list) {
+  const int lw = list.width, lh = list.height;
+  DetailPanelGeometry g;
+  g.card = {lw + 26, kListTop, W - lw - 42, lh};
+  g.has_card = lw + 26 < W - 16;
+  g.x = lw + 40;
+  g.text_width = W - lw - 70;
+  g.badge = {g.x, 106, 74, 30};
+  g.status_x = lw + 124;
+  g.meter_y = 192;
+  g.meter_width = (W - lw - 78) / 2;
+  g.meter_gap = 8;
+  g.value_right = W - 30;
+  g.bars = {g.x, lh + 64, W - lw - 70, 20};
+  return g;
+}
+
+NowPlayingGeometry now_playing_geometry(int W, int H, bool titled) {
+  const int cw = std::min(W - 40, 460);
+  const int cx = (W - cw) / 2;
+  const int cy = (H - 320) / 2;
+  NowPlayingGeometry g;
+  g.card = {cx, cy - 20, cw, 320};
+  g.x = cx + 24;
+  g.y = cy + 4;
+  g.text_width = cw - 48;
+  g.meter_x = cx + 24;
+  // The card keeps its size: the info line moves into its free bottom part.
+  const int room = titled ? 44 : 0;
+  g.title_y = cy + 58;
+  g.artist_y = cy + 82;
+  g.meter_y = cy + 70 + room;
+  g.meter_width = (cw - 56) / 2;
+  g.meter_gap = 8;
+  g.bars = {cx + 24, cy + 160 + room, cw - 48, 44};
+  g.info_y = cy + 220 + room;
+  return g;
+}
+
+FooterGeometry footer_geometry(int W, int H) {
+  return {.band = {0, H - 66, W, 40},
+          .status_y = H - 55,
+          .bars = {38, H - 56, 40, 18},
+          .keys_y = H - 28,
+          .volume_right = W - 16};
+}
+
 size_t first_visible_row(size_t selection, int visible_rows) {
   size_t n = static_cast<size_t>(std::max(visible_rows, 1));
   return selection < n ? 0 : selection - n + 1;

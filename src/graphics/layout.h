@@ -13,6 +13,7 @@
 
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
+#include "graphics/region.h"
 #include "graphics/screen_state.h"
 #include "player/playback_status.h"
 
@@ -29,6 +30,52 @@ ListGeometry list_geometry(int screen_width, int screen_height);
 inline constexpr int kListTop = 92;
 inline constexpr int kRowPitch = 68;
 inline constexpr int kRowHeight = 62;
+
+// The detail panel right of the list: every place its drawing and its
+// damage description share, worked out once so that the two cannot drift.
+struct DetailPanelGeometry {
+  Rect card;               // the panel's card; drawn only when has_card
+  bool has_card = false;   // the screen leaves room for it
+  int x = 0;               // left edge of the panel's contents
+  int text_width = 0;      // the name and description are cut to it
+  Rect badge;              // the station's badge
+  int status_x = 0;        // the playback status label
+  int meter_y = 0;         // the two meters, side by side
+  int meter_width = 0;
+  int meter_gap = 0;
+  int value_right = 0;     // right edge of the facts' values
+  Rect bars;               // the level bars at the bottom
+};
+DetailPanelGeometry detail_panel_geometry(int screen_width, const ListGeometry& list);
+
+// The now-playing view's card, centred on the screen.
+struct NowPlayingGeometry {
+  Rect card;
+  int x = 0;            // left edge of the card's contents' column
+  int y = 0;            // the station name's row
+  int text_width = 0;   // the name is cut to it
+  int meter_x = 0;      // the two meters, side by side
+  int meter_y = 0;
+  int meter_width = 0;
+  int meter_gap = 0;
+  Rect bars;            // the level bars under the meters
+  int info_y = 0;       // listening time and sleep timer
+  int title_y = 0;      // the song's title and artist, when there is a title
+  int artist_y = 0;
+};
+// With a title, the card makes room for it and its artist under the
+// station's name: the meters, bars and info line move down.
+NowPlayingGeometry now_playing_geometry(int screen_width, int screen_height, bool titled = false);
+
+// The footer's status line and its moving bars.
+struct FooterGeometry {
+  Rect band;        // the status line's band
+  int status_y = 0; // the status text's row
+  Rect bars;        // the playing status's level bars
+  int keys_y = 0;   // the key help and the volume
+  int volume_right = 0;
+};
+FooterGeometry footer_geometry(int screen_width, int screen_height);
 
 // Index of the first row shown: the selection stays on the last visible row
 // once it passes the first page.

@@ -87,21 +87,11 @@ size_t facts_shown(int screen_height) {
   return n;
 }
 
-HistoryBox history_box(int lh, size_t facts) {
-  HistoryBox box;
-  if (facts < std::size(kFacts)) return box;
-  box.heading_y = kFacts[facts - 1].y + 26;
-  box.first_y = box.heading_y + 20;
-  const int bottom = lh + 64 - 6;  // above the level bars
-  box.rows = bottom - box.first_y >= 16 ? (bottom - box.first_y - 16) / kHistoryPitch + 1 : 0;
-  return box;
-}
+// Where the recent titles go, between the fact rows and the bars.
+HistoryBox history_box(const Rect& bars, size_t facts);
 
-size_t history_rows(const FrameInputs& in, const HistoryBox& box) {
-  if (in.stream == nullptr || box.rows <= 0) return 0;
-  return std::min(in.stream->history.size(), static_cast<size_t>(box.rows));
-}
-
+// The texts of the format and quality rows: the stream's own once the
+// engine knows them.
 std::string_view format_value(const FrameInputs& in) {
   return in.stream != nullptr && !in.stream->format.empty() ? std::string_view(in.stream->format)
                                                             : kFixedFormat;
@@ -112,13 +102,14 @@ std::string_view quality_value(const FrameInputs& in) {
                                                              : kFixedQuality;
 }
 
-// The now-playing card makes room under the station's name for the title
-// and artist when there is a title: what follows moves down.
-constexpr int kViewTitleRoom = 44;
+size_t history_rows(const FrameInputs& in, const HistoryBox& box) {
+  if (in.stream == nullptr || box.rows <= 0) return 0;
+  return std::min(in.stream->history.size(), static_cast<size_t>(box.rows));
+}
+
 bool view_has_title(const FrameInputs& in) {
   return in.stream != nullptr && !in.stream->title.empty();
 }
-int view_shift(const FrameInputs& in) { return view_has_title(in) ? kViewTitleRoom : 0; }
 
 void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
                             ScreenParts& out) {
@@ -131,6 +122,22 @@ void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
             PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(mx, y, w, levels[i]); },
             Sprite::needle(mx, y, w, levels[i]));
   }
+}
+
+HistoryBox history_box(const Rect& bars, size_t facts) {
+  HistoryBox box;
+  if (facts < std::size(kFacts)) return box;
+  box.heading_y = kFacts[facts - 1].y + 26;
+  box.first_y = box.heading_y + 20;
+  const int bottom = bars.y - 6;
+  box.rows = bottom - box.first_y >= 16 ? (bottom - box.first_y - 16) / kHistoryPitch + 1 : 0;
+  return box;
+}
+
+// Every pixel the recent titles can touch: their rows, to the screen's edge.
+Rect history_area(const Renderer& r, int x, const HistoryBox& box, size_t rows) {
+  return unite(r.text_area(x, box.heading_y, 12),
+               r.text_area(x, box.first_y + kHistoryPitch * static_cast<int>(rows - 1), 12));
 }
 
 }  // namespace
@@ -225,27 +232,27 @@ void move_sprite(Renderer& r, const Backdrop& under, const Sprite& from, const S
 }
 
 void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list) {
-  const int W = r.width(), H = r.height();
-  const int lw = list.width, lh = list.height;
-  const int px = lw + 40;
-  if (lw + 26 < W - 16) {
-    r.fill_rounded_rect(lw + 26, kListTop, W - lw - 42, lh, 8, kCard);
-    draw_frame(r, lw + 26, kListTop, W - lw - 42, lh, 1, kLine);
+  const DetailPanelGeometry g = detail_panel_geometry(r.width(), list);
+  const int px = g.x;
+  if (g.has_card) {
+    r.fill_rounded_rect(g.card.x, g.card.y, g.card.w, g.card.h, 8, kCard);
+    draw_frame(r, g.card.x, g.card.y, g.card.w, g.card.h, 1, kLine);
   }
   const Channel* channel = selected_channel(in);
   if (channel == nullptr) {
-    r.draw_text("Không có kênh chọn.", lw + 46, 122, kMuted, 16);
+    r.draw_text("Không có kênh chọn.", list.width + 46, 122, kMuted, 16);
     return;
   }
 
-  r.fill_rounded_rect(px, 106, 74, 30, 6, badge_colour(*channel));
-  int badge_x = px + (74 - static_cast<int>(r.measure_text(channel->short_name, 13))) / 2;
+  r.fill_rounded_rect(g.badge.x, g.badge.y, g.badge.w, g.badge.h, 6, badge_colour(*channel));
+  int badge_x =
+      g.badge.x + (g.badge.w - static_cast<int>(r.measure_text(channel->short_name, 13))) / 2;
   r.draw_text(channel->short_name, badge_x, 114, kWhite, 13);
   StatusLabel status = status_label(in.playback.kind);
-  r.draw_text(status.text, lw + 124, 114, status.colour, 13);
+  r.draw_text(status.text, g.status_x, 114, status.colour, 13);
   // The texts are cut to the panel only when they are to be drawn.
   if (r.visible(r.text_area(px, 144, 16))) {
-    std::string name = shorten_to_width(channel->name, int64_t{W} - lw - 70,
+    std::string name = shorten_to_width(channel->name, g.text_width,
                                         [&](char32_t c) { return r.advance(c, 16); });
     r.draw_text(name, px, 144, kWhite, 16);
   }
@@ -253,65 +260,65 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
     std::string_view description = channel->description.empty()
                                        ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
                                        : std::string_view(channel->description);
-    std::string shown = shorten_to_width(description, int64_t{W} - lw - 70,
+    std::string shown = shorten_to_width(description, g.text_width,
                                          [&](char32_t c) { return r.advance(c, 12); });
     r.draw_text(shown, px, 168, kMuted, 12);
   }
 
-  const int mw = (W - lw - 78) / 2;
+  const int mw = g.meter_width;
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
-  draw_vu_meter(r, px, 192, mw, "CH-L", left);
-  draw_vu_meter(r, px + mw + 8, 192, mw, "CH-R", right);
+  draw_vu_meter(r, px, g.meter_y, mw, "CH-L", left);
+  draw_vu_meter(r, px + mw + g.meter_gap, g.meter_y, mw, "CH-R", right);
 
   const std::string values[] = {channel->frequency, std::string(format_value(in)),
                                 std::string(quality_value(in)),
                                 clock_hours_minutes_seconds(in.listening_seconds),
                                 std::string(sleep_label(in.sleep_option))};
-  const size_t facts = facts_shown(H);
+  const size_t facts = facts_shown(r.height());
   for (size_t i = 0; i < facts; ++i) {
     r.draw_text(kFacts[i].label, px, kFacts[i].y, kMuted, 12);
     const std::string& value = values[i];
-    r.draw_text(value, W - 30 - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
+    r.draw_text(value, g.value_right - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
                 kAccent, 12);
   }
 
-  const HistoryBox box = history_box(lh, facts);
+  const HistoryBox box = history_box(g.bars, facts);
   const size_t rows = history_rows(in, box);
-  if (rows > 0 && r.visible(unite(r.text_area(px, box.heading_y, 12),
-                                  r.text_area(px, box.first_y + kHistoryPitch * int(rows - 1), 12)))) {
+  if (rows > 0 && r.visible(history_area(r, px, box, rows))) {
     r.draw_text("Vừa phát", px, box.heading_y, kMuted, 12);
-    const int64_t room = int64_t{W} - 30 - (px + kHistoryTextX);
+    const int64_t room = int64_t{g.value_right} - (px + kHistoryTextX);
     for (size_t i = 0; i < rows; ++i) {
       const StreamReport::Played& played = in.stream->history[i];
       const int y = box.first_y + kHistoryPitch * static_cast<int>(i);
       r.draw_text(played.time, px, y, kAccent, 12);
-      std::string text = fit_with_ellipsis(played.text, room, [&](char32_t c) { return r.advance(c, 12); });
+      std::string text =
+          fit_with_ellipsis(played.text, room, [&](char32_t c) { return r.advance(c, 12); });
       r.draw_text(text, px + kHistoryTextX, y, played.current ? kWhite : kPlayedTitle, 12);
     }
   }
 
-  r.draw_level_bars(px, lh + 64, W - lw - 70, 20, in.frame_counter,
+  r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter,
                     in.playback.is(PlaybackStatus::Kind::Playing));
 }
 
 void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list,
                            ScreenParts& out) {
-  const int W = r.width(), H = r.height();
-  const int lw = list.width, lh = list.height;
-  const int px = lw + 40;
+  const int W = r.width();
+  const DetailPanelGeometry g = detail_panel_geometry(W, list);
+  const int px = g.x;
   const Channel* channel = selected_channel(in);
   PartKey key;
   key.add(channel != nullptr);
-  const size_t facts = channel != nullptr ? facts_shown(H) : 0;
+  const size_t facts = channel != nullptr ? facts_shown(r.height()) : 0;
   // The card, and every text of the panel: some are centred or right-aligned
   // and not cut, so they can reach across the whole width.
   auto area = [&] {
-    Rect a{lw + 26, kListTop, W - lw - 42, lh};
+    Rect a = g.card;
     a = unite(a, r.text_area(0, 114, 16));
     a = unite(a, r.text_area(0, 122, 16));
     a = unite(a, r.text_area(0, 144, 16));
     a = unite(a, r.text_area(0, 168, 12));
-    a = unite(a, Rect{px, 192, W - px, 76});  // the meters
+    a = unite(a, Rect{px, g.meter_y, W - px, 76});  // the meters
     if (facts > 0) a = unite(a, r.text_area(0, kFacts[facts - 1].y, 12));
     return a;
   };
@@ -325,7 +332,7 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
   key.add(format_value(in)).add(quality_value(in));
   out.add(part_id(PartKind::Panel), key.value(), area);
 
-  const HistoryBox box = history_box(lh, facts);
+  const HistoryBox box = history_box(g.bars, facts);
   if (const size_t rows = history_rows(in, box)) {
     PartKey history;
     history.add(uint64_t{rows});
@@ -333,61 +340,61 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
       const StreamReport::Played& played = in.stream->history[i];
       history.add(played.time).add(played.text).add(played.current);
     }
-    out.add(part_id(PartKind::History), history.value(), [&] {
-      return unite(r.text_area(px, box.heading_y, 12),
-                   r.text_area(px, box.first_y + kHistoryPitch * int(rows - 1), 12));
-    });
+    out.add(part_id(PartKind::History), history.value(),
+            [&] { return history_area(r, px, box, rows); });
   }
 
-  const int mw = (W - lw - 78) / 2;
-  describe_meter_needles(in, px, 192, mw, 8, out);
+  describe_meter_needles(in, px, g.meter_y, g.meter_width, g.meter_gap, out);
   if (facts > kListeningFact) {
     out.add(part_id(PartKind::ListeningFact), PartKey().add(in.listening_seconds).value(), [&] {
       std::string value = clock_hours_minutes_seconds(in.listening_seconds);
       uint32_t width = r.measure_text(value, 12);
-      return r.text_area(W - 30 - static_cast<int>(width), kFacts[kListeningFact].y, 12, width);
+      return r.text_area(g.value_right - static_cast<int>(width), kFacts[kListeningFact].y, 12,
+                         width);
     });
   }
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  out.add(part_id(PartKind::PanelBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(px, lh + 64, W - lw - 70, 20); },
-          Sprite::level_bars(px, lh + 64, W - lw - 70, 20, in.frame_counter, playing));
+  const Rect& bars = g.bars;
+  out.add(part_id(PartKind::PanelBars),
+          PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
+          [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
+          Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, playing));
 }
 
 void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   const Channel* channel = selected_channel(in);
   if (channel == nullptr) return;
   const int W = r.width(), H = r.height();
-  const int cw = std::min(W - 40, 460);
-  const int cx = (W - cw) / 2;
-  const int cy = (H - 320) / 2;
+  const bool titled = view_has_title(in);
+  const NowPlayingGeometry g = now_playing_geometry(W, H, titled);
 
   // The view is drawn only while the selection names a channel: its coming
-  // and going repaints the screen, and so does the room for a title.
-  const bool titled = view_has_title(in);
-  const int shift = view_shift(in);
+  // and going repaints the screen, and so does the room made for a title.
   out.add(part_id(PartKind::View), PartKey().add(titled).value(), [&] { return Rect{0, 0, W, H}; });
   PartKey texts;
   texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
-  out.add(part_id(PartKind::ViewTexts), texts.value(), [&] { return unite(r.text_area(0, cy + 4, 20), r.text_area(0, cy + 34, 14)); });
+  out.add(part_id(PartKind::ViewTexts), texts.value(),
+          [&] { return unite(r.text_area(0, g.y, 20), r.text_area(0, g.y + 30, 14)); });
   if (titled) {
     PartKey title;
     title.add(in.stream->title).add(in.stream->artist);
     out.add(part_id(PartKind::ViewTitle), title.value(), [&] {
-      return unite(r.text_area(cx + 24, cy + 58, 16), r.text_area(cx + 24, cy + 82, 13));
+      return unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13));
     });
   }
 
-  const int mw = (cw - 56) / 2;
-  describe_meter_needles(in, cx + 24, cy + 70 + shift, mw, 8, out);
+  describe_meter_needles(in, g.meter_x, g.meter_y, g.meter_width, g.meter_gap, out);
 
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  const int bars_y = cy + 160 + shift;
-  out.add(part_id(PartKind::ViewBars), PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(), [&] { return Renderer::level_bars_area(cx + 24, bars_y, cw - 48, 44); },
-          Sprite::level_bars(cx + 24, bars_y, cw - 48, 44, in.frame_counter, playing));
+  const Rect& bars = g.bars;
+  out.add(part_id(PartKind::ViewBars),
+          PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
+          [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
+          Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, playing));
 
   PartKey info;
   info.add(in.listening_seconds).add(sleep_label(in.sleep_option));
-  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, cy + 220 + shift, 13); });
+  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, g.info_y, 13); });
 
   out.add(part_id(PartKind::ViewVolume), PartKey().add(in.volume).value(), [&] {
     std::string volume = fmt::format("VOL: {}%", in.volume);
@@ -404,42 +411,40 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   r.fill_rect(0, 0, W, 50, kPanel);
   r.draw_text("ZE-RADIO STUDIO DECK", 20, 16, kRed, 16);
 
-  const int cw = std::min(W - 40, 460);
-  const int cx = (W - cw) / 2;
-  const int cy = (H - 320) / 2;
-  r.fill_rounded_rect(cx, cy - 20, cw, 320, 16, kCard);
-  draw_frame(r, cx, cy - 20, cw, 320, 2, kLine);
+  const bool titled = view_has_title(in);
+  const NowPlayingGeometry g = now_playing_geometry(W, H, titled);
+  const Rect& card = g.card;
+  r.fill_rounded_rect(card.x, card.y, card.w, card.h, 16, kCard);
+  draw_frame(r, card.x, card.y, card.w, card.h, 2, kLine);
 
-  std::string name = shorten_to_width(channel->name, int64_t{cw} - 48,
+  std::string name = shorten_to_width(channel->name, g.text_width,
                                       [&](char32_t c) { return r.advance(c, 20); });
-  r.draw_text(name, cx + 24, cy + 4, kWhite, 20);
-  r.draw_text(channel->frequency, cx + 24, cy + 34, kAccent, 14);
+  r.draw_text(name, g.x, g.y, kWhite, 20);
+  r.draw_text(channel->frequency, g.x, g.y + 30, kAccent, 14);
   StatusLabel status = status_label(in.playback.kind);
-  r.draw_text(status.text, cx + cw - static_cast<int>(r.measure_text(status.text, 13)) - 24,
-              cy + 34, status.colour, 13);
-
-  const int shift = view_shift(in);
-  if (view_has_title(in) && r.visible(unite(r.text_area(cx + 24, cy + 58, 16),
-                                            r.text_area(cx + 24, cy + 82, 13)))) {
-    const int64_t room = int64_t{cw} - 48;
-    r.draw_text(fit_with_ellipsis(in.stream->title, room, [&](char32_t c) { return r.advance(c, 16); }),
-                cx + 24, cy + 58, kWhite, 16);
-    r.draw_text(fit_with_ellipsis(in.stream->artist, room, [&](char32_t c) { return r.advance(c, 13); }),
-                cx + 24, cy + 82, kMuted, 13);
+  r.draw_text(status.text, g.x + g.text_width - static_cast<int>(r.measure_text(status.text, 13)),
+              g.y + 30, status.colour, 13);
+  if (titled && r.visible(unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13)))) {
+    r.draw_text(fit_with_ellipsis(in.stream->title, g.text_width,
+                                  [&](char32_t c) { return r.advance(c, 16); }),
+                g.x, g.title_y, kWhite, 16);
+    r.draw_text(fit_with_ellipsis(in.stream->artist, g.text_width,
+                                  [&](char32_t c) { return r.advance(c, 13); }),
+                g.x, g.artist_y, kMuted, 13);
   }
 
-  const int mw = (cw - 56) / 2;
+  const int mw = g.meter_width;
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
-  draw_vu_meter(r, cx + 24, cy + 70 + shift, mw, "LEFT", left);
-  draw_vu_meter(r, cx + mw + 32, cy + 70 + shift, mw, "RIGHT", right);
+  draw_vu_meter(r, g.meter_x, g.meter_y, mw, "LEFT", left);
+  draw_vu_meter(r, g.meter_x + mw + g.meter_gap, g.meter_y, mw, "RIGHT", right);
 
-  r.draw_level_bars(cx + 24, cy + 160 + shift, cw - 48, 44, in.frame_counter,
+  r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter,
                     in.playback.is(PlaybackStatus::Kind::Playing));
 
   std::string info = fmt::format("Đã nghe: {}   •   Hẹn giờ: {}",
                                  clock_hours_minutes_seconds(in.listening_seconds),
                                  sleep_label(in.sleep_option));
-  r.draw_text(info, cx + (cw - static_cast<int>(r.measure_text(info, 13))) / 2, cy + 220 + shift,
+  r.draw_text(info, card.x + (card.w - static_cast<int>(r.measure_text(info, 13))) / 2, g.info_y,
               kMuted, 13);
 
   r.fill_rect(0, H - 50, W, 50, kPanel);

@@ -201,10 +201,11 @@ std::string_view footer_title(const FrameInputs& in) {
 
 void draw_footer(Renderer& r, const FrameInputs& in) {
   const int W = r.width(), H = r.height();
+  const FooterGeometry g = footer_geometry(W, H);
   r.fill_rect(0, H - 66, W, 66, kPanel);
   r.fill_rect(0, H - 66, W, 1, kLine);
 
-  const int y = H - 55;
+  const int y = g.status_y;
   // The station's name gets what the line leaves free; a long one is cut.
   auto fitted = [&](int64_t room) {
     return shorten_to_width(in.playback.text, room,
@@ -226,7 +227,7 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
     }
     case PlaybackStatus::Kind::Playing: {
       r.fill_rounded_rect(16, y, 16, 16, 8, kGreen);
-      r.draw_level_bars(38, H - 56, 40, 18, in.frame_counter, true);
+      r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter, true);
       std::string time = clock_minutes_seconds(in.listening_seconds);
       const int64_t room =
           int64_t{W} - 102 - r.measure_text(fmt::format("Đang phát:   [{}]", time), 14);
@@ -250,29 +251,32 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
 
   r.draw_text(
       "[A] Nghe   [B] Dừng   [Y] Thích ⭐   [SELECT] Hẹn giờ ⏰   [X] OTA   [MENU] Thoát", 16,
-      H - 28, kMuted, 12);
+      g.keys_y, kMuted, 12);
   std::string volume = fmt::format("VOL: {}%", in.volume);
-  r.draw_text(volume, W - 16 - static_cast<int>(r.measure_text(volume, 13)), H - 28, kAccent,
-              13);
+  r.draw_text(volume, g.volume_right - static_cast<int>(r.measure_text(volume, 13)), g.keys_y,
+              kAccent, 13);
 }
 
 void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
-  const int W = r.width(), H = r.height();
+  const FooterGeometry g = footer_geometry(r.width(), r.height());
   PartKey key;
   key.add(static_cast<int>(in.playback.kind)).add(in.playback.text);
   key.add(footer_title(in));
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
   if (in.playback.is(PlaybackStatus::Kind::Playing)) {
-    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(38, H - 56, 40, 18); },
-            Sprite::level_bars(38, H - 56, 40, 18, in.frame_counter, true));
+    const Rect& bars = g.bars;
+    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(),
+            [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
+            Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, true));
     key.add(in.listening_seconds % 3600);
   }
-  out.add(part_id(PartKind::FooterStatus), key.value(), [&] { return unite(Rect{0, H - 66, W, 40}, r.text_area(0, H - 55, 14)); });
+  out.add(part_id(PartKind::FooterStatus), key.value(),
+          [&] { return unite(g.band, r.text_area(0, g.status_y, 14)); });
 
   out.add(part_id(PartKind::FooterVolume), PartKey().add(in.volume).value(), [&] {
     std::string volume = fmt::format("VOL: {}%", in.volume);
     uint32_t width = r.measure_text(volume, 13);
-    return r.text_area(W - 16 - static_cast<int>(width), H - 28, 13, width);
+    return r.text_area(g.volume_right - static_cast<int>(width), g.keys_y, 13, width);
   });
 }
 

@@ -75,11 +75,18 @@ void print_banner() {
 }
 
 // The key reader: the console's key devices, or standard input when
-// simulator mode is forced or there is no framebuffer device at all.
-void start_key_reader(const QueueHandle<Action>& actions) {
+// simulator mode is forced or there is no framebuffer device at all. Without
+// a window nothing on screen shows that the player waits for keys, so one
+// line says how to drive it and how to leave.
+void start_key_reader(const QueueHandle<Action>& actions, bool has_window) {
   bool use_stdin = simulator_forced(std::getenv(paths::kSimulatorEnv)) ||
                    !path_exists(paths::kFramebufferDevice);
   if (use_stdin) {
+    if (!has_window) {
+      logf("[Main] Simulator mode: type keys on standard input, then Enter: w/s up/down, j play, b stop, "
+           "p now playing, m leave (or write words such as DOWN, PLAY, EXIT into {})",
+           paths::kCommandFifo);
+    }
     spawn_detached([actions] { standard_input_reader(actions); });
   } else {
     spawn_detached([actions] { key_device_reader(actions); });
@@ -122,7 +129,7 @@ void run_player() {
 
   QueueHandle<Action> actions = make_queue<Action>();
   std::unique_ptr<DesktopWindow> window = open_desktop_window(framebuffer, actions);
-  start_key_reader(actions);
+  start_key_reader(actions, window != nullptr);
   spawn_detached([actions] { fifo_command_reader(actions); });
 
   AudioPlayer player(default_player_paths(), load_initial_volume(paths::kSystemSettings));

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 
+#include "base/address.h"
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/log.h"
@@ -345,13 +346,14 @@ void AudioPlayer::start_stream(const std::string& name, const std::string& strea
   store(cells_->frequency_lock, cells_->frequency, frequency);
   store(cells_->started_lock, cells_->play_started, std::optional<Instant>(now()));
 
-  // The players would read a URL that begins with '-' as one of their
-  // options. A station without its own URL plays its fallback, as the stream
-  // engine would; one without either has nothing to play.
+  // Only http and https addresses are played: anything else (above all a
+  // URL that begins with '-', which the players would read as one of their
+  // options) is refused. A station without its own URL plays its fallback, as
+  // the stream engine would; one without either has nothing to play.
   std::string url = stream_url;
   std::string fallback = fallback_url;
-  if (!fallback.empty() && fallback.front() == '-') {
-    logf("[AudioPlayer] Ignoring fallback URL that looks like an option: {}", fallback);
+  if (!fallback.empty() && !is_stream_address(fallback)) {
+    logf("[AudioPlayer] Ignoring fallback URL that is not an http(s) address: {}", fallback);
     fallback.clear();
   }
   if (url.empty()) std::swap(url, fallback);
@@ -360,8 +362,8 @@ void AudioPlayer::start_stream(const std::string& name, const std::string& strea
     store(cells_->status_lock, cells_->status, PlaybackStatus::error(kNoUrlText));
     return;
   }
-  if (url.front() == '-') {
-    logf("[AudioPlayer] Refusing stream URL that looks like an option: {}", url);
+  if (!is_stream_address(url)) {
+    logf("[AudioPlayer] Refusing stream URL that is not an http(s) address: {}", url);
     store(cells_->status_lock, cells_->status, PlaybackStatus::error(kInvalidUrlText));
     return;
   }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "base/clock.h"
+#include "base/curl_command.h"
 #include "stream/stop_signal.h"
 
 namespace ze::stream {
@@ -51,26 +52,15 @@ std::string first_line(const std::string& text) {
 
 }  // namespace
 
-std::vector<std::string> curl_arguments(const std::string& url, const FetchOptions& options) {
-  // -k: the console has no certificate store. Only http and https, also
-  // after redirects, so a server cannot send the engine to a local file.
-  std::vector<std::string> argv = {
-      "curl", "-s", "-S", "-f", "-L", "-k", "--proto", "=http,https", "--proto-redir", "=http,https",
-      "--connect-timeout", std::to_string(options.connect_seconds),
-      "--speed-limit", "1", "--speed-time", std::to_string(options.stall_seconds),
-      "-A", options.user_agent};
-  if (options.max_seconds > 0) {
-    argv.insert(argv.end(), {"--max-time", std::to_string(options.max_seconds)});
-  }
-  if (options.max_bytes > 0) {
-    argv.insert(argv.end(), {"--max-filesize", std::to_string(options.max_bytes)});
-  }
-  if (options.range) {
-    argv.insert(argv.end(), {"-r", std::to_string(options.range->first) + "-" +
-                                       std::to_string(options.range->second)});
-  }
-  argv.push_back(url);
-  return argv;
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options) {
+  CurlRequest request{.connect_timeout_seconds = options.connect_seconds,
+                      .max_time_seconds = options.max_seconds,
+                      .stall_seconds = options.stall_seconds,
+                      .max_filesize = options.max_bytes,
+                      .fail_on_http_error = true,
+                      .user_agent = options.user_agent,
+                      .range = options.range};
+  return curl_arguments("curl", request, url);
 }
 
 FetchError describe_curl_failure(const ExitStatus& status, const std::string& stderr_text) {
@@ -99,7 +89,7 @@ FetchError describe_curl_failure(const ExitStatus& status, const std::string& st
 
 Result<Fetch> Fetch::start(const std::string& url, const FetchOptions& options) {
   SpawnOptions spawn;
-  spawn.argv = curl_arguments(url, options);
+  spawn.argv = fetch_arguments(url, options);
   Result<PipedProcess> child = spawn_piped(spawn);
   if (!child) return Error{"cannot start curl: " + child.error()};
   return Fetch(url, std::move(*child), options.stall_seconds);

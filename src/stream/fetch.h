@@ -39,8 +39,8 @@ struct FetchError {
   std::string message;  // curl's own message, or what went wrong
 };
 
-// curl's argument vector for one request.
-std::vector<std::string> curl_arguments(const std::string& url, const FetchOptions& options);
+// curl's argument vector for one request, in the program's one curl policy.
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options);
 
 class Fetch {
  public:

@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     sink = std::make_unique<AlsaPcm>(alsa);
   }
   log_event("playing {}", options.url);
-  if (!is_stream_url(options.url)) {
+  if (!ze::is_stream_address(options.url)) {
     log_event("cannot play: not an http or https address");
     ze::exit_process(2);
   }

@@ -470,9 +470,9 @@ class HlsParser {
 
   Result<std::string> resolve(std::optional<std::string_view> uri, const char* what) {
     if (!uri || uri->empty()) return line_error(line_, std::string(what) + " without a URI");
-    if (uri->size() > kMaxUrlLength) return line_error(line_, std::string(what) + " URI too long");
+    if (uri->size() > kMaxAddressLength) return line_error(line_, std::string(what) + " URI too long");
     std::string resolved = resolve_url(base_url_, *uri);
-    if (!is_stream_url(resolved)) {
+    if (!is_stream_address(resolved)) {
       return line_error(line_, std::string(what) + " URI is not an http(s) address");
     }
     return resolved;
@@ -596,17 +596,6 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
   return out;
 }
 
-bool is_stream_url(std::string_view text) {
-  if (text.size() > kMaxUrlLength) return false;
-  size_t prefix = starts_with_ci(text, "http://") ? 7 : starts_with_ci(text, "https://") ? 8 : 0;
-  if (prefix == 0 || prefix >= text.size()) return false;
-  if (text[prefix] == '/' || text[prefix] == '?' || text[prefix] == '#') return false;
-  return std::none_of(text.begin(), text.end(), [](char c) {
-    auto byte = static_cast<unsigned char>(c);
-    return byte <= 0x20 || byte == 0x7F;
-  });
-}
-
 ContentKind sniff_content(std::string_view url, std::string_view content_type,
                           std::string_view first_bytes) {
   std::string_view head = first_bytes.substr(0, kSniffBytes);
@@ -639,7 +628,7 @@ ContentKind sniff_content(std::string_view url, std::string_view content_type,
   if (hls_type || m3u_type || path.ends_with(".m3u") || path.ends_with(".m3u8")) return ContentKind::M3u;
   // A text whose first line is an address is a list of addresses.
   std::string_view first_line = trim_ascii(text.substr(0, text.find_first_of("\r\n")));
-  if (is_stream_url(first_line)) return ContentKind::M3u;
+  if (is_stream_address(first_line)) return ContentKind::M3u;
   return ContentKind::Media;
 }
 
@@ -655,11 +644,11 @@ void add_entry(Playlist& playlist, std::string_view address, std::string_view ba
     reason = "no address";
   } else if (address.starts_with('-')) {
     reason = "starts with '-'";
-  } else if (address.size() > kMaxUrlLength) {
+  } else if (address.size() > kMaxAddressLength) {
     reason = "address too long";
   } else {
     url = resolve_url(base_url, address);
-    if (!is_stream_url(url)) reason = "not an http(s) address";
+    if (!is_stream_address(url)) reason = "not an http(s) address";
   }
   if (!reason) {
     playlist.entries.push_back({std::move(url), std::move(title), line});

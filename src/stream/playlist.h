@@ -15,12 +15,11 @@
 #include <variant>
 #include <vector>
 
+#include "base/address.h"
 #include "base/result.h"
 
 namespace ze::stream {
 
-// Longer addresses are refused: they could not be passed to curl anyway.
-inline constexpr size_t kMaxUrlLength = 8192;
 // An HLS line longer than this makes the playlist unreadable.
 inline constexpr size_t kMaxHlsLine = 65536;
 inline constexpr size_t kMaxHlsSegments = 20000;
@@ -30,10 +29,6 @@ inline constexpr double kMaxTargetDuration = 3600;  // seconds
 // `reference` resolved against `base` as a browser would (RFC 3986, section
 // 5.2): dot segments removed, the scheme lower-cased, the fragment dropped.
 std::string resolve_url(std::string_view base, std::string_view reference);
-
-// "http://" or "https://" in any letter case followed by a host, no blanks
-// or control characters, and at most kMaxUrlLength bytes.
-bool is_stream_url(std::string_view text);
 
 enum class ContentKind {
   HlsPlaylist,  // an HLS master or media playlist (.m3u8)
@@ -49,7 +44,7 @@ ContentKind sniff_content(std::string_view url, std::string_view content_type,
                           std::string_view first_bytes);
 
 struct PlaylistEntry {
-  std::string url;    // resolved, is_stream_url holds
+  std::string url;    // resolved, is_stream_address holds
   std::string title;  // from #EXTINF or TitleN, trimmed, valid UTF-8; may be empty
   size_t line = 0;    // 1-based line of the address
 };

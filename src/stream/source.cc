@@ -63,7 +63,7 @@ class Source {
   Source(const SourceOptions& options, ByteQueue& queue) : options_(options), queue_(queue) {}
 
   Finish play(const std::string& url, int depth) {
-    if (!is_stream_url(url)) return {Outcome::Unplayable, "not an http or https address"};
+    if (!is_stream_address(url)) return {Outcome::Unplayable, "not an http or https address"};
     Result<Fetch> fetch = Fetch::start(url, options_.fetch);
     if (!fetch) return {Outcome::Lost, fetch.error()};
 

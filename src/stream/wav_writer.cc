@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "base/errors.h"
+#include "base/files.h"
 
 namespace ze::stream {
 namespace {
@@ -46,17 +47,11 @@ Status pwrite_all(int fd, const uint8_t* data, size_t size, off_t offset,
   return ok_status();
 }
 
-Status write_all(int fd, const uint8_t* data, size_t size, const std::string& path) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Error{path + ": " + errno_text(errno)};
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return ok_status();
+// base's write_all, with the file named in its error.
+Status write_named(int fd, const uint8_t* data, size_t size, const std::string& path) {
+  Status written = write_all(fd, std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!written.ok()) return Error{path + ": " + written.error()};
+  return written;
 }
 
 }  // namespace
@@ -93,7 +88,7 @@ Result<int> WavWriter::open(int rate) {
   // A stream's length is not known: its header says "as long as possible",
   // as WAV streams into a pipe usually do.
   auto header = wav_header(rate, streaming_ ? static_cast<uint32_t>(kMaxDataBytes) : 0);
-  Status written = streaming_ ? write_all(fd.get(), header.data(), header.size(), path_)
+  Status written = streaming_ ? write_named(fd.get(), header.data(), header.size(), path_)
                               : pwrite_all(fd.get(), header.data(), header.size(), 0, path_);
   if (!written.ok()) return Error{written.error()};
   fd_ = std::move(fd);
@@ -111,7 +106,7 @@ Status WavWriter::write(const int16_t* frames, size_t frame_count) {
   }
   const auto* data = reinterpret_cast<const uint8_t*>(frames);
   if (streaming_) {
-    Status sent = write_all(fd_.get(), data, bytes, path_);
+    Status sent = write_named(fd_.get(), data, bytes, path_);
     if (sent.ok()) data_bytes_ += bytes;
     return sent;
   }

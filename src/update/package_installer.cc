@@ -18,14 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "base/address.h"
 #include "base/clock.h"
+#include "base/curl_command.h"
 #include "base/errors.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
 #include "base/text.h"
 #include "base/thread.h"
-#include "update/curl_request.h"
 #include "update/zip_reader.h"
 
 namespace ze {
@@ -398,20 +399,6 @@ void run_install_thread(const std::string& url, const InstallConfig& config,
   report->send(UpdateErrorMessage{installed.error()});
 }
 
-// curl's scheme test ignores letter case; so does this one.
-bool is_http_url(const std::string& url) {
-  auto has_scheme = [&](std::string_view scheme) {
-    if (url.size() < scheme.size()) return false;
-    for (size_t i = 0; i < scheme.size(); ++i) {
-      char c = url[i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != scheme[i]) return false;
-    }
-    return true;
-  };
-  return has_scheme("https://") || has_scheme("http://");
-}
-
 off_t file_size(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
@@ -423,7 +410,8 @@ off_t file_size(const std::string& path) {
 Status download(const std::string& url, const InstallConfig& config) {
   CurlRequest request{.connect_timeout_seconds = 8,
                       .max_time_seconds = 120,
-                      .max_filesize = static_cast<long long>(config.max_package_size)};
+                      .max_filesize = static_cast<long long>(config.max_package_size),
+    .ipv4_only = true};
   SpawnOptions options;
   options.argv = curl_arguments(config.curl, request, url, config.package_path);
   Result<Process> curl = Process::spawn(options);
@@ -454,10 +442,11 @@ Status download(const std::string& url, const InstallConfig& config) {
 // that fails the check is deleted: nothing of it is to be trusted.
 Status check_package_signature(const std::string& url, const InstallConfig& config) {
   std::string signature_url = url + ".sig";
-  constexpr CurlRequest kSignatureRequest{.connect_timeout_seconds = 8,
+  const CurlRequest kSignatureRequest{.connect_timeout_seconds = 8,
                                           .max_time_seconds = 20,
                                           .max_filesize = 4096,
-                                          .fail_on_http_error = true};
+                                          .fail_on_http_error = true,
+    .ipv4_only = true};
   Result<CommandOutput> run = run_capture(
       curl_arguments(config.curl, kSignatureRequest, signature_url), curl_wait_limit(kSignatureRequest));
   Status verified = !run || !run->status.success() || run->out.empty()
@@ -494,7 +483,7 @@ Result<std::string> install_package(const std::string& url, const InstallConfig&
   logf("[OTA] Downloading package update from: {}", url);
   // The URL comes from the server's manifest; curl would take a leading "-"
   // as an option and other schemes as local files or other protocols.
-  if (!is_http_url(url)) return Error{"Download error: not an http or https URL: " + url};
+  if (!is_stream_address(url)) return Error{"Download error: not an http or https URL: " + url};
   remove_file(config.package_path);
   Status downloaded = download(url, config);
   if (!downloaded) return Error{downloaded.error()};

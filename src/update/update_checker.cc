@@ -4,12 +4,12 @@
 #include <utility>
 #include <vector>
 
+#include "base/curl_command.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "base/process.h"
 #include "base/thread.h"
 #include "catalog/records.h"
-#include "update/curl_request.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
 #error "ZE_RADIO_UPDATE_URL must name the update server"
@@ -24,15 +24,18 @@ constexpr const char* kUnreachableText = "Unable to download latest channels. Ch
 
 // curl stops by itself at the size limit when the server announces a
 // length; a longer answer without one is refused once it has arrived.
-constexpr CurlRequest kManifestRequest{
-    .connect_timeout_seconds = 6, .max_time_seconds = 12, .max_filesize = kMaxDocumentSize};
-constexpr CurlRequest kCatalogRequest{
-    .connect_timeout_seconds = 5, .max_time_seconds = 10, .max_filesize = kMaxDocumentSize};
+const CurlRequest kManifestRequest{
+    .connect_timeout_seconds = 6, .max_time_seconds = 12, .max_filesize = kMaxDocumentSize,
+    .ipv4_only = true};
+const CurlRequest kCatalogRequest{
+    .connect_timeout_seconds = 5, .max_time_seconds = 10, .max_filesize = kMaxDocumentSize,
+    .ipv4_only = true};
 // A missing signature is a failed request, not a page to decode.
-constexpr CurlRequest kSignatureRequest{.connect_timeout_seconds = 5,
+const CurlRequest kSignatureRequest{.connect_timeout_seconds = 5,
                                         .max_time_seconds = 10,
                                         .max_filesize = 4096,
-                                        .fail_on_http_error = true};
+                                        .fail_on_http_error = true,
+    .ipv4_only = true};
 
 // The body curl printed, when it started, exited with 0 and printed anything.
 std::optional<std::string> fetch(const UpdateCheckConfig& config, const std::string& url) {
@@ -48,6 +51,8 @@ std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   logf("[OTA] Checking for system update at: {}", url);
   std::optional<std::string> body = fetch(config, url);
   if (!body) {
+    // There is one manifest address: the "fallback" is a second try of it,
+    // logged in the words this line has always had.
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
     body = fetch(config, url);
     if (!body) return std::nullopt;

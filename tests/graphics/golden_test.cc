@@ -1,7 +1,9 @@
 // Whole screens drawn from the scenarios in golden/ and compared with the
 // pictures stored beside them, which are kept at half size. Set
 // ZE_RADIO_UPDATE_GOLDENS=1 to write the pictures afresh after an intended
-// change of the screens.
+// change of the screens. The README's pictures are checked the same way
+// against what the snapshot and icon tools draw now (`make pictures`
+// draws them afresh).
 #include <time.h>
 
 #include <cstdlib>
@@ -10,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include "base/files.h"
+#include "base/process.h"
 #include "catalog/catalog_loader.h"
 #include "graphics/screens.h"
+#include "temp_dir.h"
 #include "tools/snapshot/png_image.h"
 #include "tools/snapshot/scenario.h"
 
@@ -44,10 +48,15 @@ size_t differing_pixels(const Image& a, const Image& b) {
   return count;
 }
 
-TEST(Golden, ScreensMatchTheStoredPictures) {
-  // The recent titles' start times are shown in the local time zone.
+// The recent titles' start times are shown in the local time zone: the
+// pictures are drawn in UTC, here and by `make pictures`.
+void use_utc() {
   ::setenv("TZ", "UTC", 1);
   ::tzset();
+}
+
+TEST(Golden, ScreensMatchTheStoredPictures) {
+  use_utc();
   const bool update = std::getenv("ZE_RADIO_UPDATE_GOLDENS") != nullptr;
   auto names = scenarios();
   ASSERT_GE(names.size(), 5u);
@@ -80,6 +89,40 @@ TEST(Golden, ScreensMatchTheStoredPictures) {
     // Allow for small differences between FreeType builds in glyph edges.
     EXPECT_LE(differing_pixels(*stored, drawn), drawn.pixels.size() / 500);
   }
+}
+
+// Draws `argv`'s picture into a temporary file and compares it with the
+// stored picture `stored`, allowing for FreeType builds as above.
+void expect_tool_draws(std::vector<std::string> argv, const std::string& stored_path) {
+  SCOPED_TRACE(stored_path);
+  testing::TempDir dir;
+  const std::string drawn_path = dir.path() + "/drawn.png";
+  argv.push_back(drawn_path);
+  auto run = run_capture(argv);
+  ASSERT_TRUE(run.ok()) << run.error();
+  ASSERT_TRUE(run->status.success()) << run->err;
+  auto drawn = read_png(drawn_path);
+  auto stored = read_png(stored_path);
+  ASSERT_TRUE(drawn.ok()) << drawn.error();
+  ASSERT_TRUE(stored.ok()) << stored.error() << " (make pictures draws it)";
+  ASSERT_EQ(stored->width, drawn->width);
+  ASSERT_EQ(stored->height, drawn->height);
+  EXPECT_LE(differing_pixels(*stored, *drawn), drawn->pixels.size() / 500)
+      << "stale: make pictures draws it afresh";
+}
+
+TEST(Golden, TheReadmePicturesAreWhatTheToolsDrawNow) {
+  use_utc();
+  const std::filesystem::path docs = ZE_DOCS_DIR;
+  size_t checked = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(docs / "screens")) {
+    if (entry.path().extension() != ".json") continue;
+    std::string picture = (docs / ("screen-" + entry.path().stem().string() + ".png")).string();
+    expect_tool_draws({ZE_SNAPSHOT_BIN, entry.path().string()}, picture);
+    ++checked;
+  }
+  EXPECT_GE(checked, 5u);
+  expect_tool_draws({ZE_ICON_BIN}, (docs / "icon.png").string());
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 user's own station list names a live HLS station over HTTPS on loopback;
 the real player starts it through bin/play_stream.sh, which starts the
 bundled engine bin/ze-stream, which plays it (real curl) into a WAV file.
-The station counts as playing only once audio flows; B stops everything;
+The station's address holds brackets and braces in its query. The station
+counts as playing only once audio flows; B stops everything;
 background playback is found again. Runs in the end-to-end harness's
 private namespaces."""
 
 import json
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -18,7 +20,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import harness  # noqa: E402
 from harness import APP_DIR, PID_FILE, PLAYING_MARKER, STATE_FILE, read, write  # noqa: E402
 
-STATION_URL = "https://127.0.0.1:8443/live/live.m3u8"
+# "[0]" and "{1,2}" in the query are taken literally by curl, not as a range
+# or a set of addresses.
+STATION_URL = "https://127.0.0.1:8443/live/live.m3u8?ids[0]=5&x={1,2}"
 STATION_NAME = "Trạm Thử Của Tôi"
 OUTPUT = "/tmp/.calls/station.wav"
 CHAIN_PROGRAMS = ("play_stream.sh", "ze-stream", "curl")
@@ -88,9 +92,9 @@ class EngineChainTest(harness.SandboxTest):
         player.send("PREV_CAT")
         time.sleep(0.2)
         player.send("A")
-        player.wait_for(r"^\[Main\] Playing station: %s \(%s\)$" % (STATION_NAME, STATION_URL))
+        player.wait_for(r"^\[Main\] Playing station: %s \(%s\)$" % (STATION_NAME, re.escape(STATION_URL)))
         player.wait_for(r"^\[AudioPlayer\] Using TrimUI stream engine \(\./bin/play_stream\.sh\)$")
-        player.wait_for(r"^\[play_stream\] playing %s with ze-stream$" % STATION_URL)
+        player.wait_for(r"^\[play_stream\] playing %s with ze-stream$" % re.escape(STATION_URL))
 
         # Playing only once audio flows: when the marker appears, the engine
         # has already written audio.

@@ -326,7 +326,7 @@ TEST_F(AudioPlayerTest, UrlsThatPlayersWouldTakeForOptionsOrThatAreMissingStartN
   start("VOV1", "--script=/tmp/evil.lua");
   EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: invalid stream URL"));
   EXPECT_TRUE(log_.has(
-      "[AudioPlayer] Refusing stream URL that looks like an option: --script=/tmp/evil.lua"));
+      "[AudioPlayer] Refusing stream URL that is not an http(s) address: --script=/tmp/evil.lua"));
   start("Hải Phòng FM", "", "");
   EXPECT_EQ(player_->poll(), PlaybackStatus::error("Playback failed: no stream URL"));
   EXPECT_TRUE(log_.has("[AudioPlayer] No stream URL for Hải Phòng FM"));
@@ -342,7 +342,7 @@ TEST_F(AudioPlayerTest, UrlsThatPlayersWouldTakeForOptionsOrThatAreMissingStartN
   start("VOV3", kUrl, "-o/tmp/x");
   ASSERT_TRUE(eventually([&] { return calls("engine").size() == 2; }));
   EXPECT_EQ(calls("engine"), (std::vector<Args>{{"http://fallback.invalid/x", ""}, {kUrl, ""}}));
-  EXPECT_TRUE(log_.has("[AudioPlayer] Ignoring fallback URL that looks like an option: -o/tmp/x"));
+  EXPECT_TRUE(log_.has("[AudioPlayer] Ignoring fallback URL that is not an http(s) address: -o/tmp/x"));
 }
 
 TEST_F(AudioPlayerTest, StopKillsRecordedEnginesAndPlayersByName) {

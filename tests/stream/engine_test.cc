@@ -100,7 +100,7 @@ TEST(Fetch, CurlIsLimitedToWebAddressesAndItsTimes) {
   FetchOptions options;
   options.stall_seconds = 7;
   options.range = std::make_pair(int64_t{10}, int64_t{19});
-  std::vector<std::string> argv = curl_arguments("https://radio.example/a.ts", options);
+  std::vector<std::string> argv = fetch_arguments("https://radio.example/a.ts", options);
   auto follows = [&](const std::string& option, const std::string& value) {
     for (size_t i = 0; i + 1 < argv.size(); ++i) {
       if (argv[i] == option && argv[i + 1] == value) return true;

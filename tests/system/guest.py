@@ -81,6 +81,18 @@ def _resolve(package):
     return package, version
 
 
+# Set in a process that must not reach the network (the tests re-run
+# themselves inside a private network namespace): what is not in the cache by
+# then is an error naming what is missing, never a fetch that cannot succeed.
+OFFLINE = "ZE_SYSTEM_OFFLINE"
+
+
+def _may_fetch(what):
+    if os.environ.get(OFFLINE) == "1":
+        raise GuestError(f"{what} is not in {CACHE} and this process may not fetch it: "
+                         "run prefetch() outside the network namespace first")
+
+
 def _unpacked(package, version, cache, apt_options=()):
     """The folder where PACKAGE at VERSION is unpacked, fetched on first use
     (with APT_OPTIONS, for a private package list). A partly unpacked folder
@@ -89,6 +101,7 @@ def _unpacked(package, version, cache, apt_options=()):
     target = Path(cache) / key
     if target.is_dir():
         return target
+    _may_fetch(f"{package}={version}")
     Path(cache).mkdir(parents=True, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=cache, prefix=".fetch-") as work:
         fetched = subprocess.run(["apt-get", *apt_options, "download", f"{package}={version}"],
@@ -274,20 +287,44 @@ class PrivateApt:
                 "-o", f"Dir::Cache={root}/cache", "-o", "APT::Architecture=arm64",
                 "-o", "APT::Architectures=arm64", "-o", "Debug::NoLocking=1"]
 
+    def _has_index(self):
+        lists = self.root / "lists"
+        return lists.is_dir() and any(lists.glob("*_Packages*"))
+
     def update(self):
-        for folder in ("lists/partial", "cache/archives/partial", "preferences.d"):
+        """Fetches the package list into a folder of its own and puts it in
+        place only when apt has written an index: apt-get update reports an
+        unreachable mirror as a warning and exits 0, and a list folder left
+        empty by such a run must never be taken for a fetched one."""
+        _may_fetch(f"the {self.release} package list")
+        for folder in ("cache/archives/partial", "preferences.d"):
             (self.root / folder).mkdir(parents=True, exist_ok=True)
         (self.root / "status").touch()
         (self.root / "sources.list").write_text(
             f"deb [arch=arm64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] "
             f"{MIRROR} {self.release} main\n")
-        done = subprocess.run(["apt-get", *self.options(), "update"], capture_output=True, text=True)
-        if done.returncode != 0:
-            raise GuestError(f"apt-get update for {self.release} failed: {done.stderr[-500:]}")
+        fresh = Path(tempfile.mkdtemp(dir=self.root, prefix=".lists-"))
+        try:
+            (fresh / "partial").mkdir()
+            options = [o if not o.startswith("Dir::State::Lists=") else f"Dir::State::Lists={fresh}"
+                       for o in self.options()]
+            done = subprocess.run(["apt-get", *options, "update"], capture_output=True, text=True)
+            complaint = re.search(r"^(W: Failed to fetch|E: |Err:).*$", done.stderr + done.stdout,
+                                  re.MULTILINE)
+            if done.returncode != 0 or complaint or not any(fresh.glob("*_Packages*")):
+                said = complaint.group(0) if complaint else done.stderr.strip()[-500:]
+                raise GuestError(f"apt-get update for {self.release} from {MIRROR} failed: "
+                                 f"{said or 'no package index was written'}")
+            lists = self.root / "lists"
+            if lists.exists():
+                shutil.rmtree(lists)
+            fresh.rename(lists)
+        finally:
+            shutil.rmtree(fresh, ignore_errors=True)
 
     def closure(self, package):
         """(name, version) of PACKAGE and everything it depends on."""
-        if not (self.root / "lists").is_dir():
+        if not self._has_index():
             self.update()
         plan = subprocess.run(["apt-get", *self.options(), "-s", "install",
                                "--no-install-recommends", package], capture_output=True, text=True)
@@ -303,6 +340,8 @@ class PrivateApt:
             return [_unpacked(name, version, CACHE, self.options())
                     for name, version in self.closure(package)]
         except GuestError:
+            if os.environ.get(OFFLINE) == "1":
+                raise
             self.update()
             return [_unpacked(name, version, CACHE, self.options())
                     for name, version in self.closure(package)]
@@ -336,6 +375,15 @@ def old_userland(programs=("curl",)):
         wanted += [find(LIBRARY_DIRS, name) for name in elf_needed(data)
                    if name != "ld-linux-aarch64.so.1"]
     return files
+
+
+def prefetch(old_programs=("curl",)):
+    """Fetches everything a guest needs (kernel, busybox, the older system's
+    programs) into the cache. Runs before a test enters its network
+    namespace; a failure stops the test with the reason."""
+    fetch_kernel()
+    fetch_busybox()
+    old_userland(old_programs)
 
 
 # --- initramfs ----------------------------------------------------------

@@ -9,8 +9,9 @@ log, the screen (QMP screendump against ze-radio-snapshot, pixel for pixel),
 the sound on the loopback card, the processes and the update cycle.
 
 One boot per screen size: 1280 x 720, then 1024 x 768 with the brick model
-file. Runs itself again inside a private network namespace (unshare --net),
-so neither qemu nor the servers can reach beyond this machine. Exits 77
+file. Fetches the guest's packages first, then runs itself again inside a
+private network namespace (unshare --net), so neither qemu nor the servers
+can reach beyond this machine. Exits 77
 (skipped) only when qemu-system-aarch64 cannot run at all. Screenshots that do
 not match are kept with a difference image in ./system-console.
 """
@@ -746,9 +747,17 @@ def main():
         print(f"SKIP: {problem}")
         return SKIP
     if os.environ.get(INSIDE) != "1":
+        # Everything from the archive is fetched here, before the network
+        # namespace: inside it nothing can be reached.
+        try:
+            guest.prefetch(("curl",))
+        except guest.GuestError as error:
+            print(f"FAIL: cannot fetch the guest's packages: {error}")
+            return 1
         flags = ["--net"] if os.geteuid() == 0 else ["--net", "--map-root-user"]
         inner = ["unshare", *flags, sys.executable, "-B", str(Path(__file__).resolve()), *sys.argv[1:]]
-        return subprocess.run(inner, env=dict(os.environ, **{INSIDE: "1"})).returncode
+        env = dict(os.environ, **{INSIDE: "1", guest.OFFLINE: "1"})
+        return subprocess.run(inner, env=env).returncode
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     for path in (OLD_BINARY, NEW_BINARY, TEST_KEY, DEVICE_BUILD / "ze-stream",
                  DEVICE_BUILD / "tests" / "system" / "console_tool", BUILD / "ze-radio-snapshot"):

@@ -408,7 +408,8 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
   EXPECT_EQ(result.error(), "Downloaded update file is too small or corrupt");
   EXPECT_FALSE(path_exists(config_.package_path));
   EXPECT_EQ(*read_file(dir_ / "args"),
-            "-4\n-k\n-s\n-L\n--connect-timeout\n8\n--max-time\n120\n--max-filesize\n67108864\n-o\n" +
+            "-q\n-g\n-s\n-S\n-L\n--max-redirs\n10\n-k\n--proto\n=http,https\n--proto-redir\n"
+            "=http,https\n-4\n--connect-timeout\n8\n--max-time\n120\n--max-filesize\n67108864\n-o\n" +
                 config_.package_path + "\nhttps://updates.test/p.zip\n");
   EXPECT_EQ(log_, "[OTA] Downloading package update from: https://updates.test/p.zip\n");
 

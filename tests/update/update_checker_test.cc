@@ -68,10 +68,12 @@ class CheckerTest : public ::testing::Test {
   }
 
   const std::string manifest_call =
-      "-4 -k -s -L --connect-timeout 6 --max-time 12 --max-filesize 4194304 "
+      "-q -g -s -S -L --max-redirs 10 -k --proto =http,https --proto-redir =http,https "
+      "-4 --connect-timeout 6 --max-time 12 --max-filesize 4194304 "
       "https://updates.test/ota/ze-radio.json\n";
   const std::string catalog_call =
-      "-4 -k -s -L --connect-timeout 5 --max-time 10 --max-filesize 4194304 "
+      "-q -g -s -S -L --max-redirs 10 -k --proto =http,https --proto-redir =http,https "
+      "-4 --connect-timeout 5 --max-time 10 --max-filesize 4194304 "
       "https://updates.test/channels.json\n";
 
   testing::TempDir dir_;

@@ -21,6 +21,7 @@ std::vector<std::string> curl_arguments(const std::string& curl, const CurlReque
   if (request.max_filesize > 0) add({"--max-filesize", std::to_string(request.max_filesize)});
   if (!request.user_agent.empty()) add({"-A", request.user_agent});
   for (const std::string& header : request.headers) add({"-H", header});
+  if (request.include_head) add({"-i"});
   if (request.range) {
     add({"-r", std::to_string(request.range->first) + "-" + std::to_string(request.range->second)});
   }

@@ -30,6 +30,7 @@ struct CurlRequest {
   std::optional<std::pair<int64_t, int64_t>> range = {};  // first and last byte (-r)
   std::vector<std::string> headers = {};                  // extra request headers (-H)
   std::string write_out = {};                             // --write-out format when not empty
+  bool include_head = false;  // -i: each response's status line and headers before the body
 };
 
 // The argument vector running `curl` (a program name or path) on `url`,

@@ -60,6 +60,10 @@ std::vector<std::string> fetch_arguments(const std::string& url, const FetchOpti
                       .fail_on_http_error = true,
                       .user_agent = options.user_agent,
                       .range = options.range};
+  if (options.icy) {
+    request.headers.push_back("Icy-MetaData: 1");
+    request.include_head = true;
+  }
   return curl_arguments("curl", request, url);
 }
 

@@ -25,6 +25,10 @@ struct FetchOptions {
   int max_seconds = 0;       // whole transfer; 0: no limit (an endless stream)
   int64_t max_bytes = 0;     // larger bodies are refused; 0: no limit
   std::optional<std::pair<int64_t, int64_t>> range;  // first and last byte
+  // Asks an Icecast or Shoutcast server for its metadata ("Icy-MetaData: 1")
+  // and has the response heads written before the body (see
+  // stream/response_head.h), where the metadata interval is announced.
+  bool icy = false;
 };
 
 // How a failed request ended, for the engine's exit status.

@@ -59,6 +59,11 @@ void NowPlayingFile::audio(const AudioFacts& facts) {
   publish();
 }
 
+void NowPlayingFile::set_output_name(std::string name) {
+  now_.output_name = std::move(name);
+  publish();
+}
+
 void NowPlayingFile::remove() {
   if (!path_.empty()) remove_file(path_);
 }

@@ -24,6 +24,8 @@ class NowPlayingFile {
 
   void note(const StreamNote& note);
   void audio(const AudioFacts& facts);
+  // Where the sound goes, once the sound card is open.
+  void set_output_name(std::string name);
   // The engine was stopped: the document goes.
   void remove();
 

@@ -9,9 +9,15 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "base/clock.h"
 #include "stream/hls_follower.h"
+#include "stream/icy_metadata.h"
+#include "stream/id3_tags.h"
+#include "stream/response_head.h"
+#include "stream/timed_metadata.h"
+#include "stream/title_text.h"
 #include "stream/log.h"
 #include "stream/playlist.h"
 #include "stream/segment_filters.h"
@@ -28,6 +34,7 @@ constexpr int kMaxListDepth = 4;
 // This many segments failing in a row and the stream counts as lost.
 constexpr int kMaxFailedSegments = 3;
 constexpr int kPlaylistSeconds = 20;
+constexpr size_t kIcySlice = 4096;
 
 Finish finish_of(const FetchError& error) {
   switch (error.kind) {
@@ -64,56 +71,155 @@ class Source {
 
   Finish play(const std::string& url, int depth) {
     if (!is_stream_address(url)) return {Outcome::Unplayable, "not an http or https address"};
-    Result<Fetch> fetch = Fetch::start(url, options_.fetch);
+    // Icecast and Shoutcast servers send their titles only when asked; the
+    // answer's head says how often they come.
+    FetchOptions asking = options_.fetch;
+    asking.icy = true;
+    Result<Fetch> fetch = Fetch::start(url, asking);
     if (!fetch) return {Outcome::Lost, fetch.error()};
+    IcyBody body;
 
     // The first bytes tell audio from a playlist.
-    std::string head;
+    std::string sniffed;
     uint8_t buffer[16384];
     bool complete = false;
-    while (head.size() < kSniffBytes) {
+    auto read_more = [&](bool& ended) -> std::optional<Finish> {
       size_t got = 0;
       std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
       if (failed) return finish_of(*failed);
-      if (got == 0) {
-        complete = true;
-        break;
+      ended = got == 0;
+      if (!ended && !body.take(buffer, got)) {
+        return Finish{Outcome::Unplayable, "the server's answer has no readable head"};
       }
-      head.append(reinterpret_cast<const char*>(buffer), got);
+      return std::nullopt;
+    };
+    while (body.audio.size() < kSniffBytes && !complete) {
+      if (std::optional<Finish> failed = read_more(complete)) return *failed;
     }
-    ContentKind kind = sniff_content(url, "", head);
+    sniffed.assign(body.audio.begin(), body.audio.end());
+    ContentKind kind = sniff_content(url, "", sniffed);
     if (kind != ContentKind::Media) {
       if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
       while (!complete) {
-        size_t got = 0;
-        std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
-        if (failed) return finish_of(*failed);
-        if (got == 0) break;
-        head.append(reinterpret_cast<const char*>(buffer), got);
-        if (static_cast<int64_t>(head.size()) > kMaxPlaylistBytes) {
+        if (std::optional<Finish> failed = read_more(complete)) return *failed;
+        if (static_cast<int64_t>(body.audio.size()) > kMaxPlaylistBytes) {
           return {Outcome::Unplayable, "the playlist is larger than 4 MB"};
         }
       }
-      return play_text(kind, head, url, depth);
+      sniffed.assign(body.audio.begin(), body.audio.end());
+      return play_text(kind, sniffed, url, depth);
     }
-    if (!push(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return stopped();
-    if (complete) return {Outcome::Ended, "the stream ended"};
+    station_ = body.station;
+    note_facts(body.facts());
     for (;;) {
-      size_t got = 0;
-      std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
-      if (failed) return finish_of(*failed);
-      if (got == 0) return {Outcome::Ended, "the stream ended"};
-      if (!push(buffer, got)) return stopped();
+      for (const auto& [before, block] : body.placed) {
+        if (std::optional<std::string> raw = icy_stream_title(block)) {
+          inband_titles_ = true;
+          note_title({normalize_title(decode_undeclared(*raw), station_).value_or(""), ""},
+                     stream_bytes_ + before);
+        }
+      }
+      body.placed.clear();
+      if (!push(body.audio.data(), body.audio.size())) return stopped();
+      body.audio.clear();
+      if (complete) return {Outcome::Ended, "the stream ended"};
+      if (std::optional<Finish> failed = read_more(complete)) return *failed;
     }
   }
 
  private:
   static Finish stopped() { return {Outcome::Stopped, "stopped"}; }
 
+  // The body of a response read with its head: the audio, with Icecast's
+  // metadata blocks taken out when the head announces them.
+  struct IcyBody {
+    ResponseHeadReader head;
+    std::optional<IcyDeinterleaver> icy;
+    std::vector<uint8_t> raw;
+    std::vector<uint8_t> audio;
+    std::vector<std::string> blocks;
+    // Metadata blocks with the number of audio bytes before them in `audio`.
+    std::vector<std::pair<size_t, std::string>> placed;
+    std::string station;
+    std::string genre;
+    uint32_t bitrate = 0;
+    bool icecast = false;
+
+    // False when the answer has no head to read.
+    bool take(const uint8_t* data, size_t size) {
+      raw.clear();
+      const bool had_head = head.state() == ResponseHeadReader::State::Body;
+      if (head.feed(data, size, raw) == ResponseHeadReader::State::Bad) return false;
+      if (head.state() != ResponseHeadReader::State::Body) return true;
+      if (!had_head) read_head();
+      if (icy) {
+        // In slices, so that each block's place in the audio is known to
+        // within a slice.
+        for (size_t at = 0; at < raw.size(); at += kIcySlice) {
+          size_t before = blocks.size();
+          icy->feed(raw.data() + at, std::min(kIcySlice, raw.size() - at), audio, blocks);
+          for (size_t i = before; i < blocks.size(); ++i) placed.emplace_back(audio.size(), std::move(blocks[i]));
+          blocks.clear();
+        }
+      } else {
+        audio.insert(audio.end(), raw.begin(), raw.end());
+      }
+      return true;
+    }
+
+    void read_head() {
+      std::optional<std::string> metaint = head.header("icy-metaint");
+      if (metaint) {
+        if (std::optional<size_t> interval = parse_icy_metaint(*metaint)) icy.emplace(*interval);
+      }
+      auto text = [&](const char* name) {
+        std::optional<std::string> value = head.header(name);
+        return value ? normalize_title(decode_undeclared(*value)).value_or("") : std::string();
+      };
+      station = text("icy-name");
+      genre = text("icy-genre");
+      if (std::optional<std::string> kbps = head.header("icy-br")) {
+        // "128", or "128,128" as some servers write it.
+        uint32_t value = 0;
+        for (char c : *kbps) {
+          if (c < '0' || c > '9' || value > 100000) break;
+          value = value * 10 + static_cast<uint32_t>(c - '0');
+        }
+        bitrate = value * 1000;
+      }
+      icecast = icy.has_value() || head.header("icy-name") || head.header("icy-br");
+    }
+
+    SourceFacts facts() const { return {icecast ? "ICY" : "HTTP", station, genre, bitrate}; }
+  };
+
+  void note_facts(SourceFacts facts) { queue_.note({std::nullopt, std::move(facts)}, stream_bytes_); }
+
+  // A title from here on, unless it is the one already noted.
+  void note_title(TitleChange change, std::optional<uint64_t> offset = std::nullopt) {
+    if (last_title_ == change) return;
+    last_title_ = change;
+    queue_.note({std::move(change), std::nullopt}, offset.value_or(stream_bytes_));
+  }
+
+  // The title of an ID3 tag found in a segment, if it has one.
+  void note_tag(std::span<const uint8_t> tag, uint64_t offset) {
+    Id3Titles titles = read_id3_titles(tag);
+    if (!titles.title) return;
+    inband_titles_ = true;
+    TitleChange change;
+    change.title = normalize_title(*titles.title, station_).value_or("");
+    if (!change.title.empty() && titles.artist) {
+      change.artist = normalize_title(*titles.artist).value_or("");
+    }
+    note_title(std::move(change), offset);
+  }
+
   bool push(const uint8_t* data, size_t size) {
     if (size == 0) return !stop_requested();
     stream_open_ = true;
     pushed_ += size;
+    stream_bytes_ += size;
     return queue_.push(data, size);
   }
 
@@ -122,6 +228,7 @@ class Source {
     current_map_.reset();
     if (!stream_open_) return true;
     stream_open_ = false;
+    stream_bytes_ = 0;
     return queue_.begin_stream();
   }
 
@@ -202,6 +309,7 @@ class Source {
   }
 
   Finish follow(const std::string& url, const HlsMediaPlaylist& first) {
+    note_facts({"HLS", "", "", 0});
     HlsFollower follower;
     follower.update(first, now());
     double target = first.target_duration;
@@ -254,6 +362,11 @@ class Source {
   // Fetches one segment (with its initialisation section and key when it
   // has them) into the queue; a failure says why.
   std::optional<Finish> fetch_segment(const HlsSegment& segment, double target) {
+    // A playlist's own titles count only while the segments carry none.
+    if (!inband_titles_ && !segment.title.empty()) {
+      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
+      if (title) note_title({*title, ""});
+    }
     if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
       if (!start_new_stream()) return stopped();
       std::optional<Finish> failed = fetch_bytes(segment.map->uri, segment.map->byte_range, nullptr, target);
@@ -289,22 +402,37 @@ class Source {
     if (!started) return Finish{Outcome::Lost, started.error()};
     Id3Stripper id3;
     std::vector<uint8_t> plain;
+    std::vector<FoundTag> found;
+    const uint64_t segment_start = stream_bytes_;
+    // The segment's titles go to the queue before the audio they come with.
+    auto pass = [&](bool last) {
+      for (const std::vector<uint8_t>& tag : id3.take_tags()) note_tag(tag, segment_start);
+      scanner_.feed(plain.data(), plain.size(), found);
+      if (last) scanner_.end_segment(found);
+      for (const FoundTag& tag : found) note_tag(tag.tag, segment_start + tag.offset);
+      found.clear();
+      return push(plain.data(), plain.size());
+    };
     uint8_t buffer[16384];
     for (;;) {
       size_t got = 0;
       std::optional<FetchError> failed = started->read(buffer, sizeof buffer, got);
-      if (failed) return finish_of(*failed);
+      if (failed) {
+        scanner_.end_segment(found);
+        return finish_of(*failed);
+      }
       plain.clear();
       if (got == 0) {
         if (decryptor) {
           std::vector<uint8_t> last;
           if (!decryptor->end(last)) {
+            scanner_.end_segment(found);
             return Finish{Outcome::Unplayable, "a segment does not decrypt with its key"};
           }
           id3.feed(last.data(), last.size(), plain);
         }
         id3.end(plain);
-        if (!push(plain.data(), plain.size())) return stopped();
+        if (!pass(true)) return stopped();
         return std::nullopt;
       }
       if (decryptor) {
@@ -314,7 +442,10 @@ class Source {
       } else {
         id3.feed(buffer, got, plain);
       }
-      if (!push(plain.data(), plain.size())) return stopped();
+      if (!pass(false)) {
+        scanner_.end_segment(found);
+        return stopped();
+      }
     }
   }
 
@@ -338,6 +469,11 @@ class Source {
   const SourceOptions& options_;
   ByteQueue& queue_;
   uint64_t pushed_ = 0;       // bytes pushed in all
+  uint64_t stream_bytes_ = 0; // bytes pushed since the last mark
+  std::string station_;       // the stream's own name, which is no title
+  std::optional<TitleChange> last_title_;
+  bool inband_titles_ = false;  // the stream has said its titles itself
+  TimedMetadataScanner scanner_;
   bool stream_open_ = false;  // bytes pushed since the last mark
   std::shared_ptr<const HlsMap> current_map_;
   std::map<std::string, std::array<uint8_t, 16>> keys_;

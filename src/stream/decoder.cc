@@ -211,6 +211,9 @@ class Player {
     announced_bitrate_ = stream->codecpar->bit_rate > 0 ? static_cast<uint32_t>(stream->codecpar->bit_rate) : 0;
     measured_bytes_ = 0;
     measured_samples_ = 0;
+    const std::string_view demuxer = format->iformat->name;
+    const bool raw_audio = demuxer == "aac" || demuxer == "mp3" || demuxer == "loas";
+    raw_next_ = -1;
     for (;;) {
       rc = av_read_frame(format.get(), packet.get());
       if (rc < 0) break;  // the end of this stream (or a stop)
@@ -218,7 +221,16 @@ class Player {
         av_packet_unref(packet.get());
         continue;
       }
-      if (packet->pos >= 0) position_ = packet->pos;
+      // Raw audio is cut into frames by a parser that gives each frame the
+      // position of the chunk it was read in, which may lie well ahead:
+      // there the frames themselves are counted from the first.
+      if (raw_audio) {
+        if (raw_next_ < 0) raw_next_ = packet->pos >= 0 ? packet->pos : 0;
+        position_ = raw_next_;
+        raw_next_ += packet->size;
+      } else if (packet->pos >= 0) {
+        position_ = packet->pos;
+      }
       measured_bytes_ += packet->size;
       rc = avcodec_send_packet(decoder.get(), packet.get());
       av_packet_unref(packet.get());
@@ -336,6 +348,7 @@ class Player {
   DecodeStats& stats_;
   AVCodecContext* decoder_ = nullptr;  // of the stream playing
   int64_t position_ = -1;              // in the stream, of the last packet decoded
+  int64_t raw_next_ = -1;              // raw audio: where the next frame begins
   AudioFacts facts_;
   uint32_t announced_bitrate_ = 0;
   int64_t measured_bytes_ = 0;

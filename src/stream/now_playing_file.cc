@@ -36,8 +36,8 @@ void NowPlayingFile::note(const StreamNote& note) {
   if (note.facts) {
     now_.carrier = note.facts->carrier;
     now_.station = note.facts->station;
-    now_.bitrate = note.facts->bitrate;
-    now_.bitrate_measured = false;
+    announced_bitrate_ = note.facts->bitrate;
+    choose_bitrate();
     changed = true;
   }
   if (note.title && apply_title(now_, *note.title, wall_seconds())) {
@@ -51,12 +51,21 @@ void NowPlayingFile::audio(const AudioFacts& facts) {
   now_.codec = facts.codec;
   now_.sample_rate = facts.sample_rate;
   now_.channels = facts.channels;
-  // An announced bitrate is not replaced by a measured one.
-  if (facts.bitrate > 0 && (now_.bitrate == 0 || now_.bitrate_measured || !facts.bitrate_measured)) {
-    now_.bitrate = facts.bitrate;
-    now_.bitrate_measured = facts.bitrate_measured;
-  }
+  audio_ = facts;
+  choose_bitrate();
   publish();
+}
+
+void NowPlayingFile::choose_bitrate() {
+  // The server's announcement first, then the stream's own headers, then
+  // what was measured.
+  if (announced_bitrate_ > 0) {
+    now_.bitrate = announced_bitrate_;
+    now_.bitrate_measured = false;
+  } else {
+    now_.bitrate = audio_.bitrate;
+    now_.bitrate_measured = audio_.bitrate_measured;
+  }
 }
 
 void NowPlayingFile::set_output_name(std::string name) {

@@ -33,9 +33,12 @@ class NowPlayingFile {
 
  private:
   void publish();
+  void choose_bitrate();
 
   std::string path_;
   NowPlaying now_;
+  uint32_t announced_bitrate_ = 0;  // by the server, for the current stream
+  AudioFacts audio_;
 };
 
 // Applies a title change at `wall_seconds`: a new title becomes the current

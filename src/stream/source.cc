@@ -362,11 +362,7 @@ class Source {
   // Fetches one segment (with its initialisation section and key when it
   // has them) into the queue; a failure says why.
   std::optional<Finish> fetch_segment(const HlsSegment& segment, double target) {
-    // A playlist's own titles count only while the segments carry none.
-    if (!inband_titles_ && !segment.title.empty()) {
-      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
-      if (title) note_title({*title, ""});
-    }
+
     if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
       if (!start_new_stream()) return stopped();
       std::optional<Finish> failed = fetch_bytes(segment.map->uri, segment.map->byte_range, nullptr, target);
@@ -386,7 +382,15 @@ class Source {
       decryptor = std::make_unique<SegmentDecryptor>(*key, iv);
       if (!decryptor->ready()) return Finish{Outcome::Lost, "out of memory"};
     }
-    return fetch_bytes(segment.uri, segment.byte_range, decryptor.get(), target);
+    const uint64_t segment_start = stream_bytes_;
+    std::optional<Finish> failed = fetch_bytes(segment.uri, segment.byte_range, decryptor.get(), target);
+    // A playlist's own title counts only while the segments carry none;
+    // whether this one does shows once it is read.
+    if (!failed && !inband_titles_ && !segment.title.empty()) {
+      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
+      if (title) note_title({*title, ""}, segment_start);
+    }
+    return failed;
   }
 
   std::optional<Finish> fetch_bytes(const std::string& uri, const std::optional<HlsByteRange>& range,

@@ -108,21 +108,19 @@ class StreamEngineTest(harness.SandboxTest):
         mp3 = streamkit.encode(tone44, os.path.join(self.src, "tone.mp3"), "-c:a", "libmp3lame",
                                "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0")
         sources = {"lc44": lc44, "lc48": lc48, "mp3": mp3}
-        if fdkaac:
-            for name, profile, wav in (("he1", "5", tone44), ("he2", "29", tone48)):
-                sources[name] = os.path.join(self.src, name + ".aac")
-                harness.run(fdkaac, "-S", "-p", profile, "-f", "2", "-b", "48000", "-o",
-                            sources[name], wav)
-        else:
-            print("SKIP: the HE-AAC v1 and v2 cases: fdkaac could not be had: " + why_not)
+        # A fetch that failed fails the test: HE-AAC is never left out quietly.
+        self.assertTrue(fdkaac, "fdkaac could not be had (tools/fetch-test-tools): " + why_not)
+        for name, profile, wav in (("he1", "5", tone44), ("he2", "29", tone48)):
+            sources[name] = os.path.join(self.src, name + ".aac")
+            harness.run(fdkaac, "-S", "-p", profile, "-f", "2", "-b", "48000", "-o",
+                        sources[name], wav)
 
         # Producers: ffmpeg in real time for HLS, the test's own servers for
         # packed audio and Icecast-style streams.
         urls = {"lc": self.live(lc44, "lc"), "mp3ts": self.live(mp3, "mp3ts"),
                 "fmp4": self.live(lc48, "fmp4", "fmp4")}
-        if fdkaac:
-            urls["he1"] = self.live(sources["he1"], "he1")
-            urls["he2"] = self.live(sources["he2"], "he2")
+        urls["he1"] = self.live(sources["he1"], "he1")
+        urls["he2"] = self.live(sources["he2"], "he2")
         with open(lc44, "rb") as f:
             adts, adts_rate = streamkit.adts_frames(f.read())
         with open(mp3, "rb") as f:

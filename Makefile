@@ -8,6 +8,13 @@ TSAN_BUILD ?= build-tsan
 DEVICE_BUILD ?= build-device
 JOBS ?= $(shell nproc)
 
+.PHONY: bench-stream-outage
+# The stream engine beside mpv on icecast2 and nginx: first audio, and what
+# network drop-outs of 5, 15 and 60 s cost each (a few minutes).
+bench-stream-outage: test-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target ze-stream
+	ZE_STREAM_BIN=$(CURDIR)/$(BUILD)/ze-stream python3 -B bench/stream_outage.py
+
 .PHONY: all build run test test-asan test-tsan deps test-deps clean device test-device device-deps package soak \
   test-system system-deps
 

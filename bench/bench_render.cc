@@ -259,16 +259,20 @@ void measure_scene(const std::string& binary, const ProcessScene& scene, double 
       return;
     }
     // Any live process stands in for a player left running in the background.
-    auto started = Process::spawn({{"sleep", "600"}, Output::Discard, true, true});
+    auto started = Process::spawn({{"sleep", "600"}, Output::Discard, true, true, {}});
     if (!started) return;
     engine.emplace(std::move(*started));
+    // Named fully, as the player names its engine, so that it is taken up.
+    std::optional<ProcessIdentity> identity = process_identity(engine->pid());
+    if (!identity) return;
     PersistedState record{"vov1", first_channel_name(), "http://127.0.0.1:9/", "FM 100.0 MHz",
-                          uint32_t(engine->pid()), wall_seconds()};
+                          uint32_t(engine->pid()), wall_seconds(), identity->start_time,
+                          identity->name};
     if (!write_file_atomic(state_file, write_state(record))) return;
   }
   std::vector<std::string> argv = {binary};
   if (scene.sleep_loop) argv = {"/proc/self/exe", kSleepLoopOption};
-  auto player = Process::spawn({argv, Output::Discard, false, false});
+  auto player = Process::spawn({argv, Output::Discard, false, false, {}});
   if (!player) {
     std::printf("  %-22s cannot start %s: %s\n", scene.name, binary.c_str(),
                 player.error().c_str());

@@ -21,11 +21,14 @@ std::vector<std::string> curl_arguments(const std::string& curl, const CurlReque
   if (request.max_filesize > 0) add({"--max-filesize", std::to_string(request.max_filesize)});
   if (!request.user_agent.empty()) add({"-A", request.user_agent});
   for (const std::string& header : request.headers) add({"-H", header});
-  if (request.include_head) add({"-i"});
   if (request.range) {
-    add({"-r", std::to_string(request.range->first) + "-" + std::to_string(request.range->second)});
+    std::string last = request.range->second >= 0 ? std::to_string(request.range->second) : "";
+    add({"-r", std::to_string(request.range->first) + "-" + last});
   }
   if (!request.write_out.empty()) add({"--write-out", request.write_out});
+  if (request.heads_on_output) add({"-D", "-"});
+  if (request.unbuffered) add({"-N"});
+  if (request.allow_http09) add({"--http0.9"});
   if (!output_path.empty()) add({"-o", output_path});
   argv.push_back(url);
   return argv;

@@ -27,10 +27,15 @@ struct CurlRequest {
   bool fail_on_http_error = false;  // an HTTP error is a failed request (-f), not a body
   bool ipv4_only = false;           // -4
   std::string user_agent = {};      // -A when not empty
-  std::optional<std::pair<int64_t, int64_t>> range = {};  // first and last byte (-r)
+  // First and last byte (-r); a last byte below 0 means to the end.
+  std::optional<std::pair<int64_t, int64_t>> range = {};
   std::vector<std::string> headers = {};                  // extra request headers (-H)
   std::string write_out = {};                             // --write-out format when not empty
-  bool include_head = false;  // -i: each response's status line and headers before the body
+  // Every response's status line and headers first on standard output, the
+  // redirects' included (-D -), for a caller that reads them itself.
+  bool heads_on_output = false;
+  bool unbuffered = false;   // bytes passed on as they arrive (-N)
+  bool allow_http09 = false; // answers without an HTTP status line ("ICY 200 OK") pass (--http0.9, curl 7.64+)
 };
 
 // The argument vector running `curl` (a program name or path) on `url`,

@@ -38,10 +38,33 @@ std::string escape_controls(std::string_view text) {
   return out;
 }
 
+std::string hide_passwords(std::string_view text) {
+  std::string out;
+  size_t copied = 0;
+  for (size_t mark = text.find("://"); mark != std::string_view::npos;
+       mark = text.find("://", mark + 3)) {
+    size_t start = mark + 3;
+    size_t end = start;
+    while (end < text.size()) {
+      auto c = static_cast<unsigned char>(text[end]);
+      if (c <= 0x20 || c == 0x7F || c == '/' || c == '?' || c == '#') break;
+      ++end;
+    }
+    std::string_view authority = text.substr(start, end - start);
+    size_t at = authority.rfind('@');
+    size_t colon = authority.substr(0, at == std::string_view::npos ? 0 : at).find(':');
+    if (at == std::string_view::npos || colon == std::string_view::npos) continue;
+    out.append(text, copied, start + colon + 1 - copied);
+    out += "***";
+    copied = start + at;
+  }
+  if (copied == 0) return std::string(text);
+  out.append(text.substr(copied));
+  return out;
+}
+
 void log_line(std::string_view line) {
-  std::string buffer;
-  buffer.reserve(line.size() + 1);
-  buffer.append(line);
+  std::string buffer = hide_passwords(line);
   buffer.push_back('\n');
   (void)write_all(STDOUT_FILENO, buffer);
 }

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string_view>
 
 #include "base/clock.h"
@@ -54,12 +53,19 @@ class SpawnSetup {
   posix_spawn_file_actions_t actions_;
 };
 
-// Children are started only while this lock is free, so that a kill by name
-// that spares this program's children sees every child there is. Recursive:
-// that kill starts `killall` itself while it holds the lock.
-std::recursive_mutex& spawn_gate() {
-  static std::recursive_mutex gate;
-  return gate;
+// The inherited environment with `entries` ("NAME=value") set over it.
+std::vector<std::string> child_environment(const std::vector<std::string>& entries) {
+  std::vector<std::string> merged;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    std::string_view inherited = *entry;
+    std::string_view name = inherited.substr(0, inherited.find('='));
+    bool replaced = std::any_of(entries.begin(), entries.end(), [&](const std::string& e) {
+      return std::string_view(e).substr(0, e.find('=')) == name;
+    });
+    if (!replaced) merged.emplace_back(inherited);
+  }
+  merged.insert(merged.end(), entries.begin(), entries.end());
+  return merged;
 }
 
 Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int in_fd) {
@@ -87,14 +93,23 @@ Result<pid_t> spawn_raw(const SpawnOptions& options, int out_fd, int err_fd, int
   for (const std::string& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  if (!options.environment.empty()) {
+    environment = child_environment(options.environment);
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+  }
+
   pid_t pid = -1;
-  std::lock_guard<std::recursive_mutex> gate(spawn_gate());
-  int rc = posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(), environ);
+  int rc = posix_spawnp(&pid, argv[0], &setup.actions_, &setup.attr_, argv.data(),
+                        envp.empty() ? environ : envp.data());
   if (rc != 0) return Error{errno_text(rc)};
   return pid;
 }
 
 constexpr std::chrono::seconds kReadAfterKill{1};
+constexpr size_t kLargestReserve = 64 * 1024 * 1024;
 
 // Milliseconds from now to `deadline` for poll, rounded up; -1 without one.
 int poll_timeout(const std::optional<Instant>& deadline) {
@@ -105,9 +120,11 @@ int poll_timeout(const std::optional<Instant>& deadline) {
 
 // Reads both pipes to their ends without letting either one fill up. At the
 // time limit the child is killed; reading stops a little later even when the
-// pipes are still open.
-void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid_t pid,
-                 const TimeLimit& limit) {
+// pipes are still open. A stream that goes beyond `output_limit` (0: none)
+// kills the child at once and ends the reading: true then. No read goes
+// further than one byte past the limit.
+bool drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid_t pid,
+                 const TimeLimit& limit, size_t output_limit) {
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&out, &err};
   int open_count = 2;
@@ -115,9 +132,13 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid
   std::optional<Instant> deadline;
   if (limit) deadline = now() + *limit;
   bool killed = false;
+  // Room for all that may be kept, set aside once: growing the text by
+  // doubling would briefly hold the old copy beside a new one twice as
+  // large. Pages never written to take no memory.
+  if (output_limit > 0 && output_limit < kLargestReserve) out.reserve(output_limit + 1);
   while (open_count > 0) {
     if (deadline && now() >= *deadline) {
-      if (killed) return;
+      if (killed) return false;
       ::kill(pid, SIGKILL);
       killed = true;
       deadline = now() + kReadAfterKill;
@@ -125,36 +146,79 @@ void drain_pipes(int out_fd, int err_fd, std::string& out, std::string& err, pid
     int n = ::poll(fds, 2, poll_timeout(deadline));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return;
+      return false;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      size_t room = sizeof buffer;
+      if (output_limit > 0) room = std::min(room, output_limit + 1 - sinks[i]->size());
+      ssize_t got = ::read(fds[i].fd, buffer, room);
       if (got > 0) {
         sinks[i]->append(buffer, static_cast<size_t>(got));
+        if (output_limit > 0 && sinks[i]->size() > output_limit) {
+          ::kill(pid, SIGKILL);
+          sinks[i]->resize(output_limit);
+          return true;
+        }
       } else if (got == 0 || errno != EINTR) {
         fds[i].fd = -1;
         --open_count;
       }
     }
   }
+  return false;
 }
 
-// The command name and parent of a process from the text of its stat file:
-// "PID (NAME) STATE PPID ...", where NAME may hold blanks and parentheses.
-std::optional<std::pair<std::string, pid_t>> name_and_parent(const std::string& stat) {
+// The identity in the text of a stat file: "PID (NAME) STATE PPID ...",
+// where NAME may hold blanks and parentheses; the start time is the 22nd
+// field. Nothing for a zombie or a text of another shape.
+std::optional<ProcessIdentity> identity_from_stat(std::string_view stat) {
   size_t open = stat.find('(');
   size_t close = stat.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
-  size_t state = stat.find_first_not_of(' ', close + 1);
-  if (state == std::string::npos) return std::nullopt;
-  size_t parent = stat.find_first_not_of(' ', state + 1);
-  if (parent == std::string::npos) return std::nullopt;
-  char* end = nullptr;
-  long value = std::strtol(stat.c_str() + parent, &end, 10);
-  if (end == stat.c_str() + parent) return std::nullopt;
-  return std::pair{stat.substr(open + 1, close - open - 1), static_cast<pid_t>(value)};
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open) {
+    return std::nullopt;
+  }
+  std::vector<std::string_view> fields;  // from the third on
+  for (size_t pos = close + 1; pos < stat.size() && fields.size() < 20;) {
+    size_t start = stat.find_first_not_of(" \n", pos);
+    if (start == std::string_view::npos) break;
+    size_t end = stat.find_first_of(" \n", start);
+    if (end == std::string_view::npos) end = stat.size();
+    fields.push_back(stat.substr(start, end - start));
+    pos = end;
+  }
+  if (fields.size() < 20 || fields[0] == "Z" || fields[0] == "X") return std::nullopt;
+  ProcessIdentity identity;
+  for (char c : fields[19]) {
+    if (c < '0' || c > '9') return std::nullopt;
+    identity.start_time = identity.start_time * 10 + static_cast<uint64_t>(c - '0');
+  }
+  identity.name = std::string(stat.substr(open + 1, close - open - 1));
+  return identity;
 }
+
+// The numbers of the processes listed in `proc_dir`.
+std::vector<pid_t> listed_processes(const std::string& proc_dir) {
+  std::vector<pid_t> pids;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(proc_dir.c_str()), ::closedir);
+  if (!dir) return pids;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    std::string_view id = entry->d_name;
+    if (id.empty() || id.size() > 9 || !std::all_of(id.begin(), id.end(), [](char c) {
+          return c >= '0' && c <= '9';
+        })) {
+      continue;
+    }
+    pids.push_back(static_cast<pid_t>(std::stol(std::string(id))));
+  }
+  return pids;
+}
+
+// Rounds of kill_marked, with a pause after each that found someone: a
+// second at most, for a process that ends slowly or a shell that starts
+// children while it dies.
+constexpr int kMarkedKillRounds = 50;
+constexpr useconds_t kMarkedKillPause = 20000;
 
 // Blocks until `pid` has ended; EINTR is retried. A child that cannot be
 // waited for (already reaped elsewhere) counts as ended by SIGKILL.
@@ -235,7 +299,8 @@ Result<PipedProcess> spawn_piped(const SpawnOptions& options) {
   return PipedProcess{Process(*pid), std::move(out_read), std::move(err_read)};
 }
 
-Result<CommandOutput> run_capture(const std::vector<std::string>& argv, TimeLimit limit) {
+Result<CommandOutput> run_capture(const std::vector<std::string>& argv, TimeLimit limit,
+                                  size_t output_limit) {
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) return Error{errno_text(errno)};
@@ -255,7 +320,8 @@ Result<CommandOutput> run_capture(const std::vector<std::string>& argv, TimeLimi
   null_in.reset();
 
   CommandOutput result;
-  drain_pipes(out_read.get(), err_read.get(), result.out, result.err, *pid, limit);
+  result.over_limit =
+      drain_pipes(out_read.get(), err_read.get(), result.out, result.err, *pid, limit, output_limit);
   result.status = wait_for(*pid);
   return result;
 }
@@ -302,39 +368,51 @@ Status send_group_signal(pid_t group, int signal) {
 
 bool process_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
-std::vector<NamedProcess> processes_named(const std::string& name, const std::string& proc_dir) {
-  std::vector<NamedProcess> found;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(proc_dir.c_str()), ::closedir);
-  if (!dir) return found;
-  const std::string wanted = name.substr(0, 15);
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view id = entry->d_name;
-    if (id.empty() || id.size() > 9 || !std::all_of(id.begin(), id.end(), [](char c) {
-          return c >= '0' && c <= '9';
-        })) {
-      continue;
-    }
-    Result<std::string> stat = read_file(proc_dir + "/" + std::string(id) + "/stat");
-    if (!stat) continue;  // ended meanwhile
-    auto named = name_and_parent(*stat);
-    if (!named || named->first != wanted) continue;
-    found.push_back({static_cast<pid_t>(std::stol(std::string(id))), named->second});
-  }
-  return found;
+std::optional<ProcessIdentity> process_identity(pid_t pid, const std::string& proc_dir) {
+  if (pid <= 0) return std::nullopt;
+  Result<std::string> stat = read_file(proc_dir + "/" + std::to_string(pid) + "/stat");
+  if (!stat) return std::nullopt;
+  return identity_from_stat(*stat);
 }
 
-void kill_named_sparing_children(const std::string& name, const std::string& proc_dir) {
-  std::lock_guard<std::recursive_mutex> gate(spawn_gate());
+bool process_has_mark(pid_t pid, const std::string& mark, const std::string& proc_dir) {
+  if (pid <= 0 || mark.empty()) return false;
+  // The environment the process was started with: NUL-separated entries.
+  Result<std::string> environment = read_file(proc_dir + "/" + std::to_string(pid) + "/environ");
+  if (!environment) return false;
+  std::string_view rest = *environment;
+  while (!rest.empty()) {
+    size_t end = rest.find('\0');
+    if (rest.substr(0, end) == mark) return true;
+    if (end == std::string_view::npos) break;
+    rest.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+std::vector<pid_t> processes_marked(const std::string& mark, const std::string& proc_dir) {
+  std::vector<pid_t> marked;
   const pid_t self = ::getpid();
-  std::vector<NamedProcess> named = processes_named(name, proc_dir);
-  auto own = [self](const NamedProcess& p) { return p.parent == self; };
-  if (std::none_of(named.begin(), named.end(), own)) {
-    (void)run_capture({"killall", "-9", name});
-    return;
+  for (pid_t pid : listed_processes(proc_dir)) {
+    if (pid != self && process_has_mark(pid, mark, proc_dir)) marked.push_back(pid);
   }
-  for (const NamedProcess& p : named) {
-    if (!own(p)) (void)send_signal(p.pid, SIGKILL);
+  return marked;
+}
+
+std::vector<pid_t> kill_marked(const std::string& mark, const std::string& proc_dir) {
+  std::vector<pid_t> killed;
+  for (int round = 0; round < kMarkedKillRounds; ++round) {
+    std::vector<pid_t> marked = processes_marked(mark, proc_dir);
+    if (marked.empty()) break;
+    for (pid_t pid : marked) {
+      if (send_signal(pid, SIGKILL) && std::find(killed.begin(), killed.end(), pid) == killed.end()) {
+        killed.push_back(pid);
+      }
+    }
+    // A killed process shows its environment until it has ended.
+    ::usleep(kMarkedKillPause);
   }
+  return killed;
 }
 
 }  // namespace ze

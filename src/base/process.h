@@ -1,13 +1,17 @@
 // Every external program the player runs goes through this module: players,
-// the stream script, curl, tinymix, sed, killall and sh. Children are started
-// with posix_spawn, get default SIGPIPE handling and an empty signal mask, and
+// the stream script, curl, tinymix, sed and sh. Children are started with
+// posix_spawn, get default SIGPIPE handling and an empty signal mask, and
 // inherit no descriptor but the standard streams (the program opens every
-// file close-on-exec). A Process is owned by one thread at a time.
+// file close-on-exec). A child can be given a mark in its environment, which
+// its own children inherit, so that the program finds what it started, and
+// only that, in /proc. A Process is owned by one thread at a time.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,6 +33,9 @@ struct SpawnOptions {
   Output output = Output::Inherit;
   bool new_process_group = false;  // the child leads a group whose id is its pid
   bool stdin_null = false;         // standard input from /dev/null instead of inherited
+  // "NAME=value" entries set in the child's environment over the inherited
+  // ones (a mark, see processes_marked).
+  std::vector<std::string> environment;
 };
 
 // How a child ended, as the system reports it.
@@ -88,18 +95,21 @@ struct CommandOutput {
   ExitStatus status;
   std::string out;
   std::string err;
+  bool over_limit = false;  // killed for writing more than its output limit
 };
 
 // A longest run for a command; a command still running when it is over is
 // killed with SIGKILL and reported as ended by that signal. None: no limit.
 using TimeLimit = std::optional<std::chrono::milliseconds>;
 
-// Runs a command to its end with standard output and error captured in full.
-// Fails only when the command cannot be started. After a kill at the time
-// limit, output is read for one more second at most (a grandchild may still
-// hold the pipes) and then given up.
+// Runs a command to its end with standard output and error captured. Fails
+// only when the command cannot be started. After a kill at the time limit,
+// output is read for one more second at most (a grandchild may still hold
+// the pipes) and then given up. With an output limit (bytes, 0: none) the
+// command is killed as soon as either stream goes beyond it, so no more than
+// the limit and one read is ever held; `out` then holds what came before.
 Result<CommandOutput> run_capture(const std::vector<std::string>& argv,
-                                  TimeLimit limit = std::nullopt);
+                                  TimeLimit limit = std::nullopt, size_t output_limit = 0);
 
 // Runs a command to its end with the given output handling and returns how it
 // ended. Fails only when the command cannot be started.
@@ -115,21 +125,29 @@ Status send_group_signal(pid_t group, int signal);
 // Signal 0: whether a process with this id exists and may be signalled.
 bool process_alive(pid_t pid);
 
-// A process found by its name, and its parent.
-struct NamedProcess {
-  pid_t pid = -1;
-  pid_t parent = -1;
+// Who a process is: its start time (clock ticks after boot, field 22 of
+// /proc/PID/stat) and its command name (field 2), which together tell it
+// from a later process that got the same number.
+struct ProcessIdentity {
+  uint64_t start_time = 0;
+  std::string name;
+  bool operator==(const ProcessIdentity&) const = default;
 };
 
-// Every process whose command name (what `killall` matches: the program's
-// file name, cut to 15 bytes) is `name`, as `proc_dir` lists them.
-std::vector<NamedProcess> processes_named(const std::string& name,
-                                          const std::string& proc_dir = "/proc");
+// The identity of a live process; nothing when it is gone (or a zombie) or
+// its stat file cannot be read.
+std::optional<ProcessIdentity> process_identity(pid_t pid, const std::string& proc_dir = "/proc");
 
-// Ends every process named `name` with SIGKILL except this program's own
-// children: by `killall -9 NAME` (output captured and dropped, failures
-// ignored) when no such child runs, else one process at a time. No child is
-// started meanwhile, so none can appear under the name and be killed.
-void kill_named_sparing_children(const std::string& name, const std::string& proc_dir = "/proc");
+// Whether the environment a process was started with holds the entry `mark`
+// ("NAME=value") exactly. False for a process that cannot be read.
+bool process_has_mark(pid_t pid, const std::string& mark, const std::string& proc_dir = "/proc");
+
+// Every process but this one whose environment holds `mark`.
+std::vector<pid_t> processes_marked(const std::string& mark, const std::string& proc_dir = "/proc");
+
+// Ends every process that carries `mark` with SIGKILL and returns once none
+// is left (a marked shell may start another child meanwhile), or after a
+// second at most. Returns the PIDs signalled.
+std::vector<pid_t> kill_marked(const std::string& mark, const std::string& proc_dir = "/proc");
 
 }  // namespace ze

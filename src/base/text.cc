@@ -113,6 +113,45 @@ bool is_unicode_space(char32_t cp) {
          cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
+bool is_invisible_format(char32_t cp) {
+  auto in = [cp](char32_t lo, char32_t hi) { return cp >= lo && cp <= hi; };
+  return cp == 0xAD || cp == 0x34F || cp == 0x61C || in(0x115F, 0x1160) || in(0x17B4, 0x17B5) ||
+         in(0x180B, 0x180F) || in(0x200B, 0x200F) || in(0x202A, 0x202E) || in(0x2060, 0x206F) ||
+         cp == 0x3164 || in(0xFE00, 0xFE0F) || cp == 0xFEFF || cp == 0xFFA0 ||
+         in(0xFFF0, 0xFFFB) || in(0x1BCA0, 0x1BCA3) || in(0x1D173, 0x1D17A) ||
+         in(0xE0000, 0xE0FFF);
+}
+
+std::optional<std::string> utf8_from_utf16(std::string_view bytes) {
+  bool little;
+  if (bytes.starts_with("\xFF\xFE")) {
+    little = true;
+  } else if (bytes.starts_with("\xFE\xFF")) {
+    little = false;
+  } else {
+    return std::nullopt;
+  }
+  auto unit = [&](size_t at) {
+    auto lo = static_cast<unsigned char>(bytes[at + (little ? 0 : 1)]);
+    auto hi = static_cast<unsigned char>(bytes[at + (little ? 1 : 0)]);
+    return static_cast<char32_t>(hi << 8 | lo);
+  };
+  std::string out;
+  out.reserve(bytes.size());
+  for (size_t at = 2; at + 1 < bytes.size(); at += 2) {
+    char32_t cp = unit(at);
+    if (cp >= 0xD800 && cp <= 0xDBFF && at + 3 < bytes.size() && unit(at + 2) >= 0xDC00 &&
+        unit(at + 2) <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(at + 2) - 0xDC00);
+      at += 2;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = kReplacement;
+    }
+    append_utf8(out, cp);
+  }
+  return out;
+}
+
 std::string_view trim_space(std::string_view text) {
   size_t begin = 0;
   while (begin < text.size()) {

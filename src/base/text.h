@@ -1,5 +1,5 @@
-// UTF-8 text helpers: validation, code-point decoding, trimming with the
-// Unicode white-space set, lower-casing of names and the upper-casing used to
+// UTF-8 text helpers: validation, code-point decoding, UTF-16 conversion,
+// invisible format characters, trimming with the Unicode white-space set, lower-casing of names and the upper-casing used to
 // match command words. Pure functions.
 #pragma once
 
@@ -17,6 +17,17 @@ char32_t decode_utf8(std::string_view text, size_t& pos);
 void append_utf8(std::string& out, char32_t cp);
 
 bool is_unicode_space(char32_t cp);
+// Characters that draw nothing but change how text around them reads: the
+// bidirectional marks, embeddings, overrides and isolates, zero-width
+// spaces and joiners, the soft hyphen, invisible operators, the byte-order
+// mark, tags and variation selectors, and the fillers that look blank.
+bool is_invisible_format(char32_t cp);
+
+// The UTF-8 form of a UTF-16 text that starts with its byte-order mark
+// (little- or big-endian), without the mark; an unpaired surrogate becomes
+// U+FFFD and an odd last byte is dropped. Nothing when the text has no
+// UTF-16 byte-order mark.
+std::optional<std::string> utf8_from_utf16(std::string_view bytes);
 // `text` without leading and trailing Unicode white space.
 std::string_view trim_space(std::string_view text);
 

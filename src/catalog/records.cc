@@ -2,8 +2,9 @@
 
 #include <cmath>
 #include <cstdlib>
-#include <set>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -96,22 +97,88 @@ std::string_view tame_huge_numbers(std::string_view text, std::string& storage) 
   return storage;
 }
 
+// Builds the document from the parser's events, refusing a key repeated
+// within one object. Each object finds a repeat by looking the key up in
+// itself, so the time stays proportional to the document's size whatever
+// it holds (the library's callback parser looks through an object's parent
+// at every object's end).
+class DocumentBuilder final : public nlohmann::json_sax<Json> {
+ public:
+  explicit DocumentBuilder(Json& root) : root_(root) {}
+
+  // Why parsing stopped: the library's message or a repeated key.
+  const std::string& error() const { return error_; }
+
+  bool null() override { return add(nullptr); }
+  bool boolean(bool value) override { return add(value); }
+  bool number_integer(number_integer_t value) override { return add(value); }
+  bool number_unsigned(number_unsigned_t value) override { return add(value); }
+  bool number_float(number_float_t value, const string_t&) override { return add(value); }
+  bool string(string_t& value) override { return add(std::move(value)); }
+  bool binary(binary_t& value) override { return add(Json::binary(std::move(value))); }
+  bool start_object(std::size_t) override { return open(Json::object()); }
+  bool start_array(std::size_t) override { return open(Json::array()); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+
+  bool key(string_t& key) override {
+    auto& members = open_.back()->get_ref<Json::object_t&>();
+    auto [member, added] = members.try_emplace(std::move(key));  // not moved when present
+    if (!added) {
+      error_ = fmt::format("duplicate field `{}`", key);
+      return false;
+    }
+    member_ = &member->second;
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&,
+                   const nlohmann::detail::exception& error) override {
+    error_ = error.what();
+    return false;
+  }
+
+ private:
+  // Stores `value` where the document stands: the root, the next element of
+  // the open array, or the member whose key came last.
+  template <typename Value>
+  Json* place(Value&& value) {
+    if (open_.empty()) {
+      root_ = Json(std::forward<Value>(value));
+      return &root_;
+    }
+    Json& parent = *open_.back();
+    if (parent.is_array()) {
+      auto& elements = parent.get_ref<Json::array_t&>();
+      elements.emplace_back(std::forward<Value>(value));
+      return &elements.back();
+    }
+    *member_ = Json(std::forward<Value>(value));
+    return member_;
+  }
+  template <typename Value>
+  bool add(Value&& value) {
+    place(std::forward<Value>(value));
+    return true;
+  }
+  // The open containers stay where they are: only the innermost one grows.
+  bool open(Json&& container) {
+    open_.push_back(place(std::move(container)));
+    return true;
+  }
+  bool close() {
+    open_.pop_back();
+    return true;
+  }
+
+  Json& root_;
+  std::vector<Json*> open_;  // the containers being filled, outermost first
+  Json* member_ = nullptr;   // the value slot of the last key
+  std::string error_;
+};
+
 // Parses one JSON document; a key repeated within one object is an error.
 Json parse_document(std::string_view text) {
-  std::vector<std::set<std::string>> open_objects;
-  auto reject_repeats = [&](int, Json::parse_event_t event, Json& parsed) {
-    if (event == Json::parse_event_t::object_start) {
-      open_objects.emplace_back();
-    } else if (event == Json::parse_event_t::object_end) {
-      open_objects.pop_back();
-    } else if (event == Json::parse_event_t::key) {
-      const std::string& key = parsed.get_ref<const std::string&>();
-      if (!open_objects.back().insert(key).second) {
-        throw InvalidDocument(fmt::format("duplicate field `{}`", key));
-      }
-    }
-    return true;
-  };
   // Only white space may surround a document; the parser would skip a
   // byte order mark silently.
   if (text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -124,11 +191,12 @@ Json parse_document(std::string_view text) {
   }
   std::string tamed;
   text = tame_huge_numbers(text, tamed);
-  try {
-    return Json::parse(text.begin(), text.end(), reject_repeats);
-  } catch (const Json::exception& error) {
-    throw InvalidDocument(error.what());
+  Json document;
+  DocumentBuilder builder(document);
+  if (!Json::sax_parse(text.begin(), text.end(), &builder)) {
+    throw InvalidDocument(builder.error().empty() ? "invalid document" : builder.error());
   }
+  return document;
 }
 
 const Json& expect_object(const Json& value, std::string_view record) {
@@ -255,6 +323,10 @@ Result<PersistedState> parse_state(std::string_view text) {
     state.frequency = text_field(root, "frequency", true);
     state.pid = static_cast<uint32_t>(unsigned_field(root, "pid", UINT32_MAX));
     state.started_at = unsigned_field(root, "started_at", UINT64_MAX);
+    if (root.contains("process_start")) {
+      state.process_start = unsigned_field(root, "process_start", UINT64_MAX);
+    }
+    if (root.contains("process_name")) state.process_name = text_field(root, "process_name", true);
     return state;
   });
 }
@@ -345,11 +417,15 @@ std::string json_quote(std::string_view text) {
 }
 
 std::string write_state(const PersistedState& state) {
-  return fmt::format(
+  std::string out = fmt::format(
       "{{\"station_id\":{},\"station_name\":{},\"stream_url\":{},\"frequency\":{},\"pid\":{},"
-      "\"started_at\":{}}}",
+      "\"started_at\":{}",
       json_quote(state.station_id), json_quote(state.station_name), json_quote(state.stream_url),
       json_quote(state.frequency), state.pid, state.started_at);
+  if (state.process_start) out += fmt::format(",\"process_start\":{}", *state.process_start);
+  if (state.process_name) out += ",\"process_name\":" + json_quote(*state.process_name);
+  out.push_back('}');
+  return out;
 }
 
 std::string write_now_playing(const NowPlaying& now) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,7 +48,11 @@ struct OtaManifest {
   std::string summary;
 };
 
-// The record of a stream engine left running for background playback.
+// The record of a stream engine left running for background playback. The
+// engine's process is named by its PID together with its start time (clock
+// ticks after boot) and command name, so that a later process that got the
+// same number is never taken for it. Records written before those two were
+// kept lack them: such a record names no process for certain.
 struct PersistedState {
   std::string station_id;
   std::string station_name;
@@ -55,6 +60,8 @@ struct PersistedState {
   std::string frequency;
   uint32_t pid = 0;
   uint64_t started_at = 0;
+  std::optional<uint64_t> process_start;
+  std::optional<std::string> process_name;
 };
 
 // One title the stream has played.
@@ -97,7 +104,8 @@ Result<std::vector<std::string>> parse_favorites(std::string_view text);
 // Entries of the history beyond kNowPlayingHistory are left out.
 Result<NowPlaying> parse_now_playing(std::string_view text);
 
-// Compact JSON with the keys in record order and no final newline.
+// Compact JSON with the keys in record order and no final newline; the
+// process's start time and name follow `started_at` when they are known.
 std::string write_state(const PersistedState& state);
 std::string write_now_playing(const NowPlaying& now);
 // "[]" when empty; otherwise one id per line indented by two spaces, no

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <unordered_map>
 
@@ -70,16 +72,40 @@ std::vector<std::string_view> split_words(std::string_view text) {
 }
 
 // Up to `count` characters of `text` as valid UTF-8 without control
-// characters: an address may hold any byte above the blank.
+// characters and without the invisible ones that would turn the rest of a
+// line around (U+202E) or hide in it: an address may hold any byte above
+// the blank, a title any character.
 std::string printable(std::string_view text, size_t count) {
   std::string out;
   for (size_t pos = 0, taken = 0; pos < text.size() && taken < count;) {
     char32_t cp = decode_utf8(text, pos);
-    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) continue;
+    if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0) || is_invisible_format(cp)) continue;
     append_utf8(out, cp);
     ++taken;
   }
   return out;
+}
+
+// A station's name from a playlist title: visible characters only, trimmed,
+// at most kMaxNameCharacters.
+std::string name_from_title(std::string_view title) {
+  std::string visible = printable(title, SIZE_MAX);
+  return std::string(trim_space(first_characters(trim_space(visible), kMaxNameCharacters)));
+}
+
+// An address as two entries are compared: the scheme and the host name
+// without regard to letter case, as they are resolved; the user part, the
+// path and the query as written.
+std::string address_key(std::string_view url) {
+  size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::string(url);
+  size_t start = scheme_end + 3;
+  size_t end = std::min(url.find_first_of("/?#", start), url.size());
+  std::string_view authority = url.substr(start, end - start);
+  size_t at = authority.rfind('@');
+  size_t host = at == std::string_view::npos ? start : start + at + 1;
+  return ascii_lower(url.substr(0, start)) + std::string(url.substr(start, host - start)) +
+         ascii_lower(url.substr(host, end - host)) + std::string(url.substr(end));
 }
 
 // The host of an http(s) address, without any user name or password.
@@ -127,6 +153,9 @@ std::string user_badge_text(std::string_view name) {
 }
 
 UserStations user_stations_from_text(std::string_view text, std::string_view path) {
+  // What a desktop editor saves as "Unicode" is UTF-16 with a byte-order mark.
+  std::optional<std::string> converted = utf8_from_utf16(text);
+  if (converted) text = *converted;
   // One entry more than the limit tells whether the file holds more.
   stream::Playlist playlist = is_pls(text, path)
                                   ? stream::parse_pls(text, "", kMaxUserStations + 1)
@@ -144,7 +173,7 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
       const stream::SkippedEntry& bad = playlist.skipped[skipped++];
       out.log.push_back(skipped_line(path, bad.line, bad.reason));
     }
-    auto [first, added] = first_line_of.emplace(entry.url, entry.line);
+    auto [first, added] = first_line_of.emplace(address_key(entry.url), entry.line);
     if (!added) {
       out.log.push_back(
           skipped_line(path, entry.line, fmt::format("same address as line {}", first->second)));
@@ -156,9 +185,10 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     // Without a title the host names the station ("http://@x" has none:
     // then the address itself).
     std::string_view fallback = host.empty() ? std::string_view(entry.url) : host;
-    channel.name = entry.title.empty()
-                       ? printable(fallback, kMaxNameCharacters)
-                       : std::string(trim_space(first_characters(entry.title, kMaxNameCharacters)));
+    channel.name = entry.title.empty() ? printable(fallback, kMaxNameCharacters)
+                                       : name_from_title(entry.title);
+    // A title of invisible characters only names nothing.
+    if (channel.name.empty()) channel.name = printable(fallback, kMaxNameCharacters);
     channel.short_name = user_badge_text(channel.name);
     channel.category = kUserCategory.id;
     channel.color = kBadgeColours[out.channels.size() % kBadgeColours.size()];

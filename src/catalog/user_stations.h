@@ -27,13 +27,14 @@ struct UserStations {
   std::vector<std::string> log;   // one line per entry left out, ready to log
 };
 
-// The stations of a playlist text; `path` names the file in the log lines and
-// its extension picks the format (".pls", else M3U) unless the text starts
-// with "[playlist]". Entries whose address is not http(s) or starts with "-",
-// and repeats of an address, are left out with a line naming their line.
-// Names are the playlist's titles (trimmed, without control characters, at
-// most 100 characters) or else the address's host, which is also the
-// description.
+// The stations of a playlist text, UTF-8 or UTF-16 with a byte-order mark;
+// `path` names the file in the log lines and its extension picks the format
+// (".pls", else M3U) unless the text starts with "[playlist]". Entries whose
+// address is not http(s) or starts with "-", and repeats of an address (the
+// scheme and host name in any letter case), are left out with a line naming
+// their line. Names are the playlist's titles (trimmed, without control or
+// invisible format characters such as direction overrides, at most 100
+// characters) or else the address's host, which is also the description.
 UserStations user_stations_from_text(std::string_view text, std::string_view path);
 
 // "user-" and twelve hexadecimal digits of a fixed hash of the address.

@@ -1,6 +1,7 @@
 #include "player/audio_player.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -70,7 +71,7 @@ struct AudioPlayer::Cells {
   bool record_read = false;
   Instant record_checked;
   std::optional<PersistedState> record;
-  bool record_usable = false;  // its PID may be probed: not this program's own
+  bool record_usable = false;  // it names its live engine fully: its PID may be probed
 };
 
 namespace {
@@ -121,6 +122,28 @@ void kill_recorded_pid(int64_t pid) {
   (void)send_signal(static_cast<pid_t>(pid), SIGKILL);
 }
 
+// Why a state record does not name a live engine of this player, or nothing
+// when it does: its PID, start time and program name all match a running
+// process. A process that merely got the recorded number is not the engine.
+std::optional<std::string> stale_record_reason(const PersistedState& state,
+                                               const std::string& proc_dir) {
+  if (!state.process_start || !state.process_name) {
+    return "it does not name its process fully";
+  }
+  if (!usable_foreign_pid(state.pid)) return "its PID names no other process";
+  std::optional<ProcessIdentity> running =
+      process_identity(static_cast<pid_t>(state.pid), proc_dir);
+  if (!running) return "no such process";
+  if (*running != ProcessIdentity{*state.process_start, *state.process_name}) {
+    return "the PID now belongs to another process";
+  }
+  return std::nullopt;
+}
+
+void log_stale_record(const PersistedState& state, const std::string& reason) {
+  logf("[AudioPlayer] Removed stale background playback record (PID: {}): {}", state.pid, reason);
+}
+
 std::optional<std::string> read_text_file(const std::string& path) {
   Result<std::string> text = read_file(path);
   if (!text || !is_valid_utf8(*text)) return std::nullopt;
@@ -134,10 +157,6 @@ std::optional<PersistedState> read_state(const std::string& path) {
   Result<PersistedState> state = parse_state(*text);
   if (!state) return std::nullopt;
   return std::move(state).value();
-}
-
-bool recorded_engine_alive(const PersistedState& state) {
-  return usable_foreign_pid(state.pid) && process_alive(static_cast<pid_t>(state.pid));
 }
 
 bool is_current(Cells& cells, uint64_t request) {
@@ -186,11 +205,14 @@ enum class Outcome {
   Superseded,   // the user has moved on; nothing more is started
 };
 
-std::optional<Process> spawn_player(std::vector<std::string> argv, bool own_group,
-                                    std::string* error = nullptr) {
+// Starts a player with the playback mark, which everything it starts
+// inherits.
+std::optional<Process> spawn_player(const PlayerPaths& paths, std::vector<std::string> argv,
+                                    bool own_group, std::string* error = nullptr) {
   SpawnOptions options;
   options.argv = std::move(argv);
   options.new_process_group = own_group;
+  options.environment = {playback_mark(paths)};
   Result<Process> process = Process::spawn(options);
   if (!process) {
     if (error) *error = process.error();
@@ -210,7 +232,7 @@ Outcome start_installed_mpv(Cells& cells, const PlayerPaths& paths, const Stream
     bluetooth = text ? bluetooth_address_from_file_text(*text) : std::string();
   }
   std::optional<Process> player = spawn_player(
-      installed_mpv_arguments(*found, request.volume, bluetooth, request.stream_url), false);
+      paths, installed_mpv_arguments(*found, request.volume, bluetooth, request.stream_url), false);
   if (!player) return Outcome::Unavailable;
 
   logf("[AudioPlayer] mpv process spawned successfully (PID: {})", player->pid());
@@ -227,7 +249,7 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
   logf("[AudioPlayer] Using TrimUI stream engine ({})", *found);
   std::string error;
   std::optional<Process> engine =
-      spawn_player({"sh", *found, request.stream_url, request.fallback_url}, true, &error);
+      spawn_player(paths, {"sh", *found, request.stream_url, request.fallback_url}, true, &error);
   if (!engine) {
     logf("[AudioPlayer] Failed to spawn play_stream.sh: {}", error);
     return Outcome::Unavailable;
@@ -235,15 +257,18 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
 
   pid_t pid = engine->pid();
   logf("[AudioPlayer] stream engine spawned successfully (PID: {})", pid);
-  std::string state =
-      stream_state_text(request.name, request.stream_url, request.frequency, pid, wall_seconds());
+  // The engine is named by its start time and program name as well, so that
+  // a later process with its number is never taken for it.
+  std::string state = stream_state_text(request.name, request.stream_url, request.frequency, pid,
+                                        wall_seconds(), process_identity(pid, paths.proc_dir));
   // The engine shows Connecting until it creates the playing marker.
   report_start(cells, request.number, PlaybackStatus::connecting(request.name), std::move(engine),
                true, [&] { (void)write_file(paths.state_file, state); });
   return Outcome::Started;
 }
 
-Outcome start_desktop_player(Cells& cells, const StreamRequest& request) {
+Outcome start_desktop_player(Cells& cells, const PlayerPaths& paths,
+                             const StreamRequest& request) {
   std::vector<std::string> argv;
   if (run_capture({"ffplay", "-version"})) {
     argv = {"ffplay", "-nodisp", "-autoexit", request.stream_url};
@@ -254,7 +279,7 @@ Outcome start_desktop_player(Cells& cells, const StreamRequest& request) {
   } else {
     return Outcome::Failed;
   }
-  std::optional<Process> player = spawn_player(std::move(argv), false);
+  std::optional<Process> player = spawn_player(paths, std::move(argv), false);
   if (!player) return Outcome::Failed;
 
   logf("[AudioPlayer] Desktop player spawned successfully (PID: {})", player->pid());
@@ -275,7 +300,7 @@ void run_start(Cells& cells, const PlayerPaths& paths, const StreamRequest& requ
     outcome = start_stream_engine(cells, paths, request);
   }
   if (outcome == Outcome::Unavailable && is_current(cells, request.number)) {
-    outcome = start_desktop_player(cells, request);
+    outcome = start_desktop_player(cells, paths, request);
   }
   if (outcome != Outcome::Unavailable && outcome != Outcome::Failed) return;
   if (!is_current(cells, request.number)) return;
@@ -320,6 +345,13 @@ PlayerPaths default_player_paths() {
   paths.installed_mpv = {paths::kSystemMpv, paths::kCrossMixMpv};
   paths.stream_scripts = {paths::kLocalStreamScript, paths::kAppStreamScript};
   return paths;
+}
+
+std::string playback_mark(const PlayerPaths& paths) {
+  std::string folder = paths.state_file.substr(0, paths.state_file.rfind('/') + 1);
+  struct stat st {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) st.st_dev = 0;
+  return playback_mark_text(paths.state_file, static_cast<uint64_t>(st.st_dev));
 }
 
 int load_initial_volume(const std::string& settings_path) {
@@ -401,7 +433,8 @@ PlaybackStatus AudioPlayer::poll() {
     if (!cells_->record_read || elapsed_between(cells_->record_checked, checked) >=
                                     kRecordCheckPeriod) {
       cells_->record = read_state(paths_->state_file);
-      cells_->record_usable = cells_->record && usable_foreign_pid(cells_->record->pid);
+      cells_->record_usable =
+          cells_->record && !stale_record_reason(*cells_->record, paths_->proc_dir);
       cells_->record_read = true;
       cells_->record_checked = checked;
     }
@@ -427,22 +460,42 @@ void AudioPlayer::stop() {
     terminate_player(held->process, held->leads_group);
   }
 
+  const std::string mark = playback_mark(*paths_);
+  // The PID file is written by the engine script: its number is signalled
+  // only while it names a process that carries this player's mark.
   if (std::optional<std::string> text = read_text_file(paths_->stream_pid_file)) {
-    if (std::optional<int32_t> pid = parse_pid_text(*text)) kill_recorded_pid(*pid);
+    if (std::optional<int32_t> pid = parse_pid_text(*text)) {
+      if (process_has_mark(*pid, mark, paths_->proc_dir)) {
+        kill_recorded_pid(*pid);
+      } else if (usable_foreign_pid(*pid) && process_identity(*pid, paths_->proc_dir)) {
+        logf("[AudioPlayer] Removed stale stream PID file (PID: {}): not a process of this player",
+             *pid);
+      }
+    }
     remove_file(paths_->stream_pid_file);
   }
   if (std::optional<std::string> text = read_text_file(paths_->state_file)) {
     Result<PersistedState> state = parse_state(*text);
-    if (state) kill_recorded_pid(state->pid);
+    if (state) {
+      std::optional<std::string> stale = stale_record_reason(*state, paths_->proc_dir);
+      if (stale) {
+        // Worth a line only when a process that is not the engine holds
+        // the number; the engine itself has usually just ended above.
+        if (usable_foreign_pid(state->pid) &&
+            process_identity(static_cast<pid_t>(state->pid), paths_->proc_dir)) {
+          log_stale_record(*state, *stale);
+        }
+      } else {
+        kill_recorded_pid(state->pid);
+      }
+    }
     remove_file(paths_->state_file);
   }
-  // The stream engine's fetchers go by name, also those an earlier run left;
-  // the curls this program runs for an update check or download are its own
-  // children and are spared.
-  kill_named_sparing_children("curl", paths_->proc_dir);
-  for (const char* name : {"ffmpeg", "aplay", "mpv"}) {
-    (void)run_capture({"killall", "-9", name});
-  }
+  // Whatever else plays was started by this player or an earlier run of it
+  // (a fetcher that left the engine's group, an mpv left for background
+  // playback) and carries the mark. Nothing is killed by name: the update
+  // downloads and every other program on the machine are left alone.
+  (void)kill_marked(mark, paths_->proc_dir);
   remove_file(paths_->playing_marker);
   // The engine, killed at once, cannot take its document away itself.
   remove_file(paths_->now_playing);
@@ -506,7 +559,8 @@ void AudioPlayer::reconnect() {
   Result<PersistedState> parsed = parse_state(*text);
   if (!parsed) return;  // left in place
   const PersistedState& state = *parsed;
-  if (!recorded_engine_alive(state)) {
+  if (std::optional<std::string> stale = stale_record_reason(state, paths_->proc_dir)) {
+    log_stale_record(state, *stale);
     remove_file(paths_->state_file);
     return;
   }

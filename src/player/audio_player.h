@@ -38,6 +38,14 @@ struct PlayerPaths {
 
 PlayerPaths default_player_paths();
 
+// The mark every player process gets in its environment and passes on to
+// all it starts: "ZE_RADIO_PLAYBACK=", the state file, "@" and the device
+// number of its folder. Runs that share the runtime files share the mark, so
+// a stop also finds what an earlier run left behind; a player with runtime
+// files of its own (a test, a sandbox with a /tmp of its own) never touches
+// another's processes.
+std::string playback_mark(const PlayerPaths& paths);
+
 // The volume (0 to 100) from the console's settings file; 80 when the file or
 // its "vol" entry is unusable.
 int load_initial_volume(const std::string& settings_path);
@@ -53,9 +61,10 @@ class AudioPlayer {
   // Supervision, once per frame: checks the player without waiting and
   // returns the status to show.
   PlaybackStatus poll();
-  // Kills the player and everything the stream engine started (every curl
-  // but this program's own update downloads), removes the runtime files and
-  // returns to `Idle`. Blocks until all of it is done.
+  // Kills the player and everything it started, also what an earlier run
+  // left playing (every process carrying the playback mark, see
+  // playback_mark), removes the runtime files and returns to `Idle`. Never
+  // touches a process it cannot tell is its own. Blocks until all is done.
   void stop();
   // What the stream engine reports of the stream it plays (its now-playing
   // document, read at most twice a second); null with any other player,
@@ -63,7 +72,9 @@ class AudioPlayer {
   std::shared_ptr<const NowPlaying> now_playing();
   // Whole seconds since the current playback began; 0 when nothing plays.
   uint64_t elapsed_seconds() const;
-  // At start-up: takes up a stream engine left running by an earlier run.
+  // At start-up: takes up a stream engine left running by an earlier run,
+  // when its record names the running process fully; a record that does not
+  // is removed with a log line.
   void reconnect();
 
   int volume() const;

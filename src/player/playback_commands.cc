@@ -64,7 +64,8 @@ std::string settings_volume_line(int level, const std::string& settings_file) {
 }
 
 std::string stream_state_text(const std::string& station_name, const std::string& stream_url,
-                              const std::string& frequency, pid_t pid, uint64_t started_at) {
+                              const std::string& frequency, pid_t pid, uint64_t started_at,
+                              const std::optional<ProcessIdentity>& identity) {
   PersistedState state;
   state.station_id = to_lower(station_name);
   state.station_name = station_name;
@@ -72,7 +73,15 @@ std::string stream_state_text(const std::string& station_name, const std::string
   state.frequency = frequency;
   state.pid = static_cast<uint32_t>(pid);
   state.started_at = started_at;
+  if (identity) {
+    state.process_start = identity->start_time;
+    state.process_name = identity->name;
+  }
   return write_state(state);
+}
+
+std::string playback_mark_text(const std::string& state_file, uint64_t folder_device) {
+  return fmt::format("ZE_RADIO_PLAYBACK={}@{}", state_file, folder_device);
 }
 
 std::optional<int32_t> parse_pid_text(std::string_view text) {

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/process.h"
+
 namespace ze {
 
 inline constexpr const char* kSpeakerMuteFile = "/sys/class/speaker/mute";
@@ -37,9 +39,16 @@ std::string speaker_mute_line(const std::string& speaker_mute_file);
 // `level`; entries of any other value are left unchanged.
 std::string settings_volume_line(int level, const std::string& settings_file);
 
-// Compact state-file record of a started stream engine.
+// Compact state-file record of a started stream engine; `identity` is its
+// process's start time and command name when they could be read.
 std::string stream_state_text(const std::string& station_name, const std::string& stream_url,
-                              const std::string& frequency, pid_t pid, uint64_t started_at);
+                              const std::string& frequency, pid_t pid, uint64_t started_at,
+                              const std::optional<ProcessIdentity>& identity);
+
+// The text of the playback mark (see playback_mark in audio_player.h):
+// "ZE_RADIO_PLAYBACK=" STATE_FILE "@" and the device number of the folder
+// that holds it.
+std::string playback_mark_text(const std::string& state_file, uint64_t folder_device);
 
 // The number in a PID file: white space trimmed, a signed 32-bit decimal
 // with an optional sign. Nothing when it is not such a number.

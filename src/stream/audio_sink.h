@@ -23,6 +23,9 @@ class AudioSink {
   // drops it when `drain` is false) and is closed; a WAV file gets its
   // header sizes filled in. Safe to call more than once and before open.
   virtual void close(bool drain) = 0;
+  // After a failed write: the output's reader went away (a pipe whose
+  // reader closed), which is no fault of a device.
+  virtual bool output_closed() const { return false; }
 };
 
 }  // namespace ze::stream

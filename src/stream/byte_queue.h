@@ -24,7 +24,8 @@ enum class Outcome {
   Lost = 1,          // network or stream lost: worth trying again
   Unplayable = 2,    // this address or format cannot be played
   DeviceFailed = 3,  // the sound device failed
-  Stopped = 4,       // a stop was requested (not an exit status of its own)
+  OutputClosed = 4,  // the output's reader went away (a pipe closed by its reader)
+  Stopped = 5,       // a stop was requested (not an exit status of its own)
 };
 
 struct Finish {

@@ -8,10 +8,14 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "stream/frame_sync.h"
 #include "stream/log.h"
 #include "stream/stop_signal.h"
 
@@ -55,17 +59,46 @@ struct ResamplerCloser {
   void operator()(SwrContext* swr) const { swr_free(&swr); }
 };
 
-// The current stream of the queue, as FFmpeg reads it.
+// Bytes looked at to recognise MP3 and ADTS before FFmpeg's probing: a few
+// frames, well below a second of a live stream.
+constexpr size_t kFrameSyncBytes = 16384;
+
+// The current stream of the queue, as FFmpeg reads it: first the bytes
+// already looked at to recognise its format, then the rest.
 struct QueueReader {
   ByteQueue* queue = nullptr;
   int64_t bytes = 0;  // read from the current stream so far
+  std::string seen;   // read ahead to recognise the format, not yet given to FFmpeg
+  size_t seen_taken = 0;
 };
 
 int read_queue(void* opaque, uint8_t* buffer, int size) {
   auto* reader = static_cast<QueueReader*>(opaque);
+  if (reader->seen_taken < reader->seen.size()) {
+    size_t take = std::min(reader->seen.size() - reader->seen_taken, static_cast<size_t>(size));
+    std::memcpy(buffer, reader->seen.data() + reader->seen_taken, take);
+    reader->seen_taken += take;
+    return static_cast<int>(take);
+  }
   size_t got = reader->queue->read(buffer, static_cast<size_t>(size));
   reader->bytes += static_cast<int64_t>(got);
   return got == 0 ? AVERROR_EOF : static_cast<int>(got);
+}
+
+// Reads the stream's first bytes until they show MP3 or ADTS frames, or
+// cannot; the FFmpeg demuxer that reads such a stream without probing.
+const AVInputFormat* recognise_format(QueueReader& reader) {
+  uint8_t buffer[4096];
+  for (;;) {
+    FrameGuess guess = guess_frame_format(reader.seen);
+    if (guess.format == FrameFormat::Mp3) return av_find_input_format("mp3");
+    if (guess.format == FrameFormat::Adts) return av_find_input_format("aac");
+    if (!guess.need_more || reader.seen.size() >= kFrameSyncBytes) return nullptr;
+    size_t got = reader.queue->read(buffer, sizeof buffer);
+    if (got == 0) return nullptr;
+    reader.bytes += static_cast<int64_t>(got);
+    reader.seen.append(reinterpret_cast<const char*>(buffer), got);
+  }
 }
 
 int interrupted(void*) { return stop_requested() ? 1 : 0; }
@@ -151,7 +184,8 @@ class Player {
     std::unique_ptr<AVIOContext, IoCloser> io;
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer) return Finish{Outcome::Lost, "out of memory"};
-    reader_ = QueueReader{&queue_, 0};
+    reader_ = QueueReader{&queue_, 0, {}, 0};
+    const AVInputFormat* known = recognise_format(reader_);
     io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &reader_, read_queue, nullptr, nullptr));
     if (!io) {
       av_free(buffer);
@@ -166,7 +200,8 @@ class Player {
     raw->probesize = kProbeBytes;
     raw->max_analyze_duration = kAnalyzeMicroseconds;
     raw->interrupt_callback = AVIOInterruptCB{interrupted, nullptr};
-    int rc = avformat_open_input(&raw, nullptr, nullptr, nullptr);
+    // MP3 and ADTS open at once; other formats are probed.
+    int rc = avformat_open_input(&raw, nullptr, known, nullptr);
     if (rc < 0) return not_audio("unrecognised stream format (" + av_error_text(rc) + ")");
     std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
 
@@ -302,7 +337,7 @@ class Player {
     if (frame->nb_samples <= 0 || frame->sample_rate <= 0) return std::nullopt;
     if (stats_.output_rate == 0) {
       Result<int> rate = sink_.open(frame->sample_rate);
-      if (!rate) return Finish{Outcome::DeviceFailed, rate.error()};
+      if (!rate) return output_failed(rate.error());
       stats_.output_rate = *rate;
       if (*rate != frame->sample_rate) {
         log_event("output at {} Hz (the stream has {} Hz)", *rate, frame->sample_rate);
@@ -320,7 +355,7 @@ class Player {
     const std::vector<int16_t>& pcm = converter_.convert(frame, frames);
     if (frames <= 0) return std::nullopt;
     Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
-    if (!written) return Finish{Outcome::DeviceFailed, written.error()};
+    if (!written) return output_failed(written.error());
     stats_.frames_written += frames;
     if (!first_audio_done_) {
       first_audio_done_ = true;
@@ -329,6 +364,11 @@ class Player {
     tell_audio(frame);
     tell_notes();
     return std::nullopt;
+  }
+
+  Finish output_failed(const std::string& why) const {
+    if (stop_requested()) return Finish{Outcome::Stopped, "stopped"};
+    return Finish{sink_.output_closed() ? Outcome::OutputClosed : Outcome::DeviceFailed, why};
   }
 
   // Bytes that are no audio: unplayable at the start, a lost stream once

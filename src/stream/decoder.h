@@ -36,7 +36,7 @@ struct DecodeEvents {
 // Plays every stream of `queue` into `sink` until the queue finishes or a
 // stop is requested. Returns how it ended: the queue's own finish, or
 // Unplayable when the bytes are no audio this engine can decode, or
-// DeviceFailed when the sink fails.
+// DeviceFailed when the sink fails (OutputClosed when its reader went away).
 Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
                     DecodeStats& stats);
 

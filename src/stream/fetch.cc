@@ -4,28 +4,37 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "base/clock.h"
 #include "base/curl_command.h"
+#include "stream/log.h"
 #include "stream/stop_signal.h"
 
 namespace ze::stream {
 namespace {
 
 // curl exit codes that mean the server refused the address itself.
-constexpr int kCurlHttpError = 22;
-constexpr int kCurlFileTooLarge = 63;
 constexpr int kCurlUnsupportedProtocol = 1;
+constexpr int kCurlUnknownOption = 2;
 constexpr int kCurlMalformedUrl = 3;
+constexpr int kCurlHttpError = 22;
+constexpr int kCurlTooManyRedirects = 47;
+constexpr int kCurlFileTooLarge = 63;
 
 // Our own guard beside curl's limits: a curl that neither sends nor ends is
-// given up a second after the stall limit. curl's own low-speed limit does
+// given up a second after the idle limit. curl's own low-speed limit does
 // not cover a server that accepts and never completes the TLS handshake.
-constexpr int kStallGrace = 1;
+constexpr int kIdleGrace = 1;
+
+// Set once a curl has said it does not know --http0.9 (before 7.64, which
+// lets such answers through anyway).
+std::atomic<bool> g_curl_lacks_http09{false};
 
 std::string read_available(int fd) {
   std::string text;
@@ -50,20 +59,29 @@ std::string first_line(const std::string& text) {
   return line;
 }
 
+bool lacks_http09(const ExitStatus& status, const std::string& said) {
+  return !status.signaled && status.value == kCurlUnknownOption &&
+         said.find("http0.9") != std::string::npos;
+}
+
 }  // namespace
 
-std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options) {
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options,
+                                         bool http09) {
+  // The response heads come first on standard output, where the engine reads
+  // them; bytes are passed on as they arrive. Old Shoutcast servers answer
+  // "ICY 200 OK", which curl 7.66 and later refuse as HTTP/0.9 unless told.
   CurlRequest request{.connect_timeout_seconds = options.connect_seconds,
                       .max_time_seconds = options.max_seconds,
-                      .stall_seconds = options.stall_seconds,
+                      .stall_seconds = options.idle_seconds,
                       .max_filesize = options.max_bytes,
                       .fail_on_http_error = true,
                       .user_agent = options.user_agent,
-                      .range = options.range};
-  if (options.icy) {
-    request.headers.push_back("Icy-MetaData: 1");
-    request.include_head = true;
-  }
+                      .range = options.range,
+                      .heads_on_output = true,
+                      .unbuffered = true,
+                      .allow_http09 = http09};
+  if (options.icy) request.headers.push_back("Icy-MetaData: 1");
   return curl_arguments("curl", request, url);
 }
 
@@ -85,26 +103,74 @@ FetchError describe_curl_failure(const ExitStatus& status, const std::string& st
     case kCurlUnsupportedProtocol:
     case kCurlMalformedUrl:
     case kCurlFileTooLarge:
+    case kCurlTooManyRedirects:
       return {FetchFailure::Refused, said};
     default:
       return {FetchFailure::Network, said};
   }
 }
 
-Result<Fetch> Fetch::start(const std::string& url, const FetchOptions& options) {
-  SpawnOptions spawn;
-  spawn.argv = fetch_arguments(url, options);
-  Result<PipedProcess> child = spawn_piped(spawn);
-  if (!child) return Error{"cannot start curl: " + child.error()};
-  return Fetch(url, std::move(*child), options.stall_seconds);
+std::optional<FetchError> describe_status(const ResponseHead& head) {
+  if (head.status >= 200 && head.status < 300) return std::nullopt;
+  std::string said = "the server answered " + head.status_line();
+  if (head.status >= 500) return FetchError{FetchFailure::Network, said};
+  if (head.status >= 300 && head.status < 400) said += " without a new address";
+  return FetchError{FetchFailure::Refused, said};
+}
+
+std::variant<Fetch, FetchError> Fetch::open(const std::string& url, const FetchOptions& options) {
+  for (;;) {
+    bool http09 = !g_curl_lacks_http09.load();
+    SpawnOptions spawn;
+    spawn.argv = fetch_arguments(url, options, http09);
+    Result<PipedProcess> child = spawn_piped(spawn);
+    if (!child) return FetchError{FetchFailure::Network, "cannot start curl: " + child.error()};
+    Fetch fetch(std::move(*child), options.idle_seconds);
+
+    // The head comes within the idle limit, as any other byte.
+    ResponseHeadReader reader(url);
+    ResponseHeadReader::State state = ResponseHeadReader::State::NeedMore;
+    uint8_t buffer[16384];
+    while (state == ResponseHeadReader::State::NeedMore) {
+      size_t got = 0;
+      std::optional<FetchError> failed =
+          fetch.read_pipe(buffer, sizeof buffer, got, options.idle_seconds);
+      if (failed) {
+        if (failed->kind != FetchFailure::Stopped && http09 && fetch.child_->process.exit_status() &&
+            lacks_http09(*fetch.child_->process.exit_status(), failed->message)) {
+          g_curl_lacks_http09.store(true);
+          log_event("this curl does not know --http0.9; asking without it");
+          break;
+        }
+        return *failed;
+      }
+      state = got == 0 ? reader.end() : reader.feed(std::string_view(reinterpret_cast<char*>(buffer), got));
+    }
+    if (state == ResponseHeadReader::State::NeedMore) continue;  // again without --http0.9
+    if (state == ResponseHeadReader::State::Bad) {
+      fetch.kill_curl();
+      return FetchError{FetchFailure::Refused, reader.error()};
+    }
+    fetch.head_ = reader.head();
+    if (std::optional<FetchError> refused = describe_status(fetch.head_)) {
+      fetch.kill_curl();
+      return *refused;
+    }
+    fetch.early_body_ = std::move(reader.body());
+    return fetch;
+  }
 }
 
 Fetch::Fetch(Fetch&& other) noexcept
-    : url_(std::move(other.url_)),
-      child_(std::exchange(other.child_, std::nullopt)),
-      stall_seconds_(other.stall_seconds_) {}
+    : child_(std::exchange(other.child_, std::nullopt)),
+      idle_seconds_(other.idle_seconds_),
+      head_(std::move(other.head_)),
+      early_body_(std::move(other.early_body_)),
+      early_taken_(other.early_taken_) {}
 
-Fetch::~Fetch() {
+Fetch::~Fetch() { kill_curl(); }
+
+void Fetch::kill_curl() {
   if (!child_ || !child_->process.running() || child_->process.pid() <= 0) return;
   (void)send_signal(child_->process.pid(), SIGKILL);
   child_->process.wait();
@@ -114,13 +180,31 @@ FetchError Fetch::finish() {
   ExitStatus status = child_->process.wait();
   std::string said = read_available(child_->err.get());
   if (status.success()) return {FetchFailure::Network, ""};
+  // The complaint is kept whole while it may be about --http0.9.
+  if (lacks_http09(status, said)) return {FetchFailure::Refused, said};
   return describe_curl_failure(status, said);
 }
 
 std::optional<FetchError> Fetch::read(uint8_t* data, size_t size, size_t& got) {
   got = 0;
-  if (!child_) return FetchError{FetchFailure::Network, "no transfer"};
-  const auto limit = std::chrono::seconds(stall_seconds_ + kStallGrace);
+  if (early_taken_ < early_body_.size()) {
+    got = std::min(size, early_body_.size() - early_taken_);
+    std::memcpy(data, early_body_.data() + early_taken_, got);
+    early_taken_ += got;
+    if (early_taken_ == early_body_.size()) {
+      std::string().swap(early_body_);
+      early_taken_ = 0;
+    }
+    return std::nullopt;
+  }
+  return read_pipe(data, size, got, idle_seconds_);
+}
+
+std::optional<FetchError> Fetch::read_pipe(uint8_t* data, size_t size, size_t& got,
+                                           int limit_seconds) {
+  got = 0;
+  if (!child_ || !child_->process.running()) return FetchError{FetchFailure::Network, "no transfer"};
+  const auto limit = std::chrono::seconds(limit_seconds + kIdleGrace);
   Instant waiting_since = now();
   for (;;) {
     ssize_t n = ::read(child_->out.get(), data, size);
@@ -138,10 +222,9 @@ std::optional<FetchError> Fetch::read(uint8_t* data, size_t size, size_t& got) {
     if (stop_requested()) return FetchError{FetchFailure::Stopped, "stopped"};
     auto waited = elapsed_between(waiting_since, now());
     if (waited >= limit) {
-      (void)send_signal(child_->process.pid(), SIGKILL);
-      child_->process.wait();
+      kill_curl();
       return FetchError{FetchFailure::Network,
-                        "no data for " + std::to_string(stall_seconds_ + kStallGrace) + " s"};
+                        "no data for " + std::to_string(limit_seconds + kIdleGrace) + " s"};
     }
     pollfd fds[2] = {{child_->out.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - waited).count() + 1;
@@ -151,15 +234,17 @@ std::optional<FetchError> Fetch::read(uint8_t* data, size_t size, size_t& got) {
 
 TextResult fetch_text(const std::string& url, const FetchOptions& options) {
   TextResult result;
-  Result<Fetch> fetch = Fetch::start(url, options);
-  if (!fetch) {
-    result.error = FetchError{FetchFailure::Network, fetch.error()};
+  std::variant<Fetch, FetchError> opened = Fetch::open(url, options);
+  if (auto* error = std::get_if<FetchError>(&opened)) {
+    result.error = std::move(*error);
     return result;
   }
+  Fetch& fetch = std::get<Fetch>(opened);
+  result.url = fetch.head().url;
   uint8_t buffer[16384];
   for (;;) {
     size_t got = 0;
-    std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+    std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
     if (failed) {
       result.error = failed;
       return result;

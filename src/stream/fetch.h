@@ -1,18 +1,23 @@
 // Every byte the engine takes from the network comes through a curl child:
 // the engine has no socket, name lookup or TLS code of its own, so a static
-// build loads no shared object at run time. A Fetch streams one response
-// body through a pipe; fetch_text reads a whole small document. Waits end
-// early when a stop is requested. A Fetch is used by one thread.
+// build loads no shared object at run time. A Fetch is one request: opening
+// it waits for the response's head (status, headers, the address that
+// finally answered, see response_head.h) and checks its status; reading
+// then streams the body through a pipe. fetch_text reads a whole small
+// document. Waits end early when a stop is requested. A Fetch is used by one
+// thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "base/process.h"
 #include "base/result.h"
+#include "stream/response_head.h"
 
 namespace ze::stream {
 
@@ -21,20 +26,20 @@ inline constexpr char kUserAgent[] = "Mozilla/5.0 (Linux; Android 10; TrimUI)";
 struct FetchOptions {
   std::string user_agent = kUserAgent;
   int connect_seconds = 10;  // to set up the connection
-  int stall_seconds = 15;    // without a byte, the transfer counts as lost
+  int idle_seconds = 15;     // without a byte, the transfer counts as broken
   int max_seconds = 0;       // whole transfer; 0: no limit (an endless stream)
   int64_t max_bytes = 0;     // larger bodies are refused; 0: no limit
-  std::optional<std::pair<int64_t, int64_t>> range;  // first and last byte
-  // Asks an Icecast or Shoutcast server for its metadata ("Icy-MetaData: 1")
-  // and has the response heads written before the body (see
-  // stream/response_head.h), where the metadata interval is announced.
+  // First and last byte wanted; a last byte below 0 means to the end.
+  std::optional<std::pair<int64_t, int64_t>> range;
+  // Asks an Icecast or Shoutcast server for its metadata ("Icy-MetaData: 1");
+  // the metadata interval comes back in the head's icy-metaint.
   bool icy = false;
 };
 
 // How a failed request ended, for the engine's exit status.
 enum class FetchFailure {
   Network,   // no connection, timeout, stall, server error (5xx): worth retrying
-  Refused,   // the server refused the address (4xx): this URL cannot be played
+  Refused,   // the server refused the address (4xx), or its answer is no HTTP: this URL cannot be played
   Stopped,   // a stop was requested
 };
 
@@ -43,12 +48,19 @@ struct FetchError {
   std::string message;  // curl's own message, or what went wrong
 };
 
-// curl's argument vector for one request, in the program's one curl policy.
-std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options);
+// curl's argument vector for one request, in the program's one curl policy,
+// with the response heads on standard output. `http09` lets answers without
+// an HTTP status line through (curl 7.64 and later know the option).
+std::vector<std::string> fetch_arguments(const std::string& url, const FetchOptions& options,
+                                         bool http09 = true);
 
 class Fetch {
  public:
-  static Result<Fetch> start(const std::string& url, const FetchOptions& options);
+  // Starts curl and waits for the head of the final response. A status of
+  // 400 and above, a redirect without an address and an answer that is no
+  // HTTP are errors. Falls back to a curl without --http0.9 when the one
+  // installed does not know it (once for the whole run).
+  static std::variant<Fetch, FetchError> open(const std::string& url, const FetchOptions& options);
   Fetch(Fetch&& other) noexcept;
   Fetch& operator=(Fetch&& other) = delete;
   ~Fetch();  // a curl still running is killed and reaped
@@ -57,26 +69,36 @@ class Fetch {
   // ended completely; a failure says why.
   std::optional<FetchError> read(uint8_t* data, size_t size, size_t& got);
 
-  const std::string& url() const { return url_; }
+  // The final response: status, headers, the address that answered.
+  const ResponseHead& head() const { return head_; }
+  // From now on, this long without a byte breaks the transfer.
+  void set_idle_seconds(int seconds) { idle_seconds_ = seconds; }
 
  private:
-  Fetch(std::string url, PipedProcess child, int stall_seconds)
-      : url_(std::move(url)), child_(std::move(child)), stall_seconds_(stall_seconds) {}
+  Fetch(PipedProcess child, int idle_seconds) : child_(std::move(child)), idle_seconds_(idle_seconds) {}
+  std::optional<FetchError> read_pipe(uint8_t* data, size_t size, size_t& got, int limit_seconds);
   FetchError finish();
+  void kill_curl();
 
-  std::string url_;
   std::optional<PipedProcess> child_;
-  int stall_seconds_ = 15;
+  int idle_seconds_ = 15;
+  ResponseHead head_;
+  std::string early_body_;  // body bytes that came with the head
+  size_t early_taken_ = 0;
 };
 
-// A whole response body (a playlist, a key), at most options.max_bytes.
+// A whole response body (a playlist, a key), at most options.max_bytes, with
+// the address that finally served it.
 struct TextResult {
   std::string body;
+  std::string url;
   std::optional<FetchError> error;
 };
 TextResult fetch_text(const std::string& url, const FetchOptions& options);
 
 // The classification of curl's exit status and message.
 FetchError describe_curl_failure(const ExitStatus& status, const std::string& stderr_text);
+// The classification of a final response's status (200 to 299 pass).
+std::optional<FetchError> describe_status(const ResponseHead& head);
 
 }  // namespace ze::stream

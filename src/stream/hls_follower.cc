@@ -37,14 +37,15 @@ HlsReload HlsFollower::update(const HlsMediaPlaylist& playlist, Instant now) {
     uint64_t first_wanted = queue_.empty() ? next_sequence_ : queue_.front().sequence;
     if (playlist.media_sequence > first_wanted) {
       // Segments left the playlist before they were fetched: they may be
-      // gone from the server, so resume near the live edge.
+      // gone from the server. What is still listed plays, late but whole.
       queue_.clear();
-      if (playlist.ended) {
-        next_sequence_ = playlist.media_sequence;
-      } else {
-        start_near_live_edge(playlist);
-      }
+      next_sequence_ = playlist.media_sequence;
       result.skipped = next_sequence_ - first_wanted;
+      double listed = 0;
+      for (const HlsSegment& segment : playlist.segments) listed += segment.duration;
+      double each = playlist.segments.empty() ? target_duration_
+                                              : listed / static_cast<double>(playlist.segments.size());
+      result.skipped_seconds = each * static_cast<double>(result.skipped);
       mark_discontinuity_ = true;
     }
   }
@@ -58,7 +59,7 @@ HlsReload HlsFollower::update(const HlsMediaPlaylist& playlist, Instant now) {
   if (result.changed) {
     last_change_ = now;
     unchanged_reloads_ = 0;
-    next_reload_ = now + target_durations(1);
+    next_reload_ = now + reload_gap(1);
   } else {
     reload_failed(now);
   }
@@ -75,7 +76,16 @@ void HlsFollower::reload_failed(Instant now) {
   factor = std::min(factor, options_.max_reload_target_durations);
   Instant deadline =
       last_change_ + target_durations(options_.stall_target_durations) + options_.stall_margin;
-  next_reload_ = std::max(now, std::min(now + target_durations(factor), deadline));
+  next_reload_ = std::max(now, std::min(now + reload_gap(factor), deadline));
+}
+
+Clock::duration HlsFollower::reload_gap(double count) const {
+  return std::max(target_durations(count), options_.min_reload_gap);
+}
+
+void HlsFollower::put_back(HlsSegment segment) {
+  if (!queue_.empty() && queue_.front().sequence <= segment.sequence) return;
+  queue_.push_front(std::move(segment));
 }
 
 void HlsFollower::start_near_live_edge(const HlsMediaPlaylist& playlist) {

@@ -23,15 +23,18 @@ struct HlsFollowerOptions {
   // the margin is lost.
   double stall_target_durations = 3;
   Clock::duration stall_margin = std::chrono::seconds(5);
+  // Reloads never come closer together than this, whatever the target says.
+  Clock::duration min_reload_gap = std::chrono::milliseconds(500);
 };
 
 struct HlsReload {
   bool changed = false;    // new segments, or the end of the playlist, appeared
   bool went_back = false;  // the media sequence went down: this reload was ignored
-  // Segments that left the playlist before they were handed out; the next
-  // segment handed out then starts near the live edge and is marked as a
-  // discontinuity.
+  // Segments that left the playlist before they were handed out, and about
+  // how many seconds of audio they held; the next segment handed out is then
+  // the oldest one still listed, marked as a discontinuity.
   uint64_t skipped = 0;
+  double skipped_seconds = 0;
 };
 
 class HlsFollower {
@@ -42,11 +45,16 @@ class HlsFollower {
   // playback starts: an ended playlist (or a VOD one) at its first segment,
   // a live one about three target durations from its end.
   HlsReload update(const HlsMediaPlaylist& playlist, Instant now);
-  // A reload that failed at `now` counts as an unchanged one.
+  // A reload whose answer was unusable counts as an unchanged one. (Reloads
+  // that did not reach the server are the caller's to retry: they say
+  // nothing about the playlist.)
   void reload_failed(Instant now);
 
   // The next segment to fetch, in media sequence order, or nothing for now.
   std::optional<HlsSegment> next_segment();
+  // Gives back the segment last handed out, which could not be fetched for
+  // now: it is handed out again first, unless it leaves the playlist.
+  void put_back(HlsSegment segment);
 
   // Whether the playlist must be reloaded any more (not once it has ended),
   // and when: a target duration after a change, sooner after an unchanged
@@ -62,6 +70,7 @@ class HlsFollower {
   void start_near_live_edge(const HlsMediaPlaylist& playlist);
   void queue_new_segments(const HlsMediaPlaylist& playlist);
   Clock::duration target_durations(double count) const;
+  Clock::duration reload_gap(double count) const;
 
   HlsFollowerOptions options_;
   bool started_ = false;

@@ -33,7 +33,8 @@ constexpr char kUsage[] =
     "audio or fragmented MP4 segments, AES-128 encryption). Every request runs curl.\n"
     "\n"
     "  --output FILE          write the audio to FILE as a WAV file (16-bit stereo at\n"
-    "                         the stream's rate) instead of playing it\n"
+    "                         the stream's rate) instead of playing it; a pipe, a\n"
+    "                         FIFO or - (standard output) gets a WAV stream\n"
     "  --card N               ALSA sound card number (default: the first card with a\n"
     "                         playback device)\n"
     "  --device N             ALSA PCM device number on that card (default: 0 with\n"
@@ -45,15 +46,19 @@ constexpr char kUsage[] =
     "                         the engine is stopped\n"
     "  --user-agent TEXT      the User-Agent of every request\n"
     "  --connect-timeout S    seconds allowed to connect (default 10)\n"
-    "  --stall-timeout S      seconds without data before the stream counts as lost\n"
-    "                         (default 15)\n"
+    "  --stall-timeout S      seconds without data before the stream counts as lost;\n"
+    "                         meanwhile a dropped connection is tried again every\n"
+    "                         second or two (default 30, for HLS at least as long\n"
+    "                         as the playlist reaches back; the first answer of a\n"
+    "                         server is waited for 15 s unless this is given)\n"
     "  --max-bandwidth BPS    preferred upper bandwidth of HLS variants in bits per\n"
     "                         second (default 320000)\n"
     "  --help                 show this text and exit\n"
     "\n"
     "Exit status: 0 the stream ended, 1 the network or the stream was lost (worth\n"
     "trying again), 2 the address or its format cannot be played, 3 the sound\n"
-    "device failed; 128 + N when stopped by signal N (SIGTERM, SIGINT, SIGHUP).\n"
+    "device failed, 4 the reader of the --output pipe went away; 128 + N when\n"
+    "stopped by signal N (SIGTERM, SIGINT, SIGHUP).\n"
     "Log lines go to standard error, each beginning with \"[ze-stream]\".\n";
 
 struct Options {
@@ -115,7 +120,7 @@ Options parse_options(int argc, char** argv) {
     } else if (arg == "--connect-timeout") {
       options.source.fetch.connect_seconds = static_cast<int>(number_of(i, arg, 1, 600));
     } else if (arg == "--stall-timeout") {
-      options.source.fetch.stall_seconds = static_cast<int>(number_of(i, arg, 1, 600));
+      options.source.stall_seconds = static_cast<int>(number_of(i, arg, 1, 600));
     } else if (arg == "--max-bandwidth") {
       options.source.max_bandwidth = static_cast<uint64_t>(number_of(i, arg, 1, 1000000000));
     } else if (arg == "--") {
@@ -154,6 +159,9 @@ int exit_status(const Finish& how) {
     case Outcome::DeviceFailed:
       log_event("sound device failed: {}", how.message);
       return 3;
+    case Outcome::OutputClosed:
+      log_event("output closed by its reader: {}", how.message);
+      return 4;
     case Outcome::Stopped:
       break;
   }
@@ -171,7 +179,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<AudioSink> sink;
   AlsaPcm* card = nullptr;
   if (!options.output.empty()) {
-    sink = std::make_unique<WavWriter>(options.output);
+    sink = std::make_unique<WavWriter>(options.output, stop_fd());
   } else {
     AlsaPcmOptions alsa;
     if (options.card) alsa.device = AlsaDevice{*options.card, *options.device};

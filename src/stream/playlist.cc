@@ -480,6 +480,11 @@ class HlsParser {
     if (!is_stream_address(resolved)) {
       return line_error(line_, std::string(what) + " URI is not an http(s) address");
     }
+    resolved_bytes_ += resolved.size();
+    if (resolved_bytes_ > kMaxResolvedBytes) {
+      return line_error(line_, "the addresses add up to more than " +
+                                   std::to_string(kMaxResolvedBytes >> 20) + " MB");
+    }
     return resolved;
   }
 
@@ -494,6 +499,7 @@ class HlsParser {
   }
 
   std::string_view base_url_;
+  size_t resolved_bytes_ = 0;
   size_t line_ = 0;
   HlsMasterPlaylist master_;
   HlsMediaPlaylist media_;
@@ -602,18 +608,21 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
   return out;
 }
 
-ContentKind sniff_content(std::string_view url, std::string_view content_type,
-                          std::string_view first_bytes) {
-  std::string_view head = first_bytes.substr(0, kSniffBytes);
+bool has_binary_bytes(std::string_view bytes) {
   // Audio streams (MP3 and ADTS sync words, ID3 headers, MPEG-TS, MP4 boxes)
   // show NUL, control or 0xFF bytes within their first few bytes; no text
   // playlist has them.
-  bool binary = std::any_of(head.begin(), head.end(), [](char c) {
+  return std::any_of(bytes.begin(), bytes.end(), [](char c) {
     auto byte = static_cast<unsigned char>(c);
     return (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f') ||
            byte == 0x7F || byte == 0xFF;
   });
-  if (binary) return ContentKind::Media;
+}
+
+ContentKind sniff_content(std::string_view url, std::string_view content_type,
+                          std::string_view first_bytes) {
+  std::string_view head = first_bytes.substr(0, kSniffBytes);
+  if (has_binary_bytes(head)) return ContentKind::Media;
 
   std::string type = ascii_lower(trim_ascii(content_type.substr(0, content_type.find(';'))));
   std::string path = url_path_lower(url);

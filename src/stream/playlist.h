@@ -25,6 +25,10 @@ inline constexpr size_t kMaxHlsLine = 65536;
 inline constexpr size_t kMaxHlsSegments = 20000;
 inline constexpr size_t kMaxHlsVariants = 1000;
 inline constexpr double kMaxTargetDuration = 3600;  // seconds
+// The addresses of one HLS playlist, resolved, hold at most this many bytes
+// together: a long base address times thousands of segments must not
+// become hundreds of megabytes.
+inline constexpr size_t kMaxResolvedBytes = 4 << 20;
 
 // `reference` resolved against `base` as a browser would (RFC 3986, section
 // 5.2): dot segments removed, the scheme lower-cased, the fragment dropped.
@@ -36,6 +40,10 @@ enum class ContentKind {
   M3u,          // a plain list of addresses (.m3u)
   Media,        // anything else: audio bytes for the decoder
 };
+
+// Whether bytes hold what no text playlist does (NUL, control or 0xFF
+// bytes): audio shows such bytes within its first few bytes.
+bool has_binary_bytes(std::string_view bytes);
 
 // What a response holds, from its address, its Content-Type header (may be
 // empty) and its first bytes. Bytes that do not look like text are always
@@ -141,7 +149,7 @@ using HlsPlaylist = std::variant<HlsMasterPlaylist, HlsMediaPlaylist>;
 // A master or media playlist, every URI resolved against `base_url`. Fails
 // with a message naming the line for text without #EXTM3U, a media playlist
 // without #EXT-X-TARGETDURATION, a missing or non-http(s) URI, absurd values
-// and texts beyond the bounds above.
+// and texts beyond the bounds above (kMaxResolvedBytes included).
 Result<HlsPlaylist> parse_hls(std::string_view text, std::string_view base_url);
 
 struct HlsChoice {

@@ -1,119 +1,156 @@
 #include "stream/response_head.h"
 
+#include <algorithm>
+
+#include "stream/playlist.h"
+
 namespace ze::stream {
 namespace {
 
-constexpr size_t kMaxHeadBytes = 64 * 1024;
+constexpr size_t kMaxReason = 100;
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
 
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
+bool equals_ci(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-    text.remove_suffix(1);
-  }
-  return text;
+std::string_view trim_blanks(std::string_view text) {
+  size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
 }
 
-// "HTTP/1.1 200 OK", "HTTP/2 302", "ICY 200 OK": the status code, or 0.
-int status_of(std::string_view line) {
-  if (!line.starts_with("HTTP/") && !line.starts_with("ICY ")) return 0;
-  size_t space = line.find(' ');
-  if (space == std::string_view::npos || space + 4 > line.size()) return 0;
-  int code = 0;
-  for (size_t i = space + 1; i < space + 4; ++i) {
-    if (line[i] < '0' || line[i] > '9') return 0;
-    code = code * 10 + (line[i] - '0');
-  }
-  return code;
-}
-
-bool looks_like_head(std::string_view bytes) {
-  std::string_view known[] = {"HTTP/", "ICY "};
-  for (std::string_view start : known) {
-    size_t n = std::min(bytes.size(), start.size());
-    if (bytes.substr(0, n) == start.substr(0, n)) return true;
+// Whether `text` could still become the start of a status line.
+bool may_start_status(std::string_view text) {
+  for (std::string_view prefix : {std::string_view("HTTP/"), std::string_view("ICY ")}) {
+    size_t n = std::min(text.size(), prefix.size());
+    if (text.substr(0, n) == prefix.substr(0, n)) return true;
   }
   return false;
 }
 
-}  // namespace
-
-bool ResponseHeadReader::take_heads(std::vector<uint8_t>& body) {
-  for (;;) {
-    if (!looks_like_head(held_)) {
-      // After a redirect's head, bytes that begin no head are its body.
-      if (status_ == 0) {
-        state_ = State::Bad;
-        return true;
-      }
-      state_ = State::Body;
-      body.insert(body.end(), held_.begin(), held_.end());
-      held_.clear();
-      return true;
-    }
-    size_t end = held_.find("\n\r\n");
-    size_t skip = 3;
-    size_t bare = held_.find("\n\n");
-    if (bare != std::string::npos && (end == std::string::npos || bare < end)) end = bare, skip = 2;
-    if (end == std::string::npos) {
-      if (held_.size() > kMaxHeadBytes) state_ = State::Bad;
-      return state_ == State::Bad;
-    }
-    std::string_view head(held_.data(), end + 1);
-    headers_.clear();
-    size_t line_end = head.find('\n');
-    status_ = status_of(trimmed(head.substr(0, line_end)));
-    if (status_ == 0) {
-      state_ = State::Bad;
-      return true;
-    }
-    for (size_t at = line_end + 1; at < head.size();) {
-      size_t next = head.find('\n', at);
-      std::string_view line = head.substr(at, next - at);
-      at = next + 1;
-      size_t colon = line.find(':');
-      if (colon == std::string_view::npos) continue;
-      headers_.emplace_back(std::string(trimmed(line.substr(0, colon))),
-                            std::string(trimmed(line.substr(colon + 1))));
-    }
-    held_.erase(0, end + skip);
-    const bool interim = status_ < 200 || (status_ >= 300 && status_ < 400);
-    if (!interim) {
-      state_ = State::Body;
-      body.insert(body.end(), held_.begin(), held_.end());
-      held_.clear();
-      return true;
-    }
-    if (held_.size() < 5) return false;  // the next head, or the redirect's body
+// "HTTP/1.1 302 Found", "HTTP/2 200", "ICY 200 OK".
+bool parse_status_line(std::string_view line, ResponseHead& head) {
+  size_t space = line.find(' ');
+  if (space == std::string_view::npos) return false;
+  std::string_view protocol = line.substr(0, space);
+  if (protocol != "ICY" && !(protocol.starts_with("HTTP/") && protocol.size() > 5)) return false;
+  std::string_view rest = trim_blanks(line.substr(space + 1));
+  if (rest.size() < 3 || !std::all_of(rest.begin(), rest.begin() + 3, [](char c) {
+        return c >= '0' && c <= '9';
+      })) {
+    return false;
   }
+  if (rest.size() > 3 && rest[3] != ' ' && rest[3] != '\t') return false;
+  head.protocol = std::string(protocol);
+  head.status = (rest[0] - '0') * 100 + (rest[1] - '0') * 10 + (rest[2] - '0');
+  std::string_view reason = trim_blanks(rest.substr(3));
+  head.reason.clear();
+  for (char c : reason.substr(0, kMaxReason)) {
+    head.reason.push_back(static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c);
+  }
+  return true;
 }
 
-ResponseHeadReader::State ResponseHeadReader::feed(const uint8_t* data, size_t size,
-                                                    std::vector<uint8_t>& body) {
-  if (state_ == State::Body) {
-    body.insert(body.end(), data, data + size);
-    return state_;
+}  // namespace
+
+std::optional<std::string_view> ResponseHead::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (equals_ci(key, name)) return std::string_view(value);
   }
-  if (state_ == State::Bad) return state_;
-  held_.append(reinterpret_cast<const char*>(data), size);
-  take_heads(body);
+  return std::nullopt;
+}
+
+std::string ResponseHead::status_line() const {
+  std::string name = protocol == "ICY" ? "ICY" : "HTTP";
+  std::string line = name + " " + std::to_string(status);
+  if (!reason.empty()) line += " " + reason;
+  return line;
+}
+
+ResponseHeadReader::ResponseHeadReader(std::string url) { head_.url = std::move(url); }
+
+ResponseHeadReader::State ResponseHeadReader::fail(std::string why) {
+  error_ = std::move(why);
+  state_ = State::Bad;
   return state_;
 }
 
-std::optional<std::string> ResponseHeadReader::header(std::string_view name) const {
-  for (const auto& [key, value] : headers_) {
-    if (same_name(key, name)) return value;
+ResponseHeadReader::State ResponseHeadReader::feed(std::string_view bytes) {
+  if (state_ != State::NeedMore) return state_;
+  pending_.append(bytes);
+  return parse(false);
+}
+
+ResponseHeadReader::State ResponseHeadReader::end() {
+  if (state_ != State::NeedMore) return state_;
+  parse(true);
+  if (state_ == State::NeedMore) {
+    return fail(head_.status == 0 && !in_block_ ? "the answer ended before its status line"
+                                                : "the answer ended inside its headers");
   }
-  return std::nullopt;
+  return state_;
+}
+
+ResponseHeadReader::State ResponseHeadReader::parse(bool at_end) {
+  size_t pos = 0;
+  for (;;) {
+    if (consumed_ + pos > kMaxResponseHead) return fail("the response headers are larger than 64 KB");
+    std::string_view rest = std::string_view(pending_).substr(pos);
+    if (!in_block_ && !may_start_status(rest)) {
+      return fail(head_.redirects == 0 && head_.status == 0 ? "the server sent no HTTP status line"
+                                                            : "a redirect without its next answer");
+    }
+    size_t newline = rest.find('\n');
+    if (newline == std::string_view::npos) {
+      if (rest.size() > kMaxResponseHead) return fail("the response headers are larger than 64 KB");
+      break;
+    }
+    std::string_view line = rest.substr(0, newline);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    pos += newline + 1;
+    if (!in_block_) {
+      block_ = ResponseHead{};
+      if (!parse_status_line(line, block_)) return fail("the server sent no HTTP status line");
+      in_block_ = true;
+      continue;
+    }
+    if (!line.empty()) {
+      if ((line[0] == ' ' || line[0] == '\t') && !block_.headers.empty()) {
+        // A folded line continues the header before it.
+        block_.headers.back().second += " " + std::string(trim_blanks(line));
+        continue;
+      }
+      size_t colon = line.find(':');
+      if (colon == std::string_view::npos || colon == 0) continue;  // not a header: ignored
+      block_.headers.emplace_back(std::string(trim_blanks(line.substr(0, colon))),
+                                  std::string(trim_blanks(line.substr(colon + 1))));
+      continue;
+    }
+    // The empty line: this response's head is complete.
+    in_block_ = false;
+    block_.url = head_.url;
+    block_.redirects = head_.redirects;
+    std::optional<std::string_view> location = block_.header("Location");
+    bool followed = block_.status >= 300 && block_.status < 400 && location && !location->empty();
+    bool interim = block_.status >= 100 && block_.status < 200;
+    head_ = std::move(block_);
+    if (followed) {
+      head_.url = resolve_url(head_.url, *location);
+      ++head_.redirects;
+    }
+    if (followed || interim) continue;
+    consumed_ += pos;
+    pending_.erase(0, pos);
+    state_ = State::Done;
+    return state_;
+  }
+  consumed_ += pos;
+  pending_.erase(0, pos);
+  (void)at_end;
+  return state_;
 }
 
 }  // namespace ze::stream

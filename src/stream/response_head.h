@@ -1,9 +1,13 @@
-// The status lines and headers that curl writes before a body when asked to
-// (-i): with redirects followed, those of every response on the way, then
-// the final one's. The reader takes the bytes in pieces, skips the heads of
-// interim (1xx) and redirect (3xx) responses, keeps the final head's
-// headers (Icecast's icy-metaint, icy-name, icy-br, icy-genre) and hands on
-// what follows it: the body. Used by one thread.
+// The head of an HTTP response as curl hands it over: curl runs with
+// "-D -", so every response's status line and headers come first on its
+// standard output (each redirect it followed, then the final one), and the
+// body follows. A server that answers "ICY 200 OK" (old Shoutcast) reaches us
+// the same way through curl's --http0.9, its status line and headers being
+// part of the body. ResponseHeadReader reads either until the final
+// response's empty line and keeps what it learnt: the status, the headers
+// (icy-metaint and friends for whoever needs them) and the address that
+// finally answered, against which relative addresses in the body resolve.
+// Pure: bytes in, records out; used by one thread.
 #pragma once
 
 #include <cstddef>
@@ -16,33 +20,55 @@
 
 namespace ze::stream {
 
+// More header bytes than this (all responses together) and the answer is refused.
+inline constexpr size_t kMaxResponseHead = 65536;
+
+struct ResponseHead {
+  std::string protocol;  // "HTTP/1.1", "HTTP/2", "ICY", ...
+  int status = 0;
+  std::string reason;    // the rest of the status line, trimmed and bounded
+  std::vector<std::pair<std::string, std::string>> headers;  // as sent, in order
+  std::string url;       // the address that answered, after every redirect
+  int redirects = 0;
+
+  // The first header called `name` (in any letter case), or nothing.
+  std::optional<std::string_view> header(std::string_view name) const;
+  // "HTTP 404 Not Found", "ICY 200 OK": the status line for messages.
+  std::string status_line() const;
+};
+
 class ResponseHeadReader {
  public:
+  // `url` is the address asked for.
+  explicit ResponseHeadReader(std::string url);
+
   enum class State {
-    Head,  // more of the head is wanted
-    Body,  // the head is complete; every byte from here on is body
-    Bad,   // no response head, or one larger than 64 KB
+    NeedMore,  // feed more bytes (or call end)
+    Done,      // head() is the final response; body() holds the first body bytes
+    Bad,       // error() says why
   };
 
-  // Appends the body bytes of `data` to `body`.
-  State feed(const uint8_t* data, size_t size, std::vector<uint8_t>& body);
-  // Once the head is complete and the body has ended: a redirect's head
-  // that no other response followed was the final one after all.
-  State state() const { return state_; }
+  // Takes the next bytes of curl's output.
+  State feed(std::string_view bytes);
+  // curl's output ended: a head still waiting for its decision is settled.
+  State end();
 
-  // A header of the final response, its name in any letter case; the value
-  // without surrounding blanks.
-  std::optional<std::string> header(std::string_view name) const;
-  int status() const { return status_; }
+  const ResponseHead& head() const { return head_; }
+  const std::string& error() const { return error_; }
+  // Bytes after the head: the start of the body. Taken by the caller.
+  std::string& body() { return pending_; }
 
  private:
-  // Takes complete heads from held_; false when more bytes are needed.
-  bool take_heads(std::vector<uint8_t>& body);
+  State parse(bool at_end);
+  State fail(std::string why);
 
-  State state_ = State::Head;
-  std::string held_;
-  int status_ = 0;
-  std::vector<std::pair<std::string, std::string>> headers_;
+  ResponseHead head_;
+  ResponseHead block_;
+  std::string pending_;
+  size_t consumed_ = 0;  // header bytes taken so far
+  bool in_block_ = false;
+  State state_ = State::NeedMore;
+  std::string error_;
 };
 
 }  // namespace ze::stream

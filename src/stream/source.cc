@@ -5,11 +5,14 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
+#include <variant>
 
 #include "base/clock.h"
 #include "stream/hls_follower.h"
@@ -31,10 +34,30 @@ constexpr int64_t kMaxPlaylistBytes = 4 << 20;
 constexpr int64_t kMaxSegmentBytes = 64 << 20;
 constexpr size_t kMaxListEntries = 100;
 constexpr int kMaxListDepth = 4;
+// Addresses fetched on behalf of station lists and master playlists in one
+// run: a list that lists itself, or lists that fan out, end here.
+constexpr int kMaxListFetches = 50;
 // This many segments failing in a row and the stream counts as lost.
 constexpr int kMaxFailedSegments = 3;
 constexpr int kPlaylistSeconds = 20;
 constexpr size_t kIcySlice = 4096;
+// The first answer of a stream may take this long unless --stall-timeout says.
+constexpr int kFirstAnswerSeconds = 15;
+// A live stream that sends nothing for this long (plus curl's second of
+// grace) is taken as broken and reconnected: its server sends all the time.
+constexpr int kBrokenAfterSeconds = 2;
+// While the network is out, each try gets this long to connect and to
+// answer, so that a fresh connection attempt goes out every two seconds or
+// so and the first one after the network is back gets through.
+constexpr int kRetryConnectSeconds = 3;
+constexpr int kRetryIdleSeconds = 3;
+// HLS requests wait for a byte about a target duration, within these bounds.
+constexpr int kMinSegmentIdleSeconds = 3;
+constexpr int kMaxSegmentIdleSeconds = 10;
+
+using Seconds = std::chrono::duration<double>;
+
+double seconds_since(Instant then) { return Seconds(elapsed_between(then, now())).count(); }
 
 Finish finish_of(const FetchError& error) {
   switch (error.kind) {
@@ -54,6 +77,11 @@ bool same_map(const HlsMap& a, const HlsMap& b) {
          (a.byte_range->length == b.byte_range->length && a.byte_range->offset == b.byte_range->offset);
 }
 
+bool same_range(const std::optional<HlsByteRange>& a, const std::optional<HlsByteRange>& b) {
+  if (a.has_value() != b.has_value()) return false;
+  return !a || (a->length == b->length && a->offset == b->offset);
+}
+
 // Waits until `deadline`; false when a stop came first.
 bool wait_until(Instant deadline) {
   for (;;) {
@@ -65,6 +93,93 @@ bool wait_until(Instant deadline) {
   }
 }
 
+double window_seconds(const HlsMediaPlaylist& playlist) {
+  double total = 0;
+  for (const HlsSegment& segment : playlist.segments) total += segment.duration;
+  return total;
+}
+
+// One spell without data: said once when it begins and once when data flows
+// again; the tries between are not logged. The first try follows at once,
+// the next ones a second and then two seconds after the one before began.
+class Outage {
+ public:
+  bool active() const { return active_; }
+
+  void failed(const std::string& why, int limit_seconds) {
+    last_error_ = why;
+    if (active_) return;
+    active_ = true;
+    tries_ = 0;
+    next_try_ = now();
+    log_event("connection lost: {}; trying again for up to {} s", why, limit_seconds);
+  }
+
+  void try_started() {
+    ++tries_;
+    next_try_ = now() + std::chrono::seconds(std::min(tries_, 2));
+  }
+
+  Instant next_try() const { return next_try_; }
+  const std::string& last_error() const { return last_error_; }
+
+  void ended(Instant last_data) {
+    if (!active_) return;
+    active_ = false;
+    log_event("connection back after {:.1f} s without data", seconds_since(last_data));
+  }
+
+ private:
+  bool active_ = false;
+  int tries_ = 0;
+  Instant next_try_{};
+  std::string last_error_;
+};
+
+// How fetching one segment (or its initialisation section) went.
+struct SegmentResult {
+  enum Kind {
+    Done,     // every byte is in the queue
+    Failed,   // the server refused it, or it is unusable: skipped
+    Broken,   // the network failed: to be fetched again, from where it broke
+    Stopped,  // a stop was requested
+  } kind = Done;
+  std::string message;
+  uint64_t bytes = 0;  // audio bytes it gave
+};
+
+SegmentResult segment_failure(const FetchError& error) {
+  switch (error.kind) {
+    case FetchFailure::Stopped:
+      return {SegmentResult::Stopped, "stopped"};
+    case FetchFailure::Refused:
+      return {SegmentResult::Failed, error.message};
+    case FetchFailure::Network:
+      break;
+  }
+  return {SegmentResult::Broken, error.message};
+}
+
+using AesKey = std::array<uint8_t, 16>;
+
+struct Cipher {  // AES-128-CBC
+  AesKey key;
+  AesKey iv;
+};
+
+// A segment's bytes as far as they came: a transfer that the network broke
+// goes on from there, through the same decryption and tag removal.
+struct Transfer {
+  std::string uri;
+  std::optional<HlsByteRange> range;
+  uint64_t owner = 0;     // the media sequence of the segment it belongs to
+  uint64_t received = 0;  // body bytes taken so far
+  uint64_t pushed = 0;    // audio bytes pushed so far
+  uint64_t start = 0;     // where its audio began in the queue's stream
+  std::unique_ptr<SegmentDecryptor> decryptor;
+  Id3Stripper id3;
+};
+
 class Source {
  public:
   Source(const SourceOptions& options, ByteQueue& queue) : options_(options), queue_(queue) {}
@@ -73,69 +188,56 @@ class Source {
     if (!is_stream_address(url)) return {Outcome::Unplayable, "not an http or https address"};
     // Icecast and Shoutcast servers send their titles only when asked; the
     // answer's head says how often they come.
-    FetchOptions asking = options_.fetch;
-    asking.icy = true;
-    Result<Fetch> fetch = Fetch::start(url, asking);
-    if (!fetch) return {Outcome::Lost, fetch.error()};
-    IcyBody body;
+    FetchOptions first = options_.fetch;
+    first.idle_seconds = options_.stall_seconds.value_or(kFirstAnswerSeconds);
+    first.icy = true;
+    std::variant<Fetch, FetchError> opened = Fetch::open(url, first);
+    if (auto* error = std::get_if<FetchError>(&opened)) return finish_of(*error);
+    Fetch fetch = std::move(std::get<Fetch>(opened));
+    const std::string where = fetch.head().url;
+    IcyBody body(fetch.head());
 
-    // The first bytes tell audio from a playlist.
-    std::string sniffed;
+    // The first bytes tell audio from a playlist; audio shows itself at once.
     uint8_t buffer[16384];
     bool complete = false;
-    auto read_more = [&](bool& ended) -> std::optional<Finish> {
+    auto read_more = [&]() -> std::optional<Finish> {
       size_t got = 0;
-      std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+      std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
       if (failed) return finish_of(*failed);
-      ended = got == 0;
-      if (!ended && !body.take(buffer, got)) {
-        return Finish{Outcome::Unplayable, "the server's answer has no readable head"};
-      }
+      complete = got == 0;
+      body.take(buffer, got);
       return std::nullopt;
     };
-    while (body.audio.size() < kSniffBytes && !complete) {
-      if (std::optional<Finish> failed = read_more(complete)) return *failed;
+    auto sniffed = [&] {
+      return std::string_view(reinterpret_cast<const char*>(body.audio.data()), body.audio.size());
+    };
+    while (!complete && body.audio.size() < kSniffBytes && !has_binary_bytes(sniffed())) {
+      if (std::optional<Finish> failed = read_more()) return *failed;
     }
-    sniffed.assign(body.audio.begin(), body.audio.end());
-    ContentKind kind = sniff_content(url, "", sniffed);
-    if (kind != ContentKind::Media) {
-      if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
-      while (!complete) {
-        if (std::optional<Finish> failed = read_more(complete)) return *failed;
-        if (static_cast<int64_t>(body.audio.size()) > kMaxPlaylistBytes) {
-          return {Outcome::Unplayable, "the playlist is larger than 4 MB"};
-        }
+    std::string type(fetch.head().header("Content-Type").value_or(""));
+    ContentKind kind = sniff_content(where, type, sniffed());
+    if (kind == ContentKind::Media) return play_live(std::move(fetch), url, std::move(body), complete);
+
+    if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
+    while (!complete) {
+      if (std::optional<Finish> failed = read_more()) return *failed;
+      if (static_cast<int64_t>(body.audio.size()) > kMaxPlaylistBytes) {
+        return {Outcome::Unplayable, "the playlist is larger than 4 MB"};
       }
-      sniffed.assign(body.audio.begin(), body.audio.end());
-      return play_text(kind, sniffed, url, depth);
     }
-    station_ = body.station;
-    note_facts(body.facts());
-    for (;;) {
-      for (const auto& [before, block] : body.placed) {
-        if (std::optional<std::string> raw = icy_stream_title(block)) {
-          inband_titles_ = true;
-          note_title({normalize_title(decode_undeclared(*raw), station_).value_or(""), ""},
-                     stream_bytes_ + before);
-        }
-      }
-      body.placed.clear();
-      if (!push(body.audio.data(), body.audio.size())) return stopped();
-      body.audio.clear();
-      if (complete) return {Outcome::Ended, "the stream ended"};
-      if (std::optional<Finish> failed = read_more(complete)) return *failed;
-    }
+    lists_read_.insert(url);
+    lists_read_.insert(where);
+    // Relative addresses in the list lead from where it was finally served.
+    return play_text(kind, std::string(sniffed()), where, depth);
   }
 
  private:
   static Finish stopped() { return {Outcome::Stopped, "stopped"}; }
 
-  // The body of a response read with its head: the audio, with Icecast's
-  // metadata blocks taken out when the head announces them.
+  // The body of a response: the audio, with Icecast's metadata blocks taken
+  // out when the head announces them.
   struct IcyBody {
-    ResponseHeadReader head;
     std::optional<IcyDeinterleaver> icy;
-    std::vector<uint8_t> raw;
     std::vector<uint8_t> audio;
     std::vector<std::string> blocks;
     // Metadata blocks with the number of audio bytes before them in `audio`.
@@ -145,40 +247,17 @@ class Source {
     uint32_t bitrate = 0;
     bool icecast = false;
 
-    // False when the answer has no head to read.
-    bool take(const uint8_t* data, size_t size) {
-      raw.clear();
-      const bool had_head = head.state() == ResponseHeadReader::State::Body;
-      if (head.feed(data, size, raw) == ResponseHeadReader::State::Bad) return false;
-      if (head.state() != ResponseHeadReader::State::Body) return true;
-      if (!had_head) read_head();
-      if (icy) {
-        // In slices, so that each block's place in the audio is known to
-        // within a slice.
-        for (size_t at = 0; at < raw.size(); at += kIcySlice) {
-          size_t before = blocks.size();
-          icy->feed(raw.data() + at, std::min(kIcySlice, raw.size() - at), audio, blocks);
-          for (size_t i = before; i < blocks.size(); ++i) placed.emplace_back(audio.size(), std::move(blocks[i]));
-          blocks.clear();
-        }
-      } else {
-        audio.insert(audio.end(), raw.begin(), raw.end());
-      }
-      return true;
-    }
-
-    void read_head() {
-      std::optional<std::string> metaint = head.header("icy-metaint");
-      if (metaint) {
-        if (std::optional<size_t> interval = parse_icy_metaint(*metaint)) icy.emplace(*interval);
+    explicit IcyBody(const ResponseHead& head) {
+      if (std::optional<std::string_view> metaint = head.header("icy-metaint")) {
+        if (std::optional<size_t> interval = parse_icy_metaint(std::string(*metaint))) icy.emplace(*interval);
       }
       auto text = [&](const char* name) {
-        std::optional<std::string> value = head.header(name);
-        return value ? normalize_title(decode_undeclared(*value)).value_or("") : std::string();
+        std::optional<std::string_view> value = head.header(name);
+        return value ? normalize_title(decode_undeclared(std::string(*value))).value_or("") : std::string();
       };
       station = text("icy-name");
       genre = text("icy-genre");
-      if (std::optional<std::string> kbps = head.header("icy-br")) {
+      if (std::optional<std::string_view> kbps = head.header("icy-br")) {
         // "128", or "128,128" as some servers write it.
         uint32_t value = 0;
         for (char c : *kbps) {
@@ -190,8 +269,38 @@ class Source {
       icecast = icy.has_value() || head.header("icy-name") || head.header("icy-br");
     }
 
+    void take(const uint8_t* data, size_t size) {
+      if (!icy) {
+        audio.insert(audio.end(), data, data + size);
+        return;
+      }
+      // In slices, so that each block's place in the audio is known to
+      // within a slice.
+      for (size_t at = 0; at < size; at += kIcySlice) {
+        size_t before = blocks.size();
+        icy->feed(data + at, std::min(kIcySlice, size - at), audio, blocks);
+        for (size_t i = before; i < blocks.size(); ++i) placed.emplace_back(audio.size(), std::move(blocks[i]));
+        blocks.clear();
+      }
+    }
+
     SourceFacts facts() const { return {icecast ? "ICY" : "HTTP", station, genre, bitrate}; }
   };
+
+  // Passes the body's audio on to the queue, each title placed where it came.
+  bool flush(IcyBody& body) {
+    for (const auto& [before, block] : body.placed) {
+      if (std::optional<std::string> raw = icy_stream_title(block)) {
+        inband_titles_ = true;
+        note_title({normalize_title(decode_undeclared(*raw), station_).value_or(""), ""},
+                   stream_bytes_ + before);
+      }
+    }
+    body.placed.clear();
+    bool pushed = push(body.audio.data(), body.audio.size());
+    body.audio.clear();
+    return pushed;
+  }
 
   void note_facts(SourceFacts facts) { queue_.note({std::nullopt, std::move(facts)}, stream_bytes_); }
 
@@ -232,6 +341,103 @@ class Source {
     return queue_.begin_stream();
   }
 
+  int stall_limit(double hls_window_seconds = 0) const {
+    if (options_.stall_seconds) return *options_.stall_seconds;
+    return std::max(kDefaultStallSeconds, static_cast<int>(std::ceil(hls_window_seconds)));
+  }
+
+  // One more address fetched for a list; false past the run's limit.
+  bool count_list_fetch() { return ++list_fetches_ <= kMaxListFetches; }
+  bool lists_exhausted() const { return list_fetches_ > kMaxListFetches; }
+
+  static Finish too_many_lists() {
+    return {Outcome::Unplayable,
+            "the playlists lead to more than " + std::to_string(kMaxListFetches) + " addresses"};
+  }
+
+  // ---- live streams ----
+
+  // Plays an endless stream (Icecast, Shoutcast) whose first bytes are in
+  // `head`. A connection that breaks is opened again at once and then every
+  // second or two until the stall limit: what the server sent meanwhile is
+  // lost, but playback goes on as soon as the network allows.
+  Finish play_live(Fetch first, const std::string& url, IcyBody first_body, bool complete) {
+    std::optional<IcyBody> body(std::move(first_body));
+    station_ = body->station;
+    note_facts(body->facts());
+    if (!flush(*body)) return stopped();
+    if (complete) return {Outcome::Ended, "the stream ended"};
+    std::optional<Fetch> fetch(std::move(first));
+    fetch->set_idle_seconds(kBrokenAfterSeconds);
+    Instant last_data = now();
+    uint8_t buffer[16384];
+    for (;;) {
+      size_t got = 0;
+      std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
+      if (!failed) {
+        if (got == 0) return {Outcome::Ended, "the stream ended"};
+        body->take(buffer, got);
+        if (!flush(*body)) return stopped();
+        last_data = now();
+        continue;
+      }
+      if (failed->kind == FetchFailure::Stopped) return stopped();
+      fetch.reset();
+      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, body);
+      if (auto* finish = std::get_if<Finish>(&again)) return *finish;
+      fetch.emplace(std::move(std::get<Fetch>(again)));
+    }
+  }
+
+  // Opens the stream again until it sends or the stall limit passes; the new
+  // answer's metadata interval replaces the old one in `body`.
+  std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data,
+                                        const std::string& why, std::optional<IcyBody>& body) {
+    const int limit = stall_limit();
+    const Instant give_up = last_data + std::chrono::seconds(limit);
+    Outage outage;
+    outage.failed(why, limit);
+    FetchOptions retry = options_.fetch;
+    retry.connect_seconds = std::min(retry.connect_seconds, kRetryConnectSeconds);
+    retry.idle_seconds = kRetryIdleSeconds;
+    retry.icy = true;
+    uint8_t buffer[16384];
+    for (;;) {
+      if (!wait_until(std::min(outage.next_try(), give_up))) return stopped();
+      if (now() >= give_up) {
+        return Finish{Outcome::Lost,
+                      "no data for " + std::to_string(limit) + " s (" + outage.last_error() + ")"};
+      }
+      outage.try_started();
+      std::variant<Fetch, FetchError> opened = Fetch::open(url, retry);
+      if (auto* error = std::get_if<FetchError>(&opened)) {
+        if (error->kind == FetchFailure::Stopped) return stopped();
+        outage.failed(error->message, limit);
+        continue;
+      }
+      Fetch& fetch = std::get<Fetch>(opened);
+      size_t got = 0;
+      std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
+      if (failed || got == 0) {
+        if (failed && failed->kind == FetchFailure::Stopped) return stopped();
+        outage.failed(failed ? failed->message : "the stream ended at once", limit);
+        continue;
+      }
+      outage.ended(last_data);
+      // The new connection starts wherever the server is now.
+      if (!start_new_stream()) return stopped();
+      body.emplace(fetch.head());
+      note_facts(body->facts());
+      body->take(buffer, got);
+      if (!flush(*body)) return stopped();
+      last_data = now();
+      fetch.set_idle_seconds(kBrokenAfterSeconds);
+      return std::move(fetch);
+    }
+  }
+
+  // ---- lists ----
+
   Finish play_text(ContentKind kind, const std::string& text, const std::string& url, int depth) {
     if (kind == ContentKind::HlsPlaylist) return play_hls(text, url, depth);
     Playlist list = kind == ContentKind::Pls ? parse_pls(text, url, kMaxListEntries)
@@ -241,20 +447,33 @@ class Source {
 
   // Plays the entries of a station list one after another.
   Finish play_list(const Playlist& list, int depth) {
+    LogRun skipped_lines;
     for (const SkippedEntry& skipped : list.skipped) {
-      log_event("playlist line {} skipped: {}", skipped.line, skipped.reason);
+      skipped_lines.event("playlist lines skipped",
+                          fmt::format("playlist line {} skipped: {}", skipped.line, skipped.reason));
     }
+    skipped_lines.flush();
     if (list.entries.empty()) return {Outcome::Unplayable, "the playlist has no playable entry"};
     Finish last{Outcome::Unplayable, "no entry could be played"};
     bool played = false;
+    LogRun repeats;
     for (size_t i = 0; i < list.entries.size(); ++i) {
-      log_event("playlist entry {} of {}: {}", i + 1, list.entries.size(), list.entries[i].url);
+      const std::string& entry = list.entries[i].url;
+      if (lists_read_.contains(entry)) {
+        repeats.event("entries skipped as playlists already read",
+                      fmt::format("playlist entry {}: a playlist already read, skipped", i + 1));
+        continue;
+      }
+      repeats.flush();
+      if (!count_list_fetch()) return too_many_lists();
+      log_event("playlist entry {} of {}: {}", i + 1, list.entries.size(), entry);
       if (!start_new_stream()) return stopped();
       uint64_t before = pushed_;
-      last = play(list.entries[i].url, depth + 1);
+      last = play(entry, depth + 1);
       if (last.outcome == Outcome::Stopped) return last;
       if (pushed_ > before) played = true;
       if (last.outcome != Outcome::Ended) log_event("playlist entry {}: {}", i + 1, last.message);
+      if (lists_exhausted()) return last;
     }
     if (played && last.outcome == Outcome::Unplayable) return {Outcome::Lost, last.message};
     return last;
@@ -264,9 +483,9 @@ class Source {
     Result<HlsPlaylist> parsed = parse_hls(text, url);
     if (!parsed) {
       // "#EXTM3U" with "#EXTINF:-1," names is also how plain station lists
-      // are written: such a list plays as one.
+      // are written: such a list plays as one. One with HLS tags is HLS.
       Playlist list = parse_m3u(text, url, kMaxListEntries);
-      if (!list.entries.empty()) return play_list(list, depth);
+      if (!list.entries.empty() && text.find("#EXT-X-") == std::string::npos) return play_list(list, depth);
       return {Outcome::Unplayable, "bad HLS playlist: " + parsed.error()};
     }
     if (auto* media = std::get_if<HlsMediaPlaylist>(&*parsed)) return follow(url, *media);
@@ -275,15 +494,18 @@ class Source {
     std::vector<HlsChoice> order = variant_order(master, options_.max_bandwidth);
     Finish last{Outcome::Unplayable, "no playable variant"};
     for (const HlsChoice& choice : order) {
+      if (!count_list_fetch()) return too_many_lists();
       log_event("HLS variant: {}", choice.uri);
-      TextResult fetched = fetch_text(choice.uri, playlist_fetch());
+      TextResult fetched = fetch_text(choice.uri, playlist_fetch(kMinSegmentIdleSeconds, false));
       if (fetched.error) {
         last = finish_of(*fetched.error);
         if (last.outcome == Outcome::Stopped) return last;
         log_event("variant failed: {}", last.message);
         continue;
       }
-      Result<HlsPlaylist> variant = parse_hls(fetched.body, choice.uri);
+      // Segments lead from where the variant was finally served, and its
+      // reloads go there.
+      Result<HlsPlaylist> variant = parse_hls(fetched.body, fetched.url);
       if (!variant || !std::holds_alternative<HlsMediaPlaylist>(*variant)) {
         last = {Outcome::Unplayable,
                 "bad HLS variant playlist" + (variant ? std::string() : ": " + variant.error())};
@@ -292,7 +514,7 @@ class Source {
       }
       if (!start_new_stream()) return stopped();
       uint64_t before = pushed_;
-      last = follow(choice.uri, std::get<HlsMediaPlaylist>(*variant));
+      last = follow(fetched.url, std::get<HlsMediaPlaylist>(*variant));
       if (last.outcome == Outcome::Stopped || last.outcome == Outcome::Ended) return last;
       // One that played and then broke is lost; the supervisor tries again.
       if (pushed_ > before) return last;
@@ -301,169 +523,284 @@ class Source {
     return last;
   }
 
-  FetchOptions playlist_fetch() const {
+  // ---- HLS ----
+
+  static int idle_for(double target) {
+    return std::clamp(static_cast<int>(std::ceil(target)), kMinSegmentIdleSeconds, kMaxSegmentIdleSeconds);
+  }
+
+  FetchOptions playlist_fetch(double target, bool retrying) const {
     FetchOptions fetch = options_.fetch;
     fetch.max_seconds = kPlaylistSeconds;
     fetch.max_bytes = kMaxPlaylistBytes;
+    fetch.idle_seconds = idle_for(target);
+    if (retrying) fetch.connect_seconds = std::min(fetch.connect_seconds, kRetryConnectSeconds);
     return fetch;
   }
 
+  // Follows a media playlist served from `url` (its final address). When the
+  // network fails, the segment it was fetching is kept and the playlist is
+  // reloaded every second or two until the stall limit, which by default
+  // reaches back as far as the playlist does: once the network is back, what
+  // is still listed plays, late but whole; what has left the playlist is
+  // skipped, and the log says how much.
   Finish follow(const std::string& url, const HlsMediaPlaylist& first) {
     note_facts({"HLS", "", "", 0});
     HlsFollower follower;
     follower.update(first, now());
     double target = first.target_duration;
+    const int limit = stall_limit(window_seconds(first) + target);
+    const auto limit_time = std::chrono::seconds(limit);
     int failed_in_row = 0;
+    Instant last_data = now();
+    Outage outage;
+    // While the network is out only the playlist is asked for; segments
+    // follow once it answers.
+    bool probing = false;
+    LogRun failures;
     for (;;) {
-      while (std::optional<HlsSegment> segment = follower.next_segment()) {
+      while (std::optional<HlsSegment> segment = probing ? std::nullopt : follower.next_segment()) {
         if (stop_requested()) return stopped();
         if (segment->key && segment->key->method != HlsKeyMethod::Aes128) {
           return {Outcome::Unplayable,
                   "segments encrypted with " + segment->key->method_name + " cannot be played"};
         }
-        if (segment->discontinuity && !start_new_stream()) return stopped();
-        std::optional<Finish> failed = fetch_segment(*segment, target);
-        if (!failed) {
+        bool resuming = transfer_ && transfer_->owner == segment->sequence;
+        if (segment->discontinuity && !resuming && !start_new_stream()) return stopped();
+        SegmentResult result = fetch_segment(*segment, target, outage.active());
+        if (result.kind == SegmentResult::Stopped) return stopped();
+        if (result.kind == SegmentResult::Done && result.bytes == 0) {
+          result = {SegmentResult::Failed, "it holds no audio"};
+        }
+        if (result.kind == SegmentResult::Done) {
           failed_in_row = 0;
+          outage.ended(last_data);
+          last_data = now();
           continue;
         }
-        if (failed->outcome == Outcome::Stopped) return *failed;
-        log_event("segment {} failed, skipped: {}", segment->sequence, failed->message);
+        if (result.kind == SegmentResult::Broken) {
+          follower.put_back(std::move(*segment));
+          failures.flush();
+          outage.failed(result.message, limit);
+          probing = true;
+          break;
+        }
+        failures.event("segments failed and skipped",
+                       fmt::format("segment {} failed, skipped: {}", segment->sequence, result.message));
+        transfer_.reset();
         if (!start_new_stream()) return stopped();
         if (++failed_in_row >= kMaxFailedSegments) {
-          return {Outcome::Lost, "segments keep failing: " + failed->message};
+          return {Outcome::Lost, "segments keep failing: " + result.message};
         }
       }
       if (follower.finished()) return {Outcome::Ended, "the playlist ended"};
-      if (follower.lost(now())) return {Outcome::Lost, "the playlist stopped changing"};
-      if (!follower.needs_reload()) return {Outcome::Ended, "the playlist ended"};
-      if (!wait_until(follower.next_reload())) return stopped();
-      TextResult fetched = fetch_text(url, playlist_fetch());
+      Instant when;
+      if (outage.active()) {
+        if (now() - last_data >= limit_time) {
+          return {Outcome::Lost,
+                  "no data for " + std::to_string(limit) + " s (" + outage.last_error() + ")"};
+        }
+        when = std::min(outage.next_try(), last_data + limit_time);
+      } else {
+        if (follower.lost(now())) return {Outcome::Lost, "the playlist stopped changing"};
+        if (!follower.needs_reload()) return {Outcome::Ended, "the playlist ended"};
+        when = follower.next_reload();
+      }
+      if (!wait_until(when)) return stopped();
+      if (outage.active()) {
+        if (now() - last_data >= limit_time) continue;
+        outage.try_started();
+        // An ended playlist has nothing new to say: its segment is tried again.
+        if (!follower.needs_reload()) {
+          probing = false;
+          continue;
+        }
+      }
+      TextResult fetched = fetch_text(url, playlist_fetch(target, outage.active()));
       if (fetched.error) {
-        Finish failed = finish_of(*fetched.error);
-        if (failed.outcome == Outcome::Stopped) return failed;
-        log_event("playlist reload failed: {}", failed.message);
+        if (fetched.error->kind == FetchFailure::Stopped) return stopped();
+        if (fetched.error->kind == FetchFailure::Network) {
+          failures.flush();
+          outage.failed("playlist: " + fetched.error->message, limit);
+          probing = true;
+          continue;
+        }
+        probing = false;
+        failures.event("playlist reloads failed", "playlist reload failed: " + fetched.error->message);
         follower.reload_failed(now());
         continue;
       }
+      probing = false;
       Result<HlsPlaylist> parsed = parse_hls(fetched.body, url);
       if (!parsed || !std::holds_alternative<HlsMediaPlaylist>(*parsed)) {
-        log_event("playlist reload unreadable: {}", parsed ? "not a media playlist" : parsed.error());
+        failures.event("playlist reloads unreadable",
+                       fmt::format("playlist reload unreadable: {}",
+                                   parsed ? "not a media playlist" : parsed.error()));
         follower.reload_failed(now());
         continue;
       }
       const auto& media = std::get<HlsMediaPlaylist>(*parsed);
       target = media.target_duration;
       HlsReload reload = follower.update(media, now());
-      if (reload.skipped > 0) log_event("fell behind the live stream: {} segments skipped", reload.skipped);
+      if (reload.skipped > 0) {
+        failures.flush();
+        log_event("skipped {:.0f} s of audio that left the playlist ({} segments)", reload.skipped_seconds,
+                  reload.skipped);
+        transfer_.reset();
+      }
     }
   }
 
   // Fetches one segment (with its initialisation section and key when it
-  // has them) into the queue; a failure says why.
-  std::optional<Finish> fetch_segment(const HlsSegment& segment, double target) {
-
-    if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
-      if (!start_new_stream()) return stopped();
-      std::optional<Finish> failed = fetch_bytes(segment.map->uri, segment.map->byte_range, nullptr, target);
-      if (failed) return failed;
-      current_map_ = segment.map;
-    }
-    std::unique_ptr<SegmentDecryptor> decryptor;
-    if (segment.key) {
-      Result<std::array<uint8_t, 16>> key = key_for(segment.key->uri);
-      if (!key) return Finish{Outcome::Lost, key.error()};
-      std::array<uint8_t, 16> iv{};
-      if (segment.key->iv) {
-        iv = *segment.key->iv;
-      } else {
-        for (int i = 0; i < 8; ++i) iv[15 - i] = static_cast<uint8_t>(segment.sequence >> (8 * i));
-      }
-      decryptor = std::make_unique<SegmentDecryptor>(*key, iv);
-      if (!decryptor->ready()) return Finish{Outcome::Lost, "out of memory"};
-    }
-    const uint64_t segment_start = stream_bytes_;
-    std::optional<Finish> failed = fetch_bytes(segment.uri, segment.byte_range, decryptor.get(), target);
-    // A playlist's own title counts only while the segments carry none;
-    // whether this one does shows once it is read.
-    if (!failed && !inband_titles_ && !segment.title.empty()) {
-      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
-      if (title) note_title({*title, ""}, segment_start);
-    }
-    return failed;
-  }
-
-  std::optional<Finish> fetch_bytes(const std::string& uri, const std::optional<HlsByteRange>& range,
-                                    SegmentDecryptor* decryptor, double target) {
+  // has them) into the queue.
+  SegmentResult fetch_segment(const HlsSegment& segment, double target, bool retrying) {
     FetchOptions fetch = options_.fetch;
     fetch.max_bytes = kMaxSegmentBytes;
     fetch.max_seconds = std::max(30, static_cast<int>(target * 4));
-    if (range && range->length > 0) {
-      fetch.range = std::make_pair(static_cast<int64_t>(range->offset),
-                                   static_cast<int64_t>(range->offset + range->length - 1));
+    fetch.idle_seconds = idle_for(target);
+    if (retrying) fetch.connect_seconds = std::min(fetch.connect_seconds, kRetryConnectSeconds);
+
+    if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
+      bool resuming = transfer_ && transfer_->uri == segment.map->uri;
+      if (!resuming && !start_new_stream()) return {SegmentResult::Stopped, "stopped"};
+      SegmentResult map =
+          fetch_bytes(segment.map->uri, segment.map->byte_range, std::nullopt, segment.sequence, fetch);
+      if (map.kind != SegmentResult::Done) return map;
+      current_map_ = segment.map;
     }
-    Result<Fetch> started = Fetch::start(uri, fetch);
-    if (!started) return Finish{Outcome::Lost, started.error()};
-    Id3Stripper id3;
+    std::optional<Cipher> cipher;
+    if (segment.key) {
+      std::variant<AesKey, SegmentResult> found = key_for(segment.key->uri);
+      if (auto* failed = std::get_if<SegmentResult>(&found)) return *failed;
+      cipher = Cipher{std::get<AesKey>(found), {}};
+      if (segment.key->iv) {
+        cipher->iv = *segment.key->iv;
+      } else {
+        for (int i = 0; i < 8; ++i) cipher->iv[15 - i] = static_cast<uint8_t>(segment.sequence >> (8 * i));
+      }
+    }
+    // Where the segment's audio began: a transfer the network cut short
+    // goes on from there.
+    const bool resuming = transfer_ && transfer_->owner == segment.sequence && transfer_->uri == segment.uri;
+    const uint64_t segment_start = resuming ? transfer_->start : stream_bytes_;
+    SegmentResult result = fetch_bytes(segment.uri, segment.byte_range, cipher, segment.sequence, fetch);
+    // A playlist's own title counts only while the segments carry none;
+    // whether this one does shows once it is read.
+    if (result.kind == SegmentResult::Done && !inband_titles_ && !segment.title.empty()) {
+      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
+      if (title) note_title({*title, ""}, segment_start);
+    }
+    return result;
+  }
+
+  // Fetches a segment's bytes into the queue, going on from where an earlier
+  // transfer of the same bytes broke, decrypting them with `cipher` if given.
+  SegmentResult fetch_bytes(const std::string& uri, const std::optional<HlsByteRange>& range,
+                            const std::optional<Cipher>& cipher, uint64_t owner, FetchOptions fetch) {
+    if (!transfer_ || transfer_->uri != uri || !same_range(transfer_->range, range) ||
+        transfer_->owner != owner) {
+      transfer_.emplace();
+      transfer_->uri = uri;
+      transfer_->range = range;
+      transfer_->owner = owner;
+      transfer_->start = stream_bytes_;
+      // The scanner reads this segment from its start; what it held of one
+      // given up on is dropped.
+      std::vector<FoundTag> dropped;
+      scanner_.end_segment(dropped);
+      if (cipher) {
+        transfer_->decryptor = std::make_unique<SegmentDecryptor>(cipher->key, cipher->iv);
+        if (!transfer_->decryptor->ready()) return {SegmentResult::Failed, "out of memory"};
+      }
+    }
+    Transfer& t = *transfer_;
+    uint64_t first = range && range->length > 0 ? range->offset : 0;
+    std::optional<uint64_t> length;
+    if (range && range->length > 0) length = range->length;
+    uint64_t from = first + t.received;
+    if (from > 0 || length) {
+      fetch.range = std::make_pair(static_cast<int64_t>(from),
+                                   length ? static_cast<int64_t>(first + *length - 1) : int64_t{-1});
+    }
+    std::variant<Fetch, FetchError> opened = Fetch::open(uri, fetch);
+    if (auto* error = std::get_if<FetchError>(&opened)) return segment_failure(*error);
+    Fetch& body = std::get<Fetch>(opened);
+    // A server that ignores the range sends the whole file: what comes
+    // before the wanted bytes is dropped here.
+    uint64_t drop = fetch.range && body.head().status != 206 ? from : 0;
+    std::optional<uint64_t> wanted;
+    if (length) wanted = *length - t.received;
+
     std::vector<uint8_t> plain;
     std::vector<FoundTag> found;
-    const uint64_t segment_start = stream_bytes_;
     // The segment's titles go to the queue before the audio they come with.
     auto pass = [&](bool last) {
-      for (const std::vector<uint8_t>& tag : id3.take_tags()) note_tag(tag, segment_start);
+      for (const std::vector<uint8_t>& tag : t.id3.take_tags()) note_tag(tag, t.start);
       scanner_.feed(plain.data(), plain.size(), found);
       if (last) scanner_.end_segment(found);
-      for (const FoundTag& tag : found) note_tag(tag.tag, segment_start + tag.offset);
+      for (const FoundTag& tag : found) note_tag(tag.tag, t.start + tag.offset);
       found.clear();
       return push(plain.data(), plain.size());
     };
     uint8_t buffer[16384];
     for (;;) {
       size_t got = 0;
-      std::optional<FetchError> failed = started->read(buffer, sizeof buffer, got);
-      if (failed) {
-        scanner_.end_segment(found);
-        return finish_of(*failed);
-      }
+      std::optional<FetchError> failed = body.read(buffer, sizeof buffer, got);
+      if (failed) return segment_failure(*failed);
+      const uint8_t* data = buffer;
+      size_t size = got;
+      size_t skip = static_cast<size_t>(std::min<uint64_t>(drop, size));
+      drop -= skip;
+      data += skip;
+      size -= skip;
+      if (wanted) size = static_cast<size_t>(std::min<uint64_t>(size, *wanted));
       plain.clear();
-      if (got == 0) {
-        if (decryptor) {
-          std::vector<uint8_t> last;
-          if (!decryptor->end(last)) {
-            scanner_.end_segment(found);
-            return Finish{Outcome::Unplayable, "a segment does not decrypt with its key"};
-          }
-          id3.feed(last.data(), last.size(), plain);
+      if (size > 0) {
+        t.received += size;
+        if (wanted) *wanted -= size;
+        if (t.decryptor) {
+          std::vector<uint8_t> clear;
+          t.decryptor->feed(data, size, clear);
+          t.id3.feed(clear.data(), clear.size(), plain);
+        } else {
+          t.id3.feed(data, size, plain);
         }
-        id3.end(plain);
-        if (!pass(true)) return stopped();
-        return std::nullopt;
       }
-      if (decryptor) {
-        std::vector<uint8_t> clear;
-        decryptor->feed(buffer, got, clear);
-        id3.feed(clear.data(), clear.size(), plain);
-      } else {
-        id3.feed(buffer, got, plain);
+      bool done = got == 0 || (wanted && *wanted == 0);
+      if (done) {
+        if (t.decryptor) {
+          std::vector<uint8_t> last;
+          if (!t.decryptor->end(last)) return {SegmentResult::Failed, "a segment does not decrypt with its key"};
+          t.id3.feed(last.data(), last.size(), plain);
+        }
+        t.id3.end(plain);
       }
-      if (!pass(false)) {
-        scanner_.end_segment(found);
-        return stopped();
+      t.pushed += plain.size();
+      if (!pass(done)) return {SegmentResult::Stopped, "stopped"};
+      if (done) {
+        SegmentResult result{SegmentResult::Done, "", t.pushed};
+        transfer_.reset();
+        return result;
       }
     }
   }
 
-  Result<std::array<uint8_t, 16>> key_for(const std::string& uri) {
+  std::variant<AesKey, SegmentResult> key_for(const std::string& uri) {
     auto known = keys_.find(uri);
     if (known != keys_.end()) return known->second;
-    FetchOptions fetch = playlist_fetch();
+    FetchOptions fetch = playlist_fetch(kMinSegmentIdleSeconds, false);
     fetch.max_bytes = 1024;
     TextResult fetched = fetch_text(uri, fetch);
-    if (fetched.error) return Error{"key: " + fetched.error->message};
-    if (fetched.body.size() != 16) {
-      return Error{"the key has " + std::to_string(fetched.body.size()) + " bytes, not 16"};
+    if (fetched.error) {
+      SegmentResult failed = segment_failure(*fetched.error);
+      failed.message = "key: " + failed.message;
+      return failed;
     }
-    std::array<uint8_t, 16> key{};
+    if (fetched.body.size() != 16) {
+      return SegmentResult{SegmentResult::Failed,
+                           "the key has " + std::to_string(fetched.body.size()) + " bytes, not 16"};
+    }
+    AesKey key{};
     std::memcpy(key.data(), fetched.body.data(), 16);
     if (keys_.size() > 64) keys_.clear();
     keys_[uri] = key;
@@ -480,7 +817,10 @@ class Source {
   TimedMetadataScanner scanner_;
   bool stream_open_ = false;  // bytes pushed since the last mark
   std::shared_ptr<const HlsMap> current_map_;
-  std::map<std::string, std::array<uint8_t, 16>> keys_;
+  std::map<std::string, AesKey> keys_;
+  std::optional<Transfer> transfer_;  // a segment the network cut short
+  std::set<std::string> lists_read_;  // addresses that served a list, as asked for and as served
+  int list_fetches_ = 0;
 };
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "stream/wav_writer.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -47,11 +49,20 @@ Status pwrite_all(int fd, const uint8_t* data, size_t size, off_t offset,
   return ok_status();
 }
 
-// base's write_all, with the file named in its error.
-Status write_named(int fd, const uint8_t* data, size_t size, const std::string& path) {
-  Status written = write_all(fd, std::string_view(reinterpret_cast<const char*>(data), size));
-  if (!written.ok()) return Error{path + ": " + written.error()};
-  return written;
+// A pipe takes this much without blocking once poll says it is writable.
+constexpr size_t kPipeChunk = 4096;
+// How often a FIFO without a reader is tried again.
+constexpr int kReaderPollMilliseconds = 50;
+
+// Waits until `fd` may be written or `stop_fd` is readable; false on a stop.
+bool wait_writable(int fd, int stop_fd) {
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {stop_fd, POLLIN, 0}};
+    int n = ::poll(fds, stop_fd >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (stop_fd >= 0 && (fds[1].revents & POLLIN)) return false;
+    return true;
+  }
 }
 
 }  // namespace
@@ -74,24 +85,73 @@ std::array<uint8_t, kWavHeaderSize> wav_header(int rate, uint32_t data_bytes) {
   return h;
 }
 
-WavWriter::WavWriter(std::string path) : path_(std::move(path)) {}
+WavWriter::WavWriter(std::string path, int stop_fd) : path_(std::move(path)), stop_fd_(stop_fd) {}
+
+Result<UniqueFd> WavWriter::open_output() {
+  if (path_ == "-") {
+    UniqueFd fd(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+    if (!fd.valid()) return Error{"standard output: " + errno_text(errno)};
+    streaming_ = true;
+    return fd;
+  }
+  // Without blocking: a FIFO that has no reader yet fails with ENXIO and is
+  // tried again until one comes (or a stop).
+  for (;;) {
+    UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644));
+    if (fd.valid()) {
+      struct stat st {};
+      if (::fstat(fd.get(), &st) != 0) return Error{path_ + ": " + errno_text(errno)};
+      streaming_ = !S_ISREG(st.st_mode);
+      if (!streaming_) {
+        if (::ftruncate(fd.get(), 0) != 0) return Error{path_ + ": " + errno_text(errno)};
+        int flags = ::fcntl(fd.get(), F_GETFL);
+        if (flags >= 0) (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+      }
+      return fd;
+    }
+    if (errno == EINTR) continue;
+    if (errno != ENXIO) return Error{path_ + ": " + errno_text(errno)};
+    pollfd stop{stop_fd_, POLLIN, 0};
+    (void)::poll(&stop, stop_fd_ >= 0 ? 1 : 0, kReaderPollMilliseconds);
+    if (stop_fd_ >= 0 && (stop.revents & POLLIN)) return Error{path_ + ": stopped while waiting for a reader"};
+  }
+}
+
+// Writes in order to a pipe, FIFO or device: a piece at a time once it can
+// be taken, so that a reader that stops reading never blocks a stop (base's
+// write_all would wait in write() for as long as the reader does).
+Status WavWriter::send(const uint8_t* data, size_t size) {
+  while (size > 0) {
+    if (!wait_writable(fd_.get(), stop_fd_)) return Error{path_ + ": stopped"};
+    ssize_t n = ::write(fd_.get(), data, std::min(size, kPipeChunk));
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      if (errno == EPIPE) reader_gone_ = true;
+      return Error{path_ + ": " + errno_text(errno)};
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return ok_status();
+}
 
 WavWriter::~WavWriter() { close(true); }
 
 Result<int> WavWriter::open(int rate) {
   if (fd_.valid()) return Error{path_ + ": WAV file is already open"};
   if (rate <= 0) return Error{path_ + ": invalid sample rate " + std::to_string(rate)};
-  streaming_ = path_ == "-";
-  UniqueFd fd(streaming_ ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)
-                         : ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd.valid()) return Error{path_ + ": " + errno_text(errno)};
+  Result<UniqueFd> fd = open_output();
+  if (!fd) return Error{fd.error()};
+  fd_ = std::move(*fd);
   // A stream's length is not known: its header says "as long as possible",
   // as WAV streams into a pipe usually do.
   auto header = wav_header(rate, streaming_ ? static_cast<uint32_t>(kMaxDataBytes) : 0);
-  Status written = streaming_ ? write_named(fd.get(), header.data(), header.size(), path_)
-                              : pwrite_all(fd.get(), header.data(), header.size(), 0, path_);
-  if (!written.ok()) return Error{written.error()};
-  fd_ = std::move(fd);
+  Status written = streaming_ ? send(header.data(), header.size())
+                              : pwrite_all(fd_.get(), header.data(), header.size(), 0, path_);
+  if (!written.ok()) {
+    fd_.reset();
+    return Error{written.error()};
+  }
   rate_ = rate;
   data_bytes_ = 0;
   header_bytes_ = 0;
@@ -106,7 +166,7 @@ Status WavWriter::write(const int16_t* frames, size_t frame_count) {
   }
   const auto* data = reinterpret_cast<const uint8_t*>(frames);
   if (streaming_) {
-    Status sent = write_named(fd_.get(), data, bytes, path_);
+    Status sent = send(data, bytes);
     if (sent.ok()) data_bytes_ += bytes;
     return sent;
   }

@@ -14,6 +14,7 @@
 #include "base/paths.h"
 #include "base/queue.h"
 #include "base/result.h"
+#include "update/package_unpacker.h"
 #include "update/signature.h"
 #include "update/update_message.h"
 #include "update/version.h"
@@ -32,21 +33,12 @@ struct InstallConfig {
   std::optional<UpdateKey> key = trusted_update_key();  // none: packages are not checked
   std::string running_version{ze::running_version()};
   uint64_t max_package_size = kMaxPackageSize;
+  uint64_t max_unpacked_size = kMaxUnpackedSize;
 };
 
 // The folder the package is unpacked into: the application folder when
 // anything exists at its path, else the working folder, else ".".
 std::string choose_install_dir(const InstallConfig& config);
-
-// Unpacks the archive at `package_path` into `install_dir`. Every entry is
-// read and checked to its end before anything is written, so a damaged
-// package changes nothing. Unsafe names and symbolic-link entries are
-// skipped; links already present inside `install_dir` are never followed.
-// With `newer_than`, the package's program (bin/ze-radio) must carry a
-// version record newer than it, or nothing is written. Folders the package
-// made are removed again when the installation fails.
-Status extract_package(const std::string& package_path, const std::string& install_dir,
-                       const std::optional<std::string>& newer_than = std::nullopt);
 
 // One whole installation on the calling thread: download, size check,
 // unpacking, deletion of the package, the final chmod. Returns the install

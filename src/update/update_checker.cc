@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/process.h"
 #include "base/thread.h"
+#include "catalog/catalog_loader.h"
 #include "catalog/records.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
@@ -23,7 +24,8 @@ constexpr const char* kCatalogPath = "/channels.json";
 constexpr const char* kUnreachableText = "Unable to download latest channels. Check Wi-Fi connection.";
 
 // curl stops by itself at the size limit when the server announces a
-// length; a longer answer without one is refused once it has arrived.
+// length; without one (a chunked answer) the reading stops at the limit and
+// curl is killed, so no more than the limit is ever held.
 const CurlRequest kManifestRequest{
     .connect_timeout_seconds = 6, .max_time_seconds = 12, .max_filesize = kMaxDocumentSize,
     .ipv4_only = true};
@@ -37,32 +39,59 @@ const CurlRequest kSignatureRequest{.connect_timeout_seconds = 5,
                                         .fail_on_http_error = true,
     .ipv4_only = true};
 
-// The body curl printed, when it started, exited with 0 and printed anything.
-std::optional<std::string> fetch(const UpdateCheckConfig& config, const std::string& url) {
-  Result<CommandOutput> run =
-      run_capture(curl_arguments(config.curl, kManifestRequest, url), curl_wait_limit(kManifestRequest));
-  if (!run || !run->status.success() || run->out.empty()) return std::nullopt;
-  return std::move(run->out);
+// One request's answer, read with the request's size limit as its bound.
+struct Fetched {
+  std::optional<std::string> start_error;  // curl could not be started
+  std::optional<std::string> body;  // when curl exited with 0 and printed anything
+  bool too_large = false;           // went beyond the limit: curl was killed
+};
+
+Fetched fetch(const UpdateCheckConfig& config, const CurlRequest& request, const std::string& url) {
+  Result<CommandOutput> run = run_capture(curl_arguments(config.curl, request, url),
+                                          curl_wait_limit(request),
+                                          static_cast<size_t>(request.max_filesize));
+  Fetched fetched;
+  if (!run) {
+    fetched.start_error = run.error();
+  } else if (run->over_limit) {
+    fetched.too_large = true;
+  } else if (run->status.success() && !run->out.empty()) {
+    fetched.body = std::move(run->out);
+  }
+  return fetched;
+}
+
+std::string too_large_text(const CurlRequest& request) {
+  return "document larger than " + std::to_string(request.max_filesize) + " bytes";
 }
 
 // The newer manifest, or nothing when the catalog is to be synchronised.
 std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kManifestPath;
   logf("[OTA] Checking for system update at: {}", url);
-  std::optional<std::string> body = fetch(config, url);
-  if (!body) {
+  Fetched fetched = fetch(config, kManifestRequest, url);
+  if (!fetched.body && !fetched.too_large) {
     // There is one manifest address: the "fallback" is a second try of it,
     // logged in the words this line has always had.
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
-    body = fetch(config, url);
-    if (!body) return std::nullopt;
+    fetched = fetch(config, kManifestRequest, url);
   }
+  if (fetched.too_large) {
+    logf("[OTA] Manifest refused: {}", too_large_text(kManifestRequest));
+    return std::nullopt;
+  }
+  if (!fetched.body) return std::nullopt;
+  const std::string* body = &*fetched.body;
   if (Status bounded = check_document_bounds(*body); !bounded) {
     logf("[OTA] Manifest refused: {}", bounded.error());
     return std::nullopt;
   }
   Result<OtaManifest> manifest = parse_manifest(*body);
   if (!manifest) return std::nullopt;
+  if (Result<Version> version = parse_version(manifest->version); !version) {
+    logf("[OTA] Manifest refused: {}", version.error());
+    return std::nullopt;
+  }
   if (is_newer_version(manifest->version, config.running_version)) {
     logf("[OTA] Newer version available: {} (current: {})", manifest->version,
          config.running_version);
@@ -100,35 +129,85 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
 Status check_catalog_signature(const UpdateCheckConfig& config, const std::string& url,
                                const std::string& body) {
   std::string signature_url = url + ".sig";
-  Result<CommandOutput> run = run_capture(curl_arguments(config.curl, kSignatureRequest, signature_url),
-                  curl_wait_limit(kSignatureRequest));
-  if (!run || !run->status.success() || run->out.empty()) {
-    return Error{"no signature at " + signature_url};
+  Fetched signature = fetch(config, kSignatureRequest, signature_url);
+  if (signature.too_large) {
+    return Error{"signature at " + signature_url + " larger than " +
+                 std::to_string(kSignatureRequest.max_filesize) + " bytes"};
   }
-  return verify_signature(*config.key, body, run->out);
+  if (!signature.body) return Error{"no signature at " + signature_url};
+  return verify_signature(*config.key, body, *signature.body);
+}
+
+// The version of the catalog this player has, with words that name it: the
+// stored file's, or the built-in catalog's when the file is missing or gives
+// no version (the player then runs on the built-in one).
+std::pair<std::string, Version> held_catalog_version(const std::string& path) {
+  if (Result<std::string> text = read_file(path)) {
+    if (Result<ChannelCatalog> stored = parse_catalog(*text)) {
+      if (Result<Version> version = parse_version(stored->version)) {
+        return {"the stored catalog's " + stored->version, *version};
+      }
+    }
+  }
+  std::string builtin = builtin_catalog().version;
+  Result<Version> version = parse_version(builtin);
+  return {"the built-in catalog's " + builtin, version ? *version : Version{}};
+}
+
+// A signed catalog older than the one held is refused: a server (or anyone
+// on the Wi-Fi) could otherwise send an old catalog, signed in its day,
+// again. A deliberate return to older stations is published as a catalog
+// with a higher version. Nothing when `catalog` is to be stored.
+std::optional<UpdateMessage> check_catalog_version(const UpdateCheckConfig& config,
+                                                   const ChannelCatalog& catalog) {
+  Result<Version> offered = parse_version(catalog.version);
+  if (!offered) {
+    logf("[OTA] Catalog refused: version {}", offered.error());
+    return UpdateErrorMessage{"Catalog refused: version " + offered.error()};
+  }
+  auto [held_text, held] = held_catalog_version(config.catalog_path);
+  int order = compare_versions(*offered, held);
+  if (order < 0) {
+    std::string error = "version " + catalog.version + " is older than " + held_text;
+    logf("[OTA] Catalog refused: {}", error);
+    return UpdateErrorMessage{"Catalog refused: " + error};
+  }
+  if (order == 0) {
+    logf("[OTA] Channels already up to date (version {})", catalog.version);
+    return ChannelsUpdatedMessage{catalog};
+  }
+  return std::nullopt;
 }
 
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
-  Result<CommandOutput> run =
-      run_capture(curl_arguments(config.curl, kCatalogRequest, url), curl_wait_limit(kCatalogRequest));
-  if (!run) return UpdateErrorMessage{"Network request failed: " + run.error()};
-  if (!run->status.success() || run->out.empty()) return UpdateErrorMessage{kUnreachableText};
-  if (Status bounded = check_document_bounds(run->out); !bounded) {
+  Fetched fetched = fetch(config, kCatalogRequest, url);
+  if (fetched.start_error) return UpdateErrorMessage{"Network request failed: " + *fetched.start_error};
+  Status bounded = fetched.too_large ? Status(Error{too_large_text(kCatalogRequest)})
+                                     : ok_status();
+  if (bounded && !fetched.body) return UpdateErrorMessage{kUnreachableText};
+  if (bounded) bounded = check_document_bounds(*fetched.body);
+  if (!bounded) {
     logf("[OTA] Catalog refused: {}", bounded.error());
     return UpdateErrorMessage{"Invalid remote channels format: " + bounded.error()};
   }
+  const std::string& body = *fetched.body;
   if (config.key) {
-    Status signature = check_catalog_signature(config, url, run->out);
+    Status signature = check_catalog_signature(config, url, body);
     if (!signature) {
       logf("[OTA] Catalog refused: {}", signature.error());
       return UpdateErrorMessage{"Catalog refused: " + signature.error()};
     }
   }
-  Result<ChannelCatalog> catalog = parse_catalog(run->out);
+  Result<ChannelCatalog> catalog = parse_catalog(body);
   if (!catalog) return UpdateErrorMessage{"Invalid remote channels format: " + catalog.error()};
-  store_catalog(config.catalog_path, run->out, *catalog);
+  if (config.key) {
+    if (std::optional<UpdateMessage> not_newer = check_catalog_version(config, *catalog)) {
+      return std::move(*not_newer);
+    }
+  }
+  store_catalog(config.catalog_path, body, *catalog);
   return ChannelsUpdatedMessage{std::move(catalog).value()};
 }
 

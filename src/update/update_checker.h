@@ -3,7 +3,8 @@
 // and stores it over the catalog file. All traffic goes through the external
 // `curl`. One checker thread per request; it reports through the update
 // queue with exactly one message and touches no other shared state. A build
-// with an update key accepts only a catalog signed with it.
+// with an update key accepts only a catalog signed with it, and stores it
+// only when its version is newer than the stored catalog's.
 #pragma once
 
 #include <cstddef>

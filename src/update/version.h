@@ -1,6 +1,6 @@
-// Version texts of the application: the version this build reports, version
-// texts as lists of numbers with the test whether a server's version is newer,
-// and the version records a program carries in its bytes. Pure functions.
+// Version texts of the application: the version this build reports, the one
+// rule that reads and compares versions, and the version records a program
+// carries in its bytes. Pure functions.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/result.h"
 
 namespace ze {
 
@@ -20,13 +22,28 @@ std::string_view running_version();
 // version; tools/package and tools/publish-update read it the same way.
 inline constexpr std::string_view kVersionRecordPrefix = "ze-radio-version=";
 
-// "v1.2.3" -> [1, 2, 3]: leading lower-case "v"s are dropped, the rest is
-// split at "."; each piece contributes its leading ASCII digits, and a piece
-// without digits or with a value beyond 32 bits contributes nothing.
-std::vector<uint32_t> version_numbers(std::string_view text);
+// The one rule for versions, here and in tools/publish-update: numbers of
+// ASCII digits separated by dots, after an optional leading "v" or "V",
+// optionally followed by "-" and a pre-release of dot-separated identifiers
+// (ASCII letters, digits, "-"); at most 64 characters. Numbers compare by
+// value and trailing zeros do not count ("1.2" equals "1.2.0"); a
+// pre-release sorts before its release ("1.3-rc1" before "1.3"), and two
+// pre-releases compare identifier by identifier: numbers by value, below
+// words, words in ASCII order, a shorter list first. Anything else is not a
+// version and is refused.
+struct Version {
+  std::vector<uint32_t> numbers;        // without trailing zeros
+  std::vector<std::string> prerelease;  // empty for a release
+};
 
-// Whether `candidate` is greater than `running`, comparing the number lists
-// element by element; on an equal prefix the longer list is greater.
+// The version, or an error that quotes the text and states the rule.
+Result<Version> parse_version(std::string_view text);
+// Negative, zero or positive as `a` is older than, the same as or newer
+// than `b`.
+int compare_versions(const Version& a, const Version& b);
+
+// Whether `candidate` is a version newer than `running`; false when either
+// text is not a version.
 bool is_newer_version(std::string_view candidate, std::string_view running);
 bool is_newer_version(std::string_view candidate);  // against running_version()
 

@@ -2,15 +2,13 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unzip.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <string_view>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include "base/errors.h"
@@ -30,81 +28,25 @@ struct Inflater {
   char input[8192];
 };
 
-// The archive file as minizip's I/O layer sees it: positioned reads on the
-// caller's descriptor.
-struct ZipReader::Stream {
-  int fd = -1;
-  uint64_t position = 0;
-  int error = 0;  // errno of the last failed read or seek
-};
-
 namespace {
 
-using Stream = ZipReader::Stream;
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr uint32_t kZip64EndSignature = 0x06064b50;
+constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr uint32_t kDirectorySignature = 0x02014b50;
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr size_t kEndSize = 22;
+constexpr size_t kZip64EndSize = 56;
+constexpr size_t kLocatorSize = 20;
+constexpr size_t kDirectoryHeaderSize = 46;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr uint64_t kMarker = 0xFFFFFFFF;  // a 32-bit field whose value is in the zip64 extra field
 
-voidpf ZCALLBACK stream_open(voidpf opaque, const void*, int) {
-  auto* stream = static_cast<Stream*>(opaque);
-  stream->position = 0;
-  return stream;
-}
+constexpr uint64_t kUnixHost = 3;  // "version made by", high byte
+constexpr uint64_t kFileTypeMask = 0170000;
+constexpr uint64_t kSymlinkType = 0120000;
 
-uLong ZCALLBACK stream_read(voidpf, voidpf handle, void* buffer, uLong size) {
-  auto* stream = static_cast<Stream*>(handle);
-  uLong done = 0;
-  while (done < size) {
-    ssize_t got = ::pread(stream->fd, static_cast<char*>(buffer) + done, size - done,
-                          static_cast<off_t>(stream->position));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      stream->error = errno;
-      break;
-    }
-    if (got == 0) break;
-    done += static_cast<uLong>(got);
-    stream->position += static_cast<uint64_t>(got);
-  }
-  return done;
-}
-
-uLong ZCALLBACK stream_write(voidpf, voidpf, const void*, uLong) { return 0; }
-
-ZPOS64_T ZCALLBACK stream_tell(voidpf, voidpf handle) {
-  return static_cast<Stream*>(handle)->position;
-}
-
-long ZCALLBACK stream_seek(voidpf, voidpf handle, ZPOS64_T offset, int origin) {
-  auto* stream = static_cast<Stream*>(handle);
-  uint64_t base = 0;
-  if (origin == ZLIB_FILEFUNC_SEEK_CUR) {
-    base = stream->position;
-  } else if (origin == ZLIB_FILEFUNC_SEEK_END) {
-    struct stat st {};
-    if (::fstat(stream->fd, &st) != 0) {
-      stream->error = errno;
-      return -1;
-    }
-    base = static_cast<uint64_t>(st.st_size);
-  } else if (origin != ZLIB_FILEFUNC_SEEK_SET) {
-    return -1;
-  }
-  stream->position = base + offset;
-  return 0;
-}
-
-int ZCALLBACK stream_close(voidpf, voidpf) { return 0; }
-
-int ZCALLBACK stream_error(voidpf, voidpf handle) {
-  return static_cast<Stream*>(handle)->error != 0 ? 1 : 0;
-}
-
-// The end of the central directory, read the way minizip reads it: the last
-// end record in the file's final 64 KiB, and the zip64 end record when a
-// zip64 locator stands right before it.
-struct DirectoryBounds {
-  uint64_t entries = 0;
-  uint64_t offset = 0;
-  uint64_t size = 0;
-};
+const char* const kNoDirectory = "invalid Zip archive: no readable central directory";
 
 uint64_t little_endian(const unsigned char* p, int bytes) {
   uint64_t value = 0;
@@ -112,218 +54,242 @@ uint64_t little_endian(const unsigned char* p, int bytes) {
   return value;
 }
 
-bool read_at(int fd, uint64_t offset, unsigned char* out, size_t size) {
+// Reads exactly `size` bytes at `offset`; the error names what ran short.
+Status read_at(int fd, uint64_t offset, void* out, size_t size) {
   size_t done = 0;
   while (done < size) {
-    ssize_t got = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    ssize_t got = ::pread(fd, static_cast<char*>(out) + done, size - done,
+                          static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got < 0) return Error{errno_text(errno)};
+    if (got == 0) return Error{"unexpected end of the archive file"};
     done += static_cast<size_t>(got);
   }
-  return true;
+  return ok_status();
 }
 
-std::optional<DirectoryBounds> read_directory_bounds(int fd) {
-  constexpr size_t kEndRecord = 22;
-  constexpr size_t kLocator = 20;
-  constexpr size_t kZip64EndRecord = 56;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || static_cast<uint64_t>(st.st_size) < kEndRecord) return std::nullopt;
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
-  const uint64_t tail_size = std::min<uint64_t>(file_size, 0xFFFF + kEndRecord + kLocator);
+bool signature_at(int fd, uint64_t offset, uint32_t signature) {
+  unsigned char bytes[4];
+  return read_at(fd, offset, bytes, sizeof bytes) && little_endian(bytes, 4) == signature;
+}
+
+// What the records at the end of the archive say about its directory.
+struct DirectoryEnd {
+  uint64_t entries = 0;
+  uint64_t offset = 0;  // of the directory, not counting bytes before the archive
+  uint64_t size = 0;
+  uint64_t record = 0;  // file position of the record right after the directory
+};
+
+// The last end record in the file's final 64 KiB and, when a zip64 locator
+// stands right before it, the zip64 end record. That record is looked for
+// right before the locator first, where it is unless the archive has bytes
+// before it, then where the locator says; when it is in neither place the
+// 32-bit values stand, as other readers take them.
+std::optional<DirectoryEnd> find_directory_end(int fd, uint64_t file_size) {
+  if (file_size < kEndSize) return std::nullopt;
+  const uint64_t tail_size = std::min<uint64_t>(file_size, 0xFFFF + kEndSize);
   std::vector<unsigned char> tail(tail_size);
   if (!read_at(fd, file_size - tail_size, tail.data(), tail.size())) return std::nullopt;
-  for (size_t at = tail.size() - kEndRecord + 1; at-- > 0;) {
+  for (size_t at = tail.size() - kEndSize + 1; at-- > 0;) {
     const unsigned char* end = tail.data() + at;
-    if (little_endian(end, 4) != 0x06054b50) continue;
-    DirectoryBounds bounds{little_endian(end + 10, 2), little_endian(end + 16, 4),
-                           little_endian(end + 12, 4)};
-    if (at >= kLocator && little_endian(end - kLocator, 4) == 0x07064b50) {
-      unsigned char record[kZip64EndRecord];
-      if (!read_at(fd, little_endian(end - kLocator + 8, 8), record, sizeof record) ||
-          little_endian(record, 4) != 0x06064b50) {
-        return std::nullopt;
-      }
-      bounds = {little_endian(record + 32, 8), little_endian(record + 48, 8),
-                little_endian(record + 40, 8)};
+    if (little_endian(end, 4) != kEndSignature) continue;
+    const uint64_t end_position = file_size - tail_size + at;
+    DirectoryEnd found{little_endian(end + 10, 2), little_endian(end + 16, 4),
+                       little_endian(end + 12, 4), end_position};
+    unsigned char locator[kLocatorSize];
+    if (end_position < kLocatorSize ||
+        !read_at(fd, end_position - kLocatorSize, locator, sizeof locator) ||
+        little_endian(locator, 4) != kZip64LocatorSignature) {
+      return found;
     }
-    return bounds;
+    std::optional<uint64_t> record;
+    const uint64_t locator_position = end_position - kLocatorSize;
+    const uint64_t stated = little_endian(locator + 8, 8);
+    if (locator_position >= kZip64EndSize &&
+        signature_at(fd, locator_position - kZip64EndSize, kZip64EndSignature)) {
+      record = locator_position - kZip64EndSize;
+    } else if (stated < locator_position && signature_at(fd, stated, kZip64EndSignature)) {
+      record = stated;
+    }
+    unsigned char zip64[kZip64EndSize];
+    if (!record || !read_at(fd, *record, zip64, sizeof zip64)) return found;
+    return DirectoryEnd{little_endian(zip64 + 32, 8), little_endian(zip64 + 48, 8),
+                        little_endian(zip64 + 40, 8), *record};
   }
   return std::nullopt;
 }
 
 // The zip64 extra field (id 1) holds, in this order, the 64-bit values of
-// those of the uncompressed size, compressed size and local header offset
-// that the directory marks with 0xFFFFFFFF. minizip 1.1 on 64-bit systems
-// never applies it, so it is read here.
-void apply_zip64_extra(std::string_view extra, ZipEntry& entry) {
-  constexpr uint64_t kMarker = 0xFFFFFFFF;
+// those of the size, the compressed size and the local header offset that
+// the directory entry marks with 0xFFFFFFFF, and only of those: a value for
+// an unmarked field (Go's writer adds the offset) is ignored. A marked
+// compressed size or offset without its value leaves the entry unreadable;
+// a marked size without one is taken as it stands, as an old writer may
+// have meant it.
+Status apply_zip64_extra(std::string_view extra, uint64_t& size, uint64_t& compressed,
+                         uint64_t& offset) {
+  const bool need_compressed = compressed == kMarker;
+  const bool need_offset = offset == kMarker;
   const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
-  size_t at = 0;
-  while (at + 4 <= extra.size()) {
-    uint64_t id = little_endian(p + at, 2);
-    size_t length = static_cast<size_t>(little_endian(p + at + 2, 2));
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const uint64_t id = little_endian(p + at, 2);
+    const size_t length = static_cast<size_t>(little_endian(p + at + 2, 2));
     at += 4;
-    if (at + length > extra.size()) return;
+    if (at + length > extra.size()) break;
     if (id == 1) {
       size_t field = at;
       auto take = [&](uint64_t& value) {
-        if (value != kMarker || field + 8 > at + length) return false;
+        if (value != kMarker || field + 8 > at + length) return;
         value = little_endian(p + field, 8);
         field += 8;
-        return true;
       };
-      take(entry.size);
-      take(entry.compressed_size);
-      uint64_t offset = kMarker;
-      entry.offset_beyond_32_bits = take(offset);
-      return;
+      take(size);
+      take(compressed);
+      take(offset);
+      break;
     }
     at += length;
   }
+  if (need_compressed && compressed == kMarker) {
+    return Error{"invalid Zip archive: an entry's compressed size is missing from its zip64 field"};
+  }
+  if (need_offset && offset == kMarker) {
+    return Error{"invalid Zip archive: an entry's offset is missing from its zip64 field"};
+  }
+  return ok_status();
 }
 
-constexpr uLong kUnixHost = 3;          // "version made by", high byte
-constexpr uLong kFileTypeMask = 0170000;
-constexpr uLong kSymlinkType = 0120000;
-
-}  // namespace
-
-std::string ZipReader::error_text(int code) {
+std::string zlib_error_text(int code) {
   switch (code) {
-    case UNZ_ERRNO: return "I/O error while reading the archive";
-    case UNZ_PARAMERROR: return "invalid parameter";
-    case UNZ_BADZIPFILE: return "invalid Zip archive or unsupported compression method";
-    case UNZ_INTERNALERROR: return "internal error of the Zip reader";
-    case UNZ_CRCERROR: return "checksum mismatch (CRC-32)";
     case Z_DATA_ERROR: return "corrupt compressed data";
     case Z_MEM_ERROR: return "out of memory";
     case Z_STREAM_ERROR: return "invalid compressed stream";
     case Z_BUF_ERROR: return "truncated compressed data";
-    default: return "Zip error " + std::to_string(code);
+    default: return "zlib error " + std::to_string(code);
   }
 }
 
+}  // namespace
+
 Result<std::unique_ptr<ZipReader>> ZipReader::open(int fd) {
-  std::unique_ptr<ZipReader> reader(new ZipReader());
-  reader->stream_ = std::make_unique<Stream>();
-  reader->stream_->fd = fd;
-  zlib_filefunc64_def functions{};
-  functions.zopen64_file = stream_open;
-  functions.zread_file = stream_read;
-  functions.zwrite_file = stream_write;
-  functions.ztell64_file = stream_tell;
-  functions.zseek64_file = stream_seek;
-  functions.zclose_file = stream_close;
-  functions.zerror_file = stream_error;
-  functions.opaque = reader->stream_.get();
-  reader->handle_ = unzOpen2_64("archive", &functions);
-  if (reader->handle_ == nullptr) {
-    if (reader->stream_->error != 0) return Error{errno_text(reader->stream_->error)};
-    return Error{"invalid Zip archive: no readable central directory"};
+  std::unique_ptr<ZipReader> reader(new ZipReader(fd));
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return Error{errno_text(errno)};
+  reader->file_size_ = static_cast<uint64_t>(st.st_size);
+  std::optional<DirectoryEnd> end = find_directory_end(fd, reader->file_size_);
+  // The directory ends right before the record that follows it; whatever
+  // its offset leaves unexplained lies before the archive.
+  if (!end || end->size > end->record || end->offset > end->record - end->size) {
+    return Error{kNoDirectory};
   }
-  std::optional<DirectoryBounds> bounds = read_directory_bounds(fd);
-  if (!bounds) return Error{"invalid Zip archive: no readable central directory"};
-  reader->entry_count_ = bounds->entries;
-  reader->directory_end_ = bounds->offset + bounds->size;
+  reader->base_ = end->record - end->size - end->offset;
+  reader->entry_count_ = end->entries;
+  reader->directory_start_ = end->record - end->size;
+  reader->directory_end_ = end->record;
   return reader;
 }
 
-ZipReader::~ZipReader() {
-  if (handle_ == nullptr) return;
-  if (entry_open_) unzCloseCurrentFile(handle_);
-  unzClose(handle_);
-}
+ZipReader::ZipReader(int fd) : fd_(fd) {}
 
-// The walk counts the entries itself: minizip cannot tell an archive of
-// exactly 65,535 entries from an old zip64 writer's marker and reads past
-// the last one. Once the count is reached, the directory must end where the
-// end record says; entries beyond the count would otherwise go unnoticed.
+ZipReader::~ZipReader() = default;
+
+// The walk counts the entries itself and reads each directory entry only
+// within the directory's stated bounds. Once the count is reached, the
+// directory must end where the end record says; entries beyond the count
+// would otherwise go unnoticed.
 Result<bool> ZipReader::go_to_first() {
+  entry_open_ = false;
   index_ = 0;
+  next_header_ = directory_start_;
   if (entry_count_ == 0) {
-    if (directory_end_ != 0 && unzGoToFirstFile(handle_) == UNZ_OK) {
+    if (directory_end_ != directory_start_) {
       return Error{"the central directory holds entries its end record does not count"};
     }
     return false;
   }
-  int rc = unzGoToFirstFile(handle_);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
-  return true;
+  return read_directory_entry();
 }
 
 Result<bool> ZipReader::go_to_next() {
+  entry_open_ = false;
   if (index_ + 1 >= entry_count_) {
-    Status end = check_directory_end();
-    if (!end) return Error{end.error()};
+    if (next_header_ < directory_end_) {
+      return Error{"the central directory holds more entries than its end record counts"};
+    }
     return false;
   }
-  int rc = unzGoToNextFile(handle_);
-  if (rc == UNZ_END_OF_LIST_OF_FILE) {
+  ++index_;
+  return read_directory_entry();
+}
+
+Result<bool> ZipReader::read_directory_entry() {
+  if (next_header_ == directory_end_) {
     return Error{"the central directory holds fewer entries than its end record counts"};
   }
-  if (rc != UNZ_OK) return Error{error_text(rc)};
-  ++index_;
+  const char* const kTooLarge = "the central directory is larger than its end record says";
+  unsigned char header[kDirectoryHeaderSize];
+  if (directory_end_ - next_header_ < kDirectoryHeaderSize) return Error{kTooLarge};
+  Status read = read_at(fd_, next_header_, header, sizeof header);
+  if (!read) return Error{read.error()};
+  if (little_endian(header, 4) != kDirectorySignature) {
+    return Error{"invalid Zip archive: damaged central directory entry"};
+  }
+  const size_t name_size = little_endian(header + 28, 2);
+  const size_t extra_size = little_endian(header + 30, 2);
+  const size_t comment_size = little_endian(header + 32, 2);
+  const uint64_t total = kDirectoryHeaderSize + name_size + extra_size + comment_size;
+  if (directory_end_ - next_header_ < total) return Error{kTooLarge};
+  std::string name_and_extra(name_size + extra_size, '\0');
+  read = read_at(fd_, next_header_ + kDirectoryHeaderSize, name_and_extra.data(),
+                 name_and_extra.size());
+  if (!read) return Error{read.error()};
+
+  ZipEntry entry;
+  entry.name = name_and_extra.substr(0, name_size);
+  entry.is_directory =
+      !entry.name.empty() && (entry.name.back() == '/' || entry.name.back() == '\\');
+  const uint64_t made_by = little_endian(header + 4, 2);
+  const uint64_t attributes = little_endian(header + 38, 4);
+  entry.is_symlink =
+      (made_by >> 8) == kUnixHost && ((attributes >> 16) & kFileTypeMask) == kSymlinkType;
+  entry.encrypted = (little_endian(header + 8, 2) & 1) != 0;
+  entry.method = static_cast<uint16_t>(little_endian(header + 10, 2));
+  entry.crc = static_cast<uint32_t>(little_endian(header + 16, 4));
+  entry.compressed_size = little_endian(header + 20, 4);
+  entry.size = little_endian(header + 24, 4);
+  uint64_t offset = little_endian(header + 42, 4);
+  Status zip64 = apply_zip64_extra(std::string_view(name_and_extra).substr(name_size),
+                                   entry.size, entry.compressed_size, offset);
+  if (!zip64) return Error{zip64.error()};
+  entry_ = std::move(entry);
+  // Past the end of the file (or of the number range) it is found unreadable
+  // when the entry is opened.
+  local_header_ = offset > file_size_ ? file_size_ : base_ + offset;
+  next_header_ += total;
   return true;
 }
 
-Status ZipReader::check_directory_end() {
-  unz_file_info64 info{};
-  int rc = unzGetCurrentFileInfo64(handle_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
-  constexpr uint64_t kHeaderSize = 46;  // central directory header without its names
-  uint64_t end = unzGetOffset64(handle_) + kHeaderSize + info.size_filename +
-                 info.size_file_extra + info.size_file_comment;
-  if (end < directory_end_) {
-    return Error{"the central directory holds more entries than its end record counts"};
-  }
-  if (end > directory_end_) return Error{"the central directory is larger than its end record says"};
-  return ok_status();
-}
-
-Result<ZipEntry> ZipReader::current_entry() {
-  unz_file_info64 info{};
-  int rc = unzGetCurrentFileInfo64(handle_, &info, nullptr, 0, nullptr, 0, nullptr, 0);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
-  std::string name(info.size_filename + 1, '\0');
-  std::string extra(info.size_file_extra, '\0');
-  rc = unzGetCurrentFileInfo64(handle_, &info, name.data(), name.size(), extra.data(),
-                               extra.size(), nullptr, 0);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
-  name.resize(info.size_filename);
-
-  ZipEntry entry;
-  entry.is_directory = !name.empty() && (name.back() == '/' || name.back() == '\\');
-  entry.name = std::move(name);
-  entry.is_symlink = (info.version >> 8) == kUnixHost &&
-                     ((info.external_fa >> 16) & kFileTypeMask) == kSymlinkType;
-  entry.encrypted = (info.flag & 1) != 0;
-  entry.method = static_cast<uint16_t>(info.compression_method);
-  entry.size = info.uncompressed_size;
-  entry.compressed_size = info.compressed_size;
-  entry.crc = static_cast<uint32_t>(info.crc);
-  apply_zip64_extra(extra, entry);
-  return entry;
-}
+Result<ZipEntry> ZipReader::current_entry() { return entry_; }
 
 Status ZipReader::open_entry() {
-  Result<ZipEntry> entry = current_entry();
-  if (!entry) return Error{entry.error()};
-  // Without a password minizip would hand out the encrypted bytes as data.
-  if (entry->encrypted) return Error{"encrypted entries are not supported"};
-  // minizip hands out the raw bytes of any method it cannot decompress
-  // (bzip2 among them) whenever the sizes happen to agree.
-  if (entry->method != 0 && entry->method != Z_DEFLATED) {
-    return Error{"unsupported compression method " + std::to_string(entry->method) +
+  // Without a password the data would be the encrypted bytes.
+  if (entry_.encrypted) return Error{"encrypted entries are not supported"};
+  if (entry_.method != 0 && entry_.method != Z_DEFLATED) {
+    return Error{"unsupported compression method " + std::to_string(entry_.method) +
                  " (only stored and deflated entries can be read)"};
   }
-  if (entry->offset_beyond_32_bits) return Error{"entries beyond 4 GiB are not supported"};
-  int method = 0;
-  int level = 0;
-  int rc = unzOpenCurrentFile2(handle_, &method, &level, 1);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
+  // Only the lengths of the local header's name and extra field are used:
+  // its sizes may be zip64 markers, zero (data descriptors) or anything else.
+  unsigned char header[kLocalHeaderSize];
+  if (local_header_ > file_size_ || file_size_ - local_header_ < kLocalHeaderSize ||
+      !read_at(fd_, local_header_, header, sizeof header) ||
+      little_endian(header, 4) != kLocalSignature) {
+    return Error{"invalid Zip archive: no local header where the directory says"};
+  }
   entry_open_ = true;
-  entry_ = std::move(entry).value();
+  raw_position_ = local_header_ + kLocalHeaderSize + little_endian(header + 26, 2) +
+                  little_endian(header + 28, 2);
   compressed_left_ = entry_.compressed_size;
   entry_read_ = 0;
   entry_crc_ = static_cast<uint32_t>(crc32(0, nullptr, 0));
@@ -338,22 +304,22 @@ Status ZipReader::open_entry() {
 
 // Up to `size` raw bytes of the open entry, never past its compressed size.
 Result<size_t> ZipReader::read_raw(char* buffer, size_t size) {
-  size_t want = static_cast<size_t>(std::min<uint64_t>(size, compressed_left_));
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(size, compressed_left_));
   size_t done = 0;
   while (done < want) {
-    int got = unzReadCurrentFile(handle_, buffer + done, static_cast<unsigned>(want - done));
-    if (got < 0) {
-      if (got == UNZ_ERRNO && stream_->error != 0) return Error{errno_text(stream_->error)};
-      return Error{error_text(got)};
-    }
+    ssize_t got = ::pread(fd_, buffer + done, want - done, static_cast<off_t>(raw_position_));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return Error{errno_text(errno)};
     if (got == 0) return Error{"entry data ends before its recorded size"};
     done += static_cast<size_t>(got);
+    raw_position_ += static_cast<uint64_t>(got);
   }
   compressed_left_ -= done;
   return done;
 }
 
 Result<size_t> ZipReader::read_entry(char* buffer, size_t size) {
+  if (!entry_open_) return Error{"no entry is open"};
   size_t produced = 0;
   if (!inflating_) {
     Result<size_t> got = read_raw(buffer, size);
@@ -363,7 +329,7 @@ Result<size_t> ZipReader::read_entry(char* buffer, size_t size) {
     z_stream& z = inflater_->stream;
     while (produced == 0 && !stream_end_) {
       if (z.avail_in == 0) {
-        if (compressed_left_ == 0) return Error{error_text(Z_BUF_ERROR)};
+        if (compressed_left_ == 0) return Error{zlib_error_text(Z_BUF_ERROR)};
         Result<size_t> got = read_raw(inflater_->input, sizeof inflater_->input);
         if (!got) return got;
         z.next_in = reinterpret_cast<Bytef*>(inflater_->input);
@@ -375,7 +341,7 @@ Result<size_t> ZipReader::read_entry(char* buffer, size_t size) {
       if (rc == Z_STREAM_END) {
         stream_end_ = true;
       } else if (rc != Z_OK && rc != Z_BUF_ERROR) {
-        return Error{error_text(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc)};
+        return Error{zlib_error_text(rc == Z_NEED_DICT ? Z_DATA_ERROR : rc)};
       }
       produced = size - z.avail_out;
     }
@@ -388,11 +354,10 @@ Result<size_t> ZipReader::read_entry(char* buffer, size_t size) {
 }
 
 Status ZipReader::close_entry() {
+  if (!entry_open_) return Error{"no entry is open"};
   entry_open_ = false;
-  int rc = unzCloseCurrentFile(handle_);
-  if (rc != UNZ_OK) return Error{error_text(rc)};
   if (entry_read_ != entry_.size) return Error{"entry data ends before its recorded size"};
-  if (entry_crc_ != entry_.crc) return Error{error_text(UNZ_CRCERROR)};
+  if (entry_crc_ != entry_.crc) return Error{"checksum mismatch (CRC-32)"};
   return ok_status();
 }
 

@@ -38,6 +38,10 @@ TEST(CurlCommand, EveryRequestCarriesThePolicyAndOnlyTheLimitsAskedFor) {
        "",
        "-f --connect-timeout 10 --speed-limit 1 --speed-time 7 -A A B -H Icy-MetaData: 1 "
        "-r 10-19 --write-out %{url_effective} U"},
+      {{.connect_timeout_seconds = 3, .range = std::make_pair(int64_t{500}, int64_t{-1}),
+        .heads_on_output = true, .unbuffered = true, .allow_http09 = true},
+       "",
+       "--connect-timeout 3 -r 500- -D - -N --http0.9 U"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv = curl_arguments("curl", c.request, "U", c.output);

@@ -40,6 +40,20 @@ TEST(ProcessLimitTest, CommandPastItsLimitIsKilledAndItsOutputKept) {
   EXPECT_TRUE(waited->signaled);
 }
 
+// An endless writer is killed as soon as it passes the output limit: the
+// capture never holds more than the limit, on either stream.
+TEST(ProcessLimitTest, OutputPastItsLimitKillsTheCommand) {
+  for (const char* line : {"exec yes", "exec yes >&2", "head -c 1000 /dev/zero; exit 4"}) {
+    Result<CommandOutput> run =
+        run_capture({"sh", "-c", line}, milliseconds(10000), 100000);
+    ASSERT_TRUE(run.ok()) << run.error();
+    bool endless = std::string(line).starts_with("exec");
+    EXPECT_EQ(run->over_limit, endless) << line;
+    EXPECT_EQ(run->status.describe(), endless ? "signal: 9" : "exit status: 4") << line;
+    EXPECT_EQ(run->out.size() + run->err.size(), endless ? 100000u : 1000u) << line;
+  }
+}
+
 TEST(ProcessLimitTest, CommandWithinItsLimitEndsAsItWould) {
   Result<CommandOutput> run = run_capture({"sh", "-c", "echo out; echo err >&2; exit 3"},
                                           milliseconds(5000));

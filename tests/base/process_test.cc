@@ -87,43 +87,53 @@ TEST(ProcessTest, DiscardedOutputAndShellLine) {
   EXPECT_EQ(status->value, 1);
 }
 
-// A name no other program on the machine has, for a copy of sleep.
-constexpr const char* kNamed = "ze-named-sleep";
-
-TEST(ProcessTest, KillByNameSparesOnlyThisProgramsOwnChildren) {
+// A marked child and the children it starts are found and killed by their
+// mark, also one that left its process group; an unmarked program of the
+// same name is not touched, and identities tell a process from a successor.
+TEST(ProcessTest, MarkedProcessesAndTheirChildrenAreKilledAndOthersSpared) {
   testing::TempDir dir;
-  const std::string sleeper = dir / kNamed;
-  ASSERT_EQ(::symlink("/bin/sleep", sleeper.c_str()), 0);
-  SpawnOptions own_options;
-  own_options.argv = {sleeper, "30"};
-  Process own = std::move(Process::spawn(own_options)).value();
-  // A grandchild under the same name, as the stream engine's fetchers are.
-  SpawnOptions engine_options;
-  engine_options.argv = {"sh", "-c", "\"$0\" 30 & wait $!; exit $?", sleeper};
-  engine_options.output = Output::Discard;  // its "Killed" notice
-  Process engine = std::move(Process::spawn(engine_options)).value();
+  // The folder makes the mark this test's own.
+  const std::string mark = "ZE_TEST_MARK=" + (dir / "mark");
+  ::setenv("ZE_TEST_MARK", "inherited", 1);
+  SpawnOptions marked_options;
+  marked_options.argv = {"sh", "-c", "setsid sleep 30 & exec sleep 30"};
+  marked_options.environment = {mark};
+  marked_options.new_process_group = true;
+  Process marked = std::move(Process::spawn(marked_options)).value();
+  SpawnOptions bystander_options;
+  bystander_options.argv = {"sleep", "30"};
+  Process bystander = std::move(Process::spawn(bystander_options)).value();
+  ::unsetenv("ZE_TEST_MARK");
 
-  std::vector<NamedProcess> named;
-  for (int i = 0; i < 200 && named.size() < 2; ++i) {
+  std::vector<pid_t> found;
+  for (int i = 0; i < 200 && found.size() < 2; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    named = processes_named(kNamed);
+    found = processes_marked(mark);
   }
-  ASSERT_EQ(named.size(), 2u);
-  auto own_entry = std::find_if(named.begin(), named.end(),
-                                [&](const NamedProcess& p) { return p.pid == own.pid(); });
-  ASSERT_NE(own_entry, named.end());
-  EXPECT_EQ(own_entry->parent, ::getpid());
-  const NamedProcess& other = named[own_entry == named.begin() ? 1 : 0];
-  EXPECT_EQ(other.parent, engine.pid());
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_NE(std::find(found.begin(), found.end(), marked.pid()), found.end());
+  EXPECT_TRUE(process_has_mark(marked.pid(), mark));
+  // The mark replaces an inherited value of the same name.
+  EXPECT_FALSE(process_has_mark(marked.pid(), "ZE_TEST_MARK=inherited"));
+  EXPECT_TRUE(process_has_mark(bystander.pid(), "ZE_TEST_MARK=inherited"));
+  EXPECT_FALSE(process_has_mark(bystander.pid(), mark));
 
-  kill_named_sparing_children(kNamed);
-  EXPECT_EQ(engine.wait().describe(), "exit status: 137");  // its child got SIGKILL
-  Result<std::optional<ExitStatus>> still = own.try_wait();
+  std::optional<ProcessIdentity> identity = process_identity(bystander.pid());
+  ASSERT_TRUE(identity.has_value());
+  EXPECT_EQ(identity->name, "sleep");
+  EXPECT_GT(identity->start_time, 0u);
+  EXPECT_EQ(process_identity(bystander.pid()), identity);
+
+  std::vector<pid_t> killed = kill_marked(mark);
+  EXPECT_EQ(killed.size(), 2u);
+  EXPECT_EQ(marked.wait().describe(), "signal: 9");
+  EXPECT_TRUE(processes_marked(mark).empty());
+  Result<std::optional<ExitStatus>> still = bystander.try_wait();
   ASSERT_TRUE(still.ok());
-  EXPECT_FALSE(still->has_value());
-  ASSERT_TRUE(send_signal(own.pid(), SIGKILL).ok());
-  own.wait();
-  EXPECT_TRUE(processes_named(kNamed).empty());
+  EXPECT_FALSE(still->has_value()) << "an unmarked process was killed";
+  ASSERT_TRUE(send_signal(bystander.pid(), SIGKILL).ok());
+  bystander.wait();
+  EXPECT_FALSE(process_identity(bystander.pid()).has_value());  // reaped: gone
 }
 
 }  // namespace

@@ -69,8 +69,9 @@ void write_script(const std::string& path, const std::string& body) {
 }
 
 // Creates the stub folder and makes it the search path. Players record their
-// PID in "pids" and then sleep; killall and tinymix do nothing, so nothing
-// outside the test's own processes is ever touched. The update server's curl
+// PID in "pids" and then sleep; tinymix does nothing, and the player kills
+// only processes it marked, so nothing outside the test's own processes is
+// ever touched. The update server's curl
 // answers by the parity of its PID: a newer manifest, a current one (the
 // catalog is then synchronised), or a failure.
 void install_stub_path() {
@@ -79,7 +80,6 @@ void install_stub_path() {
   for (const char* tool : {"sh", "sed", "chmod"}) {
     ::symlink((std::string("/bin/") + tool).c_str(), (g_bin + "/" + tool).c_str());
   }
-  write_script(g_bin + "/killall", "exit 0");
   write_script(g_bin + "/tinymix", "exit 0");
   std::string player = "echo $$ >> " + g_bin + "/pids\nexec sleep 30";
   write_script(g_bin + "/ffplay", "[ \"$1\" = -version ] && exit 0\n" + player);
@@ -414,7 +414,8 @@ TEST(ConcurrencyTest, RapidPlayStopAndVolumeEndWithNothingPlayingAndEveryPlayerR
   ASSERT_TRUE(engine.ok());
   ASSERT_TRUE(write_file(paths.state_file,
                          stream_state_text("VOV1", "http://radio.invalid/0", "FM 100",
-                                           engine->pid(), wall_seconds()))
+                                           engine->pid(), wall_seconds(),
+                                           process_identity(engine->pid())))
                   .ok());
 
   AudioPlayer player(paths, 50);

@@ -6,7 +6,8 @@ namespaces, plus a network namespace when the module sets NETWORK = True),
 with a small init process that reaps orphans so that a killed process really
 disappears. Inside, every test gets fresh tmpfs mounts over /tmp and /mnt, so
 the player's fixed paths (/tmp/ze_radio_*, /mnt/SDCARD/..., /mnt/UDISK/...)
-are the test's own, and its `killall` reaches only the test's processes.
+are the test's own, and nothing the player does to processes reaches past
+the sandbox.
 """
 
 import os
@@ -33,12 +34,13 @@ SYSTEM_JSON = "/mnt/UDISK/system.json"
 STATE_FILE = "/tmp/ze_radio_state.json"
 PID_FILE = "/tmp/ze_radio_stream.pid"
 PLAYING_MARKER = "/tmp/ze_radio_playing"
-# Stands in for the console's stream engine: "plays" until killed.
+# Stands in for the console's stream engine: "plays" until killed. It stays
+# the shell it was started as, as the real script does.
 ENGINE = """#!/bin/sh
 echo "$@" > /tmp/engine-args
 sleep 0.3
 echo 1 > /tmp/ze_radio_playing
-exec sleep 1000
+sleep 1000
 """
 BANNER = ["=" * 50, "=== Starting ZE-Radio Vietnamese Internet Player ===", "=" * 50]
 
@@ -326,11 +328,38 @@ class SandboxTest(unittest.TestCase):
         """No installed mpv, no ffplay and no mpv on the search path."""
         self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay"])
 
-    def with_engine(self):
-        """The stream engine stub as the only player, and killall stubbed."""
+    def with_engine(self, engine=ENGINE):
+        """The stream engine stub (or `engine`) as the only player."""
         self.without_players()
-        write(self.work + "/bin/play_stream.sh", ENGINE, 0o755)
-        self.stub("killall")
+        write(self.work + "/bin/play_stream.sh", engine, 0o755)
+
+    def start_bystanders(self):
+        """Programs under the players' names that the player did not start,
+        as someone's download, encoder and players beside it: a real curl
+        (uploading what it reads, from a pipe held open), a real ffmpeg
+        encoding silence in real time, and sleepers named aplay and mpv.
+        Returns their Popen objects; they are killed when the test ends."""
+        folder = "/tmp/.bystanders"
+        os.makedirs(folder)
+        for name in ("aplay", "mpv"):
+            os.symlink(shutil.which("sleep"), os.path.join(folder, name))
+        quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        bystanders = [
+            subprocess.Popen(["curl", "-s", "-T", "-", "file://" + folder + "/upload"],
+                             stdin=subprocess.PIPE, **quiet),
+            subprocess.Popen(["ffmpeg", "-nostdin", "-loglevel", "error", "-re", "-f", "lavfi",
+                              "-i", "anullsrc=r=8000", "-f", "null", "-"], **quiet),
+            subprocess.Popen([folder + "/aplay", "1000"], **quiet),
+            subprocess.Popen([folder + "/mpv", "1000"], **quiet),
+        ]
+        for process in bystanders:
+            self.addCleanup(lambda p=process: p.poll() is None and (p.kill(), p.wait()))
+        return bystanders
+
+    def assert_alive(self, processes, when):
+        for process in processes:
+            self.assertIsNone(process.poll(), "%s was killed %s (status %s)"
+                              % (process.args[0], when, process.returncode))
 
     # The player -------------------------------------------------------------
 

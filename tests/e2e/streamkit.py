@@ -327,9 +327,11 @@ class IcyStream:
     blocks are inserted every `metaint` bytes only when the request asks with
     "Icy-MetaData: 1", as such servers do."""
 
-    def __init__(self, server, path, frames, frame_seconds, content_type, metaint=8192):
+    def __init__(self, server, path, frames, frame_seconds, content_type, metaint=8192,
+                 icy_status=False):
         self.server, self.frames, self.frame_seconds = server, frames, frame_seconds
         self.content_type, self.metaint = content_type, metaint
+        self.icy_status = icy_status  # answer "ICY 200 OK" as old Shoutcast servers do
         self.started = time.monotonic()
         self.asked_for_metadata = 0
         self.url = server.route(path, self._serve)
@@ -338,12 +340,17 @@ class IcyStream:
         icy = request.headers.get("Icy-MetaData", "").strip() == "1"
         if icy:
             self.asked_for_metadata += 1
-        request.send_response(200)
-        request.send_header("Content-Type", self.content_type)
-        request.send_header("icy-name", "Loopback Test Radio")
-        if icy:
-            request.send_header("icy-metaint", str(self.metaint))
-        request.end_headers()
+        if self.icy_status:
+            request.wfile.write(("ICY 200 OK\r\ncontent-type: %s\r\nicy-name: Loopback Test Radio"
+                                 "\r\n%s\r\n" % (self.content_type, "icy-metaint: %d\r\n"
+                                                   % self.metaint if icy else "")).encode())
+        else:
+            request.send_response(200)
+            request.send_header("Content-Type", self.content_type)
+            request.send_header("icy-name", "Loopback Test Radio")
+            if icy:
+                request.send_header("icy-metaint", str(self.metaint))
+            request.end_headers()
         now = time.monotonic()
         index = max(0, int((now - self.started) / self.frame_seconds) - int(1 / self.frame_seconds))
         sent_audio, since_meta, song = 0.0, 0, 0
@@ -409,6 +416,272 @@ class SilentListener:
         self._socket.close()
 
 
+# Real servers -------------------------------------------------------------------
+# icecast2 and nginx from Debian, each with its own configuration in a folder
+# of the test, on loopback in the test's network namespace; live tones made
+# by ffmpeg in real time.
+
+TONE = 997.618
+# The right channel tells the source's own time: its frequency rises by
+# CLOCK_SLOPE Hz a second from CLOCK_BASE, starting again every CLOCK_PERIOD
+# seconds (where the phase happens to meet itself again).
+CLOCK_BASE, CLOCK_SLOPE, CLOCK_PERIOD = 400.0, 4.0, 200.0
+LEVEL_DB = 20 * math.log10(0.5 / math.sqrt(2))  # the left channel's tone
+
+
+def clock_tone(rate=44100):
+    """ffmpeg's lavfi input of the endless test tone: TONE at half scale on
+    the left, the source clock at a quarter on the right."""
+    right = "0.25*sin(2*PI*(%g*t+%g*pow(mod(t,%g),2)))" % (CLOCK_BASE, CLOCK_SLOPE / 2, CLOCK_PERIOD)
+    return ["-f", "lavfi", "-i", "aevalsrc=exprs='0.5*sin(2*PI*%s*t)|%s':s=%d"
+            % (TONE, right, rate)]
+
+
+def source_time(wav, at, window=0.25):
+    """The source's own time (modulo CLOCK_PERIOD) of the audio that the
+    output holds `at` seconds in, read from the right channel's frequency."""
+    part = wav.channel(1, at - window / 2, at + window / 2)
+    return (frequency(part, wav.rate) - CLOCK_BASE) / CLOCK_SLOPE
+
+
+def lost_seconds(wav, start, end):
+    """Seconds of the source that never reached the output between `start`
+    and `end` seconds of it (negative: heard twice)."""
+    lost = source_time(wav, end) - source_time(wav, start) - (end - start)
+    return (lost + CLOCK_PERIOD / 2) % CLOCK_PERIOD - CLOCK_PERIOD / 2
+
+
+class Daemon:
+    """A server process of the test, ended with it."""
+
+    def __init__(self, argv, log):
+        self.log = log
+        with open(log, "ab") as out:
+            self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+
+
+def wait_port(port, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection(("127.0.0.1", port), 0.5).close()
+            return
+        except OSError:
+            time.sleep(0.05)
+    raise AssertionError("nothing listens on port %d" % port)
+
+
+class Icecast(Daemon):
+    """icecast2: sources connect to `source_port`, which listeners may use
+    too; `listen_port` serves listeners only, so that an outage there leaves
+    the sources streaming. Runs as nobody, as icecast2 insists."""
+
+    def __init__(self, folder, source_port=8000, listen_port=8001):
+        os.makedirs(folder + "/log")
+        os.chmod(folder + "/log", 0o777)
+        self.source_port, self.listen_port = source_port, listen_port
+        harness.write(folder + "/icecast.xml", """<icecast>
+  <location>loopback</location><admin>test@localhost</admin><hostname>127.0.0.1</hostname>
+  <limits><clients>50</clients><sources>8</sources><queue-size>524288</queue-size>
+    <client-timeout>30</client-timeout><header-timeout>15</header-timeout>
+    <source-timeout>10</source-timeout><burst-on-connect>1</burst-on-connect>
+    <burst-size>65535</burst-size></limits>
+  <authentication><source-password>pw</source-password><admin-user>admin</admin-user>
+    <admin-password>pw</admin-password></authentication>
+  <listen-socket><port>%d</port></listen-socket>
+  <listen-socket><port>%d</port></listen-socket>
+  <paths><basedir>%s</basedir><logdir>%s/log</logdir><pidfile>%s/log/icecast.pid</pidfile>
+    <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>
+  <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>
+    <loglevel>2</loglevel></logging>
+  <security><chroot>0</chroot><changeowner><user>nobody</user><group>nogroup</group>
+    </changeowner></security>
+</icecast>
+""" % (source_port, listen_port, folder, folder, folder))
+        super().__init__(["icecast2", "-c", folder + "/icecast.xml"], folder + "/icecast.out")
+        self.feeds = []
+        wait_port(source_port)
+
+    def feed(self, mount, *codec):
+        """A live tone encoded by ffmpeg into `mount` ("/tone.mp3"); returns
+        the listeners' address."""
+        self.feeds.append(Daemon(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", *clock_tone(),
+             *codec, "icecast://source:pw@127.0.0.1:%d%s" % (self.source_port, mount)],
+            self.log))
+        return "http://127.0.0.1:%d%s" % (self.listen_port, mount)
+
+    def wait_mounts(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        for feed in self.feeds:
+            mount = feed.process.args[-1].split("%d" % self.source_port, 1)[1]
+            while True:
+                try:
+                    with socket.create_connection(("127.0.0.1", self.source_port), 1) as c:
+                        c.sendall(("GET %s HTTP/1.0\r\n\r\n" % mount).encode())
+                        if c.recv(12).endswith(b"200"):
+                            break
+                except OSError:
+                    pass
+                if time.monotonic() > deadline:
+                    raise AssertionError("icecast2 has no %s: %s" % (mount, harness.read(self.log)))
+                time.sleep(0.1)
+
+    def stop(self):
+        for feed in self.feeds:
+            feed.stop()
+        super().stop()
+
+
+class Nginx(Daemon):
+    """nginx serving `root` over HTTP on each of `ports` and over HTTPS on
+    `tls_port` (the test server's self-signed certificate), with the
+    redirects stations behind load balancers send and a proxy to an Icecast
+    port (chunked, unbuffered)."""
+
+    def __init__(self, folder, root, ports=(8080,), tls_port=8443, icecast_port=8000):
+        os.makedirs(folder, exist_ok=True)
+        listen = "".join("listen 127.0.0.1:%d;\n" % port for port in ports)
+        harness.write(folder + "/nginx.conf", """daemon off;
+worker_processes 1;
+pid %(d)s/nginx.pid;
+error_log %(d)s/error.log warn;
+events { worker_connections 128; }
+http {
+  access_log %(d)s/access.log;
+  client_body_temp_path %(d)s/body; proxy_temp_path %(d)s/proxy;
+  fastcgi_temp_path %(d)s/fastcgi; uwsgi_temp_path %(d)s/uwsgi; scgi_temp_path %(d)s/scgi;
+  types { application/vnd.apple.mpegurl m3u8; video/mp2t ts; audio/x-scpls pls; }
+  server {
+    %(listen)s
+    listen 127.0.0.1:%(tls)d ssl;
+    ssl_certificate /tmp/.tls/cert.pem;
+    ssl_certificate_key /tmp/.tls/key.pem;
+    root %(root)s;
+    location = /r302/live.m3u8 { return 302 /hls/live.m3u8; }
+    location = /r301tls/live.m3u8 { return 301 https://127.0.0.1:%(tls)d/hls/live.m3u8; }
+    location = /loop.m3u8 { return 302 /loop.m3u8; }
+    location /icy/ { proxy_pass http://127.0.0.1:%(ice)d/; proxy_buffering off; }
+  }
+}
+""" % {"d": folder, "root": root, "listen": listen, "tls": tls_port, "ice": icecast_port})
+        self.access_log = folder + "/access.log"
+        super().__init__(["nginx", "-p", folder, "-c", folder + "/nginx.conf",
+                          "-e", folder + "/error.log"], folder + "/nginx.out")
+        for port in (*ports, tls_port):
+            wait_port(port)
+
+    def requests(self):
+        """(status, path) of every request served so far."""
+        if not os.path.exists(self.access_log):
+            return []
+        found = []
+        for line in harness.read(self.access_log).splitlines():
+            match = re.search(r'"GET (\S+) [^"]*" (\d+)', line)
+            if match:
+                found.append((int(match.group(2)), match.group(1)))
+        return found
+
+
+class LiveTone(LiveHls):
+    """The endless test tone as live HLS made by ffmpeg in real time:
+    AAC-LC in MPEG-TS, two-second segments, a window of ten (20 s)."""
+
+    def __init__(self, folder):
+        os.makedirs(folder, exist_ok=True)
+        self.playlist = os.path.join(folder, "live.m3u8")
+        self.process = subprocess.Popen(
+            ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-re", *clock_tone(),
+             "-c:a", "aac", "-b:a", "128k", "-f", "hls", "-hls_time", "2", "-hls_list_size", "10",
+             "-hls_flags", "delete_segments+temp_file",
+             "-hls_segment_filename", os.path.join(folder, "seg%05d.ts"), self.playlist],
+            stdin=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+class Outage:
+    """The network to and from a loopback port drops every packet (iptables
+    in the test's own namespace) from `start` seconds on for `seconds`."""
+
+    def __init__(self, port, start, seconds):
+        self.port, self.seconds = port, seconds
+        self.began = self.ended = None
+        self._rules = [["INPUT", "-p", "tcp", "--dport", str(port), "-j", "DROP"],
+                       ["INPUT", "-p", "tcp", "--sport", str(port), "-j", "DROP"]]
+        self._timer = threading.Timer(start, self._run)
+        self._timer.daemon = True
+        self._timer.start()
+
+    def _run(self):
+        for rule in self._rules:
+            harness.run("iptables", "-I", *rule)
+        self.began = time.monotonic()
+        time.sleep(self.seconds)
+        for rule in self._rules:
+            harness.run("iptables", "-D", *rule)
+        self.ended = time.monotonic()
+
+    def wait(self):
+        self._timer.join(self.seconds + 30)
+
+
+class OutputClock:
+    """Watches a WAV file grow and tells how a listener would have heard it:
+    playback starts with the first audio and runs in real time; whenever it
+    catches up with what was written, the listener hears silence."""
+
+    def __init__(self, path, rate=44100):
+        self.path, self.rate = path, rate
+        self.samples = []  # (monotonic time, seconds of audio written)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while not self._stop.is_set():
+            try:
+                size = os.stat(self.path).st_size
+            except FileNotFoundError:
+                size = 0
+            self.samples.append((time.monotonic(), max(0, size - 44) / (4 * self.rate)))
+            time.sleep(0.02)
+
+    def first_audio(self):
+        return next((t for t, written in self.samples if written > 0), None)
+
+    def silences(self):
+        """[(start on the monotonic clock, seconds)] of every silence."""
+        self._stop.set()
+        self._thread.join(2)
+        found, played, previous, quiet_since = [], 0.0, None, None
+        for t, written in self.samples:
+            if previous is None:
+                if written > 0:
+                    previous = t
+                continue
+            played += t - previous
+            previous = t
+            if played > written:
+                if quiet_since is None:
+                    quiet_since = t - (played - written)
+                played = written
+            elif quiet_since is not None and written > played:
+                found.append((quiet_since, t - quiet_since))
+                quiet_since = None
+        if quiet_since is not None:
+            found.append((quiet_since, previous - quiet_since))
+        return found
+
+
 # The engine ---------------------------------------------------------------------
 
 def alive(pid):
@@ -442,10 +715,9 @@ class Engine(harness.Player):
     """ze-stream running with its log lines collected; `curls` gathers the
     curl processes it has been seen to start."""
 
-    def __init__(self, url, output, *options):
+    def __init__(self, url, output, *options, path="/usr/local/bin:/usr/bin:/bin"):
         super().__init__([engine_binary(), "--output", output, *options, url],
-                         {"PATH": "/usr/local/bin:/usr/bin:/bin", "LANG": "C.UTF-8"},
-                         "/tmp", subprocess.DEVNULL)
+                         {"PATH": path, "LANG": "C.UTF-8"}, "/tmp", subprocess.DEVNULL)
         self.output_path = output
         self.curls = set()
         self.stop_seconds = None

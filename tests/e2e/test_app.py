@@ -3,11 +3,25 @@ statuses and the reconnection to background playback."""
 
 import json
 import os
+import shutil
 import subprocess
 import time
 
 import harness
 from harness import APP_DIR, BANNER, PLAYING_MARKER, STATE_FILE, SYSTEM_JSON, read, write
+
+# The engine stub with two fetchers under the names the old kill by name
+# went for: one in the engine's process group, one that left it. Their PIDs
+# are written to /tmp/escaped-<engine PID>.
+ENGINE_WITH_FETCHERS = """#!/bin/sh
+/tmp/.engine/curl 1000 &
+in_group=$!
+setsid /tmp/.engine/ffmpeg 1000 &
+echo "$in_group $!" > /tmp/escaped-$$
+sleep 0.3
+echo 1 > /tmp/ze_radio_playing
+sleep 1000
+"""
 
 
 class AppTest(harness.SandboxTest):
@@ -78,17 +92,47 @@ class AppTest(harness.SandboxTest):
                                                  ["set", "3", "9"]])
         self.assertEqual(read(SYSTEM_JSON), '{\n\t"vol": 15,\n\t"bright": 7\n}')
 
-    def test_background_playback_survives_and_is_found_again(self):
-        self.with_engine()
+    def test_background_playback_survives_and_stops_end_only_what_the_player_started(self):
+        # With the real killall on the search path and programs named curl,
+        # ffmpeg, aplay and mpv running beside the player that it did not
+        # start: every PLAY, stop and exit ends the engine and all it started
+        # (also a fetcher that left the engine's process group), and none of
+        # the others.
+        self.assertIsNotNone(shutil.which("killall"), "the real killall must be present")
+        for name in ("curl", "ffmpeg"):
+            os.makedirs("/tmp/.engine", exist_ok=True)
+            os.symlink(shutil.which("sleep"), "/tmp/.engine/" + name)
+        self.with_engine(ENGINE_WITH_FETCHERS)
+        bystanders = self.start_bystanders()
         player = self.start_player()
-        player.send("A")
-        line = player.wait_for(r"stream engine spawned successfully \(PID: \d+\)")
-        engine = int(line.split("PID: ")[1].rstrip(")"))
+
+        def play(*keys):
+            mark = player.mark()
+            player.send(*keys)
+            line = player.wait_for(r"stream engine spawned successfully \(PID: \d+\)", start=mark)
+            engine = int(line.split("PID: ")[1].rstrip(")"))
+            self.wait_until(lambda: os.path.exists("/tmp/escaped-%d" % engine), message="fetchers")
+            self.wait_until(lambda: read("/tmp/escaped-%d" % engine).endswith("\n"),
+                            message="fetcher PIDs")
+            return [engine] + [int(p) for p in read("/tmp/escaped-%d" % engine).split()]
+
+        def gone(pids, when):
+            self.wait_until(lambda: not any(_alive(p) for p in pids), message="engine " + when)
+            self.assert_alive(bystanders, when)
+
+        first = play("A")
         self.assertIn("[AudioPlayer] Using TrimUI stream engine (./bin/play_stream.sh)", player.lines)
+        second = play("DOWN", "A")
+        gone(first, "by a PLAY")
+        player.send("B")
+        gone(second, "by a stop")
+
+        engine, *fetchers = play("UP", "A")
         self.wait_until(lambda: os.path.exists(PLAYING_MARKER), message="playing marker")
         state = json.loads(read(STATE_FILE))
         self.assertEqual(state["station_id"], "vov1 - thời sự & chính trị")
         self.assertEqual(state["pid"], engine)
+        self.assertEqual(state["process_name"], "sh")
         time.sleep(0.1)  # a frame sees the marker
         player.send("EXIT")
         player.wait_for(r"Received action: Exit")
@@ -98,7 +142,7 @@ class AppTest(harness.SandboxTest):
         self.assertEqual(player.wait_exit(), 10)
         self.assertEqual(player.lines[-1], "[Main] Background Playback Mode selected! "
                                            "Audio daemon will remain active.")
-        os.kill(engine, 0)  # still playing
+        self.assertTrue(all(_alive(p) for p in [engine] + fetchers))  # still playing
         self.assertTrue(os.path.exists(STATE_FILE))
 
         player = self.start_player()
@@ -112,10 +156,15 @@ class AppTest(harness.SandboxTest):
         self.assertEqual(player.wait_exit(), 0)
         self.assertIn("[Main] Full Exit selected. Stopping playback and returning to MainUI.",
                       player.lines)
-        self.wait_until(lambda: not _alive(engine), message="engine to be gone")
+        gone([engine] + fetchers, "by a full exit")
         self.assertFalse(os.path.exists(STATE_FILE))
         self.assertFalse(os.path.exists(PLAYING_MARKER))
-        self.assertEqual([c[:1] for c in self.calls("killall")][:1], [["-9"]])
+
+        # A clean exit with nothing playing stops as well.
+        player = self.start_player()
+        player.send("EXIT")
+        self.assertEqual(player.wait_exit(), 0)
+        self.assert_alive(bystanders, "by a clean exit")
 
     def test_stale_state_file_is_removed_and_a_broken_one_kept(self):
         gone = subprocess.Popen(["true"])

@@ -109,7 +109,7 @@ class StreamEngineTest(harness.SandboxTest):
                                "-b:a", "128k", "-write_xing", "0", "-id3v2_version", "0")
         sources = {"lc44": lc44, "lc48": lc48, "mp3": mp3}
         # A fetch that failed fails the test: HE-AAC is never left out quietly.
-        self.assertTrue(fdkaac, "fdkaac could not be had (tools/fetch-test-tools): " + why_not)
+        self.assertTrue(fdkaac, "fdkaac could not be had (tools/fetch-test-tools): %s" % why_not)
         for name, profile, wav in (("he1", "5", tone44), ("he2", "29", tone48)):
             sources[name] = os.path.join(self.src, name + ".aac")
             harness.run(fdkaac, "-S", "-p", profile, "-f", "2", "-b", "48000", "-o",
@@ -305,6 +305,163 @@ class StreamEngineTest(harness.SandboxTest):
         # the source's own end).
         self.check_tone(e["aes"], short_reference, before_end=0.3)
         self.assertEqual(len(self.server.paths("/aes/key.bin")), 1)
+
+    def test_real_servers_redirects_drop_outs_old_servers_and_hostile_lists(self):
+        """icecast2 and nginx as stations run them: HLS behind redirects
+        (also to HTTPS), Icecast direct and through nginx's chunked proxy,
+        and a 15 s drop-out of the network under an HLS and an Icecast
+        stream; our own server plays an old Shoutcast ("ICY 200 OK") and the
+        hostile playlists; the engine also writes into FIFOs."""
+        outage_seconds = 15
+        icecast = streamkit.Icecast("/tmp/icecast")
+        self.producers.append(icecast)
+        icecast_mp3 = icecast.feed("/tone.mp3", "-c:a", "libmp3lame", "-b:a", "128k",
+                                   "-content_type", "audio/mpeg", "-f", "mp3")
+        icecast_aac = icecast.feed("/tone.aac", "-c:a", "aac", "-b:a", "128k",
+                                   "-content_type", "audio/aac", "-f", "adts")
+        hls = streamkit.LiveTone(self.www + "/hls")
+        self.producers.append(hls)
+        nginx = streamkit.Nginx("/tmp/nginx", self.www, ports=(8080, 8082))
+        self.producers.append(nginx)
+
+        # Our own server: an old Shoutcast, and the hostile playlists.
+        tone = streamkit.tone_wav(self.src + "/tone.wav", TONE, 44100, 60)
+        with open(streamkit.encode(tone, self.src + "/tone.mp3", "-c:a", "libmp3lame", "-b:a",
+                                   "128k", "-write_xing", "0", "-id3v2_version", "0"), "rb") as f:
+            mpeg, mpeg_rate = streamkit.mp3_frames(f.read())
+        icy = streamkit.IcyStream(self.server, "/icy200", mpeg, 1152 / mpeg_rate, "audio/mpeg",
+                                  icy_status=True)
+        self.server.route("/icy404", lambda request, path: request.wfile.write(
+            b"ICY 404 Resource Not Found\r\n\r\n"))
+        url = self.server.url
+        entries = "".join("File%d=%s/self.pls?%d\n" % (n, url, n) for n in range(1, 101))
+        self.server.route("/self.pls", lambda request, path: streamkit.send_body(
+            request, ("[playlist]\n" + entries).encode(), content_type="audio/x-scpls"))
+        began = time.monotonic()
+
+        def tiny_playlist(request, path):
+            if path.endswith(".m3u8"):
+                first = int((time.monotonic() - began) * 10)
+                lines = ["#EXTM3U", "#EXT-X-TARGETDURATION:0.001", "#EXT-X-MEDIA-SEQUENCE:%d" % first]
+                for n in range(first, first + 3):
+                    lines += ["#EXTINF:0.001,", "e%d.ts" % n]
+                streamkit.send_body(request, "\n".join(lines).encode())
+            else:
+                streamkit.send_body(request, b"", content_type="video/mp2t")
+        self.server.route("/tiny/", tiny_playlist)
+        long_name = "/long/" + "a" * 8000 + "/index.m3u8"
+        segments = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n" + "#EXTINF:1,\ns.ts\n" * 20000
+        self.server.route("/long/", lambda request, path: streamkit.send_body(
+            request, segments.encode()))
+
+        # curl 7.63 and older know no --http0.9 (and let such answers through).
+        harness.write("/tmp/oldcurl/curl", "#!/bin/sh\nfor a; do [ \"$a\" = --http0.9 ] && "
+                      "{ echo 'curl: option --http0.9: is unknown' >&2; exit 2; }; done\n"
+                      "exec /usr/bin/curl \"$@\"\n", 0o755)
+        for name in ("fifo", "fifo-unread"):
+            os.mkfifo(os.path.join(self.out, name + ".wav"))
+
+        icecast.wait_mounts()
+        hls.wait_segments(4)
+        e = {
+            "redirect": self.engine("redirect", "http://127.0.0.1:8080/r302/live.m3u8"),
+            "tls": self.engine("tls", "http://127.0.0.1:8080/r301tls/live.m3u8"),
+            "loop": self.engine("loop", "http://127.0.0.1:8080/loop.m3u8"),
+            "hls-outage": self.engine("hls-outage", "http://127.0.0.1:8082/r302/live.m3u8"),
+            "ice-outage": self.engine("ice-outage", icecast_mp3),
+            "ice-aac": self.engine("ice-aac", icecast_aac.replace(":8001", ":8000")),
+            "proxy": self.engine("proxy", "http://127.0.0.1:8080/icy/tone.mp3"),
+            "icy200": self.engine("icy200", icy.url),
+            "icy404": self.engine("icy404", url + "/icy404"),
+            "old-curl": Engine(icecast_aac.replace(":8001", ":8000"), self.out + "/old-curl.wav",
+                               path="/tmp/oldcurl:/usr/bin:/bin"),
+            "self-list": self.engine("self-list", url + "/self.pls?0"),
+            "tiny": self.engine("tiny", url + "/tiny/index.m3u8"),
+            "long": self.engine("long", url + long_name),
+            "fifo": self.engine("fifo", icecast_aac.replace(":8001", ":8000")),
+            "fifo-unread": self.engine("fifo-unread", icecast_aac.replace(":8001", ":8000")),
+        }
+        self.engines.append(e["old-curl"])
+        self._players.append(e["old-curl"])
+        clocks = {name: streamkit.OutputClock(e[name].output_path)
+                  for name in ("hls-outage", "ice-outage")}
+        outages = {"hls-outage": streamkit.Outage(8082, 6, outage_seconds),
+                   "ice-outage": streamkit.Outage(8001, 6, outage_seconds)}
+        # The FIFO's reader takes a second of audio and goes away.
+        with open(e["fifo"].output_path, "rb") as fifo:
+            taken = 0
+            while taken < 44 + 44100 * 4:
+                taken += len(fifo.read(4096) or b"x" * 4096)
+        self.assertEqual(e["fifo"].finish(10), 4, e["fifo"].output())
+        e["fifo-unread"].terminate()
+        for outage in outages.values():
+            outage.wait()
+        time.sleep(8)
+        for engine in e.values():
+            if engine.status is None and engine.process.poll() is None:
+                engine.terminate()
+            elif engine.status is None:
+                engine.finish(1)
+        self.assertEqual(streamkit.processes("curl"), [])
+
+        expected = {"loop": 2, "icy404": 2, "self-list": 2, "tiny": 1, "long": 2, "fifo": 4}
+        for name, engine in e.items():
+            with self.subTest(name):
+                self.assertEqual(engine.status, expected.get(name, SIGTERM_STATUS), engine.output())
+                self.assertEqual(engine.leftover_curls(), [])
+        # What plays is the tone, whole, in every setup.
+        for name in ("redirect", "tls", "ice-aac", "proxy", "icy200", "old-curl", "hls-outage"):
+            with self.subTest(name):
+                wav = Wav(e[name].output_path)
+                left = wav.channel(0, 0.5, wav.seconds() - 0.5)
+                self.assertGreater(wav.seconds(), 5, e[name].output())
+                self.assertAlmostEqual(streamkit.frequency(left, wav.rate), TONE,
+                                       delta=TONE * FREQUENCY_SHARE)
+                # (MP3 at 128 kbit/s comes out half a decibel lower.)
+                self.assertAlmostEqual(streamkit.rms_db(left), streamkit.LEVEL_DB, delta=0.6)
+                self.assertEqual(streamkit.phase_jumps(left, wav.rate, TONE)[:5], [])
+                self.assertEqual(streamkit.silent_blocks(left, wav.rate)[:5], [])
+
+        # Segments lead from where the redirect went: never a 404.
+        self.assertEqual([r for r in nginx.requests() if r[0] != 200 and r[1] != "/loop.m3u8"
+                          and not r[1].startswith("/r")], [])
+        self.assertEqual([r for r in nginx.requests() if r[1].startswith("/r302/seg")], [])
+        self.assertEqual(e["loop"].count(r"cannot play: .*redirects"), 1, e["loop"].output())
+        self.assertEqual(e["icy404"].count(r"cannot play: .*ICY 404"), 1, e["icy404"].output())
+        self.assertEqual(e["old-curl"].count(r"does not know --http0.9"), 1, e["old-curl"].output())
+        self.assertEqual(e["fifo"].count(r"output closed by its reader"), 1, e["fifo"].output())
+        self.check_stopped(e["fifo-unread"])
+
+        # Hostile lists end within their limits, with few requests and lines.
+        self.assertLessEqual(len(self.server.paths("/self.pls")), 51)
+        self.assertLess(len(e["self-list"].lines), 120)
+        self.assertGreater(e["self-list"].count("a playlist already read"), 0)
+        self.assertEqual(e["self-list"].count(r"cannot play: .*more than 50 addresses"), 1)
+        self.assertLess(len(self.server.paths("/tiny/")), 30)
+        self.assertEqual(e["tiny"].count(r"segments keep failing: it holds no audio"), 1)
+        self.assertEqual(e["long"].count(r"cannot play: .*add up to more than 4 MB"), 1)
+
+        # The drop-outs: one line when each began and one when it ended; the
+        # HLS stream lost nothing, the Icecast one what its server sent
+        # meanwhile; neither stayed silent much longer than the network.
+        for name, outage in outages.items():
+            engine = e[name]
+            with self.subTest(name):
+                self.assertEqual(engine.count(r"connection lost: "), 1, engine.output())
+                self.assertEqual(engine.count(r"connection back after"), 1, engine.output())
+                silences = [(round(start - outage.began, 1), round(length, 1))
+                            for start, length in clocks[name].silences() if length > 0.2]
+                self.assertLessEqual(len(silences), 1, silences)
+                longest = max((length for _, length in silences), default=0)
+                self.assertLess(longest, outage_seconds + 3, (silences, engine.output()))
+                wav = Wav(engine.output_path)
+                lost = streamkit.lost_seconds(wav, 1, wav.seconds() - 1)
+                print("%s: silent %s s, %.1f s of audio lost" % (name, silences, lost))
+                if name == "hls-outage":
+                    self.assertLess(abs(lost), 0.1)
+                    self.assertEqual(engine.count("skipped"), 0)
+                else:
+                    self.assertGreater(lost, outage_seconds - 6)
 
 
 if __name__ == "__main__":

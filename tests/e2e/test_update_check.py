@@ -148,6 +148,61 @@ class UpdateCheckTest(harness.SandboxTest):
         self.assertEqual(harness.read(self.work + "/channels.json"), text)
         self.assertEqual([n for n in os.listdir(self.work) if n != "channels.json"], [])
 
+    def test_endless_chunked_answers_are_cut_off_at_the_limit_while_they_arrive(self):
+        # A server that answers the manifest and the catalog with chunks that
+        # never end, as fast as it can: curl has no length to refuse, and the
+        # player's peak resident memory grows by about the limit it enforces,
+        # not by what the server sends.
+        import http.server
+        sent = []
+
+        class Endless(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Transfer-Encoding", "chunked")
+                self.end_headers()
+                chunk = b"%x\r\n%s\r\n" % (65536, b"[" * 65536)
+                total = 0
+                try:
+                    while total < 1 << 30:
+                        self.wfile.write(chunk)
+                        total += 65536
+                finally:
+                    sent.append(total)
+
+            def log_message(self, *args):
+                pass
+
+        httpd, thread = harness.serve_https(http.server.ThreadingHTTPServer, Endless, HOST)
+        self.addCleanup(lambda: (httpd.shutdown(), httpd.server_close(), thread.join(5)))
+        player = self.start_player()
+        status = "/proc/%d/status" % player.process.pid
+        before = peak_kib(status)
+        mark = self.check(player)
+        player.wait_for(r"^\[OTA\] Manifest refused: document larger than 4194304 bytes$",
+                        start=mark, timeout=20)
+        player.wait_for(r"^\[OTA\] Catalog refused: document larger than 4194304 bytes$",
+                        start=mark, timeout=20)
+        grown = peak_kib(status) - before
+        self.wait_until(lambda: len(sent) == 2, message="both answers to end")
+        self.assertEqual(player.count(r"Primary manifest failed"), 0)
+        self.assertEqual(harness.read(APP_CATALOG), self.old)
+        # The limit is 4 MiB; a little more is the reading's own buffers.
+        self.assertLess(grown, 4096 + 3072, "peak resident memory grew by %d KiB (%d KiB before); "
+                        "the server sent %s bytes" % (grown, before, sent))
+        self.assertGreater(min(sent), 4 << 20)
+
+
+def peak_kib(status_path):
+    """The peak resident memory (VmHWM) in a /proc/PID/status file, in KiB."""
+    for line in harness.read(status_path).splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    raise AssertionError("no VmHWM in " + status_path)
+
 
 if __name__ == "__main__":
     harness.main(network=True)

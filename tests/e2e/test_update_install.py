@@ -2,6 +2,7 @@
 tools/publish-update, served over HTTPS on loopback, confirmed in the update
 dialog, downloaded with curl, unpacked over the application folder."""
 
+import json
 import os
 import stat
 import subprocess
@@ -56,10 +57,10 @@ class UpdateInstallTest(harness.SandboxTest):
         harness.write(APP + "/bin/old-helper", "old", 0o644)
         harness.write(APP + "/bin/ze-radio", "old program", 0o755)
 
-    def publish(self, package, version="1.1.0", key=None):
+    def publish(self, package, version="1.1.0", key=None,
+                catalog=os.path.join(harness.SOURCE, "assets", "channels.json")):
         subprocess.run([sys.executable, os.path.join(harness.SOURCE, "tools", "publish-update"),
-                        "--package", package, "--catalog",
-                        os.path.join(harness.SOURCE, "assets", "channels.json"),
+                        "--package", package, "--catalog", catalog,
                         "--version", version, "--base-url", BASE, self.site]
                        + (["--secret-key", key] if key else []),
                        check=True, stdout=subprocess.DEVNULL)
@@ -217,10 +218,27 @@ class UpdateInstallTest(harness.SandboxTest):
             harness.write(self.site + "/ota/ze-radio.json",
                           manifest.replace('"1.1.0"', '"1.0.0"'))
 
-        # A correctly signed catalog and package are taken.
-        mark = player.mark()
-        player.send("X")
-        player.wait_for(r"^\[OTA\] Successfully updated channels.json", start=mark)
+        # A correctly signed catalog newer than the one held (here the
+        # built-in one's 2026.09.28) is stored; then
+        # the older one, rightly signed in its day, is refused.
+        newer = json.loads(harness.read(os.path.join(harness.SOURCE, "assets", "channels.json")))
+        newer["version"] = "2026.12.01"
+        harness.write("/tmp/newer-channels.json", json.dumps(newer, ensure_ascii=False))
+        for catalog, result in (("/tmp/newer-channels.json",
+                                 r"Successfully updated channels.json \(version 2026.12.01\)"),
+                                (os.path.join(harness.SOURCE, "assets", "channels.json"),
+                                 r"Catalog refused: version 2026.09.28 is older than the stored "
+                                 r"catalog's 2026.12.01")):
+            self.publish(package, key=TEST_KEY, catalog=catalog)
+            harness.write(self.site + "/ota/ze-radio.json", manifest.replace('"1.1.0"', '"1.0.0"'))
+            mark = player.mark()
+            player.send("X")
+            player.wait_for(r"^\[OTA\] %s$" % result, start=mark)
+            # The player found no catalog file at its start: it stores into
+            # its working folder.
+            self.assertEqual(json.loads(harness.read(self.work + "/channels.json"))["version"],
+                             "2026.12.01")
+        # And the package.
         self.publish(package, key=TEST_KEY)
         self.offer(player)
         player.send("A")

@@ -14,7 +14,8 @@ namespace {
 bool same_state(const ze::PersistedState& a, const ze::PersistedState& b) {
   return a.station_id == b.station_id && a.station_name == b.station_name &&
          a.stream_url == b.stream_url && a.frequency == b.frequency && a.pid == b.pid &&
-         a.started_at == b.started_at;
+         a.started_at == b.started_at && a.process_start == b.process_start &&
+         a.process_name == b.process_name;
 }
 
 void check_round_trip(const ze::PersistedState& state) {
@@ -47,6 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ze::PersistedState made;
   made.pid = input.ConsumeIntegral<uint32_t>();
   made.started_at = input.ConsumeIntegral<uint64_t>();
+  if (input.ConsumeBool()) made.process_start = input.ConsumeIntegral<uint64_t>();
+  if (input.ConsumeBool()) made.process_name = utf8_or_empty(input.ConsumeRandomLengthString(16));
   made.station_id = utf8_or_empty(input.ConsumeRandomLengthString(64));
   made.station_name = utf8_or_empty(input.ConsumeRandomLengthString(64));
   made.stream_url = utf8_or_empty(input.ConsumeRandomLengthString(64));

@@ -19,6 +19,7 @@
 #include "base/files.h"
 #include "base/process.h"
 #include "catalog/records.h"
+#include "player/playback_commands.h"
 #include "temp_dir.h"
 
 namespace ze {
@@ -81,7 +82,8 @@ class LogCapture {
 };
 
 // A player whose programs are stub scripts in a temporary folder: the search
-// path holds only that folder, so no real player, killall or tinymix runs.
+// path holds only that folder, so no real player or tinymix runs. A killall
+// stub records any call: the player must never make one.
 class AudioPlayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -176,6 +178,23 @@ class AudioPlayerTest : public ::testing::Test {
 
 const std::string kPlayerStub = "exec sleep 30";
 
+// A state record naming `pid`, with the process's identity (under another
+// program name when `name` is given) or without it.
+std::string state_naming(pid_t pid, bool full = true,
+                         std::optional<std::string> name = std::nullopt) {
+  PersistedState state;
+  state.station_id = "x";
+  state.station_name = "X";
+  state.pid = static_cast<uint32_t>(pid);
+  state.started_at = 1;
+  if (full) {
+    ProcessIdentity identity = process_identity(pid).value();
+    state.process_start = identity.start_time;
+    state.process_name = name.value_or(identity.name);
+  }
+  return write_state(state);
+}
+
 TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
   stub(paths_.installed_mpv[1], "mpv", kPlayerStub);
   stub(paths_.stream_scripts[0], "engine", kPlayerStub);
@@ -256,10 +275,19 @@ TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
   uint64_t started_at = parse_state(state)->started_at;
   EXPECT_GE(started_at, before);
   EXPECT_LE(started_at, wall_seconds());
+  // The engine is named fully: its start time and program name ("sh", or
+  // "sleep" once this stub has replaced itself).
+  std::optional<ProcessIdentity> identity = process_identity(pid);
+  ASSERT_TRUE(identity.has_value());
+  std::string recorded_name = parse_state(state)->process_name.value_or("");
+  EXPECT_TRUE(recorded_name == "sh" || recorded_name == "sleep") << recorded_name;
   EXPECT_EQ(state, fmt::format("{{\"station_id\":\"đài tiếng nói việt nam\",\"station_name\":"
                                "\"{}\",\"stream_url\":\"{}\",\"frequency\":\"FM 100 MHz\","
-                               "\"pid\":{},\"started_at\":{}}}",
-                               name, kUrl, pid, started_at));
+                               "\"pid\":{},\"started_at\":{},\"process_start\":{},"
+                               "\"process_name\":\"{}\"}}",
+                               name, kUrl, pid, started_at, identity->start_time, recorded_name));
+  // It carries the playback mark, which all it starts inherits.
+  EXPECT_TRUE(process_has_mark(pid, playback_mark(paths_)));
 
   // Connecting until the engine says audio plays.
   for (int i = 0; i < 5; ++i) EXPECT_EQ(player_->poll(), PlaybackStatus::connecting(name));
@@ -365,84 +393,71 @@ TEST_F(AudioPlayerTest, UrlsThatPlayersWouldTakeForOptionsOrThatAreMissingStartN
   EXPECT_TRUE(log_.has("[AudioPlayer] Ignoring fallback URL that is not an http(s) address: -o/tmp/x"));
 }
 
-TEST_F(AudioPlayerTest, StopKillsRecordedEnginesAndPlayersByName) {
-  std::optional<Process> from_pid_file, from_state_file;
-  pid_t a = spawn_sleeper(true, from_pid_file);
-  pid_t b = spawn_sleeper(true, from_state_file);
-  ASSERT_TRUE(write_file(paths_.stream_pid_file, fmt::format("  {} \n", a)).ok());
-  ASSERT_TRUE(write_file(paths_.state_file,
-                         fmt::format("{{\"station_id\":\"x\",\"station_name\":\"X\",\"stream_url\":"
-                                     "\"u\",\"frequency\":\"f\",\"pid\":{},\"started_at\":1}}", b))
-                  .ok());
+// A stop kills the engines its runtime files name and every process carrying
+// this player's mark, and nothing else: programs of the players' names that
+// it did not start (a download, someone's encoder) survive, and no kill by
+// name is ever made.
+TEST_F(AudioPlayerTest, StopKillsRecordedAndMarkedProcessesAndNothingElse) {
+  auto spawn_named = [&](const std::string& name, bool marked, bool own_group) {
+    std::string path = dir_ / name;
+    if (!path_exists(path)) ::symlink("/bin/sleep", path.c_str());
+    SpawnOptions options;
+    options.argv = {path, "30"};
+    options.new_process_group = own_group;
+    if (marked) options.environment = {playback_mark(paths_)};
+    return std::move(Process::spawn(options)).value();
+  };
+  Process from_pid_file = spawn_named("aplay", true, true);
+  Process from_state_file = spawn_named("sleep", false, true);
+  Process leftover = spawn_named("curl", true, true);  // outside every recorded group
+  std::vector<Process> bystanders;
+  for (const char* name : {"curl", "ffmpeg", "aplay", "mpv"}) {
+    bystanders.push_back(spawn_named(name, false, false));
+  }
+  ASSERT_TRUE(eventually([&] { return process_has_mark(from_pid_file.pid(),
+                                                       playback_mark(paths_)); }));
+  ASSERT_TRUE(write_file(paths_.stream_pid_file, fmt::format("  {} \n", from_pid_file.pid())).ok());
+  ASSERT_TRUE(write_file(paths_.state_file, state_naming(from_state_file.pid(), true)).ok());
   ASSERT_TRUE(write_file(paths_.playing_marker, "1").ok());
   player().stop();
-  EXPECT_EQ(from_pid_file->wait().describe(), "signal: 9");
-  EXPECT_EQ(from_state_file->wait().describe(), "signal: 9");
+  EXPECT_EQ(from_pid_file.wait().describe(), "signal: 9");
+  EXPECT_EQ(from_state_file.wait().describe(), "signal: 9");
+  EXPECT_EQ(leftover.wait().describe(), "signal: 9");
   EXPECT_FALSE(path_exists(paths_.stream_pid_file));
   EXPECT_FALSE(path_exists(paths_.state_file));
   EXPECT_FALSE(path_exists(paths_.playing_marker));
-  std::vector<Args> killall = {{"-9", "curl"}, {"-9", "ffmpeg"}, {"-9", "aplay"}, {"-9", "mpv"}};
-  EXPECT_EQ(calls("killall"), killall);
 
-  // Garbage runtime files are removed without signalling anyone; a second
-  // stop with nothing playing still runs the kills by name.
+  // Runtime files that name unmarked processes, or a record without the
+  // process's start time and name: removed, logged, nobody signalled.
+  // Garbage files are removed silently.
+  pid_t other = bystanders[0].pid();
+  for (bool full : {true, false}) {
+    ASSERT_TRUE(write_file(paths_.stream_pid_file, std::to_string(bystanders[1].pid())).ok());
+    ASSERT_TRUE(write_file(paths_.state_file, state_naming(other, full, "sh")).ok());
+    player_->stop();
+    EXPECT_FALSE(path_exists(paths_.stream_pid_file));
+    EXPECT_FALSE(path_exists(paths_.state_file));
+  }
+  EXPECT_EQ(log_.count(fmt::format("[AudioPlayer] Removed stale stream PID file (PID: {}): not a "
+                                   "process of this player", bystanders[1].pid())), 2);
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Removed stale background playback record "
+                                   "(PID: {}): the PID now belongs to another process", other)));
+  EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Removed stale background playback record "
+                                   "(PID: {}): it does not name its process fully", other)));
   ASSERT_TRUE(write_file(paths_.stream_pid_file, "12ab\n").ok());
   ASSERT_TRUE(write_file(paths_.state_file, "{\"pid\":").ok());
   player_->stop();
   EXPECT_FALSE(path_exists(paths_.stream_pid_file));
   EXPECT_FALSE(path_exists(paths_.state_file));
-  EXPECT_EQ(calls("killall").size(), 8u);
-}
 
-// A running update download must survive a stop; the stream engine's curls
-// are killed as before.
-TEST_F(AudioPlayerTest, StopSparesThisProgramsOwnCurlAndKillsTheEnginesCurl) {
-  const std::string curl = dir_ / "curl";
-  ASSERT_EQ(::symlink("/bin/sleep", curl.c_str()), 0);
-  SpawnOptions download_options;
-  download_options.argv = {curl, "30"};
-  Process download = std::move(Process::spawn(download_options)).value();
-  SpawnOptions engine_options;
-  engine_options.argv = {"sh", "-c", "\"$0\" 30 & echo $! > \"$1\"; wait $!; exit $?", curl,
-                         dir_ / "engine-curl.pid"};
-  engine_options.output = Output::Discard;  // its "Killed" notice
-  Process engine = std::move(Process::spawn(engine_options)).value();
-  // The shell creates the file before it writes the number into it.
-  ASSERT_TRUE(eventually([&] {
-    Result<std::string> text = read_file(dir_ / "engine-curl.pid");
-    return text.ok() && !text->empty() && text->back() == '\n';
-  }));
-  // Only these two are listed, so that no other curl on the machine is
-  // touched by the test.
-  const std::string proc = dir_ / "proc";
-  ::mkdir(proc.c_str(), 0755);
-  std::string engine_curl = read_file(dir_ / "engine-curl.pid").value();
-  engine_curl.pop_back();
-  // The shell writes the PID right after its fork, maybe before the child
-  // has become curl.
-  ASSERT_TRUE(eventually([&] {
-    Result<std::string> comm = read_file("/proc/" + engine_curl + "/comm");
-    return comm.ok() && *comm == "curl\n";
-  }));
-  for (const std::string& pid : {std::to_string(download.pid()), engine_curl}) {
-    ASSERT_EQ(::symlink(("/proc/" + pid).c_str(), (proc + "/" + pid).c_str()), 0);
+  for (Process& bystander : bystanders) {
+    Result<std::optional<ExitStatus>> still = bystander.try_wait();
+    ASSERT_TRUE(still.ok());
+    EXPECT_FALSE(still->has_value()) << "a process the player did not start was killed";
+    (void)send_signal(bystander.pid(), SIGKILL);
+    bystander.wait();
   }
-  paths_.proc_dir = proc;
-
-  player().stop();
-  EXPECT_EQ(engine.wait().describe(), "exit status: 137");
-  Result<std::optional<ExitStatus>> still = download.try_wait();
-  ASSERT_TRUE(still.ok());
-  EXPECT_FALSE(still->has_value()) << "the update download was killed";
-  std::vector<Args> killall = {{"-9", "ffmpeg"}, {"-9", "aplay"}, {"-9", "mpv"}};
-  EXPECT_EQ(calls("killall"), killall);
-  (void)send_signal(download.pid(), SIGKILL);
-  download.wait();
-
-  // Once the download has ended, curls go by killall again.
-  player_->stop();
-  EXPECT_EQ(calls("killall").size(), 7u);
-  EXPECT_EQ(calls("killall")[3], (Args{"-9", "curl"}));
+  EXPECT_TRUE(calls("killall").empty());
 }
 
 TEST_F(AudioPlayerTest, StopNeverSignalsPidsThatNameThisProgramOrAGroupOfOthers) {
@@ -456,10 +471,7 @@ TEST_F(AudioPlayerTest, StopNeverSignalsPidsThatNameThisProgramOrAGroupOfOthers)
         for (std::string pid : {std::string("0"), std::string("-1"), fmt::format("-{}", other),
                                 std::to_string(::getpid())}) {
           (void)write_file(paths_.stream_pid_file, pid);
-          (void)write_file(paths_.state_file,
-                           fmt::format("{{\"station_id\":\"x\",\"station_name\":\"X\","
-                                       "\"stream_url\":\"u\",\"frequency\":\"f\",\"pid\":{},"
-                                       "\"started_at\":1}}", ::getpid()));
+          (void)write_file(paths_.state_file, state_naming(::getpid()));
           audio.stop();
         }
         std::fflush(stdout);
@@ -474,12 +486,19 @@ TEST_F(AudioPlayerTest, StopNeverSignalsPidsThatNameThisProgramOrAGroupOfOthers)
 TEST_F(AudioPlayerTest, ReconnectTakesUpALiveEngineOnly) {
   std::optional<Process> engine;
   pid_t pid = spawn_sleeper(true, engine);
-  auto state_with = [&](int64_t recorded) {
-    return fmt::format("{{\"station_id\":\"vov1\",\"station_name\":\"VOV1\",\"stream_url\":\"u\","
-                       "\"frequency\":\"FM 100\",\"pid\":{},\"started_at\":{}}}",
-                       recorded, wall_seconds() - 100);
+  ProcessIdentity identity = process_identity(pid).value();
+  auto state_with = [&](int64_t recorded, std::optional<ProcessIdentity> named) {
+    std::string text = fmt::format(
+        "{{\"station_id\":\"vov1\",\"station_name\":\"VOV1\",\"stream_url\":\"u\","
+        "\"frequency\":\"FM 100\",\"pid\":{},\"started_at\":{}",
+        recorded, wall_seconds() - 100);
+    if (named) {
+      text += fmt::format(",\"process_start\":{},\"process_name\":{}", named->start_time,
+                          json_quote(named->name));
+    }
+    return text + "}";
   };
-  ASSERT_TRUE(write_file(paths_.state_file, state_with(pid)).ok());
+  ASSERT_TRUE(write_file(paths_.state_file, state_with(pid, identity)).ok());
   player().reconnect();
   EXPECT_TRUE(log_.has(fmt::format(
       "[AudioPlayer] Reconnected to background playback session (PID: {}, station: VOV1)", pid)));
@@ -491,13 +510,46 @@ TEST_F(AudioPlayerTest, ReconnectTakesUpALiveEngineOnly) {
   EXPECT_EQ(player_->poll(), PlaybackStatus::idle());
   EXPECT_TRUE(path_exists(paths_.state_file));  // the poll leaves the file alone
 
-  // Gone, or a PID that names no single foreign process: removed.
-  for (int64_t recorded : {int64_t{pid}, int64_t{1}, int64_t{::getpid()}}) {
-    ASSERT_TRUE(write_file(paths_.state_file, state_with(recorded)).ok());
+  // The number reused by another process (another start time or another
+  // program), a record of an older build without the process's identity,
+  // a process that is gone, or a PID that names no single foreign process:
+  // removed with a line, never reconnected, and the process is not killed.
+  std::optional<Process> reused;
+  pid_t other = spawn_sleeper(true, reused);
+  ProcessIdentity other_identity = process_identity(other).value();
+  struct Case {
+    int64_t pid;
+    std::optional<ProcessIdentity> named;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {other, ProcessIdentity{other_identity.start_time + 1, "sleep"},
+       "the PID now belongs to another process"},
+      {other, ProcessIdentity{other_identity.start_time, "sh"},
+       "the PID now belongs to another process"},
+      {other, std::nullopt, "it does not name its process fully"},
+      {pid, identity, "no such process"},
+      {1, identity, "its PID names no other process"},
+      {::getpid(), process_identity(::getpid()), "its PID names no other process"},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(write_file(paths_.state_file, state_with(c.pid, c.named)).ok());
     player().reconnect();
-    EXPECT_EQ(player_->poll(), PlaybackStatus::idle()) << recorded;
-    EXPECT_FALSE(path_exists(paths_.state_file)) << recorded;
+    EXPECT_EQ(player_->poll(), PlaybackStatus::idle()) << c.pid;
+    EXPECT_FALSE(path_exists(paths_.state_file)) << c.pid;
+    EXPECT_TRUE(log_.has(fmt::format(
+        "[AudioPlayer] Removed stale background playback record (PID: {}): {}", c.pid, c.reason)))
+        << c.reason;
+    // A stop with the same record does not kill the process either.
+    ASSERT_TRUE(write_file(paths_.state_file, state_with(c.pid, c.named)).ok());
+    player_->stop();
+    EXPECT_FALSE(path_exists(paths_.state_file));
   }
+  EXPECT_EQ(log_.count(fmt::format("[AudioPlayer] Reconnected to background playback session "
+                                   "(PID: {}, station: VOV1)", other)), 0);
+  EXPECT_TRUE(reused->try_wait().value() == std::nullopt) << "the reused PID's process was killed";
+  ::kill(other, SIGKILL);
+
   // Unparsable: left in place.
   ASSERT_TRUE(write_file(paths_.state_file, "{\"station_id\": 5}").ok());
   player().reconnect();

@@ -97,6 +97,8 @@ def _known_lines():
         r"\[OTA\] Already up to date: %s" % re.escape(RUNNING_VERSION),
         r"\[OTA\] Warning: Could not save channels\.json to disk: .+",
         r"\[OTA\] Successfully updated channels\.json \(version .*\)",
+        r"\[OTA\] Channels already up to date \(version .*\)",
+        r"\[OTA\] (Manifest|Catalog) refused: .+",
         r"\[OTA\] Syncing channels from: %s/channels\.json" % url,
         r"\[OTA\] Application updated successfully! Triggering restart code 42\.\.\.",
         r"\[OTA\] Update failed: .+",
@@ -127,6 +129,8 @@ def _known_lines():
         r"\[AudioPlayer\] Error checking child status: .+",
         r"\[AudioPlayer\] Terminating player process PID \d+",
         r"\[AudioPlayer\] Reconnected to background playback session \(PID: \d+, station: .*\)",
+        r"\[AudioPlayer\] Removed stale background playback record \(PID: \d+\): .+",
+        r"\[AudioPlayer\] Removed stale stream PID file \(PID: -?\d+\): not a process of this player",
         r"\[Framebuffer\] Notice: Could not open /dev/fb0 \(.*\)\. Initializing Desktop Simulator mode\.",
     ]
     return re.compile("^(?:%s)$" % "|".join("(?:%s)" % line for line in lines))

@@ -98,7 +98,7 @@ TEST(Fetch, CurlFailuresAreClassifiedForTheExitStatus) {
 
 TEST(Fetch, CurlIsLimitedToWebAddressesAndItsTimes) {
   FetchOptions options;
-  options.stall_seconds = 7;
+  options.idle_seconds = 7;
   options.range = std::make_pair(int64_t{10}, int64_t{19});
   std::vector<std::string> argv = fetch_arguments("https://radio.example/a.ts", options);
   auto follows = [&](const std::string& option, const std::string& value) {

@@ -113,17 +113,36 @@ TEST(HlsFollower, SkipsForwardWhenSegmentsLeftThePlaylistUnfetched) {
   EXPECT_EQ(reload.skipped, 0u);
   EXPECT_EQ(follower.next_segment()->sequence, 108u);
 
-  // 109 to 119 have left the playlist: resume near the live edge.
-  reload = follower.update(playlist(120, 10), kStart + seconds(12));
+  // A segment that could not be fetched is handed out again first.
+  std::optional<HlsSegment> again = follower.next_segment();
+  ASSERT_EQ(again->sequence, 109u);
+  follower.put_back(*again);
+  EXPECT_EQ(follower.update(playlist(109, 10), kStart + seconds(8)).skipped, 0u);
+  EXPECT_EQ(follower.next_segment()->sequence, 109u);
+  follower.put_back(playlist(109, 1).segments[0]);
+
+  // 109 to 119 have left the playlist (an outage): what is still listed
+  // plays, from the oldest segment on, and the skipped seconds are told.
+  reload = follower.update(playlist(120, 10), kStart + seconds(70));
   EXPECT_TRUE(reload.changed);
-  EXPECT_EQ(reload.skipped, 127u - 109u);
+  EXPECT_EQ(reload.skipped, 120u - 109u);
+  EXPECT_DOUBLE_EQ(reload.skipped_seconds, 11 * 6.0);
   std::optional<HlsSegment> first = follower.next_segment();
   ASSERT_TRUE(first);
-  EXPECT_EQ(first->sequence, 127u);
+  EXPECT_EQ(first->sequence, 120u);
   EXPECT_TRUE(first->discontinuity);
   std::optional<HlsSegment> second = follower.next_segment();
-  EXPECT_EQ(second->sequence, 128u);
+  EXPECT_EQ(second->sequence, 121u);
   EXPECT_FALSE(second->discontinuity);
+}
+
+TEST(HlsFollower, ReloadsComeHalfASecondApartAtLeastWhateverTheTargetSays) {
+  HlsFollower follower;
+  follower.update(playlist(0, 3, 0.001, false, 0.001), kStart);
+  drain(follower);
+  EXPECT_EQ(follower.next_reload(), kStart + milliseconds(500));
+  follower.update(playlist(0, 3, 0.001, false, 0.001), kStart + seconds(1));
+  EXPECT_GE(follower.next_reload(), kStart + seconds(1) + milliseconds(500));
 }
 
 TEST(HlsFollower, IgnoresAPlaylistThatWentBack) {

@@ -322,6 +322,15 @@ TEST(ParseHls, BoundsTheSegmentCountAndStaysLinear) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   text += "#EXTINF:1,\ns.ts\n";
   EXPECT_FALSE(parse_hls(text, "http://h/").ok());
+
+  // Short lines at a long address: the resolved addresses stay bounded.
+  std::string base = "http://h/" + std::string(kMaxAddressLength - 100, 'a') + "/index.m3u8";
+  std::string many = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n";
+  for (size_t i = 0; i < kMaxResolvedBytes / (kMaxAddressLength - 100) + 1; ++i) many += "#EXTINF:1,\ns.ts\n";
+  Result<HlsPlaylist> long_base = parse_hls(many, base);
+  ASSERT_FALSE(long_base.ok());
+  EXPECT_NE(long_base.error().find("add up to more than 4 MB"), std::string::npos);
+  EXPECT_TRUE(parse_hls(many, "http://h/index.m3u8").ok());
 }
 
 TEST(VariantOrder, PrefersAudioThenBandwidthUnderTheLimit) {

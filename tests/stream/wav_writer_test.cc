@@ -1,10 +1,17 @@
 #include "stream/wav_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "base/files.h"
@@ -141,6 +148,68 @@ TEST(WavWriter, AWriteCutShortByAFileLimitIsAnErrorAndTheHeaderCountsWhatArrived
   ASSERT_TRUE(data.ok());
   EXPECT_EQ(u32_at(*data, 40), 1000u);
   EXPECT_EQ(u32_at(*data, 4), 1036u);
+}
+
+TEST(WavWriter, PipesAndFifosGetAStreamAndNeitherAGoneReaderNorAStallBlocksAStop) {
+  signal(SIGPIPE, SIG_IGN);
+  UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
+  auto request_stop = [&] {
+    uint64_t one = 1;
+    ASSERT_EQ(::write(stop.get(), &one, sizeof one), 8);
+  };
+  std::vector<int16_t> samples = ramp(1000);
+
+  // A pipe named as /dev/stdout would be: the header states the largest
+  // size and the frames follow in order.
+  int ends[2];
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  UniqueFd read_end(ends[0]), write_end(ends[1]);
+  {
+    WavWriter writer("/proc/self/fd/" + std::to_string(write_end.get()), stop.get());
+    ASSERT_TRUE(writer.open(48000).ok());
+    ASSERT_TRUE(writer.write(samples.data(), 1000).ok());
+    writer.close(true);
+  }
+  write_end.reset();
+  std::string got;
+  char buffer[8192];
+  for (ssize_t n; (n = ::read(read_end.get(), buffer, sizeof buffer)) > 0;) got.append(buffer, n);
+  ASSERT_EQ(got.size(), kWavHeaderSize + 4000);
+  EXPECT_GT(u32_at(got, 40), 0xFFFF0000u);
+  EXPECT_EQ(std::memcmp(got.data() + kWavHeaderSize, samples.data(), 4000), 0);
+
+  // The reader goes away: the write fails as a closed output, not a device.
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  read_end = UniqueFd(ends[0]);
+  write_end = UniqueFd(ends[1]);
+  WavWriter orphan("/proc/self/fd/" + std::to_string(write_end.get()), stop.get());
+  ASSERT_TRUE(orphan.open(48000).ok());
+  read_end.reset();
+  EXPECT_FALSE(orphan.write(samples.data(), 1000).ok());
+  EXPECT_TRUE(orphan.output_closed());
+
+  // A reader that never reads: the write waits until the stop.
+  ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+  read_end = UniqueFd(ends[0]);
+  write_end = UniqueFd(ends[1]);
+  WavWriter stalled("/proc/self/fd/" + std::to_string(write_end.get()), stop.get());
+  ASSERT_TRUE(stalled.open(48000).ok());
+  std::thread stopper([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    request_stop();
+  });
+  std::vector<int16_t> lots = ramp(1 << 17);
+  Status blocked = stalled.write(lots.data(), 1 << 17);
+  stopper.join();
+  EXPECT_FALSE(blocked.ok());
+  EXPECT_FALSE(stalled.output_closed());
+
+  // A FIFO without a reader is waited for, until the stop.
+  testing::TempDir dir;
+  std::string fifo = dir / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  WavWriter waiting(fifo, stop.get());
+  EXPECT_FALSE(waiting.open(48000).ok());
 }
 
 }  // namespace

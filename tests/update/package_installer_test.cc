@@ -8,6 +8,9 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <set>
 
 #include <gtest/gtest.h>
 
@@ -15,6 +18,7 @@
 #include "base/process.h"
 #include "temp_dir.h"
 #include "update/zip_reader.h"
+#include "zip_writer.h"
 
 namespace ze {
 namespace {
@@ -48,6 +52,68 @@ mode_t default_file_mode() {
   ::umask(mask);
   return 0666 & ~mask;
 }
+
+// Everything below `root`, links not followed: each path with its kind and
+// its content, mode or link target.
+std::map<std::string, std::string> folder_state(const std::string& root) {
+  std::map<std::string, std::string> state;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+    const std::string path = entry.path().string();
+    const mode_t mode = file_mode(path);
+    std::string& described = state[path.substr(root.size())];
+    if (S_ISLNK(mode)) {
+      described = "link to " + std::filesystem::read_symlink(entry.path()).string();
+    } else if (S_ISDIR(mode)) {
+      described = "folder " + std::to_string(mode);
+    } else {
+      Result<std::string> content = read_file(path);
+      described = "file " + std::to_string(mode) + " " + (content.ok() ? *content : "?");
+    }
+  }
+  return state;
+}
+
+std::string file_text(const std::string& path) {
+  Result<std::string> content = read_file(path);
+  return content.ok() ? *content : "(unreadable)";
+}
+
+// Some bytes that deflate cannot shrink.
+std::string noise(size_t size) {
+  std::string out(size, '\0');
+  uint32_t x = 12345;
+  for (char& c : out) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  return out;
+}
+
+// Makes a folder refuse new names while it lives: immutable for root,
+// read-only for other users.
+class FolderLock {
+ public:
+  explicit FolderLock(std::string path) : path_(std::move(path)) {
+    if (::geteuid() != 0) {
+      locked_ = ::chmod(path_.c_str(), 0555) == 0;
+      return;
+    }
+    Result<CommandOutput> run = run_capture({"chattr", "+i", path_});
+    locked_ = run.ok() && run->status.success();
+  }
+  ~FolderLock() { unlock(); }
+  bool locked() const { return locked_; }
+  void unlock() {
+    if (!locked_) return;
+    if (::geteuid() == 0) {
+      (void)run_capture({"chattr", "-i", path_});
+    } else {
+      ::chmod(path_.c_str(), 0755);
+    }
+    locked_ = false;
+  }
+
+ private:
+  std::string path_;
+  bool locked_ = false;
+};
 
 class InstallerTest : public ::testing::Test {
  protected:
@@ -94,6 +160,29 @@ TEST_F(InstallerTest, EntriesLandBelowTheInstallFolderWithTheirModes) {
   EXPECT_FALSE(path_exists(app_ + "/etc/ze-radio-test"));
   EXPECT_FALSE(path_exists(app_ + "/nul"));
   EXPECT_FALSE(path_exists(app_ + "/ze-radio"));
+}
+
+// With a running version to beat, the package's program must report a
+// version by the one rule, newer than the running one; otherwise nothing is
+// written and the refusal says why.
+TEST_F(InstallerTest, ProgramMustReportANewerVersion) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"1.0.1", ""},
+      {"V1.1-rc1", ""},
+      {"1.0.0", "Package refused: its program's version 1.0.0 is not newer than 1.0"},
+      {"1.0.0-rc1", "Package refused: its program's version 1.0.0-rc1 is not newer than 1.0"},
+      {"1.x.5", "Package refused: its program's version '1.x.5' is not a version (numbers "
+                "separated by dots, as 1.2.3, with an optional leading v and an optional "
+                "pre-release after '-', as 1.3-rc1)"},
+  };
+  for (auto [version, error] : cases) {
+    make_zip(package_, std::string("add('ze-radio/bin/ze-radio', 'prog\\0ze-radio-version=") +
+                           version + "\\0')\n");
+    Status result = extract_package(package_, app_, {.newer_than = "1.0"});
+    EXPECT_EQ(result.ok() ? "" : result.error(), error) << version;
+    EXPECT_EQ(path_exists(app_ + "/bin/ze-radio"), *error == '\0') << version;
+    ::unlink((app_ + "/bin/ze-radio").c_str());
+  }
 }
 
 TEST_F(InstallerTest, DamagedEntryWritesNothingAtAll) {
@@ -209,7 +298,7 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   for (auto [folder, count] : {std::pair{"", 3}, {"/bin", 1}, {"/data", 1}}) {
     int entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(app_ + folder)) {
-      EXPECT_EQ(entry.path().filename().string().rfind(".ze-new-", 0), std::string::npos)
+      EXPECT_EQ(entry.path().filename().string().rfind(".ze-update", 0), std::string::npos)
           << entry.path();
       ++entries;
     }
@@ -230,19 +319,23 @@ TEST_F(InstallerTest, FailedWriteLeavesEveryOldFileAndNoLeftovers) {
   EXPECT_FALSE(path_exists(app_ + "/tool"));
 }
 
-// Files of the package whose names look like the installer's temporary
-// files keep their own data, and so do the files staged under those names.
-TEST_F(InstallerTest, PackageFilesNamedLikeTemporaryFilesKeepTheirData) {
+// Files and folders of the package named like the installer's staging
+// folder, in any letter case, keep their own data and the staging goes
+// elsewhere; a staging folder left by an installation cut short is removed.
+TEST_F(InstallerTest, PackageEntriesNamedLikeTheStagingFolderKeepTheirData) {
+  ASSERT_EQ(::mkdir((app_ + "/.ze-update~~").c_str(), 0700), 0);
+  ASSERT_TRUE(write_file(app_ + "/.ze-update~~/new-0", "left over").ok());
   make_zip(package_,
-           "add('ze-radio/.ze-new-1', 'first')\n"
+           "add('ze-radio/.ze-update', 'first')\n"
            "add('ze-radio/b', 'second')\n"
-           "add('ze-radio/.ze-new-2/', '')\n"
+           "add('ze-radio/.ZE-Update~/', '')\n"
            "add('ze-radio/c', 'third')\n");
   ASSERT_TRUE(extract_package(package_, app_).ok());
-  EXPECT_EQ(*read_file(app_ + "/.ze-new-1"), "first");
+  EXPECT_EQ(*read_file(app_ + "/.ze-update"), "first");
   EXPECT_EQ(*read_file(app_ + "/b"), "second");
-  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ze-new-2")));
+  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/.ZE-Update~")));
   EXPECT_EQ(*read_file(app_ + "/c"), "third");
+  EXPECT_FALSE(path_exists(app_ + "/.ze-update~~"));
 }
 
 TEST_F(InstallerTest, RunningProgramIsReplacedByANewFile) {
@@ -345,6 +438,144 @@ TEST_F(InstallerTest, ArchivesOfOtherToolsAndZip64RecordsInstall) {
   EXPECT_EQ(entries, 65535u);
 }
 
+// Zip64 values in every place writers put them, for an entry first, in the
+// middle or last (where its data ends just before the directory), in plain
+// archives and in archives with bytes before them, zip64 end records and
+// data descriptors: each installs, whatever the reader's view of the local
+// header's sizes.
+TEST_F(InstallerTest, Zip64FormsInstallWhereverTheEntrySits) {
+  using testing::ZipMember;
+  const std::pair<const char*, std::function<void(ZipMember&)>> forms[] = {
+      {"sizes in the directory only", [](ZipMember& m) { m.central_sizes64 = true; }},
+      {"sizes in both headers", [](ZipMember& m) { m.central_sizes64 = m.local_sizes64 = true; }},
+      {"offset only", [](ZipMember& m) { m.central_offset64 = true; }},
+      {"all three",
+       [](ZipMember& m) { m.central_sizes64 = m.local_sizes64 = m.central_offset64 = true; }},
+      {"offset in the extra field too", [](ZipMember& m) { m.central_sizes64 = m.offset_in_extra_too = true; }},
+      {"streamed", [](ZipMember& m) { m.central_sizes64 = m.local_sizes64 = m.data_descriptor = true; }},
+  };
+  const std::pair<const char*, testing::ZipLayout> layouts[] = {
+      {"plain", {}}, {"after a stub", {std::string(1000, 'S')}}, {"zip64 end records", {"", true}}};
+  const std::string program = std::string(30000, 'p') + noise(2000) + std::string(30000, 'q');
+  const std::string padding = noise(40000);
+  int installed = 0;
+  for (const auto& [form_name, form] : forms) {
+    for (const auto& [layout_name, layout] : layouts) {
+      for (size_t position = 0; position < 3; ++position) {
+        std::vector<ZipMember> members = {{.name = "ze-radio/a.txt", .data = "text"},
+                                          {.name = "ze-radio/padding.bin", .data = padding, .deflate = false}};
+        ZipMember zip64{.name = "ze-radio/bin/x", .data = program};
+        form(zip64);
+        members.insert(members.begin() + static_cast<std::ptrdiff_t>(position), zip64);
+        const std::string what = std::string(form_name) + ", " + layout_name + ", position " +
+                                 std::to_string(position);
+        std::filesystem::remove_all(app_);
+        ASSERT_EQ(::mkdir(app_.c_str(), 0755), 0);
+        ASSERT_TRUE(write_file(package_, testing::build_zip(members, layout)).ok());
+        Status result = extract_package(package_, app_);
+        EXPECT_TRUE(result.ok()) << what << ": " << result.error();
+        if (!result.ok()) continue;
+        EXPECT_EQ(file_text(app_ + "/bin/x"), program) << what;
+        EXPECT_EQ(file_text(app_ + "/a.txt"), "text") << what;
+        EXPECT_EQ(file_text(app_ + "/padding.bin"), padding) << what;
+        ++installed;
+      }
+    }
+  }
+  EXPECT_EQ(installed, 54);
+}
+
+// A refused installation leaves the folder as it was, links included: a link
+// where the package needs a folder is replaced only after the whole package
+// is written, and put back when a later file cannot be put in place.
+TEST_F(InstallerTest, RefusedInstallKeepsLinksAndEveryFile) {
+  const std::string outside = dir_ / "outside";
+  ASSERT_EQ(::mkdir(outside.c_str(), 0755), 0);
+  ASSERT_TRUE(write_file(outside + "/keep", "keep").ok());
+  ASSERT_EQ(::symlink(outside.c_str(), (app_ + "/data").c_str()), 0);
+  ASSERT_EQ(::symlink("launch.sh", (app_ + "/start").c_str()), 0);
+  ASSERT_TRUE(write_file(app_ + "/launch.sh", "old launch").ok());
+  ASSERT_TRUE(write_file(app_ + "/lib", "a file where the package needs a folder").ok());
+  make_zip(package_,
+           "add('ze-radio/launch.sh', 'new launch')\n"
+           "add('ze-radio/start', 'replaces a link')\n"
+           "add('ze-radio/data/list.txt', 'list')\n"
+           "add('ze-radio/lib/x.so', 'library')\n");
+  std::map<std::string, std::string> before = folder_state(dir_.path());
+  Status result = extract_package(package_, app_);
+  EXPECT_EQ(result.error(), "Failed to create " + app_ + "/lib/x.so: Not a directory (os error 20)");
+  EXPECT_EQ(folder_state(dir_.path()), before);
+
+  // A folder that refuses new names (immutable for root, read-only for
+  // others) stops the installation after earlier files were put in place.
+  const std::string locked = app_ + "/locked";
+  ASSERT_EQ(::mkdir(locked.c_str(), 0755), 0);
+  FolderLock lock(locked);
+  if (!lock.locked()) GTEST_SKIP() << "no way to make a folder refuse new names here";
+  make_zip(package_,
+           "add('ze-radio/launch.sh', 'new launch')\n"
+           "add('ze-radio/start', 'replaces a link')\n"
+           "add('ze-radio/data/list.txt', 'list')\n"
+           "add('ze-radio/new/file', 'in a folder the package makes')\n"
+           "add('ze-radio/locked/y', 'cannot be placed')\n");
+  before = folder_state(dir_.path());
+  result = extract_package(package_, app_);
+  EXPECT_TRUE(result.error().starts_with("Failed to create " + locked + "/y: ")) << result.error();
+  EXPECT_EQ(folder_state(dir_.path()), before);
+
+  // Once the folder takes names, the same package installs: the links are
+  // replaced, never followed, and no staging is left behind.
+  lock.unlock();
+  ASSERT_TRUE(extract_package(package_, app_).ok());
+  EXPECT_TRUE(S_ISDIR(file_mode(app_ + "/data")));
+  EXPECT_EQ(*read_file(app_ + "/data/list.txt"), "list");
+  EXPECT_EQ(*read_file(app_ + "/start"), "replaces a link");
+  EXPECT_EQ(*read_file(locked + "/y"), "cannot be placed");
+  EXPECT_EQ(*read_file(outside + "/keep"), "keep");
+  EXPECT_FALSE(path_exists(outside + "/list.txt"));
+  std::set<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(app_)) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"data", "launch.sh", "lib", "locked", "new", "start"}));
+}
+
+// What a package unpacks to is bounded by a limit and by the card's free
+// space, both taken from the directory before any data is read or written.
+TEST_F(InstallerTest, UnpackedSizeIsBoundedBeforeAnythingIsWritten) {
+  using testing::ZipMember;
+  // 64 MiB and one byte of zeros deflate to about 65 KB.
+  ASSERT_TRUE(write_file(package_, testing::build_zip(
+                                       {{.name = "ze-radio/a.txt", .data = "a"},
+                                        {.name = "ze-radio/zeros",
+                                         .data = std::string(kMaxUnpackedSize, '\0')}}))
+                  .ok());
+  Status result = extract_package(package_, app_);
+  EXPECT_EQ(result.error(), "Package refused: it unpacks to 67108865 bytes, more than 67108864");
+  EXPECT_TRUE(std::filesystem::is_empty(app_));
+
+  // The limit counts every file; a package right at it installs.
+  ASSERT_TRUE(write_file(package_, testing::build_zip({{.name = "ze-radio/a", .data = std::string(60, 'a')},
+                                                       {.name = "ze-radio/", .data = ""},
+                                                       {.name = "ze-radio/b", .data = std::string(40, 'b')}}))
+                  .ok());
+  EXPECT_EQ(extract_package(package_, app_, {.max_unpacked_size = 99}).error(),
+            "Package refused: it unpacks to 100 bytes, more than 99");
+  EXPECT_TRUE(std::filesystem::is_empty(app_));
+  EXPECT_TRUE(extract_package(package_, app_, {.max_unpacked_size = 100}).ok());
+
+  // Under any limit, a package the card cannot hold is refused.
+  ASSERT_TRUE(write_file(package_, testing::build_zip({{.name = "ze-radio/huge",
+                                                        .data = "x",
+                                                        .central_sizes64 = true,
+                                                        .local_sizes64 = true,
+                                                        .stated_size = 1ull << 50}}))
+                  .ok());
+  result = extract_package(package_, app_, {.max_unpacked_size = UINT64_MAX});
+  EXPECT_TRUE(result.error().starts_with("Not enough free space in " + app_ + ": the package needs ")) << result.error();
+  EXPECT_FALSE(path_exists(app_ + "/huge"));
+}
+
 // An end record that counts fewer entries than the directory holds would
 // install part of the package: it is refused before anything is written.
 TEST_F(InstallerTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
@@ -359,7 +590,8 @@ TEST_F(InstallerTest, DirectoryThatDisagreesWithItsEndRecordIsRefused) {
   } cases[] = {
       {8, std::string("\x05\x00\x05\x00", 4),
        "the central directory holds more entries than its end record counts"},
-      {8, std::string("\x09\x00\x09\x00", 4), ""},  // minizip's own error
+      {8, std::string("\x09\x00\x09\x00", 4),
+       "the central directory holds fewer entries than its end record counts"},
   };
   for (const auto& c : cases) {
     std::string bytes = good;

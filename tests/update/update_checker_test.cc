@@ -28,7 +28,8 @@ std::string manifest(const std::string& version) {
 
 // A curl stand-in: records every call's arguments, answers the manifest and
 // the catalog URL from files of the test folder (NAME.body printed, NAME.rc
-// the exit status, NAME.fail-once a failing first call).
+// the exit status, NAME.fail-once a failing first call, NAME.endless an
+// answer that never ends).
 class CheckerTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -40,6 +41,7 @@ class CheckerTest : public ::testing::Test {
                "case $url in */ota/ze-radio.json) k=manifest ;; *.sig) k=signature ;; "
                "*) k=catalog ;; esac\n"
                "if [ -e $d/$k.fail-once ]; then rm $d/$k.fail-once; exit 28; fi\n"
+               "[ -e $d/$k.endless ] && exec yes '{}'\n"
                "[ -e $d/$k.body ] && cat $d/$k.body\n"
                "[ -e $d/$k.rc ] && exit $(cat $d/$k.rc)\n"
                "exit 0\n");
@@ -116,6 +118,16 @@ TEST_F(CheckerTest, UpToDateManifestSynchronisesAndStoresTheExactCatalogBytes) {
   for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
+
+  // A manifest whose version is not a version is refused with the rule; the
+  // catalog is synchronised as after any unusable manifest.
+  answer("manifest.body", manifest("1.x.5"));
+  message = check();
+  EXPECT_TRUE(std::holds_alternative<ChannelsUpdatedMessage>(message));
+  EXPECT_NE(log_.find("[OTA] Manifest refused: '1.x.5' is not a version (numbers separated by "
+                      "dots, as 1.2.3, with an optional leading v and an optional pre-release "
+                      "after '-', as 1.3-rc1)\n[OTA] Syncing channels from: "),
+            std::string::npos) << log_;
 }
 
 TEST_F(CheckerTest, FailedManifestIsRetriedOnceThenTheCatalogFollows) {
@@ -212,6 +224,34 @@ TEST_F(CheckerTest, OversizedOrDeeplyNestedDocumentsAreRefusedUnparsed) {
   EXPECT_NE(log_.find("[OTA] Manifest refused: document nested deeper than 64 levels\n"),
             std::string::npos) << log_;
   EXPECT_EQ(*read_file(config_.catalog_path), "old");
+
+  // Answers that never end (no length for curl to refuse) are cut off at the
+  // limit while they arrive, and the manifest is not asked for again.
+  answer("manifest.endless", "");
+  answer("catalog.endless", "");
+  ::unlink((dir_ / "calls").c_str());
+  message = check();
+  ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message));
+  EXPECT_EQ(std::get<UpdateErrorMessage>(message).text,
+            "Invalid remote channels format: document larger than 4194304 bytes");
+  EXPECT_EQ(log_.find("Primary manifest failed"), std::string::npos) << log_;
+  EXPECT_NE(log_.find("[OTA] Manifest refused: document larger than 4194304 bytes\n"),
+            std::string::npos) << log_;
+  EXPECT_NE(log_.find("[OTA] Catalog refused: document larger than 4194304 bytes\n"),
+            std::string::npos) << log_;
+  EXPECT_EQ(calls(), manifest_call + catalog_call);
+  EXPECT_EQ(*read_file(config_.catalog_path), "old");
+}
+
+// The detached signature of `data` as publish-update writes it.
+std::string sign(const std::string& data, const unsigned char* with) {
+  unsigned char signature[crypto_sign_BYTES];
+  crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
+                       data.size(), with);
+  char text[sodium_base64_ENCODED_LEN(crypto_sign_BYTES, sodium_base64_VARIANT_ORIGINAL)];
+  sodium_bin2base64(text, sizeof text, signature, sizeof signature,
+                    sodium_base64_VARIANT_ORIGINAL);
+  return std::string(text) + "\n";
 }
 
 // A build with a key stores only a catalog whose signature (at the catalog's
@@ -222,15 +262,6 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
   unsigned char secret[crypto_sign_SECRETKEYBYTES], other_secret[crypto_sign_SECRETKEYBYTES];
   crypto_sign_keypair(key.bytes.data(), secret);
   crypto_sign_keypair(other.bytes.data(), other_secret);
-  auto sign = [](const std::string& data, const unsigned char* with) {
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(data.data()),
-                         data.size(), with);
-    char text[sodium_base64_ENCODED_LEN(crypto_sign_BYTES, sodium_base64_VARIANT_ORIGINAL)];
-    sodium_bin2base64(text, sizeof text, signature, sizeof signature,
-                      sodium_base64_VARIANT_ORIGINAL);
-    return std::string(text) + "\n";
-  };
   config_.key = key;
   answer("manifest.body", manifest("1.0.0"));
   const std::string body = kCatalog;
@@ -253,13 +284,19 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
       {"flipped signature byte", body, bad_signature, "Catalog refused: signature does not match"},
       {"not a signature", body, "<html>404</html>",
        "Catalog refused: signature is not the base64 of 64 bytes"},
+      {"endless signature", body, "endless",
+       "Catalog refused: signature at https://updates.test/channels.json.sig larger than 4096 "
+       "bytes"},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(write_file(config_.catalog_path, "old").ok());
     answer("catalog.body", c.catalog);
     ::unlink((dir_ / "signature.body").c_str());
     ::unlink((dir_ / "signature.rc").c_str());
-    if (c.signature) {
+    ::unlink((dir_ / "signature.endless").c_str());
+    if (c.signature == "endless") {
+      answer("signature.endless", "");
+    } else if (c.signature) {
       answer("signature.body", *c.signature);
     } else {
       answer("signature.rc", "22");
@@ -274,6 +311,72 @@ TEST_F(CheckerTest, KeyedBuildAcceptsOnlyACorrectlySignedCatalog) {
       EXPECT_NE(log_.find("[OTA] " + c.error + "\n"), std::string::npos) << log_;
       EXPECT_EQ(*read_file(config_.catalog_path), "old") << c.what;
     }
+  }
+}
+
+// A build with a key stores a rightly signed catalog only when its version
+// is newer than the catalog it holds (the stored file's, else the built-in
+// one's, 2026.09.28): an older one signed in its day is refused, an equal
+// one leaves the file as it is. A build without a key stores what it gets.
+TEST_F(CheckerTest, KeyedBuildRefusesAnOlderSignedCatalog) {
+  ASSERT_GE(sodium_init(), 0);
+  UpdateKey key;
+  unsigned char secret[crypto_sign_SECRETKEYBYTES];
+  crypto_sign_keypair(key.bytes.data(), secret);
+  answer("manifest.body", manifest("1.0.0"));
+  auto catalog = [](const std::string& version, const std::string& name) {
+    return R"({"version":")" + version + R"(","categories":[{"id":"vov","name":"VOV"}],)"
+           R"("channels":[{"id":"a","name":")" + name + R"(","category":"vov","streamUrl":"http://a"}]})";
+  };
+  const std::string stored = catalog("2026.12.01", "Stored");
+  struct Case {
+    std::optional<std::string> held;  // the file before the check; none: no file
+    std::string offered;
+    bool keyed;
+    std::string error;   // empty: a catalog is sent
+    bool written;        // the file now holds the offered catalog
+    std::string line;    // logged
+  } cases[] = {
+      {stored, catalog("2025.01.01", "Old"), true,
+       "Catalog refused: version 2025.01.01 is older than the stored catalog's 2026.12.01", false,
+       "[OTA] Catalog refused: version 2025.01.01 is older than the stored catalog's 2026.12.01"},
+      {stored, catalog("2026.12.1-rc1", "Candidate"), true,
+       "Catalog refused: version 2026.12.1-rc1 is older than the stored catalog's 2026.12.01",
+       false, ""},
+      {stored, catalog("v2026.12.01.0", "Same"), true, "", false,
+       "[OTA] Channels already up to date (version v2026.12.01.0)"},
+      {stored, catalog("2026.12.02", "Newer"), true, "", true,
+       "[OTA] Successfully updated channels.json (version 2026.12.02)"},
+      {std::nullopt, catalog("2026.09.27", "Old"), true,
+       "Catalog refused: version 2026.09.27 is older than the built-in catalog's 2026.09.28",
+       false, ""},
+      {"not a catalog", catalog("2026.09.29", "Newer"), true, "", true, ""},
+      {stored, catalog("2026.x", "Odd"), true,
+       "Catalog refused: version '2026.x' is not a version (numbers separated by dots, as 1.2.3, "
+       "with an optional leading v and an optional pre-release after '-', as 1.3-rc1)", false, ""},
+      {stored, catalog("2025.01.01", "Old"), false, "", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offered);
+    ::unlink(config_.catalog_path.c_str());
+    if (c.held) ASSERT_TRUE(write_file(config_.catalog_path, *c.held).ok());
+    config_.key = c.keyed ? std::optional<UpdateKey>(key) : std::nullopt;
+    answer("catalog.body", c.offered);
+    answer("signature.body", sign(c.offered, secret));
+    UpdateMessage message = check();
+    if (c.error.empty()) {
+      ASSERT_TRUE(std::holds_alternative<ChannelsUpdatedMessage>(message));
+    } else {
+      ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(message));
+      EXPECT_EQ(std::get<UpdateErrorMessage>(message).text, c.error);
+    }
+    Result<std::string> now = read_file(config_.catalog_path);
+    if (c.written) {
+      EXPECT_EQ(now.ok() ? *now : "", c.offered);
+    } else {
+      EXPECT_EQ(now.ok() ? std::optional(*now) : std::nullopt, c.held);
+    }
+    if (!c.line.empty()) EXPECT_NE(log_.find(c.line + "\n"), std::string::npos) << log_;
   }
 }
 

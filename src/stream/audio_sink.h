@@ -1,10 +1,12 @@
 // AudioSink: where the stream engine puts its decoded audio, 16-bit
-// little-endian interleaved stereo. Implemented by the sound card (AlsaPcm)
-// and by a WAV file (WavWriter). A sink is used by one thread at a time.
+// little-endian interleaved stereo. Implemented by the sound card (AlsaPcm,
+// which writes it in the layout the card takes) and by a WAV file
+// (WavWriter). A sink is used by one thread at a time.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "base/result.h"
 
@@ -26,6 +28,9 @@ class AudioSink {
   // After a failed write: the output's reader went away (a pipe whose
   // reader closed), which is no fault of a device.
   virtual bool output_closed() const { return false; }
+  // What the output was set up as, for the log once it is open (a sound
+  // card's format, channels and sizes); empty when there is nothing to say.
+  virtual std::string description() const { return {}; }
 };
 
 }  // namespace ze::stream

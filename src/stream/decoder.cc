@@ -339,6 +339,9 @@ class Player {
       Result<int> rate = sink_.open(frame->sample_rate);
       if (!rate) return output_failed(rate.error());
       stats_.output_rate = *rate;
+      if (std::string described = sink_.description(); !described.empty()) {
+        log_event("{}", described);
+      }
       if (*rate != frame->sample_rate) {
         log_event("output at {} Hz (the stream has {} Hz)", *rate, frame->sample_rate);
       }

@@ -246,6 +246,7 @@ class Source {
     std::string genre;
     uint32_t bitrate = 0;
     bool icecast = false;
+    uint64_t received = 0;  // body bytes taken, metadata blocks included
 
     explicit IcyBody(const ResponseHead& head) {
       if (std::optional<std::string_view> metaint = head.header("icy-metaint")) {
@@ -270,6 +271,7 @@ class Source {
     }
 
     void take(const uint8_t* data, size_t size) {
+      received += size;
       if (!icy) {
         audio.insert(audio.end(), data, data + size);
         return;
@@ -358,15 +360,19 @@ class Source {
   // ---- live streams ----
 
   // Plays an endless stream (Icecast, Shoutcast) whose first bytes are in
-  // `head`. A connection that breaks is opened again at once and then every
-  // second or two until the stall limit: what the server sent meanwhile is
-  // lost, but playback goes on as soon as the network allows.
+  // `first_body`. A connection that breaks is opened again at once and then
+  // every second or two until the stall limit: what a live server sent
+  // meanwhile is lost, but playback goes on as soon as the network allows. A
+  // stream of known length (a file) goes on from the byte where it broke.
   Finish play_live(Fetch first, const std::string& url, IcyBody first_body, bool complete) {
     std::optional<IcyBody> body(std::move(first_body));
     station_ = body->station;
     note_facts(body->facts());
     if (!flush(*body)) return stopped();
     if (complete) return {Outcome::Ended, "the stream ended"};
+    const ResponseHead& answer = first.head();
+    const bool has_length = answer.status == 200 && answer.header("Content-Length") &&
+                            answer.header("Accept-Ranges") == "bytes";
     std::optional<Fetch> fetch(std::move(first));
     fetch->set_idle_seconds(kBrokenAfterSeconds);
     Instant last_data = now();
@@ -383,16 +389,21 @@ class Source {
       }
       if (failed->kind == FetchFailure::Stopped) return stopped();
       fetch.reset();
-      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, body);
+      std::optional<uint64_t> resume_at;
+      if (has_length) resume_at = body->received;
+      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, resume_at, body);
       if (auto* finish = std::get_if<Finish>(&again)) return *finish;
       fetch.emplace(std::move(std::get<Fetch>(again)));
     }
   }
 
-  // Opens the stream again until it sends or the stall limit passes; the new
-  // answer's metadata interval replaces the old one in `body`.
-  std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data,
-                                        const std::string& why, std::optional<IcyBody>& body) {
+  // Opens `url` again once the network allows, within the stall limit, and
+  // pushes the first bytes of the new connection. With `resume_at`, asks for
+  // the rest from that byte on (dropping what a server that ignores ranges
+  // sends again) and `body` reads on; otherwise the new connection is a new
+  // stream, whose own head says whether and how often metadata comes.
+  std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data, const std::string& why,
+                                        std::optional<uint64_t> resume_at, std::optional<IcyBody>& body) {
     const int limit = stall_limit();
     const Instant give_up = last_data + std::chrono::seconds(limit);
     Outage outage;
@@ -401,6 +412,7 @@ class Source {
     retry.connect_seconds = std::min(retry.connect_seconds, kRetryConnectSeconds);
     retry.idle_seconds = kRetryIdleSeconds;
     retry.icy = true;
+    if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     uint8_t buffer[16384];
     for (;;) {
       if (!wait_until(std::min(outage.next_try(), give_up))) return stopped();
@@ -412,23 +424,32 @@ class Source {
       std::variant<Fetch, FetchError> opened = Fetch::open(url, retry);
       if (auto* error = std::get_if<FetchError>(&opened)) {
         if (error->kind == FetchFailure::Stopped) return stopped();
+        if (error->kind == FetchFailure::Refused && resume_at) {
+          // No part of it after all: what comes next is a new stream.
+          resume_at.reset();
+          retry.range.reset();
+        }
         outage.failed(error->message, limit);
         continue;
       }
       Fetch& fetch = std::get<Fetch>(opened);
+      uint64_t drop = resume_at && fetch.head().status != 206 ? *resume_at : 0;
       size_t got = 0;
-      std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
+      std::optional<FetchError> failed;
+      while (!(failed = fetch.read(buffer, sizeof buffer, got)) && got > 0 && drop >= got) drop -= got;
       if (failed || got == 0) {
         if (failed && failed->kind == FetchFailure::Stopped) return stopped();
         outage.failed(failed ? failed->message : "the stream ended at once", limit);
         continue;
       }
       outage.ended(last_data);
-      // The new connection starts wherever the server is now.
-      if (!start_new_stream()) return stopped();
-      body.emplace(fetch.head());
-      note_facts(body->facts());
-      body->take(buffer, got);
+      // A live stream's new connection starts wherever the server is now.
+      if (!resume_at) {
+        if (!start_new_stream()) return stopped();
+        body.emplace(fetch.head());
+        note_facts(body->facts());
+      }
+      body->take(buffer + drop, got - drop);
       if (!flush(*body)) return stopped();
       last_data = now();
       fetch.set_idle_seconds(kBrokenAfterSeconds);

@@ -546,8 +546,8 @@ class Icecast(Daemon):
 class Nginx(Daemon):
     """nginx serving `root` over HTTP on each of `ports` and over HTTPS on
     `tls_port` (the test server's self-signed certificate), with the
-    redirects stations behind load balancers send and a proxy to an Icecast
-    port (chunked, unbuffered)."""
+    redirects stations behind load balancers send, a proxy to an Icecast
+    port (chunked, unbuffered) and files under /paced/ sent at 160 kbit/s."""
 
     def __init__(self, folder, root, ports=(8080,), tls_port=8443, icecast_port=8000):
         os.makedirs(folder, exist_ok=True)
@@ -572,6 +572,7 @@ http {
     location = /r301tls/live.m3u8 { return 301 https://127.0.0.1:%(tls)d/hls/live.m3u8; }
     location = /loop.m3u8 { return 302 /loop.m3u8; }
     location /icy/ { proxy_pass http://127.0.0.1:%(ice)d/; proxy_buffering off; }
+    location /paced/ { limit_rate_after 64k; limit_rate 20k; }
   }
 }
 """ % {"d": folder, "root": root, "listen": listen, "tls": tls_port, "ice": icecast_port})

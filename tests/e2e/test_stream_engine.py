@@ -5,6 +5,7 @@ exit status. Each group runs its producers and engines side by side."""
 
 import os
 import random
+import shutil
 import time
 
 import harness
@@ -331,6 +332,8 @@ class StreamEngineTest(harness.SandboxTest):
             mpeg, mpeg_rate = streamkit.mp3_frames(f.read())
         icy = streamkit.IcyStream(self.server, "/icy200", mpeg, 1152 / mpeg_rate, "audio/mpeg",
                                   icy_status=True)
+        os.makedirs(self.www + "/paced")
+        shutil.copy(self.src + "/tone.mp3", self.www + "/paced/tone.mp3")
         self.server.route("/icy404", lambda request, path: request.wfile.write(
             b"ICY 404 Resource Not Found\r\n\r\n"))
         url = self.server.url
@@ -369,6 +372,7 @@ class StreamEngineTest(harness.SandboxTest):
             "loop": self.engine("loop", "http://127.0.0.1:8080/loop.m3u8"),
             "hls-outage": self.engine("hls-outage", "http://127.0.0.1:8082/r302/live.m3u8"),
             "ice-outage": self.engine("ice-outage", icecast_mp3),
+            "file-outage": self.engine("file-outage", "http://127.0.0.1:8082/paced/tone.mp3"),
             "ice-aac": self.engine("ice-aac", icecast_aac.replace(":8001", ":8000")),
             "proxy": self.engine("proxy", "http://127.0.0.1:8080/icy/tone.mp3"),
             "icy200": self.engine("icy200", icy.url),
@@ -410,7 +414,8 @@ class StreamEngineTest(harness.SandboxTest):
                 self.assertEqual(engine.status, expected.get(name, SIGTERM_STATUS), engine.output())
                 self.assertEqual(engine.leftover_curls(), [])
         # What plays is the tone, whole, in every setup.
-        for name in ("redirect", "tls", "ice-aac", "proxy", "icy200", "old-curl", "hls-outage"):
+        for name in ("redirect", "tls", "ice-aac", "proxy", "icy200", "old-curl", "hls-outage",
+                     "file-outage"):
             with self.subTest(name):
                 wav = Wav(e[name].output_path)
                 left = wav.channel(0, 0.5, wav.seconds() - 0.5)
@@ -423,8 +428,7 @@ class StreamEngineTest(harness.SandboxTest):
                 self.assertEqual(streamkit.silent_blocks(left, wav.rate)[:5], [])
 
         # Segments lead from where the redirect went: never a 404.
-        self.assertEqual([r for r in nginx.requests() if r[0] != 200 and r[1] != "/loop.m3u8"
-                          and not r[1].startswith("/r")], [])
+        self.assertEqual([r for r in nginx.requests() if r[0] >= 400], [])
         self.assertEqual([r for r in nginx.requests() if r[1].startswith("/r302/seg")], [])
         self.assertEqual(e["loop"].count(r"cannot play: .*redirects"), 1, e["loop"].output())
         self.assertEqual(e["icy404"].count(r"cannot play: .*ICY 404"), 1, e["icy404"].output())
@@ -443,7 +447,11 @@ class StreamEngineTest(harness.SandboxTest):
 
         # The drop-outs: one line when each began and one when it ended; the
         # HLS stream lost nothing, the Icecast one what its server sent
-        # meanwhile; neither stayed silent much longer than the network.
+        # meanwhile; neither stayed silent much longer than the network. The
+        # file went on from where it broke (its tone, checked above, is whole).
+        self.assertEqual(e["file-outage"].count(r"connection back after"), 1,
+                         e["file-outage"].output())
+        self.assertIn((206, "/paced/tone.mp3"), nginx.requests())
         for name, outage in outages.items():
             engine = e[name]
             with self.subTest(name):

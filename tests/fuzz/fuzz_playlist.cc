@@ -30,7 +30,7 @@ constexpr std::string_view kBases[] = {
 };
 
 void check_url(std::string_view url, std::string_view base) {
-  FUZZ_CHECK(is_stream_address(url), "an address handed out is a stream address");
+  FUZZ_CHECK(ze::is_stream_address(url), "an address handed out is a stream address");
   FUZZ_CHECK(resolve_url(base, url) == url, "an absolute address resolves to itself");
   FUZZ_CHECK(resolve_url("http://other.example/x/y", url) == url,
              "an absolute address ignores the base");
@@ -127,7 +127,7 @@ void check_user_stations(std::string_view text, std::string_view path) {
   FUZZ_CHECK(stations.channels.size() <= ze::kMaxUserStations, "at most 500 user stations");
   std::set<std::string> ids;
   for (const ze::Channel& channel : stations.channels) {
-    FUZZ_CHECK(is_stream_address(channel.stream_url), "a user station has a stream address");
+    FUZZ_CHECK(ze::is_stream_address(channel.stream_url), "a user station has a stream address");
     FUZZ_CHECK(channel.id == ze::user_station_id(channel.stream_url), "ids come from addresses");
     FUZZ_CHECK(ids.insert(channel.id).second, "user station ids are distinct");
     FUZZ_CHECK(!channel.name.empty() && characters(channel.name) <= 100, "names are bounded");

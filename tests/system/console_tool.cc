@@ -8,9 +8,14 @@
 //                                   buttons and hat, then replays the lines
 //                                   "key CODE VALUE" / "abs CODE VALUE" read
 //                                   from FIFO, each followed by a SYN_REPORT
-//   console_tool capture SECONDS    records the snd-aloop capture side
-//                                   (card 0 device 1) at 48 kHz and prints
-//                                   what the first channel carried
+//   console_tool capture SECONDS [FORMAT CHANNELS]
+//                                   records the snd-aloop capture side
+//                                   (card 0 device 1) at 48 kHz, 16-bit
+//                                   stereo or FORMAT (s16, s24, s32) with
+//                                   CHANNELS, which the loopback then holds
+//                                   its playback side to; prints "capturing"
+//                                   once it runs, then what the first channel
+//                                   carried (pitch, level, silent blocks)
 //
 // Results go to standard output as "key=value" pairs; the test reads them.
 
@@ -113,10 +118,11 @@ int gamepad(const char* fifo) {
   }
 }
 
-// Records SECONDS of the loopback and describes the first channel: where the
-// sound starts, its frequency from the rising zero crossings, its RMS level,
-// and how many 10 ms blocks after the start sound or fall silent.
-int capture(double seconds) {
+// Records SECONDS of the loopback in LAYOUT and describes the first channel
+// (at 16-bit scale): where the sound starts, its frequency from the rising
+// zero crossings, its RMS level, and how many 10 ms blocks after the start
+// sound or fall silent.
+int capture(double seconds, ze::stream::alsa::FrameLayout layout) {
   namespace alsa = ze::stream::alsa;
   const std::string path = "/dev/snd/" + alsa::pcm_file_name({0, 1}, false);
   auto fd = alsa::open_device(path, std::chrono::milliseconds(2000));
@@ -126,14 +132,21 @@ int capture(double seconds) {
   }
   // A capture starts with its first read only when that read asks for at
   // least the start threshold: one frame, so the period-sized reads start it.
-  auto setup = alsa::configure(fd->get(), path, kRate, 1);
+  auto setup = alsa::configure(fd->get(), path, {kRate, layout.format, layout.channels}, 1);
   if (!setup.ok()) {
     std::printf("error=%s\n", setup.error().c_str());
     return 1;
   }
+  std::printf("capturing\n");
+  std::fflush(stdout);
   const size_t wanted = static_cast<size_t>(seconds * setup->rate);
-  std::vector<int16_t> chunk(setup->period_frames * 2);
-  std::vector<int16_t> left;
+  const size_t frame_bytes = layout.frame_bytes();
+  const bool wide = layout.format != alsa::SampleFormat::S16;
+  const double scale = layout.format == alsa::SampleFormat::S32       ? 65536.0
+                       : layout.format == alsa::SampleFormat::S24In32 ? 256.0
+                                                                      : 1.0;
+  std::vector<uint8_t> chunk(setup->period_frames * frame_bytes);
+  std::vector<double> left;
   int overruns = 0;
   while (left.size() < wanted) {
     snd_xferi transfer{};
@@ -145,11 +158,24 @@ int capture(double seconds) {
       ::ioctl(fd->get(), SNDRV_PCM_IOCTL_PREPARE);
       continue;
     }
-    for (long i = 0; i < transfer.result; ++i) left.push_back(chunk[i * 2]);
+    for (long i = 0; i < transfer.result; ++i) {
+      const uint8_t* at = chunk.data() + i * frame_bytes;
+      int32_t value;
+      if (wide) {
+        std::memcpy(&value, at, 4);
+      } else {
+        int16_t narrow;
+        std::memcpy(&narrow, at, 2);
+        value = narrow;
+      }
+      left.push_back(value / scale);
+    }
   }
   // 10 ms blocks from the first sound on; a block below -50 dBFS is silent.
-  // Frequency and level are taken over the sounding blocks only, so a
-  // stream with gaps still shows what it carried.
+  // Frequency and level are taken over the sounding blocks only, leaving out
+  // five at each end (where a decoder's first and last frames may ring), so
+  // a stream with gaps or an end still shows what it carried; gaps counts
+  // the silent blocks between the first sounding block and the last.
   const size_t block = setup->rate / 100;
   size_t first = left.size();
   for (size_t i = 0; i < left.size(); ++i) {
@@ -158,30 +184,42 @@ int capture(double seconds) {
       break;
     }
   }
-  double sum = 0;
-  long crossings = 0, sound_blocks = 0, silent_blocks = 0;
+  struct Block {
+    double sum = 0;
+    long crossings = 0;
+  };
+  std::vector<Block> sounding;
+  long silent_blocks = 0, gaps = 0, silent_run = 0;
   for (size_t at = first; at + block <= left.size(); at += block) {
-    double block_sum = 0;
-    long block_crossings = 0;
+    Block b;
     for (size_t i = at; i < at + block; ++i) {
-      block_sum += double(left[i]) * left[i] / (32767.0 * 32767.0);
-      if (i > 0 && left[i - 1] < 0 && left[i] >= 0) ++block_crossings;
+      b.sum += left[i] * left[i] / (32767.0 * 32767.0);
+      if (i > 0 && left[i - 1] < 0 && left[i] >= 0) ++b.crossings;
     }
-    if (10 * std::log10(block_sum / block + 1e-12) < -50) {
+    if (10 * std::log10(b.sum / block + 1e-12) < -50) {
       ++silent_blocks;
+      ++silent_run;
       continue;
     }
-    ++sound_blocks;
-    sum += block_sum;
-    crossings += block_crossings;
+    if (!sounding.empty()) gaps += silent_run;
+    silent_run = 0;
+    sounding.push_back(b);
   }
-  double sound_seconds = double(sound_blocks * block) / setup->rate;
-  double frequency = sound_blocks ? crossings / sound_seconds : 0;
-  double level = sound_blocks ? 10 * std::log10(sum / double(sound_blocks * block)) : -120;
+  const size_t trim = sounding.size() > 20 ? 5 : 0;
+  double sum = 0;
+  long crossings = 0;
+  for (size_t i = trim; i + trim < sounding.size(); ++i) {
+    sum += sounding[i].sum;
+    crossings += sounding[i].crossings;
+  }
+  const size_t measured = sounding.size() - 2 * trim;
+  double sound_seconds = double(measured * block) / setup->rate;
+  double frequency = measured ? crossings / sound_seconds : 0;
+  double level = measured ? 10 * std::log10(sum / double(measured * block)) : -120;
   std::printf("rate=%u frames=%zu sound_from_ms=%.0f frequency=%.2f level_dbfs=%.2f "
-              "sound_blocks=%ld silent_blocks=%ld overruns=%d\n",
+              "sound_blocks=%zu silent_blocks=%ld gaps=%ld overruns=%d\n",
               setup->rate, left.size(), first * 1000.0 / setup->rate, frequency, level,
-              sound_blocks, silent_blocks, overruns);
+              sounding.size(), silent_blocks, gaps, overruns);
   return 0;
 }
 
@@ -192,8 +230,19 @@ int main(int argc, char** argv) {
   if (command == "fb-info" && argc == 2) return fb_info();
   if (command == "fb-pan" && argc == 3) return fb_pan(static_cast<unsigned>(std::atoi(argv[2])));
   if (command == "gamepad" && argc == 3) return gamepad(argv[2]);
-  if (command == "capture" && argc == 3) return capture(std::atof(argv[2]));
+  if (command == "capture" && (argc == 3 || argc == 5)) {
+    ze::stream::alsa::FrameLayout layout;
+    if (argc == 5) {
+      std::string format = argv[3];
+      layout.format = format == "s32"   ? ze::stream::alsa::SampleFormat::S32
+                      : format == "s24" ? ze::stream::alsa::SampleFormat::S24In32
+                                        : ze::stream::alsa::SampleFormat::S16;
+      layout.channels = static_cast<unsigned>(std::atoi(argv[4]));
+    }
+    return capture(std::atof(argv[2]), layout);
+  }
   std::fprintf(stderr,
-               "usage: console_tool fb-info | fb-pan Y | gamepad FIFO | capture SECONDS\n");
+               "usage: console_tool fb-info | fb-pan Y | gamepad FIFO | "
+               "capture SECONDS [s16|s24|s32 CHANNELS]\n");
   return 2;
 }

@@ -4,7 +4,9 @@ none of them.
 
 The kernel is Debian 12's arm64 kernel package and the user space is
 busybox-static; both are fetched with `apt-get download` once and kept under
-~/.cache/ze-radio/system, keyed by package version. A test builds an
+~/.cache/ze-radio/system, keyed by package version, beside the snd-dummy
+module that the kernel package leaves out, built for it once from the same
+version's headers and source. A test builds an
 initramfs holding busybox, the kernel modules it needs (in dependency order)
 and its own static programs, then boots it; the guest's init runs the test's
 commands, prints their exit status on the serial console and powers off.
@@ -41,6 +43,16 @@ CACHE = Path(os.environ.get("ZE_SYSTEM_CACHE", Path.home() / ".cache" / "ze-radi
 EXIT_MARKER = "ZE-GUEST-EXIT:"
 READY_MARKER = "ZE-GUEST-READY"
 SHELL_ENDED_MARKER = "ZE-GUEST-SHELL-ENDED"
+
+
+# Kernel modules of sound cards, as (name, parameters) for Initramfs: the
+# loopback card as card 0, one substream per device, so that a second user
+# finds it busy; and three dummy cards in models that take only some
+# layouts: card 1 32-bit samples on 26 channels in two periods, card 2
+# 16-bit stereo at 48 kHz only, card 3 32-bit samples on ten channels.
+LOOPBACK_CARD = ("snd-aloop", "index=0 pcm_substreams=1")
+DUMMY_CARDS = ("snd-dummy", "enable=1,1,1 index=1,2,3 model=rme9652,ac97,ice1712 "
+               "pcm_devs=1,1,1 pcm_substreams=1,1,1")
 
 
 class GuestError(Exception):
@@ -126,19 +138,24 @@ class Kernel:
     release: str  # "6.1.0-57-arm64"
     root: Path    # the unpacked package
     image: Path   # the kernel image qemu boots
+    version: str = ""  # of the package: "6.1.192-3"
+    # Module name -> absolute path of modules built for this kernel here.
+    built_modules: dict = dataclasses.field(default_factory=dict)
 
     @property
     def modules_dir(self):
         return self.root / "lib" / "modules" / self.release
 
     def _module_files(self):
-        """Module name -> path relative to modules_dir, for every module."""
+        """Module name -> path relative to modules_dir (absolute for the
+        modules built here), for every module."""
         files = {}
         for folder, _, names in os.walk(self.modules_dir / "kernel"):
             for name in names:
                 if re.search(r"\.ko(\.xz)?$", name):
                     path = Path(folder) / name
                     files[_module_name(name)] = str(path.relative_to(self.modules_dir))
+        files.update({name: str(path) for name, path in self.built_modules.items()})
         return files
 
     def module_data(self, relative):
@@ -238,18 +255,88 @@ def _module_name(path):
 
 
 def fetch_kernel(cache=CACHE):
-    """Debian 12's current arm64 kernel, unpacked in the cache."""
+    """Debian 12's current arm64 kernel, unpacked in the cache, with the
+    snd-dummy module that its package leaves out built for it."""
     meta = _apt_field("linux-image-arm64:arm64", "Depends")
     match = re.search(r"linux-image-(\S+?-arm64)\b", meta or "")
     if not match:
         raise GuestError("cannot resolve linux-image-arm64:arm64 to a kernel package: run "
                          "tools/install-deps device (arm64 package lists) and apt-get update")
     release = match.group(1)
-    root = _unpacked(*_resolve(f"linux-image-{release}:arm64"), cache)
+    package, version = _resolve(f"linux-image-{release}:arm64")
+    root = _unpacked(package, version, cache)
     image = root / "boot" / f"vmlinuz-{release}"
     if not image.is_file():
         raise GuestError(f"{image} is missing from the kernel package")
-    return Kernel(release=release, root=root, image=image)
+    kernel = Kernel(release=release, root=root, image=image, version=version)
+    kernel.built_modules["snd_dummy"] = _dummy_sound_module(kernel, cache)
+    return kernel
+
+
+DUMMY_SOURCE = "sound/drivers/dummy.c"
+
+
+def _dummy_sound_module(kernel, cache):
+    """The snd-dummy module for KERNEL, built once and kept in the cache.
+    Debian's arm64 kernel is configured without the dummy sound card, so it
+    is built the way an out-of-tree module is: its one source file from the
+    same version's kernel source, against that kernel's headers (with the
+    host's kbuild tools), by the cross compiler. A failed build leaves
+    nothing in the cache: the module's folder is renamed into place when
+    complete."""
+    folder = Path(cache) / f"snd-dummy_{kernel.release}_{kernel.version.replace(':', '%')}"
+    module = folder / "snd-dummy.ko"
+    if module.is_file():
+        return module
+    _may_fetch(f"snd-dummy for {kernel.release}")
+    series = re.match(r"\d+\.\d+", kernel.release).group(0)  # "6.1"
+    abi = kernel.release.rsplit("-", 1)[0]                   # "6.1.0-57"
+    compiler = "aarch64-linux-gnu-gcc-12"
+    if shutil.which(compiler) is None:
+        raise GuestError(f"{compiler} is missing: run tools/install-deps system")
+    Path(cache).mkdir(parents=True, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=cache, prefix=".build-") as work:
+        work = Path(work)
+        packages = [f"linux-headers-{kernel.release}:arm64", f"linux-headers-{abi}-common",
+                    f"linux-kbuild-{series}", f"linux-source-{series}"]
+        fetched = subprocess.run(["apt-get", "download",
+                                  *[f"{name}={kernel.version}" for name in packages]],
+                                 cwd=work, capture_output=True, text=True)
+        debs = sorted(work.glob("*.deb"))
+        if fetched.returncode != 0 or len(debs) != len(packages):
+            raise GuestError(f"apt-get download of the kernel's headers and source failed: "
+                             f"{fetched.stderr.strip()[-500:]}")
+        tree = work / "tree"
+        for deb in debs:
+            subprocess.run(["dpkg", "-x", str(deb), str(tree)], check=True)
+        headers = tree / "usr" / "src"
+        source = work / "module"
+        source.mkdir()
+        (source / "Kbuild").write_text("obj-m := snd-dummy.o\nsnd-dummy-objs := dummy.o\n")
+        with open(source / "dummy.c", "wb") as out:
+            extracted = subprocess.run(
+                ["tar", "-xJOf", str(headers / f"linux-source-{series}.tar.xz"),
+                 f"linux-source-{series}/{DUMMY_SOURCE}"], stdout=out, stderr=subprocess.PIPE)
+        if extracted.returncode != 0:
+            raise GuestError(f"no {DUMMY_SOURCE} in linux-source-{series}: "
+                             f"{extracted.stderr.decode(errors='replace')[-300:]}")
+        built = subprocess.run(
+            ["make", "-C", str(headers / f"linux-headers-{kernel.release}"),
+             "-f", str(headers / f"linux-headers-{abi}-common" / "Makefile"),
+             f"M={source}", "ARCH=arm64", "CROSS_COMPILE=aarch64-linux-gnu-", "modules"],
+            capture_output=True, text=True)
+        if built.returncode != 0 or not (source / "snd-dummy.ko").is_file():
+            raise GuestError(f"building snd-dummy failed:\n{built.stdout[-1500:]}"
+                             f"{built.stderr[-1500:]}")
+        done = work / "done"
+        done.mkdir()
+        shutil.copyfile(source / "snd-dummy.ko", done / "snd-dummy.ko")
+        try:
+            done.rename(folder)
+        except OSError:
+            if not module.is_file():  # another run that got there first is fine
+                raise
+    return module
 
 
 def fetch_busybox(cache=CACHE):
@@ -378,8 +465,8 @@ def old_userland(programs=("curl",)):
 
 
 def prefetch(old_programs=("curl",)):
-    """Fetches everything a guest needs (kernel, busybox, the older system's
-    programs) into the cache. Runs before a test enters its network
+    """Fetches everything a guest needs (kernel with the snd-dummy module
+    built for it, busybox, the older system's programs) into the cache. Runs before a test enters its network
     namespace; a failure stops the test with the reason."""
     fetch_kernel()
     fetch_busybox()

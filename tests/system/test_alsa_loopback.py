@@ -1,9 +1,11 @@
 """The sound-card sink on a real kernel: boots Debian's arm64 kernel under
 qemu-system-aarch64 with the snd-aloop loopback card (one substream per
-device, so a second user finds it busy) and runs alsa_loopback_check, the
-console build's static program that plays through AlsaPcm and checks what
-the loopback's capture side records. Exits 77 (skipped) only when
-qemu-system-aarch64 cannot run at all."""
+device, so a second user finds it busy) and three snd-dummy cards in models
+that take only some formats, channel counts and rates, and runs
+alsa_loopback_check, the console build's static program that plays through
+AlsaPcm, checks what the loopback's capture side records and plays on each
+dummy card. Exits 77 (skipped) only when qemu-system-aarch64 cannot run at
+all."""
 
 import os
 import sys
@@ -30,8 +32,9 @@ def main():
     image = guest.Initramfs()
     image.add_busybox(guest.fetch_busybox())
     image.add_file("/test/alsa_loopback_check", program.read_bytes(), 0o755)
-    image.set_init(kernel, modules=[("snd-aloop", "pcm_substreams=1")],
-                   commands=["ls /dev/snd", "/test/alsa_loopback_check"])
+    image.set_init(kernel, modules=[guest.LOOPBACK_CARD, guest.DUMMY_CARDS],
+                   commands=["ls /dev/snd", "cat /proc/asound/cards",
+                             "/test/alsa_loopback_check"])
     with tempfile.TemporaryDirectory(prefix="ze-system-") as work:
         initrd = Path(work) / "initrd.cpio"
         image.write(initrd)

@@ -2,11 +2,13 @@
 qemu-system-aarch64 with a console-like user space (busybox, Debian 11's curl
 and glibc 2.31, no mpv, ffmpeg or aplay), a virtio GPU giving /dev/fb0, a
 virtio keyboard, a uinput gamepad made in the guest, the snd-aloop sound card
-and a network that reaches only this test's own update server and live HLS
-station. The package is unpacked at /mnt/SDCARD/Apps/ze-radio and started
-through its launch.sh; the test drives it only with key presses and checks the
-log, the screen (QMP screendump against ze-radio-snapshot, pixel for pixel),
-the sound on the loopback card, the processes and the update cycle.
+(and three snd-dummy cards that take only some sample formats, channel counts
+or rates) and a network that reaches only this test's own update server and
+live HLS station. The package is unpacked at /mnt/SDCARD/Apps/ze-radio and
+started through its launch.sh; the test drives it only with key presses and
+checks the log, the screen (QMP screendump against ze-radio-snapshot, pixel for
+pixel), the sound on the loopback card, the processes and the update cycle;
+its stream engine also plays on each card by itself.
 
 One boot per screen size: 1280 x 720, then 1024 x 768 with the brick model
 file. Fetches the guest's packages first, then runs itself again inside a
@@ -62,9 +64,18 @@ OLD_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed"
 NEW_BINARY = DEVICE_BUILD / "tests" / "system" / "ze-radio-signed-next"
 TEST_KEY = DEVICE_BUILD / "tests" / "update-test-key"
 MODULES = ["virtio_pci", "virtio_input", "evdev", "uinput", ("drm_kms_helper",
-           "drm_fbdev_overalloc=200"), "virtio_gpu", ("snd-aloop", "pcm_substreams=1"),
+           "drm_fbdev_overalloc=200"), "virtio_gpu", guest.LOOPBACK_CARD, guest.DUMMY_CARDS,
            "virtio_net"]
 LOST_STREAM = "Mất tín hiệu luồng / Thử lại"
+# A finished stream of the tone at 44.1 kHz, and what the engine says it
+# plays it on, on each dummy card (guest.DUMMY_CARDS).
+TONE_FILE_URL = f"http://{RADIO_HOST}/tone-44k.aac"
+TONE_FILE_SECONDS = 6
+DUMMY_CARD_SETUPS = {
+    1: "32-bit 26 channels (left and right on the first two) at 44100 Hz",
+    2: "16-bit stereo at 48000 Hz",
+    3: "32-bit 10 channels (left and right on the first two) at 44100 Hz",
+}
 PLAYING_MARKER = "/tmp/ze_radio_playing"
 
 # Keys: the virtio keyboard's QMP names, and the gamepad's codes.
@@ -120,6 +131,10 @@ class HlsStation:
         root = work / "hls"
         (root / "live").mkdir(parents=True)
         (root / "not-audio.txt").write_text("this is not a radio stream\n" * 200)
+        subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                        f"sine=frequency={TONE_HZ}:sample_rate=44100:duration={TONE_FILE_SECONDS}",
+                        "-ac", "2", "-c:a", "aac", "-b:a", "96k", "-f", "adts",
+                        str(root / "tone-44k.aac")], check=True)
         # Segments of a few seconds, as a station's are: each costs the guest
         # one curl for the segment and one for the playlist, which its
         # emulated CPU can afford every few seconds, not every second.
@@ -489,6 +504,7 @@ class ConsoleTest(unittest.TestCase):
         self.check_keys(c)
         self.check_volume(c)
         self.check_playback(c)
+        self.check_sound_cards(c)
         self.check_update_dialog_and_error(c)
         self.check_update_cycle(c)
         start = c.press("mode")
@@ -671,6 +687,40 @@ class ConsoleTest(unittest.TestCase):
         self.assertNotEqual(c.vm.run(f"test -e {PLAYING_MARKER}")[0], 0)
         self.assertEqual(c.capture(2)["sound_blocks"], 0, "silence after the stop")
         c.screen_matches("stopped", self.scenario())
+
+    def check_sound_cards(self, c):
+        """The engine on cards that take only some layouts, with a 44.1 kHz
+        stream that ends: on each dummy card it plays to the end in what the
+        card takes, as its log says; on the loopback, held by its capture to
+        32-bit mono at 48 kHz, the tone arrives resampled and mixed down."""
+        engine = f"{APP}/bin/ze-stream"
+        for card, setup in DUMMY_CARD_SETUPS.items():
+            status, text = c.vm.run(f"{engine} --card {card} {TONE_FILE_URL} 2>&1", timeout=90)
+            self.assertEqual(status, 0, text)
+            self.assertIn(f"[ze-stream] sound card /dev/snd/pcmC{card}D0p: {setup}, buffer ", text)
+            self.assertIn("[ze-stream] audio started", text)
+            self.assertIn("[ze-stream] stream ended", text)
+            rate = re.search(r" at (\d+) Hz", setup).group(1)
+            if rate != "44100":
+                self.assertIn(f"[ze-stream] output at {rate} Hz (the stream has 44100 Hz)", text)
+        c.vm.start(f"console_tool capture {TONE_FILE_SECONDS + 8} s32 1 > /tmp/capture.txt")
+        c.wait_guest("grep -q capturing /tmp/capture.txt", "capture")
+        status, text = c.vm.run(f"{engine} --card 0 {TONE_FILE_URL} 2>&1", timeout=90)
+        self.assertEqual(status, 0, text)
+        self.assertIn("[ze-stream] sound card /dev/snd/pcmC0D0p: 32-bit mono (left and right "
+                      "mixed) at 48000 Hz", text)
+        self.assertIn("[ze-stream] output at 48000 Hz (the stream has 44100 Hz)", text)
+        c.wait_guest("grep -q frames= /tmp/capture.txt", "capture result", timeout=30)
+        values = dict(re.findall(r"(\w+)=(\S+)", c.vm.check("cat /tmp/capture.txt")))
+        self.assertNotIn("error", values)
+        sound = {k: float(v) for k, v in values.items()}
+        # The tone without a gap from its first sound to its last (which
+        # FFmpeg's probing of the stream's start may leave out a second of).
+        self.assertGreaterEqual(sound["sound_blocks"], TONE_FILE_SECONDS * 100 // 2, sound)
+        self.assertEqual(sound["gaps"], 0, sound)
+        self.assertEqual(sound["overruns"], 0, sound)
+        self.assertAlmostEqual(sound["frequency"], TONE_HZ, delta=1.0, msg=sound)
+        self.assertAlmostEqual(sound["level_dbfs"], TONE_DBFS, delta=0.5, msg=sound)
 
     def check_tone(self, sound, seconds):
         """The capture carried the station's tone from its first sample to its

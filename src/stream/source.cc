@@ -447,6 +447,7 @@ class Source {
       if (!resume_at) {
         if (!start_new_stream()) return stopped();
         body.emplace(fetch.head());
+        station_ = body->station;
         note_facts(body->facts());
       }
       body->take(buffer + drop, got - drop);

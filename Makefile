@@ -142,12 +142,13 @@ package-key:
 
 # The README's pictures, drawn afresh by the player's own code: each
 # docs/screens/NAME.json becomes docs/screen-NAME.png, and the icon. A test
-# fails while any of them differs from what the tools draw now.
+# fails while any of them differs from what the tools draw now. Times of day
+# are drawn in UTC.
 .PHONY: pictures
 pictures: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target ze-radio-snapshot ze-radio-icon
 	for scenario in docs/screens/*.json; do \
-	  ./$(BUILD)/ze-radio-snapshot "$$scenario" "docs/screen-$$(basename "$$scenario" .json).png" || exit 1; \
+	  TZ=UTC ./$(BUILD)/ze-radio-snapshot "$$scenario" "docs/screen-$$(basename "$$scenario" .json).png" || exit 1; \
 	done
 	./$(BUILD)/ze-radio-icon docs/icon.png
 

@@ -9,6 +9,8 @@
 #   - the playing marker appears once audio really flows, never before;
 #   - a stream that fails or drops is tried again (the fallback URL when the
 #     other one gave no audio), a bounded number of times within a time window;
+#   - the engine's now-playing document (titles, format) exists only while
+#     this script runs;
 #   - when it gives up the script exits, which the player shows as a lost stream.
 # Sound comes from the package's own engine, bin/ze-stream, which needs
 # nothing on the console but curl; mpv, or ffmpeg (fed by curl for plain HTTP
@@ -31,6 +33,7 @@ fallback=${2:-}
 
 pid_file=${ZE_RADIO_STREAM_PID_FILE:-/tmp/ze_radio_stream.pid}
 marker=${ZE_RADIO_PLAYING_MARKER:-/tmp/ze_radio_playing}
+now_file=${ZE_RADIO_NOW_PLAYING:-/tmp/ze_radio_now.json}  # the engine's titles and format
 bt_file=${ZE_RADIO_BT_ADDR_FILE:-/tmp/btdev_addr}
 retry_limit=${ZE_RADIO_RETRY_LIMIT:-5}      # attempts within one window, then give up
 retry_window=${ZE_RADIO_RETRY_WINDOW:-120}  # seconds
@@ -270,7 +273,8 @@ play_with_ffmpeg() {
 play_with_engine() {
   set -- "$1"
   [ -n "$engine_output" ] && set -- --output "$engine_output" "$1"
-  run_recording_pid "$engine_bin" --marker "$marker" --user-agent "$user_agent" "$@"
+  run_recording_pid "$engine_bin" --marker "$marker" --now-playing "$now_file" \
+    --user-agent "$user_agent" "$@"
 }
 
 # The bundled engine's audio as a WAV stream into aplay, for a Bluetooth
@@ -302,7 +306,7 @@ stop_now() {
   trap - TERM INT HUP
   player=""
   [ -r "$pid_file" ] && read -r player < "$pid_file"
-  rm -f "$pid_file" "$marker"
+  rm -f "$pid_file" "$marker" "$now_file"
   [ -n "$player" ] && kill -TERM "$player" 2>/dev/null
   [ -n "$job" ] && kill -TERM "$job" 2>/dev/null
   # Everything else this script started is in its process group.
@@ -310,6 +314,10 @@ stop_now() {
   exit 143
 }
 
+# A new station begins without the titles of the one before, and whatever
+# ends this script takes its station's document along.
+rm -f "$now_file"
+trap 'rm -f "$now_file"' EXIT
 trap stop_now TERM INT HUP
 
 # The program's one address test (src/base/address.cc): http or https in any

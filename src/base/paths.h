@@ -17,6 +17,7 @@ inline constexpr const char* kLocalFavorites = "./favorites.json";
 inline constexpr const char* kPlayingMarker = "/tmp/ze_radio_playing";
 inline constexpr const char* kStateFile = "/tmp/ze_radio_state.json";
 inline constexpr const char* kStreamPidFile = "/tmp/ze_radio_stream.pid";
+inline constexpr const char* kNowPlayingFile = "/tmp/ze_radio_now.json";
 inline constexpr const char* kCommandFifo = "/tmp/ze_radio_cmd";
 inline constexpr const char* kUpdatePackage = "/tmp/ze-radio-update.zip";
 

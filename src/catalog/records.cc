@@ -331,6 +331,47 @@ Result<PersistedState> parse_state(std::string_view text) {
   });
 }
 
+Result<NowPlaying> parse_now_playing(std::string_view text) {
+  return guarded<NowPlaying>([&] {
+    Json document = parse_document(text);
+    const Json& root = expect_object(document, "struct NowPlaying");
+    auto number = [&](const char* key, uint64_t maximum) {
+      return root.contains(key) ? unsigned_field(root, key, maximum) : 0;
+    };
+    NowPlaying now;
+    now.title = text_field(root, "title", false);
+    now.artist = text_field(root, "artist", false);
+    if (root.contains("history")) {
+      for (const Json& item : array_field(root, "history")) {
+        if (now.history.size() == kNowPlayingHistory) break;
+        const Json& entry = expect_object(item, "struct PlayedTitle");
+        PlayedTitle played;
+        played.title = text_field(entry, "title", true);
+        played.artist = text_field(entry, "artist", false);
+        played.started_at = unsigned_field(entry, "started_at", UINT64_MAX);
+        now.history.push_back(std::move(played));
+      }
+    }
+    now.station = text_field(root, "station_name", false);
+    now.codec = text_field(root, "codec", false);
+    now.bitrate = static_cast<uint32_t>(number("bitrate", UINT32_MAX));
+    if (root.contains("bitrate_measured")) {
+      const Json& measured = root.at("bitrate_measured");
+      if (!measured.is_boolean()) {
+        throw InvalidDocument(fmt::format(
+            "invalid type: {}, expected a boolean for field `bitrate_measured`", type_name(measured)));
+      }
+      now.bitrate_measured = measured.get<bool>();
+    }
+    now.sample_rate = static_cast<uint32_t>(number("sample_rate", UINT32_MAX));
+    now.channels = static_cast<uint32_t>(number("channels", UINT32_MAX));
+    now.carrier = text_field(root, "carrier", false);
+    now.output = text_field(root, "output", false);
+    now.output_name = text_field(root, "output_name", false);
+    return now;
+  });
+}
+
 Result<std::vector<std::string>> parse_favorites(std::string_view text) {
   return guarded<std::vector<std::string>>([&] {
     Json document = parse_document(text);
@@ -385,6 +426,24 @@ std::string write_state(const PersistedState& state) {
   if (state.process_name) out += ",\"process_name\":" + json_quote(*state.process_name);
   out.push_back('}');
   return out;
+}
+
+std::string write_now_playing(const NowPlaying& now) {
+  std::string history;
+  for (size_t i = 0; i < now.history.size() && i < kNowPlayingHistory; ++i) {
+    const PlayedTitle& played = now.history[i];
+    if (i > 0) history.push_back(',');
+    history += fmt::format("{{\"title\":{},\"artist\":{},\"started_at\":{}}}",
+                           json_quote(played.title), json_quote(played.artist), played.started_at);
+  }
+  return fmt::format(
+      "{{\"title\":{},\"artist\":{},\"history\":[{}],\"station_name\":{},\"codec\":{},"
+      "\"bitrate\":{},\"bitrate_measured\":{},\"sample_rate\":{},\"channels\":{},"
+      "\"carrier\":{},\"output\":{},\"output_name\":{}}}",
+      json_quote(now.title), json_quote(now.artist), history, json_quote(now.station),
+      json_quote(now.codec), now.bitrate, now.bitrate_measured ? "true" : "false",
+      now.sample_rate, now.channels, json_quote(now.carrier), json_quote(now.output),
+      json_quote(now.output_name));
 }
 
 std::string write_favorites(const std::vector<std::string>& ids) {

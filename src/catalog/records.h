@@ -1,6 +1,6 @@
 // The JSON documents of the player and their typed records: the channel
-// catalog, the update manifest, the background-playback state file and the
-// favourites list. Parsing is strict: a missing required key, a repeated key,
+// catalog, the update manifest, the background-playback state file, the
+// favourites list and the stream engine's now-playing document. Parsing is strict: a missing required key, a repeated key,
 // a value of the wrong type (null included) or text after the document makes
 // the whole document invalid. Unknown keys are skipped. Pure functions.
 #pragma once
@@ -64,15 +64,50 @@ struct PersistedState {
   std::optional<std::string> process_name;
 };
 
+// One title the stream has played.
+struct PlayedTitle {
+  std::string title;
+  std::string artist;
+  uint64_t started_at = 0;  // wall-clock seconds since 1970
+
+  bool operator==(const PlayedTitle&) const = default;
+};
+
+// What the stream engine knows of what it plays, kept in its now-playing
+// document. Every key of the document is optional.
+struct NowPlaying {
+  std::string title;  // empty: none known
+  std::string artist;
+  // Newest first, the current title first while it plays; at most
+  // kNowPlayingHistory.
+  std::vector<PlayedTitle> history;
+  std::string station;            // the stream's own name (icy-name)
+  std::string codec;              // "MP3", "AAC-LC", "HE-AAC", "HE-AAC v2"; empty: not known yet
+  uint32_t bitrate = 0;           // bits per second; 0: not known
+  bool bitrate_measured = false;  // measured from the audio, not announced
+  uint32_t sample_rate = 0;       // of the stream, Hz
+  uint32_t channels = 0;          // of the stream
+  std::string carrier;            // "HLS", "ICY" or "HTTP"
+  std::string output;             // "ALSA" or "WAV"
+  std::string output_name;        // the card ("hw:0,0") or the file
+
+  bool operator==(const NowPlaying&) const = default;
+};
+inline constexpr size_t kNowPlayingHistory = 10;
+
 Result<ChannelCatalog> parse_catalog(std::string_view text);
 Result<OtaManifest> parse_manifest(std::string_view text);
 Result<PersistedState> parse_state(std::string_view text);
 // A JSON array of strings, in document order (repeats kept).
 Result<std::vector<std::string>> parse_favorites(std::string_view text);
 
+// Entries of the history beyond kNowPlayingHistory are left out.
+Result<NowPlaying> parse_now_playing(std::string_view text);
+
 // Compact JSON with the keys in record order and no final newline; the
 // process's start time and name follow `started_at` when they are known.
 std::string write_state(const PersistedState& state);
+std::string write_now_playing(const NowPlaying& now);
 // "[]" when empty; otherwise one id per line indented by two spaces, no
 // final newline.
 std::string write_favorites(const std::vector<std::string>& ids);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "catalog/favorites.h"
 #include "catalog/records.h"
@@ -11,6 +13,23 @@
 #include "player/playback_status.h"
 
 namespace ze {
+
+// What the stream engine reports of the stream that plays, as the screens
+// show it.
+struct StreamReport {
+  std::string title;    // empty: none known
+  std::string artist;
+  std::string format;   // the detail panel's format row; empty: its fixed text
+  std::string quality;  // the quality row; empty: its fixed text
+  struct Played {
+    std::string time;   // when it began, "20:15"
+    std::string text;   // "Artist – Title", or the title
+    bool current = false;
+    bool operator==(const Played&) const = default;
+  };
+  std::vector<Played> history;  // newest first
+  bool operator==(const StreamReport&) const = default;
+};
 
 struct FrameInputs {
   std::span<const Category> categories;  // with the favourites tab when there are favourites
@@ -29,6 +48,7 @@ struct FrameInputs {
   const FavoriteSet* favorites = nullptr;
   uint64_t listening_seconds = 0;
   uint32_t volume_counter = 0;           // frames left for the volume notice
+  const StreamReport* stream = nullptr;  // null: the engine reports nothing
 };
 
 }  // namespace ze

@@ -35,7 +35,7 @@ DetailPanelGeometry detail_panel_geometry(int W, const ListGeometry& list) {
   return g;
 }
 
-NowPlayingGeometry now_playing_geometry(int W, int H) {
+NowPlayingGeometry now_playing_geometry(int W, int H, bool titled) {
   const int cw = std::min(W - 40, 460);
   const int cx = (W - cw) / 2;
   const int cy = (H - 320) / 2;
@@ -45,11 +45,15 @@ NowPlayingGeometry now_playing_geometry(int W, int H) {
   g.y = cy + 4;
   g.text_width = cw - 48;
   g.meter_x = cx + 24;
-  g.meter_y = cy + 70;
+  // The card keeps its size: the info line moves into its free bottom part.
+  const int room = titled ? 44 : 0;
+  g.title_y = cy + 58;
+  g.artist_y = cy + 82;
+  g.meter_y = cy + 70 + room;
   g.meter_width = (cw - 56) / 2;
   g.meter_gap = 8;
-  g.bars = {cx + 24, cy + 160, cw - 48, 44};
-  g.info_y = cy + 220;
+  g.bars = {cx + 24, cy + 160 + room, cw - 48, 44};
+  g.info_y = cy + 220 + room;
   return g;
 }
 
@@ -129,6 +133,94 @@ std::string shorten_to_width(std::string_view text, int64_t max_width,
   std::string shortened(text.substr(0, kept));
   if (kept < text.size()) shortened += "...";
   return shortened;
+}
+
+std::string fit_with_ellipsis(std::string_view text, int64_t max_width,
+                              const std::function<float(char32_t)>& advance) {
+  constexpr std::string_view kEllipsis = "…";
+  const float ellipsis = advance(U'…');
+  size_t kept = 0;  // the longest cut that fits with the ellipsis
+  float total = 0.0f;
+  for (size_t pos = 0; pos < text.size();) {
+    if (static_cast<int64_t>(total + ellipsis) <= max_width) kept = pos;
+    total += advance(decode_utf8(text, pos));
+  }
+  if (static_cast<int64_t>(total) <= max_width) return std::string(text);
+  if (static_cast<int64_t>(ellipsis) > max_width) return {};
+  return std::string(text.substr(0, kept)) + std::string(kEllipsis);
+}
+
+namespace {
+
+// A text from the engine's document as far as a row can show it.
+std::string capped(std::string_view text, size_t bytes) {
+  if (text.size() <= bytes) return std::string(text);
+  size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return std::string(text.substr(0, end));
+}
+
+std::string without_spaces_lower(std::string_view text) {
+  std::string out;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t start = pos;
+    if (!is_unicode_space(decode_utf8(text, pos))) out.append(text, start, pos - start);
+  }
+  return to_lower(out);
+}
+
+// 44100 as "44.1", 48000 as "48", 22050 as "22.05".
+std::string kilohertz(uint32_t hertz) {
+  std::string text = fmt::format("{}.{:03}", hertz / 1000, hertz % 1000);
+  while (text.back() == '0') text.pop_back();
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
+std::string channels_text(uint32_t channels) {
+  if (channels == 1) return "Mono";
+  if (channels == 2) return "Stereo";
+  return fmt::format("{} kênh", channels);
+}
+
+}  // namespace
+
+StreamReport stream_report(const NowPlaying& now, std::string_view station_name,
+                           const std::function<std::string(uint64_t)>& clock) {
+  // Longer texts than these cannot fit any row of the screen.
+  constexpr size_t kTextBytes = 1024;
+  constexpr size_t kFactBytes = 24;
+  StreamReport report;
+  const bool repeats_station =
+      !station_name.empty() && without_spaces_lower(now.title) == without_spaces_lower(station_name);
+  if (!repeats_station) {
+    report.title = capped(now.title, kTextBytes);
+    report.artist = capped(now.artist, kTextBytes);
+  }
+  if (!now.codec.empty()) {
+    std::string codec = capped(now.codec, kFactBytes);
+    if (!now.carrier.empty()) codec += " / " + capped(now.carrier, kFactBytes);
+    report.format = now.bitrate > 0 ? fmt::format("{} kbps • {}", (now.bitrate + 500) / 1000, codec)
+                                    : codec;
+  }
+  if (now.sample_rate > 0) {
+    report.quality = kilohertz(now.sample_rate) + " kHz";
+    if (now.channels > 0) report.quality += " " + channels_text(now.channels);
+    if (!now.output.empty()) report.quality += " • " + capped(now.output, kFactBytes);
+  }
+  for (size_t i = 0; i < now.history.size() && i < kNowPlayingHistory; ++i) {
+    const PlayedTitle& played = now.history[i];
+    if (!station_name.empty() &&
+        without_spaces_lower(played.title) == without_spaces_lower(station_name)) {
+      continue;
+    }
+    std::string text = capped(played.title, kTextBytes);
+    if (!played.artist.empty()) text = capped(played.artist, kTextBytes) + " – " + text;
+    bool current = i == 0 && !report.title.empty() && played.title == now.title &&
+                   played.artist == now.artist;
+    report.history.push_back({clock(played.started_at), std::move(text), current});
+  }
+  return report;
 }
 
 std::string_view sleep_label(uint8_t option) {

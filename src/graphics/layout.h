@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "catalog/records.h"
+#include "graphics/frame_inputs.h"
 #include "graphics/region.h"
 #include "graphics/screen_state.h"
 #include "player/playback_status.h"
@@ -59,8 +60,12 @@ struct NowPlayingGeometry {
   int meter_gap = 0;
   Rect bars;            // the level bars under the meters
   int info_y = 0;       // listening time and sleep timer
+  int title_y = 0;      // the song's title and artist, when there is a title
+  int artist_y = 0;
 };
-NowPlayingGeometry now_playing_geometry(int screen_width, int screen_height);
+// With a title, the card makes room for it and its artist under the
+// station's name: the meters, bars and info line move down.
+NowPlayingGeometry now_playing_geometry(int screen_width, int screen_height, bool titled = false);
 
 // The footer's status line and its moving bars.
 struct FooterGeometry {
@@ -95,6 +100,20 @@ std::string badge_text(const Channel& channel);
 // text: names of any length cost a frame little.
 std::string shorten_to_width(std::string_view text, int64_t max_width,
                              const std::function<float(char32_t)>& advance);
+
+// `text` as it fits `max_width`: whole, or cut a whole character at a time
+// with "…" after it so that both fit (nothing when not even "…" fits). One
+// pass over the text.
+std::string fit_with_ellipsis(std::string_view text, int64_t max_width,
+                              const std::function<float(char32_t)>& advance);
+
+// What the screens show of the engine's now-playing document while the
+// station `station_name` plays: a title that only repeats the station's
+// name counts as none; the format rows ("128 kbps • MP3 / ICY",
+// "44.1 kHz Stereo • ALSA") once the codec and the rate are known; the
+// history with each start time as `clock` writes it.
+StreamReport stream_report(const NowPlaying& now, std::string_view station_name,
+                           const std::function<std::string(uint64_t)>& clock);
 
 // "Tắt", "15m", "30m", "45m", "60m" for the sleep options 0 to 4.
 std::string_view sleep_label(uint8_t option);

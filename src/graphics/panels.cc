@@ -35,6 +35,19 @@ constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
                            {339, 358, "Thời gian nghe:"},
                            {358, 377, "Hẹn giờ tắt:"}};
 constexpr size_t kListeningFact = 3;
+constexpr std::string_view kFixedFormat = "128 kbps • AAC / HLS HD";
+constexpr std::string_view kFixedQuality = "48 kHz Stereo • ALSA";
+constexpr uint32_t kPlayedTitle = 0xFFCBD5E1;
+
+// The panel lists the recent titles below its last fact row, down to the
+// level bars: a heading, then one row of 19 pixels a title.
+constexpr int kHistoryPitch = 19;
+constexpr int kHistoryTextX = 48;  // after the start time
+struct HistoryBox {
+  int heading_y = 0;
+  int first_y = 0;
+  int rows = 0;
+};
 
 constexpr int kNeedleLength = 59;
 
@@ -74,6 +87,30 @@ size_t facts_shown(int screen_height) {
   return n;
 }
 
+// Where the recent titles go, between the fact rows and the bars.
+HistoryBox history_box(const Rect& bars, size_t facts);
+
+// The texts of the format and quality rows: the stream's own once the
+// engine knows them.
+std::string_view format_value(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->format.empty() ? std::string_view(in.stream->format)
+                                                            : kFixedFormat;
+}
+
+std::string_view quality_value(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->quality.empty() ? std::string_view(in.stream->quality)
+                                                             : kFixedQuality;
+}
+
+size_t history_rows(const FrameInputs& in, const HistoryBox& box) {
+  if (in.stream == nullptr || box.rows <= 0) return 0;
+  return std::min(in.stream->history.size(), static_cast<size_t>(box.rows));
+}
+
+bool view_has_title(const FrameInputs& in) {
+  return in.stream != nullptr && !in.stream->title.empty();
+}
+
 void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
                             ScreenParts& out) {
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
@@ -85,6 +122,22 @@ void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
             PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(mx, y, w, levels[i]); },
             Sprite::needle(mx, y, w, levels[i]));
   }
+}
+
+HistoryBox history_box(const Rect& bars, size_t facts) {
+  HistoryBox box;
+  if (facts < std::size(kFacts)) return box;
+  box.heading_y = kFacts[facts - 1].y + 26;
+  box.first_y = box.heading_y + 20;
+  const int bottom = bars.y - 6;
+  box.rows = bottom - box.first_y >= 16 ? (bottom - box.first_y - 16) / kHistoryPitch + 1 : 0;
+  return box;
+}
+
+// Every pixel the recent titles can touch: their rows, to the screen's edge.
+Rect history_area(const Renderer& r, int x, const HistoryBox& box, size_t rows) {
+  return unite(r.text_area(x, box.heading_y, 12),
+               r.text_area(x, box.first_y + kHistoryPitch * static_cast<int>(rows - 1), 12));
 }
 
 }  // namespace
@@ -217,8 +270,8 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   draw_vu_meter(r, px, g.meter_y, mw, "CH-L", left);
   draw_vu_meter(r, px + mw + g.meter_gap, g.meter_y, mw, "CH-R", right);
 
-  const std::string values[] = {channel->frequency, "128 kbps • AAC / HLS HD",
-                                "48 kHz Stereo • ALSA",
+  const std::string values[] = {channel->frequency, std::string(format_value(in)),
+                                std::string(quality_value(in)),
                                 clock_hours_minutes_seconds(in.listening_seconds),
                                 std::string(sleep_label(in.sleep_option))};
   const size_t facts = facts_shown(r.height());
@@ -227,6 +280,21 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
     const std::string& value = values[i];
     r.draw_text(value, g.value_right - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
                 kAccent, 12);
+  }
+
+  const HistoryBox box = history_box(g.bars, facts);
+  const size_t rows = history_rows(in, box);
+  if (rows > 0 && r.visible(history_area(r, px, box, rows))) {
+    r.draw_text("Vừa phát", px, box.heading_y, kMuted, 12);
+    const int64_t room = int64_t{g.value_right} - (px + kHistoryTextX);
+    for (size_t i = 0; i < rows; ++i) {
+      const StreamReport::Played& played = in.stream->history[i];
+      const int y = box.first_y + kHistoryPitch * static_cast<int>(i);
+      r.draw_text(played.time, px, y, kAccent, 12);
+      std::string text =
+          fit_with_ellipsis(played.text, room, [&](char32_t c) { return r.advance(c, 12); });
+      r.draw_text(text, px + kHistoryTextX, y, played.current ? kWhite : kPlayedTitle, 12);
+    }
   }
 
   r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter,
@@ -261,7 +329,20 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
   key.add(channel->short_name).add(channel->color).add(channel->name).add(channel->description);
   key.add(static_cast<int>(in.playback.kind)).add(channel->frequency);
   key.add(sleep_label(in.sleep_option));
+  key.add(format_value(in)).add(quality_value(in));
   out.add(part_id(PartKind::Panel), key.value(), area);
+
+  const HistoryBox box = history_box(g.bars, facts);
+  if (const size_t rows = history_rows(in, box)) {
+    PartKey history;
+    history.add(uint64_t{rows});
+    for (size_t i = 0; i < rows; ++i) {
+      const StreamReport::Played& played = in.stream->history[i];
+      history.add(played.time).add(played.text).add(played.current);
+    }
+    out.add(part_id(PartKind::History), history.value(),
+            [&] { return history_area(r, px, box, rows); });
+  }
 
   describe_meter_needles(in, px, g.meter_y, g.meter_width, g.meter_gap, out);
   if (facts > kListeningFact) {
@@ -284,15 +365,23 @@ void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& 
   const Channel* channel = selected_channel(in);
   if (channel == nullptr) return;
   const int W = r.width(), H = r.height();
-  const NowPlayingGeometry g = now_playing_geometry(W, H);
+  const bool titled = view_has_title(in);
+  const NowPlayingGeometry g = now_playing_geometry(W, H, titled);
 
   // The view is drawn only while the selection names a channel: its coming
-  // and going repaints the screen.
-  out.add(part_id(PartKind::View), 0, [&] { return Rect{0, 0, W, H}; });
+  // and going repaints the screen, and so does the room made for a title.
+  out.add(part_id(PartKind::View), PartKey().add(titled).value(), [&] { return Rect{0, 0, W, H}; });
   PartKey texts;
   texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
   out.add(part_id(PartKind::ViewTexts), texts.value(),
           [&] { return unite(r.text_area(0, g.y, 20), r.text_area(0, g.y + 30, 14)); });
+  if (titled) {
+    PartKey title;
+    title.add(in.stream->title).add(in.stream->artist);
+    out.add(part_id(PartKind::ViewTitle), title.value(), [&] {
+      return unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13));
+    });
+  }
 
   describe_meter_needles(in, g.meter_x, g.meter_y, g.meter_width, g.meter_gap, out);
 
@@ -322,7 +411,8 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   r.fill_rect(0, 0, W, 50, kPanel);
   r.draw_text("ZE-RADIO STUDIO DECK", 20, 16, kRed, 16);
 
-  const NowPlayingGeometry g = now_playing_geometry(W, H);
+  const bool titled = view_has_title(in);
+  const NowPlayingGeometry g = now_playing_geometry(W, H, titled);
   const Rect& card = g.card;
   r.fill_rounded_rect(card.x, card.y, card.w, card.h, 16, kCard);
   draw_frame(r, card.x, card.y, card.w, card.h, 2, kLine);
@@ -334,6 +424,14 @@ void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   StatusLabel status = status_label(in.playback.kind);
   r.draw_text(status.text, g.x + g.text_width - static_cast<int>(r.measure_text(status.text, 13)),
               g.y + 30, status.colour, 13);
+  if (titled && r.visible(unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13)))) {
+    r.draw_text(fit_with_ellipsis(in.stream->title, g.text_width,
+                                  [&](char32_t c) { return r.advance(c, 16); }),
+                g.x, g.title_y, kWhite, 16);
+    r.draw_text(fit_with_ellipsis(in.stream->artist, g.text_width,
+                                  [&](char32_t c) { return r.advance(c, 13); }),
+                g.x, g.artist_y, kMuted, 13);
+  }
 
   const int mw = g.meter_width;
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);

@@ -124,6 +124,8 @@ enum class PartKind : uint32_t {
   ViewBars,
   ViewInfo,       // listening time and sleep label
   ViewVolume,
+  History,        // the panel's recent titles
+  ViewTitle,      // the now-playing card's title and artist
 };
 
 inline uint32_t part_id(PartKind kind, uint32_t index = 0) {

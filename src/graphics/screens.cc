@@ -193,6 +193,12 @@ void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometr
   out.add(part_id(PartKind::List), key.value(), [&] { return unite(row_area(r, list.width, kListTop), row_area(r, list.width, kListTop + kRowPitch * (shown - 1))); });
 }
 
+// The title the footer shows beside a playing station.
+std::string_view footer_title(const FrameInputs& in) {
+  if (!in.playback.is(PlaybackStatus::Kind::Playing) || in.stream == nullptr) return {};
+  return in.stream->title;
+}
+
 void draw_footer(Renderer& r, const FrameInputs& in) {
   const int W = r.width(), H = r.height();
   const FooterGeometry g = footer_geometry(W, H);
@@ -223,8 +229,14 @@ void draw_footer(Renderer& r, const FrameInputs& in) {
       r.fill_rounded_rect(16, y, 16, 16, 8, kGreen);
       r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter, true);
       std::string time = clock_minutes_seconds(in.listening_seconds);
+      const int64_t room =
+          int64_t{W} - 102 - r.measure_text(fmt::format("Đang phát:   [{}]", time), 14);
+      // With a title: the station and what it plays, cut as one text.
       std::string name =
-          fitted(int64_t{W} - 102 - r.measure_text(fmt::format("Đang phát:   [{}]", time), 14));
+          footer_title(in).empty()
+              ? fitted(room)
+              : fit_with_ellipsis(in.playback.text + " – " + std::string(footer_title(in)), room,
+                                  [&](char32_t c) { return r.advance(c, 14); });
       r.draw_text(fmt::format("Đang phát: {}  [{}]", name, time), 86, y, kWhite, 14);
       break;
     }
@@ -249,6 +261,7 @@ void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   const FooterGeometry g = footer_geometry(r.width(), r.height());
   PartKey key;
   key.add(static_cast<int>(in.playback.kind)).add(in.playback.text);
+  key.add(footer_title(in));
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
   if (in.playback.is(PlaybackStatus::Kind::Playing)) {
     const Rect& bars = g.bars;

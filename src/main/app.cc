@@ -225,8 +225,8 @@ void App::exit_with(int status, const char* line, bool stop) {
 }
 
 FrameInputs App::frame_inputs(const PlaybackStatus& playback, int volume,
-                              uint64_t listening_seconds) const {
-  return make_frame_inputs(state_, lists_, favorites_, playback, volume, listening_seconds);
+                              uint64_t listening_seconds, const StreamReport* stream) const {
+  return make_frame_inputs(state_, lists_, favorites_, playback, volume, listening_seconds, stream);
 }
 
 }  // namespace ze

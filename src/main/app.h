@@ -56,8 +56,8 @@ class App {
   void derive_lists();
   void dispatch(Action action);
   // The read-only snapshot the frame is drawn from.
-  FrameInputs frame_inputs(const PlaybackStatus& playback, int volume,
-                           uint64_t listening_seconds) const;
+  FrameInputs frame_inputs(const PlaybackStatus& playback, int volume, uint64_t listening_seconds,
+                           const StreamReport* stream = nullptr) const;
 
   const AppState& state() const { return state_; }
   const FrameLists& lists() const { return lists_; }

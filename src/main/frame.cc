@@ -1,6 +1,11 @@
 #include "main/frame.h"
 
+#include <time.h>
+
+#include <algorithm>
 #include <cstdlib>
+
+#include <fmt/format.h>
 
 #include "base/text.h"
 #include "catalog/user_stations.h"
@@ -106,7 +111,8 @@ FrameLists derive_frame_lists(const ChannelCatalog& catalog, const FavoriteSet& 
 
 FrameInputs make_frame_inputs(const AppState& state, const FrameLists& lists,
                               const FavoriteSet& favorites, const PlaybackStatus& playback,
-                              int volume, uint64_t listening_seconds) {
+                              int volume, uint64_t listening_seconds,
+                              const StreamReport* stream) {
   FrameInputs inputs;
   inputs.categories = lists.categories;
   inputs.category_index = state.category_index;
@@ -124,7 +130,29 @@ FrameInputs make_frame_inputs(const AppState& state, const FrameLists& lists,
   inputs.favorites = &favorites;
   inputs.listening_seconds = listening_seconds;
   inputs.volume_counter = state.volume_counter;
+  inputs.stream = stream;
   return inputs;
+}
+
+std::string local_clock(uint64_t seconds) {
+  time_t time = static_cast<time_t>(std::min<uint64_t>(seconds, INT32_MAX * uint64_t{4}));
+  tm local{};
+  if (localtime_r(&time, &local) == nullptr) return "--:--";
+  return fmt::format("{:02}:{:02}", local.tm_hour, local.tm_min);
+}
+
+const StreamReport* current_stream_report(const std::shared_ptr<const NowPlaying>& document,
+                                          const PlaybackStatus& playback, StreamReportCache& cached) {
+  if (document == nullptr) {
+    cached.document.reset();
+    return nullptr;
+  }
+  if (document != cached.document || playback.text != cached.station) {
+    cached.document = document;
+    cached.station = playback.text;
+    cached.report = stream_report(*document, playback.text, local_clock);
+  }
+  return &cached.report;
 }
 
 }  // namespace ze

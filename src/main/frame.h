@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +17,7 @@
 #include "catalog/favorites.h"
 #include "catalog/records.h"
 #include "graphics/frame_inputs.h"
+#include "graphics/layout.h"
 #include "graphics/screen_state.h"
 #include "main/sleep_timer.h"
 #include "player/playback_status.h"
@@ -56,10 +58,26 @@ float dial_target_for(std::string_view frequency);
 FrameLists derive_frame_lists(const ChannelCatalog& catalog, const FavoriteSet& favorites,
                               AppState& state, std::span<const Channel> user_stations = {});
 
-// The read-only snapshot the frame is drawn from; it points into `lists`
-// and `favorites`, which must outlive it.
+// The read-only snapshot the frame is drawn from; it points into `lists`,
+// `favorites` and `stream`, which must outlive it.
 FrameInputs make_frame_inputs(const AppState& state, const FrameLists& lists,
                               const FavoriteSet& favorites, const PlaybackStatus& playback,
-                              int volume, uint64_t listening_seconds);
+                              int volume, uint64_t listening_seconds,
+                              const StreamReport* stream = nullptr);
+
+// "20:15": the hour and minute of a wall-clock time (seconds since 1970)
+// in the local time zone.
+std::string local_clock(uint64_t seconds);
+
+// The engine's report as the screens show it while `playback` lasts; null
+// when there is none. `cached` keeps the last one, made again only when the
+// document or the station changes.
+struct StreamReportCache {
+  std::shared_ptr<const NowPlaying> document;
+  std::string station;
+  StreamReport report;
+};
+const StreamReport* current_stream_report(const std::shared_ptr<const NowPlaying>& document,
+                                          const PlaybackStatus& playback, StreamReportCache& cached);
 
 }  // namespace ze

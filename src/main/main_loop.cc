@@ -21,6 +21,7 @@
 #include "input/key_device_reader.h"
 #include "input/stdin_reader.h"
 #include "main/app.h"
+#include "main/frame.h"
 #include "player/audio_player.h"
 #include "update/package_installer.h"
 #include "update/update_checker.h"
@@ -142,6 +143,7 @@ void run_player() {
   App app(std::move(loaded.catalog), std::move(loaded.path), std::move(favorites), now(), effects,
           std::move(user_stations));
 
+  StreamReportCache stream_report;
   for (;;) {
     Instant frame_start = now();
     app.check_sleep_timer();
@@ -153,7 +155,8 @@ void run_player() {
     uint64_t listening_seconds = player.elapsed_seconds();
     PlaybackStatus playback = player.poll();
     int volume = player.volume();
-    painter.draw(app.frame_inputs(playback, volume, listening_seconds));
+    const StreamReport* stream = current_stream_report(player.now_playing(), playback, stream_report);
+    painter.draw(app.frame_inputs(playback, volume, listening_seconds, stream));
     painter.present();
     sleep_out_frame(frame_start);
   }

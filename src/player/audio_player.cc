@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -38,6 +39,8 @@ struct HeldPlayer {
 }  // namespace
 
 constexpr auto kRecordCheckPeriod = std::chrono::milliseconds(500);
+// The engine's document is small; anything larger is not its.
+constexpr uintmax_t kMaxNowPlayingBytes = 64 * 1024;
 
 struct AudioPlayer::Cells {
   mutable std::mutex status_lock;
@@ -335,6 +338,7 @@ PlayerPaths default_player_paths() {
   paths.playing_marker = paths::kPlayingMarker;
   paths.state_file = paths::kStateFile;
   paths.stream_pid_file = paths::kStreamPidFile;
+  paths.now_playing = paths::kNowPlayingFile;
   paths.bluetooth_address = paths::kBluetoothAddress;
   paths.system_settings = paths::kSystemSettings;
   paths.speaker_mute = kSpeakerMuteFile;
@@ -493,10 +497,53 @@ void AudioPlayer::stop() {
   // downloads and every other program on the machine are left alone.
   (void)kill_marked(mark, paths_->proc_dir);
   remove_file(paths_->playing_marker);
+  // The engine, killed at once, cannot take its document away itself.
+  remove_file(paths_->now_playing);
+  now_playing_.reset();
+  now_playing_read_.reset();
 
   store(cells_->status_lock, cells_->status, PlaybackStatus::idle());
   store(cells_->station_lock, cells_->station_name, std::optional<std::string>());
   store(cells_->started_lock, cells_->play_started, std::optional<Instant>());
+}
+
+std::shared_ptr<const NowPlaying> AudioPlayer::now_playing() {
+  // Only the stream engine writes the document: it is the player started
+  // in a group of its own, or the one taken up at start-up.
+  bool engine;
+  {
+    std::lock_guard status_guard(cells_->status_lock);
+    std::lock_guard child_guard(cells_->child_lock);
+    const PlaybackStatus& status = cells_->status;
+    bool active = status.is(PlaybackStatus::Kind::Playing) || status.is(PlaybackStatus::Kind::Connecting);
+    engine = active && (cells_->child ? cells_->child->leads_group : status.is(PlaybackStatus::Kind::Playing));
+  }
+  if (!engine) {
+    now_playing_.reset();
+    now_playing_text_.clear();
+    now_playing_read_.reset();
+    return nullptr;
+  }
+  const Instant checked = now();
+  if (now_playing_read_ && elapsed_between(*now_playing_read_, checked) < kRecordCheckPeriod) {
+    return now_playing_;
+  }
+  now_playing_read_ = checked;
+  std::error_code error;
+  uintmax_t size = std::filesystem::file_size(paths_->now_playing, error);
+  Result<std::string> text =
+      !error && size <= kMaxNowPlayingBytes ? read_file(paths_->now_playing) : Result<std::string>(Error{""});
+  if (!text) {
+    now_playing_.reset();
+    now_playing_text_.clear();
+    return nullptr;
+  }
+  // An unchanged document keeps its record, so that the screen sees no change.
+  if (*text == now_playing_text_ && now_playing_) return now_playing_;
+  Result<NowPlaying> parsed = parse_now_playing(*text);
+  now_playing_text_ = std::move(text).value();
+  now_playing_ = parsed ? std::make_shared<const NowPlaying>(std::move(parsed).value()) : nullptr;
+  return now_playing_;
 }
 
 uint64_t AudioPlayer::elapsed_seconds() const {

@@ -11,9 +11,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
+#include "catalog/records.h"
 #include "player/playback_status.h"
 
 namespace ze {
@@ -24,6 +27,7 @@ struct PlayerPaths {
   std::string playing_marker;     // exists while audio plays
   std::string state_file;         // record of a running stream engine
   std::string stream_pid_file;    // PID written by the stream engine
+  std::string now_playing;        // the stream engine's now-playing document
   std::string bluetooth_address;  // exists while audio goes to Bluetooth
   std::string system_settings;    // the console's settings with its "vol" entry
   std::string speaker_mute;       // writing 1 mutes the built-in speaker
@@ -62,6 +66,10 @@ class AudioPlayer {
   // playback_mark), removes the runtime files and returns to `Idle`. Never
   // touches a process it cannot tell is its own. Blocks until all is done.
   void stop();
+  // What the stream engine reports of the stream it plays (its now-playing
+  // document, read at most twice a second); null with any other player,
+  // before the engine has written it and when nothing plays. Main thread.
+  std::shared_ptr<const NowPlaying> now_playing();
   // Whole seconds since the current playback began; 0 when nothing plays.
   uint64_t elapsed_seconds() const;
   // At start-up: takes up a stream engine left running by an earlier run,
@@ -80,6 +88,10 @@ class AudioPlayer {
  private:
   std::shared_ptr<const PlayerPaths> paths_;
   std::shared_ptr<Cells> cells_;
+  // The now-playing document as last read, and when; main thread only.
+  std::shared_ptr<const NowPlaying> now_playing_;
+  std::string now_playing_text_;
+  std::optional<Instant> now_playing_read_;
 };
 
 }  // namespace ze

@@ -45,8 +45,31 @@ bool ByteQueue::begin_stream() {
   std::lock_guard lock(mutex_);
   if (closed_) return false;
   items_.push_back(Item{true, {}, 0});
+  ++producer_stream_;
   data_.notify_one();
   return !stop_requested();
+}
+
+void ByteQueue::note(StreamNote note, uint64_t offset) {
+  std::lock_guard lock(mutex_);
+  // A stream says little about itself; a flood of notes is cut short.
+  if (notes_.size() >= 256) notes_.pop_front();
+  notes_.push_back({producer_stream_, offset, std::move(note)});
+}
+
+std::vector<StreamNote> ByteQueue::notes_reached(int64_t position) {
+  std::lock_guard lock(mutex_);
+  std::vector<StreamNote> reached;
+  while (!notes_.empty()) {
+    const PlacedNote& first = notes_.front();
+    bool due = first.stream < consumer_stream_ ||
+               (first.stream == consumer_stream_ && position >= 0 &&
+                first.offset <= static_cast<uint64_t>(position));
+    if (!due) break;
+    reached.push_back(std::move(notes_.front().note));
+    notes_.pop_front();
+  }
+  return reached;
 }
 
 void ByteQueue::finish(Finish how) {
@@ -87,6 +110,7 @@ bool ByteQueue::next_stream() {
     }
     if (!items_.empty()) {
       items_.pop_front();  // the mark itself
+      ++consumer_stream_;
       return true;
     }
     if (finished_) return false;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "stream/stream_notes.h"
+
 namespace ze::stream {
 
 // How the engine ends; the numbers are its exit statuses.
@@ -39,6 +41,9 @@ class ByteQueue {
   // requested: the producer should end.
   bool push(const uint8_t* data, size_t size);
   bool begin_stream();
+  // A note about the audio of the current stream from byte `offset` of it
+  // (counted from the stream's start, as pushed) on.
+  void note(StreamNote note, uint64_t offset);
   void finish(Finish how);
 
   // Consumer. Reads up to `size` bytes of the current stream, waiting for
@@ -51,6 +56,10 @@ class ByteQueue {
   Finish finish_state();
   // The consumer gives up: the producer's waits end.
   void close();
+  // Notes whose audio the consumer has reached: those of earlier streams,
+  // and those of the current one up to byte `position` of it. Each is
+  // handed out once, in order.
+  std::vector<StreamNote> notes_reached(int64_t position);
 
  private:
   struct Item {
@@ -70,6 +79,15 @@ class ByteQueue {
   bool finished_ = false;          // guarded by mutex_
   bool closed_ = false;            // guarded by mutex_
   Finish finish_;                  // guarded by mutex_
+
+  struct PlacedNote {
+    uint64_t stream = 0;  // how many marks came before it
+    uint64_t offset = 0;
+    StreamNote note;
+  };
+  std::deque<PlacedNote> notes_;   // guarded by mutex_
+  uint64_t producer_stream_ = 0;   // guarded by mutex_
+  uint64_t consumer_stream_ = 0;   // guarded by mutex_
 };
 
 }  // namespace ze::stream

@@ -156,11 +156,13 @@ class Converter {
   std::vector<int16_t> output_;
 };
 
+// The bitrate is measured over this much audio when no header announces it.
+constexpr double kMeasureSeconds = 8.0;
+
 class Player {
  public:
-  Player(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
-         DecodeStats& stats)
-      : queue_(queue), sink_(sink), on_first_audio_(on_first_audio), stats_(stats) {}
+  Player(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events, DecodeStats& stats)
+      : queue_(queue), sink_(sink), events_(events), stats_(stats) {}
 
   Finish run() {
     for (;;) {
@@ -239,6 +241,14 @@ class Player {
     std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
     int bad_packets = 0;
+    decoder_ = decoder.get();
+    facts_ = AudioFacts{};
+    announced_bitrate_ = stream->codecpar->bit_rate > 0 ? static_cast<uint32_t>(stream->codecpar->bit_rate) : 0;
+    measured_bytes_ = 0;
+    measured_samples_ = 0;
+    const std::string_view demuxer = format->iformat->name;
+    const bool raw_audio = demuxer == "aac" || demuxer == "mp3" || demuxer == "loas";
+    raw_next_ = -1;
     for (;;) {
       rc = av_read_frame(format.get(), packet.get());
       if (rc < 0) break;  // the end of this stream (or a stop)
@@ -246,6 +256,17 @@ class Player {
         av_packet_unref(packet.get());
         continue;
       }
+      // Raw audio is cut into frames by a parser that gives each frame the
+      // position of the chunk it was read in, which may lie well ahead:
+      // there the frames themselves are counted from the first.
+      if (raw_audio) {
+        if (raw_next_ < 0) raw_next_ = packet->pos >= 0 ? packet->pos : 0;
+        position_ = raw_next_;
+        raw_next_ += packet->size;
+      } else if (packet->pos >= 0) {
+        position_ = packet->pos;
+      }
+      measured_bytes_ += packet->size;
       rc = avcodec_send_packet(decoder.get(), packet.get());
       av_packet_unref(packet.get());
       if (rc < 0 && rc != AVERROR(EAGAIN)) {
@@ -260,7 +281,41 @@ class Player {
       std::optional<Finish> failed = drain(decoder.get(), frame.get(), bad_packets);
       if (failed) return failed;
     }
+    decoder_ = nullptr;
+    position_ = -1;
     return std::nullopt;
+  }
+
+  // The format of what was just played, told when it changes.
+  void tell_audio(const AVFrame* frame) {
+    if (!events_.audio || decoder_ == nullptr) return;
+    measured_samples_ += frame->nb_samples;
+    AudioFacts facts;
+    facts.codec = codec_label(decoder_->codec->name, decoder_->profile);
+    facts.sample_rate = static_cast<uint32_t>(frame->sample_rate);
+    facts.channels = static_cast<uint32_t>(frame->ch_layout.nb_channels);
+    facts.bitrate = announced_bitrate_;
+    if (facts.bitrate == 0 && facts_.bitrate_measured) {
+      facts.bitrate = facts_.bitrate;
+      facts.bitrate_measured = true;
+    }
+    const double seconds = double(measured_samples_) / frame->sample_rate;
+    if (facts.bitrate == 0 && seconds >= kMeasureSeconds) {
+      facts.bitrate = static_cast<uint32_t>(double(measured_bytes_) * 8.0 / seconds);
+      facts.bitrate_measured = true;
+    }
+    if (facts == facts_) return;
+    facts_ = facts;
+    events_.audio(facts);
+  }
+
+  // The notes whose audio has now been played.
+  void tell_notes() {
+    if (!events_.note) {
+      queue_.notes_reached(position_);
+      return;
+    }
+    for (const StreamNote& note : queue_.notes_reached(position_)) events_.note(note);
   }
 
   std::optional<Finish> drain(AVCodecContext* decoder, AVFrame* frame, int& bad_packets) {
@@ -307,8 +362,10 @@ class Player {
     stats_.frames_written += frames;
     if (!first_audio_done_) {
       first_audio_done_ = true;
-      if (on_first_audio_) on_first_audio_();
+      if (events_.first_audio) events_.first_audio();
     }
+    tell_audio(frame);
+    tell_notes();
     return std::nullopt;
   }
 
@@ -330,8 +387,15 @@ class Player {
 
   ByteQueue& queue_;
   AudioSink& sink_;
-  const std::function<void()>& on_first_audio_;
+  const DecodeEvents& events_;
   DecodeStats& stats_;
+  AVCodecContext* decoder_ = nullptr;  // of the stream playing
+  int64_t position_ = -1;              // in the stream, of the last packet decoded
+  int64_t raw_next_ = -1;              // raw audio: where the next frame begins
+  AudioFacts facts_;
+  uint32_t announced_bitrate_ = 0;
+  int64_t measured_bytes_ = 0;
+  int64_t measured_samples_ = 0;
   Converter converter_;
   QueueReader reader_;
   bool first_audio_done_ = false;
@@ -340,11 +404,25 @@ class Player {
 
 }  // namespace
 
-Finish decode_queue(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
+Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
                     DecodeStats& stats) {
   av_log_set_level(AV_LOG_QUIET);
-  Player player(queue, sink, on_first_audio, stats);
+  Player player(queue, sink, events, stats);
   return player.run();
+}
+
+std::string codec_label(std::string_view ffmpeg_name, int profile) {
+  if (ffmpeg_name == "mp3" || ffmpeg_name == "mp3float") return "MP3";
+  if (ffmpeg_name == "aac" || ffmpeg_name == "aac_fixed" || ffmpeg_name == "aac_latm") {
+    switch (profile) {
+      case FF_PROFILE_AAC_HE: return "HE-AAC";
+      case FF_PROFILE_AAC_HE_V2: return "HE-AAC v2";
+      case FF_PROFILE_AAC_LOW:
+      case FF_PROFILE_UNKNOWN: return "AAC-LC";
+      default: return "AAC";
+    }
+  }
+  return std::string(ffmpeg_name);
 }
 
 }  // namespace ze::stream

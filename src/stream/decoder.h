@@ -7,9 +7,11 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "stream/audio_sink.h"
 #include "stream/byte_queue.h"
+#include "stream/stream_notes.h"
 
 namespace ze::stream {
 
@@ -19,12 +21,27 @@ struct DecodeStats {
   int output_rate = 0;
 };
 
+// What the decoder tells as it plays, on its own thread; each may be empty.
+struct DecodeEvents {
+  // Once, right after the first audio has been accepted by the sink.
+  std::function<void()> first_audio;
+  // The audio's format, whenever it is first known or changes, and the
+  // bitrate once measured.
+  std::function<void(const AudioFacts&)> audio;
+  // The queue's notes, each once the audio it belongs to has been accepted
+  // by the sink.
+  std::function<void(const StreamNote&)> note;
+};
+
 // Plays every stream of `queue` into `sink` until the queue finishes or a
-// stop is requested. `on_first_audio` runs once, right after the first audio
-// has been accepted by the sink. Returns how it ended: the queue's own finish,
-// or Unplayable when the bytes are no audio this engine can decode, or
+// stop is requested. Returns how it ended: the queue's own finish, or
+// Unplayable when the bytes are no audio this engine can decode, or
 // DeviceFailed when the sink fails (OutputClosed when its reader went away).
-Finish decode_queue(ByteQueue& queue, AudioSink& sink, const std::function<void()>& on_first_audio,
+Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
                     DecodeStats& stats);
+
+// The codec as the listener knows it: "MP3", "AAC-LC", "HE-AAC", "HE-AAC v2",
+// or FFmpeg's name of it.
+std::string codec_label(std::string_view ffmpeg_name, int profile);
 
 }  // namespace ze::stream

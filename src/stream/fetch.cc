@@ -81,6 +81,7 @@ std::vector<std::string> fetch_arguments(const std::string& url, const FetchOpti
                       .heads_on_output = true,
                       .unbuffered = true,
                       .allow_http09 = http09};
+  if (options.icy) request.headers.push_back("Icy-MetaData: 1");
   return curl_arguments("curl", request, url);
 }
 

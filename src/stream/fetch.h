@@ -31,6 +31,9 @@ struct FetchOptions {
   int64_t max_bytes = 0;     // larger bodies are refused; 0: no limit
   // First and last byte wanted; a last byte below 0 means to the end.
   std::optional<std::pair<int64_t, int64_t>> range;
+  // Asks an Icecast or Shoutcast server for its metadata ("Icy-MetaData: 1");
+  // the metadata interval comes back in the head's icy-metaint.
+  bool icy = false;
 };
 
 // How a failed request ended, for the engine's exit status.

@@ -16,6 +16,7 @@
 #include "stream/byte_queue.h"
 #include "stream/decoder.h"
 #include "stream/log.h"
+#include "stream/now_playing_file.h"
 #include "stream/playlist.h"
 #include "stream/source.h"
 #include "stream/stop_signal.h"
@@ -39,6 +40,10 @@ constexpr char kUsage[] =
     "  --device N             ALSA PCM device number on that card (default: 0 with\n"
     "                         --card, otherwise the first playback device)\n"
     "  --marker FILE          create FILE once the first audio has reached the output\n"
+    "  --now-playing FILE     keep in FILE (a JSON document, replaced whole on each\n"
+    "                         change) the stream's titles, as their audio reaches the\n"
+    "                         output, and its codec, bitrate and rate; removed when\n"
+    "                         the engine is stopped\n"
     "  --user-agent TEXT      the User-Agent of every request\n"
     "  --connect-timeout S    seconds allowed to connect (default 10)\n"
     "  --stall-timeout S      seconds without data before the stream counts as lost;\n"
@@ -60,6 +65,7 @@ struct Options {
   std::string url;
   std::string output;
   std::string marker;
+  std::string now_playing;
   std::optional<int> card;
   std::optional<int> device;
   SourceOptions source;
@@ -103,6 +109,8 @@ Options parse_options(int argc, char** argv) {
       options.output = value_of(i, arg);
     } else if (arg == "--marker") {
       options.marker = value_of(i, arg);
+    } else if (arg == "--now-playing") {
+      options.now_playing = value_of(i, arg);
     } else if (arg == "--card") {
       options.card = static_cast<int>(number_of(i, arg, 0, 31));
     } else if (arg == "--device") {
@@ -169,13 +177,18 @@ int main(int argc, char** argv) {
   Options options = parse_options(argc, argv);
 
   std::unique_ptr<AudioSink> sink;
+  AlsaPcm* card = nullptr;
   if (!options.output.empty()) {
     sink = std::make_unique<WavWriter>(options.output, stop_fd());
   } else {
     AlsaPcmOptions alsa;
     if (options.card) alsa.device = AlsaDevice{*options.card, *options.device};
-    sink = std::make_unique<AlsaPcm>(alsa);
+    auto pcm = std::make_unique<AlsaPcm>(alsa);
+    card = pcm.get();
+    sink = std::move(pcm);
   }
+  NowPlayingFile now_playing(options.now_playing, card != nullptr ? "ALSA" : "WAV",
+                             card != nullptr ? "" : options.output);
   log_event("playing {}", options.url);
   if (!ze::is_stream_address(options.url)) {
     log_event("cannot play: not an http or https address");
@@ -186,21 +199,28 @@ int main(int argc, char** argv) {
   ByteQueue queue(1 << 20);
   std::thread source([&] { run_source(options.url, options.source, queue); });
 
-  std::function<void()> first_audio = [&] {
+  DecodeEvents events;
+  events.first_audio = [&] {
     if (!options.marker.empty()) {
       ze::Status written = ze::write_file(options.marker, "1");
       if (!written) log_event("cannot create the marker: {}", written.error());
     }
     log_event("audio started");
+    if (card != nullptr) now_playing.set_output_name(card->path());
   };
+  events.audio = [&](const AudioFacts& facts) { now_playing.audio(facts); };
+  events.note = [&](const StreamNote& note) { now_playing.note(note); };
   DecodeStats stats;
-  Finish how = decode_queue(queue, *sink, first_audio, stats);
+  Finish how = decode_queue(queue, *sink, events, stats);
   // The source may still be fetching (the decoder gave up first): it ends at
   // the stop request, its curl killed and reaped.
   queue.close();
   request_stop();
   source.join();
   sink->close(how.outcome == Outcome::Ended);
+  // Stopped, the engine takes its document along; after a lost stream it
+  // stays for the engine that the script starts again.
+  if (how.outcome == Outcome::Stopped) now_playing.remove();
   int status = exit_status(how);
   ze::exit_process(status);
 }

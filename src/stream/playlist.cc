@@ -334,6 +334,9 @@ class HlsParser {
       return line_error(line_, "#EXTINF without a segment duration");
     }
     pending_duration_ = duration;
+    size_t comma = value.find(',');
+    pending_title_ = comma == std::string_view::npos ? std::string()
+                                                     : std::string(value.substr(comma + 1, 1024));
     return std::nullopt;
   }
 
@@ -451,6 +454,8 @@ class HlsParser {
     if (!uri) return Error{uri.error()};
     segment.uri = std::move(*uri);
     segment.duration = *pending_duration_;
+    segment.title = std::move(pending_title_);
+    pending_title_.clear();
     segment.sequence = media_.media_sequence + media_.segments.size();
     segment.discontinuity_sequence = media_.discontinuity_sequence + discontinuities_;
     segment.discontinuity = pending_discontinuity_;
@@ -500,6 +505,7 @@ class HlsParser {
   HlsMediaPlaylist media_;
   std::optional<HlsVariant> pending_variant_;
   std::optional<double> pending_duration_;
+  std::string pending_title_;
   std::optional<HlsByteRange> pending_range_;
   std::optional<uint64_t> next_range_offset_;
   bool pending_discontinuity_ = false;

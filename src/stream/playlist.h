@@ -123,6 +123,7 @@ struct HlsMap {  // #EXT-X-MAP: the initialisation section (fragmented MP4)
 struct HlsSegment {
   std::string uri;
   double duration = 0;                 // seconds, from #EXTINF
+  std::string title;                   // the part of #EXTINF after its comma, raw (at most 1 KB)
   uint64_t sequence = 0;               // media sequence number
   uint64_t discontinuity_sequence = 0;
   bool discontinuity = false;          // #EXT-X-DISCONTINUITY before it

@@ -9,6 +9,11 @@ extern "C" {
 #include <cstring>
 
 namespace ze::stream {
+namespace {
+
+constexpr uint64_t kMaxKeptTag = 256 * 1024;
+
+}  // namespace
 
 SegmentDecryptor::SegmentDecryptor(const std::array<uint8_t, 16>& key,
                                    const std::array<uint8_t, 16>& iv)
@@ -51,7 +56,13 @@ void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& o
   while (size > 0) {
     if (skip_ > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(skip_, size));
+      if (keeping_) tag_.insert(tag_.end(), data, data + n);
       skip_ -= n;
+      if (skip_ == 0 && keeping_) {
+        keeping_ = false;
+        tags_.push_back(std::move(tag_));
+        tag_.clear();
+      }
       data += n;
       size -= n;
       continue;
@@ -78,6 +89,9 @@ void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& o
       continue;
     }
     skip_ = length + ((head_[5] & 0x10) ? 10 : 0);
+    keeping_ = skip_ > 0 && skip_ <= kMaxKeptTag;
+    if (keeping_) tag_ = head_;
+    else if (skip_ == 0) tags_.push_back(head_);
     head_.clear();  // another tag may follow
   }
 }

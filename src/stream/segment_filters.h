@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 struct AVAES;
@@ -37,13 +38,16 @@ class SegmentDecryptor {
 
 // Removes ID3v2 tags at the start of a segment: packed audio segments (ADTS
 // or MP3 in HLS) begin with a timestamp tag that the audio demuxers would
-// otherwise meet in the middle of their stream.
+// otherwise meet in the middle of their stream, often with the title. The
+// tags removed are kept for reading (those up to 256 KB).
 class Id3Stripper {
  public:
   // Appends to `out` what follows the tags.
   void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
   // A segment shorter than a tag header passes as it is.
   void end(std::vector<uint8_t>& out);
+  // The whole tags removed since the last call.
+  std::vector<std::vector<uint8_t>> take_tags() { return std::exchange(tags_, {}); }
 
  private:
   void pass_head(std::vector<uint8_t>& out);
@@ -51,6 +55,9 @@ class Id3Stripper {
   std::vector<uint8_t> head_;
   uint64_t skip_ = 0;
   bool done_ = false;
+  bool keeping_ = false;
+  std::vector<uint8_t> tag_;
+  std::vector<std::vector<uint8_t>> tags_;
 };
 
 }  // namespace ze::stream

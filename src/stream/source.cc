@@ -11,10 +11,16 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <variant>
 
 #include "base/clock.h"
 #include "stream/hls_follower.h"
+#include "stream/icy_metadata.h"
+#include "stream/id3_tags.h"
+#include "stream/response_head.h"
+#include "stream/timed_metadata.h"
+#include "stream/title_text.h"
 #include "stream/log.h"
 #include "stream/playlist.h"
 #include "stream/segment_filters.h"
@@ -34,6 +40,7 @@ constexpr int kMaxListFetches = 50;
 // This many segments failing in a row and the stream counts as lost.
 constexpr int kMaxFailedSegments = 3;
 constexpr int kPlaylistSeconds = 20;
+constexpr size_t kIcySlice = 4096;
 // The first answer of a stream may take this long unless --stall-timeout says.
 constexpr int kFirstAnswerSeconds = 15;
 // A live stream that sends nothing for this long (plus curl's second of
@@ -168,6 +175,7 @@ struct Transfer {
   uint64_t owner = 0;     // the media sequence of the segment it belongs to
   uint64_t received = 0;  // body bytes taken so far
   uint64_t pushed = 0;    // audio bytes pushed so far
+  uint64_t start = 0;     // where its audio began in the queue's stream
   std::unique_ptr<SegmentDecryptor> decryptor;
   Id3Stripper id3;
 };
@@ -178,55 +186,151 @@ class Source {
 
   Finish play(const std::string& url, int depth) {
     if (!is_stream_address(url)) return {Outcome::Unplayable, "not an http or https address"};
+    // Icecast and Shoutcast servers send their titles only when asked; the
+    // answer's head says how often they come.
     FetchOptions first = options_.fetch;
     first.idle_seconds = options_.stall_seconds.value_or(kFirstAnswerSeconds);
+    first.icy = true;
     std::variant<Fetch, FetchError> opened = Fetch::open(url, first);
     if (auto* error = std::get_if<FetchError>(&opened)) return finish_of(*error);
     Fetch fetch = std::move(std::get<Fetch>(opened));
     const std::string where = fetch.head().url;
+    IcyBody body(fetch.head());
 
     // The first bytes tell audio from a playlist; audio shows itself at once.
-    std::string head;
     uint8_t buffer[16384];
     bool complete = false;
-    while (head.size() < kSniffBytes && !has_binary_bytes(head)) {
+    auto read_more = [&]() -> std::optional<Finish> {
       size_t got = 0;
       std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
       if (failed) return finish_of(*failed);
-      if (got == 0) {
-        complete = true;
-        break;
-      }
-      head.append(reinterpret_cast<const char*>(buffer), got);
+      complete = got == 0;
+      body.take(buffer, got);
+      return std::nullopt;
+    };
+    auto sniffed = [&] {
+      return std::string_view(reinterpret_cast<const char*>(body.audio.data()), body.audio.size());
+    };
+    while (!complete && body.audio.size() < kSniffBytes && !has_binary_bytes(sniffed())) {
+      if (std::optional<Finish> failed = read_more()) return *failed;
     }
     std::string type(fetch.head().header("Content-Type").value_or(""));
-    ContentKind kind = sniff_content(where, type, head);
-    if (kind == ContentKind::Media) return play_live(std::move(fetch), url, head, complete);
+    ContentKind kind = sniff_content(where, type, sniffed());
+    if (kind == ContentKind::Media) return play_live(std::move(fetch), url, std::move(body), complete);
 
     if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
     while (!complete) {
-      size_t got = 0;
-      std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
-      if (failed) return finish_of(*failed);
-      if (got == 0) break;
-      head.append(reinterpret_cast<const char*>(buffer), got);
-      if (static_cast<int64_t>(head.size()) > kMaxPlaylistBytes) {
+      if (std::optional<Finish> failed = read_more()) return *failed;
+      if (static_cast<int64_t>(body.audio.size()) > kMaxPlaylistBytes) {
         return {Outcome::Unplayable, "the playlist is larger than 4 MB"};
       }
     }
     lists_read_.insert(url);
     lists_read_.insert(where);
     // Relative addresses in the list lead from where it was finally served.
-    return play_text(kind, head, where, depth);
+    return play_text(kind, std::string(sniffed()), where, depth);
   }
 
  private:
   static Finish stopped() { return {Outcome::Stopped, "stopped"}; }
 
+  // The body of a response: the audio, with Icecast's metadata blocks taken
+  // out when the head announces them.
+  struct IcyBody {
+    std::optional<IcyDeinterleaver> icy;
+    std::vector<uint8_t> audio;
+    std::vector<std::string> blocks;
+    // Metadata blocks with the number of audio bytes before them in `audio`.
+    std::vector<std::pair<size_t, std::string>> placed;
+    std::string station;
+    std::string genre;
+    uint32_t bitrate = 0;
+    bool icecast = false;
+    uint64_t received = 0;  // body bytes taken, metadata blocks included
+
+    explicit IcyBody(const ResponseHead& head) {
+      if (std::optional<std::string_view> metaint = head.header("icy-metaint")) {
+        if (std::optional<size_t> interval = parse_icy_metaint(std::string(*metaint))) icy.emplace(*interval);
+      }
+      auto text = [&](const char* name) {
+        std::optional<std::string_view> value = head.header(name);
+        return value ? normalize_title(decode_undeclared(std::string(*value))).value_or("") : std::string();
+      };
+      station = text("icy-name");
+      genre = text("icy-genre");
+      if (std::optional<std::string_view> kbps = head.header("icy-br")) {
+        // "128", or "128,128" as some servers write it.
+        uint32_t value = 0;
+        for (char c : *kbps) {
+          if (c < '0' || c > '9' || value > 100000) break;
+          value = value * 10 + static_cast<uint32_t>(c - '0');
+        }
+        bitrate = value * 1000;
+      }
+      icecast = icy.has_value() || head.header("icy-name") || head.header("icy-br");
+    }
+
+    void take(const uint8_t* data, size_t size) {
+      received += size;
+      if (!icy) {
+        audio.insert(audio.end(), data, data + size);
+        return;
+      }
+      // In slices, so that each block's place in the audio is known to
+      // within a slice.
+      for (size_t at = 0; at < size; at += kIcySlice) {
+        size_t before = blocks.size();
+        icy->feed(data + at, std::min(kIcySlice, size - at), audio, blocks);
+        for (size_t i = before; i < blocks.size(); ++i) placed.emplace_back(audio.size(), std::move(blocks[i]));
+        blocks.clear();
+      }
+    }
+
+    SourceFacts facts() const { return {icecast ? "ICY" : "HTTP", station, genre, bitrate}; }
+  };
+
+  // Passes the body's audio on to the queue, each title placed where it came.
+  bool flush(IcyBody& body) {
+    for (const auto& [before, block] : body.placed) {
+      if (std::optional<std::string> raw = icy_stream_title(block)) {
+        inband_titles_ = true;
+        note_title({normalize_title(decode_undeclared(*raw), station_).value_or(""), ""},
+                   stream_bytes_ + before);
+      }
+    }
+    body.placed.clear();
+    bool pushed = push(body.audio.data(), body.audio.size());
+    body.audio.clear();
+    return pushed;
+  }
+
+  void note_facts(SourceFacts facts) { queue_.note({std::nullopt, std::move(facts)}, stream_bytes_); }
+
+  // A title from here on, unless it is the one already noted.
+  void note_title(TitleChange change, std::optional<uint64_t> offset = std::nullopt) {
+    if (last_title_ == change) return;
+    last_title_ = change;
+    queue_.note({std::move(change), std::nullopt}, offset.value_or(stream_bytes_));
+  }
+
+  // The title of an ID3 tag found in a segment, if it has one.
+  void note_tag(std::span<const uint8_t> tag, uint64_t offset) {
+    Id3Titles titles = read_id3_titles(tag);
+    if (!titles.title) return;
+    inband_titles_ = true;
+    TitleChange change;
+    change.title = normalize_title(*titles.title, station_).value_or("");
+    if (!change.title.empty() && titles.artist) {
+      change.artist = normalize_title(*titles.artist).value_or("");
+    }
+    note_title(std::move(change), offset);
+  }
+
   bool push(const uint8_t* data, size_t size) {
     if (size == 0) return !stop_requested();
     stream_open_ = true;
     pushed_ += size;
+    stream_bytes_ += size;
     return queue_.push(data, size);
   }
 
@@ -235,6 +339,7 @@ class Source {
     current_map_.reset();
     if (!stream_open_) return true;
     stream_open_ = false;
+    stream_bytes_ = 0;
     return queue_.begin_stream();
   }
 
@@ -255,17 +360,19 @@ class Source {
   // ---- live streams ----
 
   // Plays an endless stream (Icecast, Shoutcast) whose first bytes are in
-  // `head`. A connection that breaks is opened again at once and then every
-  // second or two until the stall limit: what a live server sent meanwhile
-  // is lost, but playback goes on as soon as the network allows. A stream
-  // of known length (a file) goes on from the byte where it broke.
-  Finish play_live(Fetch first, const std::string& url, const std::string& head, bool complete) {
-    if (!push(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return stopped();
+  // `first_body`. A connection that breaks is opened again at once and then
+  // every second or two until the stall limit: what a live server sent
+  // meanwhile is lost, but playback goes on as soon as the network allows. A
+  // stream of known length (a file) goes on from the byte where it broke.
+  Finish play_live(Fetch first, const std::string& url, IcyBody first_body, bool complete) {
+    std::optional<IcyBody> body(std::move(first_body));
+    station_ = body->station;
+    note_facts(body->facts());
+    if (!flush(*body)) return stopped();
     if (complete) return {Outcome::Ended, "the stream ended"};
     const ResponseHead& answer = first.head();
     const bool has_length = answer.status == 200 && answer.header("Content-Length") &&
                             answer.header("Accept-Ranges") == "bytes";
-    uint64_t received = head.size();
     std::optional<Fetch> fetch(std::move(first));
     fetch->set_idle_seconds(kBrokenAfterSeconds);
     Instant last_data = now();
@@ -275,16 +382,16 @@ class Source {
       std::optional<FetchError> failed = fetch->read(buffer, sizeof buffer, got);
       if (!failed) {
         if (got == 0) return {Outcome::Ended, "the stream ended"};
-        if (!push(buffer, got)) return stopped();
-        received += got;
+        body->take(buffer, got);
+        if (!flush(*body)) return stopped();
         last_data = now();
         continue;
       }
       if (failed->kind == FetchFailure::Stopped) return stopped();
       fetch.reset();
       std::optional<uint64_t> resume_at;
-      if (has_length) resume_at = received;
-      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, resume_at, received);
+      if (has_length) resume_at = body->received;
+      std::variant<Fetch, Finish> again = reconnect(url, last_data, failed->message, resume_at, body);
       if (auto* finish = std::get_if<Finish>(&again)) return *finish;
       fetch.emplace(std::move(std::get<Fetch>(again)));
     }
@@ -293,9 +400,10 @@ class Source {
   // Opens `url` again once the network allows, within the stall limit, and
   // pushes the first bytes of the new connection. With `resume_at`, asks for
   // the rest from that byte on (dropping what a server that ignores ranges
-  // sends again); otherwise the new connection is a new stream.
+  // sends again) and `body` reads on; otherwise the new connection is a new
+  // stream, whose own head says whether and how often metadata comes.
   std::variant<Fetch, Finish> reconnect(const std::string& url, Instant& last_data, const std::string& why,
-                                        std::optional<uint64_t> resume_at, uint64_t& received) {
+                                        std::optional<uint64_t> resume_at, std::optional<IcyBody>& body) {
     const int limit = stall_limit();
     const Instant give_up = last_data + std::chrono::seconds(limit);
     Outage outage;
@@ -303,6 +411,7 @@ class Source {
     FetchOptions retry = options_.fetch;
     retry.connect_seconds = std::min(retry.connect_seconds, kRetryConnectSeconds);
     retry.idle_seconds = kRetryIdleSeconds;
+    retry.icy = true;
     if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     uint8_t buffer[16384];
     for (;;) {
@@ -335,9 +444,14 @@ class Source {
       }
       outage.ended(last_data);
       // A live stream's new connection starts wherever the server is now.
-      if (!resume_at && !start_new_stream()) return stopped();
-      if (!push(buffer + drop, got - drop)) return stopped();
-      received += got - drop;
+      if (!resume_at) {
+        if (!start_new_stream()) return stopped();
+        body.emplace(fetch.head());
+        station_ = body->station;
+        note_facts(body->facts());
+      }
+      body->take(buffer + drop, got - drop);
+      if (!flush(*body)) return stopped();
       last_data = now();
       fetch.set_idle_seconds(kBrokenAfterSeconds);
       return std::move(fetch);
@@ -453,6 +567,7 @@ class Source {
   // is still listed plays, late but whole; what has left the playlist is
   // skipped, and the log says how much.
   Finish follow(const std::string& url, const HlsMediaPlaylist& first) {
+    note_facts({"HLS", "", "", 0});
     HlsFollower follower;
     follower.update(first, now());
     double target = first.target_duration;
@@ -586,7 +701,18 @@ class Source {
         for (int i = 0; i < 8; ++i) cipher->iv[15 - i] = static_cast<uint8_t>(segment.sequence >> (8 * i));
       }
     }
-    return fetch_bytes(segment.uri, segment.byte_range, cipher, segment.sequence, fetch);
+    // Where the segment's audio began: a transfer the network cut short
+    // goes on from there.
+    const bool resuming = transfer_ && transfer_->owner == segment.sequence && transfer_->uri == segment.uri;
+    const uint64_t segment_start = resuming ? transfer_->start : stream_bytes_;
+    SegmentResult result = fetch_bytes(segment.uri, segment.byte_range, cipher, segment.sequence, fetch);
+    // A playlist's own title counts only while the segments carry none;
+    // whether this one does shows once it is read.
+    if (result.kind == SegmentResult::Done && !inband_titles_ && !segment.title.empty()) {
+      std::optional<std::string> title = normalize_title(decode_undeclared(segment.title), station_);
+      if (title) note_title({*title, ""}, segment_start);
+    }
+    return result;
   }
 
   // Fetches a segment's bytes into the queue, going on from where an earlier
@@ -599,6 +725,11 @@ class Source {
       transfer_->uri = uri;
       transfer_->range = range;
       transfer_->owner = owner;
+      transfer_->start = stream_bytes_;
+      // The scanner reads this segment from its start; what it held of one
+      // given up on is dropped.
+      std::vector<FoundTag> dropped;
+      scanner_.end_segment(dropped);
       if (cipher) {
         transfer_->decryptor = std::make_unique<SegmentDecryptor>(cipher->key, cipher->iv);
         if (!transfer_->decryptor->ready()) return {SegmentResult::Failed, "out of memory"};
@@ -623,6 +754,16 @@ class Source {
     if (length) wanted = *length - t.received;
 
     std::vector<uint8_t> plain;
+    std::vector<FoundTag> found;
+    // The segment's titles go to the queue before the audio they come with.
+    auto pass = [&](bool last) {
+      for (const std::vector<uint8_t>& tag : t.id3.take_tags()) note_tag(tag, t.start);
+      scanner_.feed(plain.data(), plain.size(), found);
+      if (last) scanner_.end_segment(found);
+      for (const FoundTag& tag : found) note_tag(tag.tag, t.start + tag.offset);
+      found.clear();
+      return push(plain.data(), plain.size());
+    };
     uint8_t buffer[16384];
     for (;;) {
       size_t got = 0;
@@ -657,7 +798,7 @@ class Source {
         t.id3.end(plain);
       }
       t.pushed += plain.size();
-      if (!push(plain.data(), plain.size())) return {SegmentResult::Stopped, "stopped"};
+      if (!pass(done)) return {SegmentResult::Stopped, "stopped"};
       if (done) {
         SegmentResult result{SegmentResult::Done, "", t.pushed};
         transfer_.reset();
@@ -691,6 +832,11 @@ class Source {
   const SourceOptions& options_;
   ByteQueue& queue_;
   uint64_t pushed_ = 0;       // bytes pushed in all
+  uint64_t stream_bytes_ = 0; // bytes pushed since the last mark
+  std::string station_;       // the stream's own name, which is no title
+  std::optional<TitleChange> last_title_;
+  bool inband_titles_ = false;  // the stream has said its titles itself
+  TimedMetadataScanner scanner_;
   bool stream_open_ = false;  // bytes pushed since the last mark
   std::shared_ptr<const HlsMap> current_map_;
   std::map<std::string, AesKey> keys_;

@@ -48,6 +48,22 @@ class FrameWorld {
     in_.categories = categories_;
     in_.favorites = &favorites_;
     refilter();
+    // What the engine may report: nothing, the format alone, titles short
+    // and long, a history growing title by title.
+    reports_.resize(6);
+    reports_[1].format = "128 kbps • MP3 / ICY";
+    reports_[1].quality = "44.1 kHz Stereo • ALSA";
+    for (size_t i = 2; i < reports_.size(); ++i) {
+      StreamReport& report = reports_[i];
+      report.format = "64 kbps • HE-AAC v2 / HLS";
+      report.quality = "48 kHz Stereo • WAV";
+      report.title = i % 2 ? "Lạc Trôi" : "Những bài hát " + std::string(150, 'W');
+      report.artist = i == 3 ? "" : "Sơn Tùng M-TP";
+      for (size_t n = 0; n < 2 * i; ++n) {
+        report.history.push_back({fmt::format("{:02}:{:02}", 20 - n, 5 * i), n == 0 ? report.title
+                                  : fmt::format("Bài {} ", n) + std::string(n * 20, 'x'), n == 0});
+      }
+    }
   }
 
   const FrameInputs& inputs() const { return in_; }
@@ -64,7 +80,7 @@ class FrameWorld {
     float target = 87.0f + float(in_.selection % 22);
     in_.dial_position += (target - in_.dial_position) * 0.15f;
     if (!c.chance(25)) return;
-    switch (c.below(16)) {
+    switch (c.below(17)) {
       case 0: in_.screen = static_cast<Screen>(c.below(4)); break;
       case 1: in_.selection += 1; break;
       case 2: in_.selection = in_.selection > 0 ? in_.selection - 1 : 0; break;
@@ -90,6 +106,11 @@ class FrameWorld {
       case 13: in_.channels = {}; break;  // an empty tab
       case 14: refilter(); break;
       case 15: in_.volume_counter = 0; break;
+      case 16: {
+        uint32_t pick = c.below(uint32_t(reports_.size()));
+        in_.stream = pick == 0 ? nullptr : &reports_[pick];
+        break;
+      }
     }
   }
 
@@ -126,6 +147,7 @@ class FrameWorld {
   }
 
   std::vector<Category> categories_;
+  std::vector<StreamReport> reports_;
   std::vector<Channel> catalog_;
   std::vector<Channel> visible_;
   FavoriteSet favorites_;

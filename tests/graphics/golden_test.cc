@@ -4,6 +4,8 @@
 // change of the screens. The README's pictures are checked the same way
 // against what the snapshot and icon tools draw now (`make pictures`
 // draws them afresh).
+#include <time.h>
+
 #include <cstdlib>
 #include <filesystem>
 
@@ -46,7 +48,15 @@ size_t differing_pixels(const Image& a, const Image& b) {
   return count;
 }
 
+// The recent titles' start times are shown in the local time zone: the
+// pictures are drawn in UTC, here and by `make pictures`.
+void use_utc() {
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+}
+
 TEST(Golden, ScreensMatchTheStoredPictures) {
+  use_utc();
   const bool update = std::getenv("ZE_RADIO_UPDATE_GOLDENS") != nullptr;
   auto names = scenarios();
   ASSERT_GE(names.size(), 5u);
@@ -102,6 +112,7 @@ void expect_tool_draws(std::vector<std::string> argv, const std::string& stored_
 }
 
 TEST(Golden, TheReadmePicturesAreWhatTheToolsDrawNow) {
+  use_utc();
   const std::filesystem::path docs = ZE_DOCS_DIR;
   size_t checked = 0;
   for (const auto& entry : std::filesystem::directory_iterator(docs / "screens")) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "graphics/renderer.h"
 
 namespace ze {
@@ -123,6 +124,81 @@ TEST(Shortening, CutsWholeCharactersAndAppendsDots) {
   EXPECT_EQ(shorten_to_width(huge, room, advance).size(),
             shorten_by_remeasuring(huge.substr(0, 200), room, renderer, 15).size());
   EXPECT_EQ(advances, huge.size());
+}
+
+TEST(Shortening, TitlesAreCutToTheirBoxWithAnEllipsis) {
+  auto fb = Framebuffer::simulated(8, 8);
+  Renderer renderer(fb);
+  auto advance = [&](char32_t c) { return renderer.advance(c, 16); };
+  auto measure = [&](std::string_view t) { return int64_t{renderer.measure_text(t, 16)}; };
+  const std::string title = "Những bài hát hay nhất của Sơn Tùng M-TP và Mỹ Tâm";
+  for (int64_t room : {int64_t{-1}, int64_t{5}, int64_t{30}, int64_t{200}, measure(title) - 1, measure(title)}) {
+    std::string shown = fit_with_ellipsis(title, room, advance);
+    SCOPED_TRACE(room);
+    EXPECT_LE(measure(shown), std::max<int64_t>(room, 0));
+    if (shown == title) {
+      EXPECT_LE(measure(title), room);
+      continue;
+    }
+    if (shown.empty()) {
+      EXPECT_LT(room, measure("…"));
+      continue;
+    }
+    ASSERT_EQ(shown.substr(shown.size() - 3), "…");
+    std::string kept = shown.substr(0, shown.size() - 3);
+    EXPECT_EQ(title.compare(0, kept.size(), kept), 0);
+    // Not one more character would have fitted.
+    size_t next = kept.size();
+    decode_utf8(title, next);
+    EXPECT_GT(measure(title.substr(0, next) + "…"), room);
+  }
+}
+
+TEST(StreamReport, TheDocumentBecomesTheScreensTexts) {
+  NowPlaying now;
+  now.title = "Lạc Trôi";
+  now.artist = "Sơn Tùng M-TP";
+  now.history = {{"Lạc Trôi", "Sơn Tùng M-TP", 3600}, {"VOV Giao thông", "", 60}, {"Old", "", 0}};
+  now.codec = "HE-AAC v2";
+  now.bitrate = 47600;
+  now.carrier = "HLS";
+  now.sample_rate = 44100;
+  now.channels = 2;
+  now.output = "ALSA";
+  auto clock = [](uint64_t seconds) { return std::to_string(seconds / 60); };
+  StreamReport report = stream_report(now, "VOV Giao thông", clock);
+  EXPECT_EQ(report.title, "Lạc Trôi");
+  EXPECT_EQ(report.artist, "Sơn Tùng M-TP");
+  EXPECT_EQ(report.format, "48 kbps • HE-AAC v2 / HLS");
+  EXPECT_EQ(report.quality, "44.1 kHz Stereo • ALSA");
+  // The station's own name is no title.
+  const std::vector<StreamReport::Played> history = {{"60", "Sơn Tùng M-TP – Lạc Trôi", true},
+                                                    {"0", "Old", false}};
+  EXPECT_EQ(report.history, history);
+
+  struct Facts {
+    uint32_t bitrate, rate, channels;
+    std::string codec, carrier, output, format, quality;
+  };
+  const Facts cases[] = {
+      {0, 48000, 1, "MP3", "ICY", "WAV", "MP3 / ICY", "48 kHz Mono • WAV"},
+      {128000, 22050, 6, "AAC-LC", "", "", "128 kbps • AAC-LC", "22.05 kHz 6 kênh"},
+      {64000, 0, 0, "", "HLS", "ALSA", "", ""},  // not known yet: the fixed texts
+  };
+  for (const Facts& c : cases) {
+    NowPlaying facts;
+    facts.title = "vov giao  THÔNG";
+    facts.bitrate = c.bitrate;
+    facts.sample_rate = c.rate;
+    facts.channels = c.channels;
+    facts.codec = c.codec;
+    facts.carrier = c.carrier;
+    facts.output = c.output;
+    StreamReport shown = stream_report(facts, "VOV Giao thông", clock);
+    EXPECT_EQ(shown.format, c.format);
+    EXPECT_EQ(shown.quality, c.quality);
+    EXPECT_EQ(shown.title, "");
+  }
 }
 
 TEST(Texts, PillsLabelsAndClocks) {

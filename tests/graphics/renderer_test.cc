@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "stream/title_text.h"
 
 namespace ze {
 namespace {
@@ -238,6 +239,46 @@ TEST_F(RendererTest, MissingScreenSymbolsUseLookAlikesAndOthersTheMissingGlyph) 
   EXPECT_NE(drawn("⭐"), drawn("\uE000"));
   EXPECT_NE(drawn("⏰"), drawn("\uE000"));
   EXPECT_NE(drawn("★"), drawn("◷"));
+}
+
+// Song titles come in every Vietnamese letter, precomposed or (from some
+// taggers) as a base letter followed by combining marks: the font has a
+// glyph for every one of them, never the missing-glyph box.
+TEST_F(RendererTest, EveryVietnameseLetterAndToneMarkHasItsGlyph) {
+  auto drawn = [&](std::string_view text) {
+    r_.clear(0xFF1E293B);
+    r_.draw_text(text, 16, 4, 0xFFFFFFFF, 30);
+    return pixels();
+  };
+  const auto missing = drawn("\uE000");
+  const std::string_view bases[] = {"a", "ă", "â", "e", "ê", "i", "o", "ô", "ơ", "u", "ư", "y",
+                                    "A", "Ă", "Â", "E", "Ê", "I", "O", "Ô", "Ơ", "U", "Ư", "Y"};
+  // No tone, grave, hook above, tilde, acute, dot below.
+  const std::string_view tones[] = {"", "\u0300", "\u0309", "\u0303", "\u0301", "\u0323"};
+  int letters = 0;
+  for (std::string_view base : bases) {
+    for (std::string_view tone : tones) {
+      std::string decomposed = std::string(base) + std::string(tone);
+      std::optional<std::string> precomposed = stream::normalize_title(decomposed);
+      ASSERT_TRUE(precomposed);
+      size_t pos = 0;
+      decode_utf8(*precomposed, pos);
+      EXPECT_EQ(pos, precomposed->size()) << decomposed << " is one character";
+      EXPECT_NE(drawn(*precomposed), missing) << *precomposed;
+      // The marks themselves have glyphs, drawn over the letter before them.
+      EXPECT_NE(drawn(decomposed), missing) << decomposed;
+      EXPECT_EQ(r_.measure_text(decomposed, 30), r_.measure_text(base, 30)) << decomposed;
+      ++letters;
+    }
+  }
+  for (std::string_view mark : {"\u0300", "\u0301", "\u0303", "\u0309", "\u0323", "\u0302",
+                                "\u0306", "\u031B"}) {
+    EXPECT_NE(drawn(mark), missing) << "combining mark";
+    EXPECT_NE(drawn(mark), drawn("")) << "combining mark";
+  }
+  EXPECT_NE(drawn("đ"), missing);
+  EXPECT_NE(drawn("Đ"), missing);
+  EXPECT_EQ(letters, 144);
 }
 
 TEST_F(RendererTest, TextAtZeroSizeDrawsNothing) {

@@ -99,6 +99,7 @@ class AudioPlayerTest : public ::testing::Test {
     paths_.playing_marker = dir_ / "playing";
     paths_.state_file = dir_ / "state.json";
     paths_.stream_pid_file = dir_ / "stream.pid";
+    paths_.now_playing = dir_ / "now.json";
     paths_.bluetooth_address = dir_ / "btdev_addr";
     paths_.system_settings = dir_ / "system.json";
     paths_.speaker_mute = dir_ / "speaker_mute";
@@ -207,6 +208,10 @@ TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
                                    "--volume=45",
                                    "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)", kUrl}));
   EXPECT_EQ(read_file(paths_.playing_marker).value(), "1");
+  // Only the stream engine reports what plays; a document left over says
+  // nothing about mpv's stream.
+  ASSERT_TRUE(write_file(paths_.now_playing, write_now_playing(NowPlaying{})).ok());
+  EXPECT_EQ(player_->now_playing(), nullptr);
   EXPECT_TRUE(calls("engine").empty());
   EXPECT_TRUE(calls("tinymix").empty());  // no Bluetooth, no speaker mute
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Starting radio stream: VOV1 ({}, fallback: "
@@ -289,9 +294,24 @@ TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
   ASSERT_TRUE(write_file(paths_.playing_marker, "1").ok());
   EXPECT_EQ(player_->poll(), PlaybackStatus::playing(name));
 
+  // The engine's now-playing document is read while it plays, at most
+  // twice a second.
+  EXPECT_EQ(player_->now_playing(), nullptr);
+  NowPlaying now;
+  now.title = "Lạc Trôi";
+  ASSERT_TRUE(write_file(paths_.now_playing, write_now_playing(now)).ok());
+  ASSERT_TRUE(eventually([&] { return player_->now_playing() != nullptr; }));
+  EXPECT_EQ(player_->now_playing()->title, "Lạc Trôi");
+  now.title = "Nơi này có anh";
+  ASSERT_TRUE(write_file(paths_.now_playing, write_now_playing(now)).ok());
+  EXPECT_EQ(player_->now_playing()->title, "Lạc Trôi") << "read again only after half a second";
+  ASSERT_TRUE(eventually([&] { return player_->now_playing()->title == "Nơi này có anh"; }));
+
   player_->stop();
   EXPECT_FALSE(process_alive(pid));
   EXPECT_FALSE(path_exists(paths_.state_file));
+  EXPECT_FALSE(path_exists(paths_.now_playing)) << "the killed engine cannot remove it";
+  EXPECT_EQ(player_->now_playing(), nullptr);
 }
 
 TEST_F(AudioPlayerTest, EndedPlayerShowsStreamLostAndIsLoggedOnce) {

@@ -7,10 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/files.h"
 #include "base/process.h"
 #include "stream/byte_queue.h"
 #include "stream/fetch.h"
+#include "stream/now_playing_file.h"
 #include "stream/segment_filters.h"
+#include "temp_dir.h"
 
 namespace ze::stream {
 namespace {
@@ -169,6 +172,67 @@ TEST(SegmentFilters, AesSegmentsDecryptInPiecesAndAWrongKeyIsNoticed) {
   SegmentDecryptor cut(key, iv);
   cut.feed(cipher.data(), 20, out);
   EXPECT_FALSE(cut.end(out)) << "not whole blocks";
+}
+
+TEST(NowPlayingFile, TitlesHeadTheHistoryAndTheDocumentFollowsEveryChange) {
+  testing::TempDir dir;
+  const std::string path = dir / "now.json";
+  auto document = [&] {
+    Result<std::string> text = read_file(path);
+    EXPECT_TRUE(text.ok());
+    Result<NowPlaying> now = parse_now_playing(text.ok() ? *text : "");
+    EXPECT_TRUE(now.ok());
+    return now.ok() ? *now : NowPlaying{};
+  };
+  // An engine that reconnects carries on the history of the one before.
+  NowPlaying earlier;
+  earlier.title = "Old";
+  earlier.codec = "AAC-LC";
+  earlier.history = {{"Old", "", 100}};
+  ASSERT_TRUE(write_file(path, write_now_playing(earlier)).ok());
+  NowPlayingFile file(path, "WAV", "/tmp/out.wav");
+  EXPECT_EQ(file.current().history, earlier.history);
+  EXPECT_EQ(file.current().title, "");
+  EXPECT_EQ(file.current().codec, "");
+
+  file.note({std::nullopt, SourceFacts{"ICY", "Loopback", "Pop", 128000}});
+  file.note({TitleChange{"Lạc Trôi", "Sơn Tùng"}});
+  file.note({TitleChange{"Lạc Trôi", "Sơn Tùng"}});  // the same again: nothing new
+  file.audio({"MP3", 44100, 2, 131000, true});        // the announced rate stands
+  NowPlaying now = document();
+  EXPECT_EQ(now.title, "Lạc Trôi");
+  EXPECT_EQ(now.artist, "Sơn Tùng");
+  ASSERT_EQ(now.history.size(), 2u);
+  EXPECT_EQ(now.history[0].title, "Lạc Trôi");
+  EXPECT_GT(now.history[0].started_at, 1600000000u);
+  EXPECT_EQ(now.history[1].title, "Old");
+  EXPECT_EQ(now.carrier, "ICY");
+  EXPECT_EQ(now.station, "Loopback");
+  EXPECT_EQ(now.codec, "MP3");
+  EXPECT_EQ(now.bitrate, 128000u);
+  EXPECT_FALSE(now.bitrate_measured);
+  EXPECT_EQ(now.output, "WAV");
+  EXPECT_EQ(now.output_name, "/tmp/out.wav");
+
+  // No title now: the history stays.
+  file.note({TitleChange{}});
+  EXPECT_EQ(document().title, "");
+  EXPECT_EQ(document().history.size(), 2u);
+  for (int i = 0; i < 12; ++i) file.note({TitleChange{"Song " + std::to_string(i), ""}});
+  now = document();
+  ASSERT_EQ(now.history.size(), kNowPlayingHistory);
+  EXPECT_EQ(now.history.front().title, "Song 11");
+  EXPECT_EQ(now.history.back().title, "Song 2");
+  // A stream without an announced rate gets the measured one.
+  file.note({std::nullopt, SourceFacts{"HLS", "", "", 0}});
+  file.audio({"HE-AAC", 48000, 2, 64000, true});
+  EXPECT_EQ(document().bitrate, 64000u);
+  EXPECT_TRUE(document().bitrate_measured);
+
+  file.remove();
+  EXPECT_FALSE(path_exists(path));
+  EXPECT_EQ(title_line("Title", "Artist"), "Artist - Title");
+  EXPECT_EQ(title_line("Title", ""), "Title");
 }
 
 }  // namespace

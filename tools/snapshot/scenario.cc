@@ -192,6 +192,11 @@ Result<Scenario> parse_scenario(std::string_view text) {
       auto path = string_value(item, key);
       if (!path) return Error{path.error()};
       s.catalog_path = *path;
+    } else if (key == "nowPlaying") {
+      if (!item.is_object()) return bad(key, "expected an object in the now-playing document's format");
+      Result<NowPlaying> now = parse_now_playing(item.dump());
+      if (!now) return bad(key, now.error());
+      s.now_playing = std::move(now).value();
     } else if (key == "userStations") {
       auto path = string_value(item, key);
       if (!path) return Error{path.error()};
@@ -222,8 +227,13 @@ std::unique_ptr<SnapshotFrame> make_frame(const Scenario& scenario, ChannelCatal
   state.frame_counter = scenario.frame;
   state.dial_position = scenario.dial;
   frame->lists = derive_frame_lists(frame->catalog, frame->favorites, state, frame->user_stations);
+  const StreamReport* stream = nullptr;
+  if (scenario.now_playing) {
+    stream = current_stream_report(std::make_shared<const NowPlaying>(*scenario.now_playing),
+                                   scenario.playback, frame->stream);
+  }
   frame->inputs = make_frame_inputs(state, frame->lists, frame->favorites, scenario.playback,
-                                    scenario.volume, scenario.listening_seconds);
+                                    scenario.volume, scenario.listening_seconds, stream);
   return frame;
 }
 

@@ -40,6 +40,8 @@ struct Scenario {
   // The user's own station list (.m3u or .pls); a relative path is taken
   // from the scenario file's folder.
   std::optional<std::string> user_stations_path;
+  // What the stream engine reports, in its now-playing document's format.
+  std::optional<NowPlaying> now_playing;
 };
 
 // Parses a scenario; the error names the offending key.
@@ -52,6 +54,7 @@ struct SnapshotFrame {
   FavoriteSet favorites;
   AppState state;
   FrameLists lists;
+  StreamReportCache stream;
   FrameInputs inputs;
 };
 

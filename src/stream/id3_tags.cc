@@ -1,0 +1,195 @@
+#include "stream/id3_tags.h"
+
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "base/text.h"
+#include "stream/title_text.h"
+
+namespace ze::stream {
+namespace {
+
+uint32_t synchsafe(const uint8_t* p) {
+  return (uint32_t{p[0]} << 21) | (uint32_t{p[1]} << 14) | (uint32_t{p[2]} << 7) | p[3];
+}
+
+uint32_t big_endian(const uint8_t* p, size_t n) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < n; ++i) value = (value << 8) | p[i];
+  return value;
+}
+
+// Undoes unsynchronisation: every 0xFF 0x00 pair loses its 0x00.
+std::vector<uint8_t> resynchronised(std::span<const uint8_t> bytes) {
+  std::vector<uint8_t> out;
+  out.reserve(bytes.size());
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    out.push_back(bytes[i]);
+    if (bytes[i] == 0xFF && i + 1 < bytes.size() && bytes[i + 1] == 0x00) ++i;
+  }
+  return out;
+}
+
+// Where the text that starts `bytes` ends in an encoding: the length of its
+// content, and of the content with its terminator.
+std::pair<size_t, size_t> text_extent(uint8_t encoding, std::span<const uint8_t> bytes) {
+  if (encoding == 1 || encoding == 2) {
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      if (bytes[i] == 0 && bytes[i + 1] == 0) return {i, i + 2};
+    }
+    return {bytes.size() & ~size_t{1}, bytes.size()};
+  }
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] == 0) return {i, i + 1};
+  }
+  return {bytes.size(), bytes.size()};
+}
+
+std::string utf16_to_utf8(std::span<const uint8_t> bytes, bool big) {
+  std::string out;
+  auto unit = [&](size_t i) -> char32_t {
+    return big ? (char32_t{bytes[i]} << 8) | bytes[i + 1] : (char32_t{bytes[i + 1]} << 8) | bytes[i];
+  };
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t c = unit(i);
+    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
+      char32_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+    append_utf8(out, c);
+  }
+  return out;
+}
+
+struct Frame {
+  std::string_view id;
+  std::span<const uint8_t> body;
+};
+
+bool is_frame_id_char(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// The frames of a tag body (after the header and any extended header).
+std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
+                             std::vector<std::vector<uint8_t>>& storage) {
+  std::vector<Frame> frames;
+  const size_t id_size = version == 2 ? 3 : 4;
+  const size_t header_size = version == 2 ? 6 : 10;
+  size_t at = 0;
+  while (at + header_size <= body.size()) {
+    const uint8_t* header = body.data() + at;
+    bool valid_id = true;
+    for (size_t i = 0; i < id_size; ++i) valid_id = valid_id && is_frame_id_char(header[i]);
+    if (!valid_id) break;  // padding, or damage
+    size_t size = version == 2   ? big_endian(header + 3, 3)
+                  : version == 4 ? synchsafe(header + 4)
+                                 : big_endian(header + 4, 4);
+    if (size > body.size() - at - header_size) break;
+    std::span<const uint8_t> content = body.subspan(at + header_size, size);
+    std::string_view id(reinterpret_cast<const char*>(header), id_size);
+    at += header_size + size;
+    if (version == 4) {
+      uint8_t format = header[9];
+      if (format & 0x0C) continue;  // compressed or encrypted: not read
+      if (format & 0x40) content = content.subspan(std::min<size_t>(1, content.size()));
+      if (format & 0x01) content = content.subspan(std::min<size_t>(4, content.size()));
+      if (format & 0x02) {
+        storage.push_back(resynchronised(content));
+        content = storage.back();
+      }
+    } else if (version == 3 && (header[9] & 0xC0)) {
+      continue;  // compressed or encrypted
+    }
+    frames.push_back({id, content});
+  }
+  return frames;
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
+    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<size_t> id3_tag_size(std::span<const uint8_t> header) {
+  if (header.size() < kId3HeaderSize || std::memcmp(header.data(), "ID3", 3) != 0) return std::nullopt;
+  if (header[3] == 0xFF || header[4] == 0xFF) return std::nullopt;
+  for (size_t i = 6; i < 10; ++i) {
+    if (header[i] & 0x80) return std::nullopt;
+  }
+  return kId3HeaderSize + synchsafe(header.data() + 6) + ((header[5] & 0x10) ? 10 : 0);
+}
+
+std::string decode_id3_text(uint8_t encoding, std::span<const uint8_t> bytes) {
+  bytes = bytes.first(text_extent(encoding, bytes).first);
+  std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  switch (encoding) {
+    case 1:
+      if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+        return utf16_to_utf8(bytes.subspan(2), false);
+      }
+      if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
+        return utf16_to_utf8(bytes.subspan(2), true);
+      }
+      return utf16_to_utf8(bytes, true);
+    case 2:
+      return utf16_to_utf8(bytes, true);
+    default:
+      // UTF-8 that is not valid is read as the undeclared bytes it is.
+      return decode_undeclared(raw);
+  }
+}
+
+Id3Titles read_id3_titles(std::span<const uint8_t> tag) {
+  Id3Titles found;
+  std::optional<size_t> size = id3_tag_size(tag);
+  if (!size) return found;
+  const int version = tag[3];
+  if (version < 2 || version > 4) return found;
+  const uint8_t flags = tag[5];
+  std::span<const uint8_t> body = tag.subspan(kId3HeaderSize, std::min(*size, tag.size()) - kId3HeaderSize);
+  if (flags & 0x10) body = body.first(body.size() >= 10 ? body.size() - 10 : 0);
+  std::vector<std::vector<uint8_t>> storage;
+  if (version < 4 && (flags & 0x80)) {
+    storage.push_back(resynchronised(body));
+    body = storage.back();
+  }
+  if (version >= 3 && (flags & 0x40) && body.size() >= 4) {
+    size_t extended = version == 4 ? synchsafe(body.data()) : big_endian(body.data(), 4) + 4;
+    body = body.subspan(std::min(extended, body.size()));
+  }
+  for (const Frame& frame : frames_of(body, version, storage)) {
+    if (frame.body.empty()) continue;
+    const uint8_t encoding = frame.body[0];
+    if (encoding > 3) continue;
+    std::span<const uint8_t> text = frame.body.subspan(1);
+    if (frame.id == "TIT2" || frame.id == "TT2") {
+      found.title = decode_id3_text(encoding, text);
+    } else if (frame.id == "TPE1" || frame.id == "TP1") {
+      found.artist = decode_id3_text(encoding, text);
+    } else if (frame.id == "TXXX" || frame.id == "TXX") {
+      auto [length, with_end] = text_extent(encoding, text);
+      std::string description = decode_id3_text(encoding, text.first(length));
+      std::string value = decode_id3_text(encoding, text.subspan(with_end));
+      if (equals_ignoring_case(description, "title") || equals_ignoring_case(description, "StreamTitle")) {
+        if (!found.title) found.title = std::move(value);
+      } else if (equals_ignoring_case(description, "artist")) {
+        if (!found.artist) found.artist = std::move(value);
+      }
+    }
+  }
+  return found;
+}
+
+}  // namespace ze::stream

@@ -79,15 +79,7 @@ class Player:
         return None if self.started is None else self.started - self.began
 
     def stop(self):
-        exited = self.process.poll()
-        if exited is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        return exited
+        return sk.end_process(self.process, 10)
 
 
 def first_audio(work, urls, rounds):

@@ -128,13 +128,7 @@ class LiveHls:
             else "still running"))
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-        try:
-            self.process.wait(5)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        end_process(self.process)
         self.process.stderr.close()
 
 
@@ -461,13 +455,22 @@ class Daemon:
                                             stderr=subprocess.STDOUT)
 
     def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        end_process(self.process)
+
+
+def end_process(process, grace=5):
+    """Ends a process of the test: SIGTERM, then SIGKILL after GRACE
+    seconds. Returns its exit status when it had already ended by itself,
+    otherwise None."""
+    exited = process.poll()
+    if exited is None:
+        process.terminate()
+    try:
+        process.wait(grace)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+    return exited
 
 
 def wait_port(port, timeout=10):

@@ -125,12 +125,19 @@ def _unpacked(package, version, cache, apt_options=()):
                              f"{fetched.stderr.strip()[-500:]}")
         tree = Path(work) / "tree"
         subprocess.run(["dpkg", "-x", str(debs[0]), str(tree)], check=True)
-        try:
-            tree.rename(target)
-        except OSError:
-            if not target.is_dir():  # another run that got there first is fine
-                raise
+        _rename_into_place(tree, target)
     return target
+
+
+def _rename_into_place(made, target):
+    """Puts the finished folder MADE at TARGET in one rename, so that no
+    reader ever sees it half made; another run that got there first is
+    fine."""
+    try:
+        made.rename(target)
+    except OSError:
+        if not target.is_dir():
+            raise
 
 
 @dataclasses.dataclass
@@ -331,11 +338,7 @@ def _dummy_sound_module(kernel, cache):
         done = work / "done"
         done.mkdir()
         shutil.copyfile(source / "snd-dummy.ko", done / "snd-dummy.ko")
-        try:
-            done.rename(folder)
-        except OSError:
-            if not module.is_file():  # another run that got there first is fine
-                raise
+        _rename_into_place(done, folder)
     return module
 
 

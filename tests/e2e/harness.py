@@ -333,6 +333,15 @@ class SandboxTest(unittest.TestCase):
         self.without_players()
         write(self.work + "/bin/play_stream.sh", engine, 0o755)
 
+    def with_bundled_engine(self):
+        """The package's own engine as the only player, as on a console
+        without mpv, ffplay, ffmpeg or aplay: bin/play_stream.sh and
+        bin/ze-stream in the app's folder (start the player there)."""
+        self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay", "ffmpeg", "aplay"])
+        write(APP_DIR + "/bin/play_stream.sh",
+              read(os.path.join(SOURCE, "packaging", "bin", "play_stream.sh")), 0o755)
+        shutil.copy(os.path.join(BUILD, "ze-stream"), APP_DIR + "/bin/ze-stream")
+
     def start_bystanders(self):
         """Programs under the players' names that the player did not start,
         as someone's download, encoder and players beside it: a real curl

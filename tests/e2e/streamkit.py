@@ -319,15 +319,22 @@ class IcyStream:
     """An Icecast-style endless stream of audio frames at real-time pace,
     starting at the live position with a one-second burst. ICY metadata
     blocks are inserted every `metaint` bytes only when the request asks with
-    "Icy-MetaData: 1", as such servers do."""
+    "Icy-MetaData: 1", as such servers do: each names a new numbered test
+    song, or, once `title` is set, carries `title` whenever it has changed
+    (and is empty otherwise). `bitrate` (kbit/s) is announced in "icy-br"."""
 
     def __init__(self, server, path, frames, frame_seconds, content_type, metaint=8192,
-                 icy_status=False):
+                 icy_status=False, bitrate=None):
         self.server, self.frames, self.frame_seconds = server, frames, frame_seconds
         self.content_type, self.metaint = content_type, metaint
         self.icy_status = icy_status  # answer "ICY 200 OK" as old Shoutcast servers do
+        self.bitrate = bitrate
         self.started = time.monotonic()
         self.asked_for_metadata = 0
+        self.title = None
+        # {title: seconds of audio the latest connection carried before it,
+        # to within a frame}
+        self.title_audio = {}
         self.url = server.route(path, self._serve)
 
     def _serve(self, request, path):
@@ -336,18 +343,22 @@ class IcyStream:
             self.asked_for_metadata += 1
         if self.icy_status:
             request.wfile.write(("ICY 200 OK\r\ncontent-type: %s\r\nicy-name: Loopback Test Radio"
-                                 "\r\n%s\r\n" % (self.content_type, "icy-metaint: %d\r\n"
-                                                   % self.metaint if icy else "")).encode())
+                                 "\r\n%s%s\r\n" % (self.content_type, "icy-metaint: %d\r\n"
+                                                     % self.metaint if icy else "",
+                                                     "icy-br: %d\r\n" % self.bitrate
+                                                     if self.bitrate else "")).encode())
         else:
             request.send_response(200)
             request.send_header("Content-Type", self.content_type)
             request.send_header("icy-name", "Loopback Test Radio")
+            if self.bitrate:
+                request.send_header("icy-br", str(self.bitrate))
             if icy:
                 request.send_header("icy-metaint", str(self.metaint))
             request.end_headers()
         now = time.monotonic()
         index = max(0, int((now - self.started) / self.frame_seconds) - int(1 / self.frame_seconds))
-        sent_audio, since_meta, song = 0.0, 0, 0
+        sent_audio, since_meta, song, announced = 0.0, 0, 0, None
         begin = now - 1.0
         deadline = now + 120
         while not self.server.stopping.is_set() and time.monotonic() < deadline:
@@ -361,7 +372,14 @@ class IcyStream:
                     out += chunk[:take]
                     chunk = chunk[take:]
                     song += 1
-                    text = ("StreamTitle='Test Song %d';" % song).encode()
+                    if self.title is None:
+                        text = ("StreamTitle='Test Song %d';" % song).encode()
+                    elif self.title != announced:
+                        announced = self.title
+                        self.title_audio[announced] = sent_audio + self.frame_seconds
+                        text = ("StreamTitle='%s';" % announced).encode()
+                    else:
+                        text = b""
                     blocks = (len(text) + 15) // 16
                     out += bytes([blocks]) + text.ljust(blocks * 16, b"\0")
                     since_meta = 0
@@ -662,10 +680,17 @@ class OutputClock:
     def first_audio(self):
         return next((t for t, written in self.samples if written > 0), None)
 
-    def silences(self):
-        """[(start on the monotonic clock, seconds)] of every silence."""
+    def reached(self, seconds):
+        """When the file first held `seconds` of audio (None: not yet)."""
+        return next((t for t, written in self.samples if written >= seconds), None)
+
+    def stop(self):
         self._stop.set()
         self._thread.join(2)
+
+    def silences(self):
+        """[(start on the monotonic clock, seconds)] of every silence."""
+        self.stop()
         found, played, previous, quiet_since = [], 0.0, None, None
         for t, written in self.samples:
             if previous is None:

@@ -2,7 +2,9 @@
 photographed with xwd: it shows exactly the frames the snapshot tool draws
 for the same states, at whole multiples when enlarged, its keys are the
 console's buttons with their autorepeat, and closing it ends the player with
-status 0."""
+status 0. With the bundled engine playing a station of our own, it shows the
+title the station announces, in Vietnamese, soon after its audio is
+played."""
 
 import ctypes
 import ctypes.util
@@ -17,11 +19,18 @@ import sys
 import time
 
 import harness
+import streamkit
 from pictures import MOMENTS, differences, moving_pixels
 
 X_TOOLS = ("Xvfb", "xdotool", "xwd")
 SCREEN = (1280, 720)
 ACTION = "[Main] Received action: "
+NOW_PLAYING = "/tmp/ze_radio_now.json"
+# Titles of the loopback station: the second with stacked tone marks and too
+# long for its boxes.
+FIRST_TITLE = "Mỹ Tâm - Đâu Chỉ Riêng Em"
+SECOND_TITLE = ("Sơn Tùng M-TP - Chúng Ta Của Hiện Tại (Bản Phối Mới, Trực Tiếp Từ "
+                "Nhà Hát Lớn Hà Nội, Ấn Bản Đặc Biệt Dành Cho Người Nghe Đài)")
 
 
 # Pictures: (width, height, rows of blue-green-red bytes) ----------------------
@@ -164,6 +173,24 @@ class WindowTest(harness.SandboxTest):
                     path + ".png")
         return read_png(path + ".png")
 
+    def open_window(self, env=None, cwd=None):
+        """Xvfb and the player on it, its window found and focused."""
+        self.start_x_server()
+        self.player = self.start_player(env=dict(env or {}, DISPLAY=self.display), cwd=cwd)
+        self.player.wait_for(r"^\[Framebuffer\] Desktop window: 1280x720 ")
+        self.window = int(self.x("xdotool", "search", "--sync", "--name", "^ZE-Radio$").split()[0])
+        self.x("xdotool", "windowfocus", "--sync", str(self.window))
+
+    def animated(self, scenario, name):
+        """The scenario's first moment as the snapshot tool draws it, and the
+        pixels that move between its moments (level bars, meters, needles,
+        listening time)."""
+        moments = [self.snapshot(dict(scenario, frame=f, listeningSeconds=s), "%s%d" % (name, f))
+                   for f, s in MOMENTS]
+        moving = moving_pixels(moments)
+        self.assertLess(len(moving), SCREEN[0] * SCREEN[1] // 20)
+        return moments[0], moving
+
     def assert_shows(self, expected, what, ignored=None, timeout=5.0):
         """Waits until the window shows `expected`, leaving out `ignored`."""
         deadline = time.monotonic() + timeout
@@ -202,12 +229,8 @@ class WindowTest(harness.SandboxTest):
         self.assertEqual(self.actions(), expected, self.player.output())
 
     def test_window_shows_the_frames_takes_the_buttons_and_closes_as_exit(self):
-        self.start_x_server()
         self.with_engine()
-        self.player = self.start_player(env={"DISPLAY": self.display})
-        self.player.wait_for(r"^\[Framebuffer\] Desktop window: 1280x720 ")
-        self.window = int(self.x("xdotool", "search", "--sync", "--name", "^ZE-Radio$").split()[0])
-        self.x("xdotool", "windowfocus", "--sync", str(self.window))
+        self.open_window()
         expected = []
 
         # The list as the player starts, a moved selection, the now-playing view.
@@ -243,12 +266,9 @@ class WindowTest(harness.SandboxTest):
         time.sleep(0.2)
         self.keys("Escape")
         expected.append("Exit")
-        dialog = self.at(6, screen="ExitDialog", playback={"state": "Playing", "text": station})
-        moments = [self.snapshot(dict(dialog, frame=f, listeningSeconds=s), "moment%d" % f)
-                   for f, s in MOMENTS]
-        moving = moving_pixels(moments)
-        self.assertLess(len(moving), SCREEN[0] * SCREEN[1] // 20)
-        self.assert_shows(moments[0], "exit dialog", ignored=moving)
+        dialog, moving = self.animated(
+            self.at(6, screen="ExitDialog", playback={"state": "Playing", "text": station}), "dialog")
+        self.assert_shows(dialog, "exit dialog", ignored=moving)
 
         # Every other button: X leaves the dialog, then the list takes the
         # rest; Space and keypad Enter play, Backspace stops.
@@ -282,6 +302,97 @@ class WindowTest(harness.SandboxTest):
         self.assertEqual(self.actions(), expected + ["Exit"])
         self.assertEqual(self.player.lines[-1], "[Main] Clean exit (not playing).")
 
+    def now_playing(self, title):
+        """The engine's now-playing document once it names `title`."""
+        found = []
+
+        def named():
+            try:
+                found[:] = [json.loads(harness.read(NOW_PLAYING))]
+            except (OSError, ValueError):
+                return False
+            return found[0]["title"] == title
+        self.wait_until(named, 10, "%r in the now-playing document" % title)
+        return found[0]
+
+    def test_window_shows_the_title_the_station_announces(self):
+        if shutil.which("ffmpeg") is None or shutil.which("curl") is None:
+            self.skipTest("ffmpeg and curl are needed")
+        harness.loopback_up()
+        os.makedirs("/tmp/www")
+        server = streamkit.StreamServer("/tmp/www")
+        self.addCleanup(server.stop)
+        tone = streamkit.tone_wav("/tmp/tone.wav", 997.618, 44100, 4)
+        mp3 = streamkit.encode(tone, "/tmp/tone.mp3", "-c:a", "libmp3lame", "-b:a", "128k",
+                               "-write_xing", "0", "-id3v2_version", "0")
+        with open(mp3, "rb") as f:
+            frames, rate = streamkit.mp3_frames(f.read())
+        station = streamkit.IcyStream(server, "/live", frames, 1152 / rate, "audio/mpeg",
+                                      metaint=4000, bitrate=128)
+        station.title = FIRST_TITLE
+        self.with_bundled_engine()
+        stations = harness.APP_DIR + "/my_stations.m3u"
+        harness.write(stations, "#EXTM3U\n#EXTINF:-1,Đài Thử Nghiệm\n%s\n" % station.url)
+        output = "/tmp/.calls/station.wav"
+        clock = streamkit.OutputClock(output, rate)
+        self.addCleanup(clock.stop)
+        self.open_window(env={"ZE_RADIO_STREAM_OUTPUT": output}, cwd=harness.APP_DIR)
+
+        # "Của tôi", after the catalog's categories, plays the first station.
+        with open(os.path.join(harness.SOURCE, "assets/channels.json"), encoding="utf-8") as f:
+            mine = len(json.load(f)["categories"])
+        self.keys("q")
+        self.wait_actions(["PrevCategory"])
+        self.keys("Return")
+        line = self.player.wait_for(r"^\[Main\] Playing station: ")
+        shown = re.match(r"^\[Main\] Playing station: (.*) \(", line).group(1)
+        self.player.wait_for(r"^\[play_stream\] playing .* with ze-stream$")
+        self.wait_until(lambda: os.path.exists(harness.PLAYING_MARKER), 20, "the playing marker")
+        self.keys("Tab")
+        base = dict(categoryIndex=mine, selection=0, dial=95.0, userStations=stations,
+                    playback={"state": "Playing", "text": shown})
+
+        # The first title in the now-playing view.
+        first = dict(base, screen="NowPlaying", nowPlaying=self.now_playing(FIRST_TITLE))
+        playing, moving = self.animated(first, "first")
+        self.assert_shows(playing, "now-playing view with the first title", ignored=moving)
+
+        # The station changes its title: the view shows the new one soon after
+        # its audio reaches the output.
+        station.title = SECOND_TITLE
+        deadline = time.monotonic() + 10
+        while True:
+            taken = time.monotonic()
+            if differences(self.screenshot(), playing, moving):
+                break
+            self.assertLess(taken, deadline, "the view did not change:\n" + self.player.output())
+        document = self.now_playing(SECOND_TITLE)
+        self.wait_until(lambda: clock.reached(station.title_audio[SECOND_TITLE]), 5, "the audio")
+        # Negative when the title came on screen before its audio was played.
+        delay = taken - clock.reached(station.title_audio[SECOND_TITLE])
+        print("\nthe new title was on screen %.2f s after its audio reached the output" % delay)
+        self.assertLess(delay, 3.0)
+        self.assertEqual([played["title"] for played in document["history"][:2]],
+                         [SECOND_TITLE, FIRST_TITLE])
+        self.assertEqual((document["codec"], document["bitrate"], document["sample_rate"],
+                          document["channels"], document["output"]), ("MP3", 128000, 44100, 2, "WAV"))
+        second = self.snapshot(dict(first, nowPlaying=document, frame=0, listeningSeconds=0))
+        self.assert_shows(second, "now-playing view with the new title", ignored=moving)
+        self.assertEqual(self.player.count(r"^\[ze-stream\] now playing: %s$"
+                                           % re.escape(SECOND_TITLE)), 1, self.player.output())
+
+        # The list: the footer and the detail panel's history and format rows
+        # (which differ from the fixed texts shown without the engine's facts).
+        self.keys("Tab")
+        listed, moving = self.animated(dict(base, nowPlaying=document), "list")
+        self.assertTrue(differences(listed, self.snapshot(base), moving))
+        self.assert_shows(listed, "list with the new title", ignored=moving)
+
+        # Stopping takes the engine's document along.
+        self.keys("BackSpace")
+        self.wait_until(lambda: not os.path.exists(harness.PLAYING_MARKER), 10, "the stop")
+        self.wait_until(lambda: not os.path.exists(NOW_PLAYING), 10, "the document's removal")
+
 
 def window_built():
     with open(harness.BINARY, "rb") as binary:
@@ -297,4 +408,4 @@ if __name__ == "__main__":
         if not window_built():
             print("SKIP: this build has no desktop window")
             sys.exit(harness.SKIP)
-    harness.main()
+    harness.main(network=True)

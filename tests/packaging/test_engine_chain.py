@@ -66,13 +66,9 @@ class EngineChainTest(harness.SandboxTest):
         self.addCleanup(self.producer.kill)
         server = harness.HttpsServer("/tmp/station", port=8443, name="127.0.0.1")
         self.addCleanup(server.stop)
-        self.overlay_dir("/usr/bin", hidden=["mpv", "ffplay", "ffmpeg", "aplay"])
+        self.with_bundled_engine()
         for name in ("mpv", "ffplay", "ffmpeg", "aplay"):
             self.assertIsNone(shutil.which(name, path=self.environment()["PATH"]), name)
-
-        write(APP_DIR + "/bin/play_stream.sh",
-              read(os.path.join(harness.SOURCE, "packaging", "bin", "play_stream.sh")), 0o755)
-        shutil.copy(os.path.join(harness.BUILD, "ze-stream"), APP_DIR + "/bin/ze-stream")
         write(APP_DIR + "/my_stations.m3u",
               "#EXTM3U\n#EXTINF:-1,%s\n%s\n" % (STATION_NAME, STATION_URL))
         self.wait_until(lambda: len(os.listdir("/tmp/station/live")) >= 4, 20, "the live station")

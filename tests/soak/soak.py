@@ -108,6 +108,7 @@ def _known_lines():
         r"\[Input-FIFO\] Received command: (%s) -> (%s)" % (words, actions),
         r"\[Main\] Received action: (%s)" % actions,
         r"\[Main\] Playing station: .+ \(.*\)",
+        r"\[Main\] Simulator mode: type keys on standard input, then Enter: .+",
         r"\[Main\] Ignoring Exit during initial 600ms grace period",
         r"\[Main\] Clean exit \(not playing\)\.",
         r"\[Main\] Full Exit selected\. Stopping playback and returning to MainUI\.",

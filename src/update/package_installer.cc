@@ -63,6 +63,9 @@ Status download(const std::string& url, const InstallConfig& config) {
     .ipv4_only = true};
   SpawnOptions options;
   options.argv = curl_arguments(config.curl, request, url, config.package_path);
+  // Only the exit status counts. curl's own error text would reach the
+  // console's log as a line of no form of ours, so its streams are dropped.
+  options.output = Output::Discard;
   Result<Process> curl = Process::spawn(options);
   if (!curl) return Error{"Download error: " + curl.error()};
   const Instant deadline = now() + curl_wait_limit(request);

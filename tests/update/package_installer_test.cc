@@ -650,8 +650,11 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
   EXPECT_EQ(result.error().rfind("Corrupt zip archive: ", 0), 0u) << result.error();
   EXPECT_TRUE(path_exists(config_.package_path));  // kept for inspection
 
-  write_curl("exit 22");
+  // A failed download is one line of the log; curl's own text stays out.
+  write_curl("echo 'curl: (18) transfer closed with 1203 bytes remaining to read' >&2; exit 18");
+  ::testing::internal::CaptureStderr();
   EXPECT_EQ(install().error(), "Failed to download update file");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   config_.curl = dir_ / "no-such-curl";
   EXPECT_EQ(install().error(), "Download error: No such file or directory (os error 2)");
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <thread>
 
 #include "base/clock.h"
 #include "base/errors.h"
@@ -373,6 +374,18 @@ std::optional<ProcessIdentity> process_identity(pid_t pid, const std::string& pr
   Result<std::string> stat = read_file(proc_dir + "/" + std::to_string(pid) + "/stat");
   if (!stat) return std::nullopt;
   return identity_from_stat(*stat);
+}
+
+std::optional<ProcessIdentity> started_identity(pid_t pid, const std::string& program,
+                                                const std::string& proc_dir) {
+  constexpr size_t kCommandNameLength = 15;  // the kernel's TASK_COMM_LEN less its NUL
+  std::string name = program.substr(program.rfind('/') + 1).substr(0, kCommandNameLength);
+  const Instant deadline = now() + std::chrono::milliseconds(200);
+  for (;;) {
+    std::optional<ProcessIdentity> identity = process_identity(pid, proc_dir);
+    if (!identity || identity->name == name || now() > deadline) return identity;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 bool process_has_mark(pid_t pid, const std::string& mark, const std::string& proc_dir) {

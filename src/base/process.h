@@ -138,6 +138,14 @@ struct ProcessIdentity {
 // its stat file cannot be read.
 std::optional<ProcessIdentity> process_identity(pid_t pid, const std::string& proc_dir = "/proc");
 
+// The identity of a child just started to run `program` (a name or a path).
+// The kernel lets the parent of an exec go on a moment before the child
+// takes the program's name, so the stat file is read again until the name is
+// the program's (its base name, cut to the kernel's 15 bytes), for 200 ms at
+// most; after that the last reading is returned as it is.
+std::optional<ProcessIdentity> started_identity(pid_t pid, const std::string& program,
+                                                const std::string& proc_dir = "/proc");
+
 // Whether the environment a process was started with holds the entry `mark`
 // ("NAME=value") exactly. False for a process that cannot be read.
 bool process_has_mark(pid_t pid, const std::string& mark, const std::string& proc_dir = "/proc");

@@ -248,8 +248,9 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
 
   logf("[AudioPlayer] Using TrimUI stream engine ({})", *found);
   std::string error;
+  const std::string shell = "sh";
   std::optional<Process> engine =
-      spawn_player(paths, {"sh", *found, request.stream_url, request.fallback_url}, true, &error);
+      spawn_player(paths, {shell, *found, request.stream_url, request.fallback_url}, true, &error);
   if (!engine) {
     logf("[AudioPlayer] Failed to spawn play_stream.sh: {}", error);
     return Outcome::Unavailable;
@@ -260,7 +261,7 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
   // The engine is named by its start time and program name as well, so that
   // a later process with its number is never taken for it.
   std::string state = stream_state_text(request.name, request.stream_url, request.frequency, pid,
-                                        wall_seconds(), process_identity(pid, paths.proc_dir));
+                                        wall_seconds(), started_identity(pid, shell, paths.proc_dir));
   // The engine shows Connecting until it creates the playing marker.
   report_start(cells, request.number, PlaybackStatus::connecting(request.name), std::move(engine),
                true, [&] { (void)write_file(paths.state_file, state); });

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +135,45 @@ TEST(ProcessTest, MarkedProcessesAndTheirChildrenAreKilledAndOthersSpared) {
   ASSERT_TRUE(send_signal(bystander.pid(), SIGKILL).ok());
   bystander.wait();
   EXPECT_FALSE(process_identity(bystander.pid()).has_value());  // reaped: gone
+}
+
+}  // namespace
+}  // namespace ze
+
+namespace ze {
+namespace {
+
+// A child's stat still names its parent's program for a moment after exec
+// has let the parent go; the identity recorded for it must be the new one.
+TEST(ProcessTest, StartedIdentityWaitsForTheProgramsName) {
+  testing::TempDir proc;
+  ASSERT_EQ(::mkdir((proc / "77").c_str(), 0755), 0);
+  auto stat = [&](const std::string& name) {
+    std::string fields;
+    for (int i = 3; i <= 22; ++i) fields += " " + std::to_string(i == 3 ? 0 : i);
+    fields[1] = 'S';
+    ASSERT_TRUE(write_file(proc / "77/stat", "77 (" + name + ")" + fields + " 0\n").ok());
+  };
+  stat("ze-radio");
+  std::thread exec([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    stat("sh");
+  });
+  std::optional<ProcessIdentity> identity = started_identity(77, "sh", proc.path());
+  exec.join();
+  ASSERT_TRUE(identity.has_value());
+  EXPECT_EQ(identity->name, "sh");
+  EXPECT_EQ(identity->start_time, 22u);
+
+  // A path counts by its base name, cut to the kernel's 15 bytes; a process
+  // that renamed itself is taken as it is, after the wait.
+  stat("play_stream.sh-");
+  EXPECT_EQ(started_identity(77, "/opt/play_stream.sh-long", proc.path())->name, "play_stream.sh-");
+  stat("renamed");
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(started_identity(77, "sh", proc.path())->name, "renamed");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(200));
+  EXPECT_FALSE(started_identity(78, "sh", proc.path()).has_value());
 }
 
 }  // namespace

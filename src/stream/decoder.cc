@@ -196,7 +196,9 @@ class Player {
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Finish{Outcome::Lost, "out of memory"};
     raw->pb = io.get();
-    raw->flags |= AVFMT_FLAG_CUSTOM_IO | AVFMT_FLAG_NOBUFFER;
+    // No AVFMT_FLAG_NOBUFFER: the packets read while the stream is analysed
+    // (up to a second of a probed stream) are kept and played, not dropped.
+    raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     raw->probesize = kProbeBytes;
     raw->max_analyze_duration = kAnalyzeMicroseconds;
     raw->interrupt_callback = AVIOInterruptCB{interrupted, nullptr};

@@ -180,7 +180,15 @@ class StreamTitlesTest(harness.SandboxTest):
         self.assertEqual(without.finish(20), 0, without.output())
         with open(with_metadata.output_path, "rb") as a, open(without.output_path, "rb") as b:
             self.assertTrue(a.read() == b.read(), "the metadata changed the audio")
-        self.assertEqual(Wav(without.output_path).problems, [])
+        played = Wav(without.output_path)
+        self.assertEqual(played.problems, [])
+        # And the audio is the recording's whole, from its first frame:
+        # sample for sample what ffmpeg decodes from the file.
+        streamkit.ffmpeg("-i", self.mp3, "-c:a", "pcm_s16le", "-ac", "2", "-f", "wav",
+                         self.src + "/tone.ref.wav")
+        reference = Wav(self.src + "/tone.ref.wav")
+        self.assertEqual((played.seconds(), played.rate), (reference.seconds(), reference.rate))
+        self.assertTrue(played.samples == reference.samples, "the audio differs from ffmpeg's decode")
 
         self.assertEqual(with_metadata.count("now playing: " + VIETNAMESE + "$"), 1)
         self.assertEqual(with_metadata.count("now playing: " + LATIN1_SHOWN + "$"), 1)

@@ -92,7 +92,8 @@ device: device-deps $(DEVICE_BUILD)/build.ninja
 DEVICE_TEST_EXCLUDE = MissingProgramIsAnError NewGroupAndNonBlockingWaitAndGroupKill \
   StreamEngineRunsInItsOwnGroupAndRecordsItsState ReconnectTakesUpALiveEngineOnly \
   CatalogFailuresAreReported StartedCheckSendsItsOneMessage SmallOrBrokenDownloadsAreRejected \
-  DesktopPlayersAreProbedBeforeTheyStart NoBackendIsAnErrorWithItsText SnapshotTool\. IconTool\.
+  DesktopPlayersAreProbedBeforeTheyStart NoBackendIsAnErrorWithItsText SnapshotTool\. IconTool\. \
+  TheReadmePicturesAreWhatTheToolsDrawNow
 empty :=
 space := $(empty) $(empty)
 

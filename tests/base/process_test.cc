@@ -152,7 +152,8 @@ TEST(ProcessTest, StartedIdentityWaitsForTheProgramsName) {
     std::string fields;
     for (int i = 3; i <= 22; ++i) fields += " " + std::to_string(i == 3 ? 0 : i);
     fields[1] = 'S';
-    ASSERT_TRUE(write_file(proc / "77/stat", "77 (" + name + ")" + fields + " 0\n").ok());
+    // Replaced whole, as the kernel's file is read: never half written.
+    ASSERT_TRUE(write_file_atomic(proc / "77/stat", "77 (" + name + ")" + fields + " 0\n").ok());
   };
   stat("ze-radio");
   std::thread exec([&] {

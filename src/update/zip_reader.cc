@@ -54,15 +54,17 @@ uint64_t little_endian(const unsigned char* p, int bytes) {
   return value;
 }
 
-// Reads exactly `size` bytes at `offset`; the error names what ran short.
-Status read_at(int fd, uint64_t offset, void* out, size_t size) {
+// Reads exactly `size` bytes at `offset`; `short_text` is the error when
+// the file ends first.
+Status read_at(int fd, uint64_t offset, void* out, size_t size,
+               const char* short_text = "unexpected end of the archive file") {
   size_t done = 0;
   while (done < size) {
     ssize_t got = ::pread(fd, static_cast<char*>(out) + done, size - done,
                           static_cast<off_t>(offset + done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return Error{errno_text(errno)};
-    if (got == 0) return Error{"unexpected end of the archive file"};
+    if (got == 0) return Error{short_text};
     done += static_cast<size_t>(got);
   }
   return ok_status();
@@ -305,17 +307,11 @@ Status ZipReader::open_entry() {
 // Up to `size` raw bytes of the open entry, never past its compressed size.
 Result<size_t> ZipReader::read_raw(char* buffer, size_t size) {
   const size_t want = static_cast<size_t>(std::min<uint64_t>(size, compressed_left_));
-  size_t done = 0;
-  while (done < want) {
-    ssize_t got = ::pread(fd_, buffer + done, want - done, static_cast<off_t>(raw_position_));
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return Error{errno_text(errno)};
-    if (got == 0) return Error{"entry data ends before its recorded size"};
-    done += static_cast<size_t>(got);
-    raw_position_ += static_cast<uint64_t>(got);
-  }
-  compressed_left_ -= done;
-  return done;
+  Status read = read_at(fd_, raw_position_, buffer, want, "entry data ends before its recorded size");
+  if (!read) return Error{read.error()};
+  raw_position_ += want;
+  compressed_left_ -= want;
+  return want;
 }
 
 Result<size_t> ZipReader::read_entry(char* buffer, size_t size) {

@@ -123,22 +123,20 @@ bool is_invisible_format(char32_t cp) {
 }
 
 std::optional<std::string> utf8_from_utf16(std::string_view bytes) {
-  bool little;
-  if (bytes.starts_with("\xFF\xFE")) {
-    little = true;
-  } else if (bytes.starts_with("\xFE\xFF")) {
-    little = false;
-  } else {
-    return std::nullopt;
-  }
+  if (bytes.starts_with("\xFF\xFE")) return utf8_from_utf16_units(bytes.substr(2), false);
+  if (bytes.starts_with("\xFE\xFF")) return utf8_from_utf16_units(bytes.substr(2), true);
+  return std::nullopt;
+}
+
+std::string utf8_from_utf16_units(std::string_view bytes, bool big_endian) {
   auto unit = [&](size_t at) {
-    auto lo = static_cast<unsigned char>(bytes[at + (little ? 0 : 1)]);
-    auto hi = static_cast<unsigned char>(bytes[at + (little ? 1 : 0)]);
+    auto lo = static_cast<unsigned char>(bytes[at + (big_endian ? 1 : 0)]);
+    auto hi = static_cast<unsigned char>(bytes[at + (big_endian ? 0 : 1)]);
     return static_cast<char32_t>(hi << 8 | lo);
   };
   std::string out;
   out.reserve(bytes.size());
-  for (size_t at = 2; at + 1 < bytes.size(); at += 2) {
+  for (size_t at = 0; at + 1 < bytes.size(); at += 2) {
     char32_t cp = unit(at);
     if (cp >= 0xD800 && cp <= 0xDBFF && at + 3 < bytes.size() && unit(at + 2) >= 0xDC00 &&
         unit(at + 2) <= 0xDFFF) {

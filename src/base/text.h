@@ -28,6 +28,8 @@ bool is_invisible_format(char32_t cp);
 // U+FFFD and an odd last byte is dropped. Nothing when the text has no
 // UTF-16 byte-order mark.
 std::optional<std::string> utf8_from_utf16(std::string_view bytes);
+// The same for UTF-16 code units without a mark, in the given byte order.
+std::string utf8_from_utf16_units(std::string_view bytes, bool big_endian);
 // `text` without leading and trailing Unicode white space.
 std::string_view trim_space(std::string_view text);
 

@@ -46,27 +46,6 @@ std::pair<size_t, size_t> text_extent(uint8_t encoding, std::span<const uint8_t>
   return {bytes.size(), bytes.size()};
 }
 
-std::string utf16_to_utf8(std::span<const uint8_t> bytes, bool big) {
-  std::string out;
-  auto unit = [&](size_t i) -> char32_t {
-    return big ? (char32_t{bytes[i]} << 8) | bytes[i + 1] : (char32_t{bytes[i + 1]} << 8) | bytes[i];
-  };
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t c = unit(i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 3 < bytes.size()) {
-      char32_t low = unit(i + 2);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
-        i += 2;
-        continue;
-      }
-    }
-    if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
-    append_utf8(out, c);
-  }
-  return out;
-}
-
 struct Frame {
   std::string_view id;
   std::span<const uint8_t> body;
@@ -136,15 +115,11 @@ std::string decode_id3_text(uint8_t encoding, std::span<const uint8_t> bytes) {
   std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   switch (encoding) {
     case 1:
-      if (bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
-        return utf16_to_utf8(bytes.subspan(2), false);
-      }
-      if (bytes.size() >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
-        return utf16_to_utf8(bytes.subspan(2), true);
-      }
-      return utf16_to_utf8(bytes, true);
+      // With its byte-order mark, or big-endian without one.
+      if (std::optional<std::string> marked = utf8_from_utf16(raw)) return *std::move(marked);
+      return utf8_from_utf16_units(raw, true);
     case 2:
-      return utf16_to_utf8(bytes, true);
+      return utf8_from_utf16_units(raw, true);
     default:
       // UTF-8 that is not valid is read as the undeclared bytes it is.
       return decode_undeclared(raw);

@@ -186,10 +186,14 @@ std::string to_lower(std::string_view text) {
 
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
+  for (char& c : out) c = ascii_lower_char(c);
   return out;
+}
+
+bool equals_ascii_ci(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ascii_lower_char(x) == ascii_lower_char(y);
+         });
 }
 
 std::optional<std::string> upper_for_matching(std::string_view text) {

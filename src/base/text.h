@@ -38,6 +38,9 @@ std::string_view trim_space(std::string_view text);
 std::string to_lower(std::string_view text);
 // ASCII letters lower-cased, every other byte kept.
 std::string ascii_lower(std::string_view text);
+inline char ascii_lower_char(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+// Equal but for the case of ASCII letters.
+bool equals_ascii_ci(std::string_view a, std::string_view b);
 // Upper-case form of a UTF-8 text as far as it matters for matching words of
 // ASCII letters, digits and underscores: ASCII letters and the characters
 // whose full upper-case mapping is ASCII (long s, dotless i, Latin

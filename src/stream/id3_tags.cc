@@ -89,16 +89,6 @@ std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
   return frames;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::optional<size_t> id3_tag_size(std::span<const uint8_t> header) {
@@ -157,9 +147,9 @@ Id3Titles read_id3_titles(std::span<const uint8_t> tag) {
       auto [length, with_end] = text_extent(encoding, text);
       std::string description = decode_id3_text(encoding, text.first(length));
       std::string value = decode_id3_text(encoding, text.subspan(with_end));
-      if (equals_ignoring_case(description, "title") || equals_ignoring_case(description, "StreamTitle")) {
+      if (equals_ascii_ci(description, "title") || equals_ascii_ci(description, "StreamTitle")) {
         if (!found.title) found.title = std::move(value);
-      } else if (equals_ignoring_case(description, "artist")) {
+      } else if (equals_ascii_ci(description, "artist")) {
         if (!found.artist) found.artist = std::move(value);
       }
     }

@@ -20,18 +20,8 @@ constexpr double kMaxSegmentDuration = 86400;
 // Enough of a response to tell text from audio.
 constexpr size_t kSniffBytes = 4096;
 
-char ascii_lower_char(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool equals_ci(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (ascii_lower_char(a[i]) != ascii_lower_char(b[i])) return false;
-  }
-  return true;
-}
-
 bool starts_with_ci(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && equals_ci(text.substr(0, prefix.size()), prefix);
+  return text.size() >= prefix.size() && equals_ascii_ci(text.substr(0, prefix.size()), prefix);
 }
 
 std::string_view trim_ascii(std::string_view text) {

@@ -2,19 +2,13 @@
 
 #include <algorithm>
 
+#include "base/text.h"
 #include "stream/playlist.h"
 
 namespace ze::stream {
 namespace {
 
 constexpr size_t kMaxReason = 100;
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-
-bool equals_ci(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
 
 std::string_view trim_blanks(std::string_view text) {
   size_t begin = text.find_first_not_of(" \t");
@@ -58,7 +52,7 @@ bool parse_status_line(std::string_view line, ResponseHead& head) {
 
 std::optional<std::string_view> ResponseHead::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
-    if (equals_ci(key, name)) return std::string_view(value);
+    if (equals_ascii_ci(key, name)) return std::string_view(value);
   }
   return std::nullopt;
 }

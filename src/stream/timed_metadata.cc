@@ -5,6 +5,7 @@
 #include <span>
 #include <string_view>
 
+#include "base/text.h"
 #include "stream/id3_tags.h"
 
 namespace ze::stream {
@@ -54,11 +55,7 @@ bool read_c_string(std::span<const uint8_t> bytes, size_t& at, std::string_view&
 }
 
 bool names_id3(std::string_view scheme) {
-  for (size_t i = 0; i + 3 <= scheme.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(scheme[i]) == 'i' && lower(scheme[i + 1]) == 'd' && scheme[i + 2] == '3') return true;
-  }
-  return false;
+  return ascii_lower(scheme).find("id3") != std::string::npos;
 }
 
 }  // namespace

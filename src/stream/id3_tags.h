@@ -14,6 +14,9 @@
 namespace ze::stream {
 
 inline constexpr size_t kId3HeaderSize = 10;
+// Larger tags are not kept for reading (they would carry pictures, not a
+// title); their bytes are still taken out of the audio.
+inline constexpr size_t kMaxKeptId3Bytes = 256 * 1024;
 
 // The whole size of the tag whose 10-byte header starts `header` (its
 // footer included), or nothing when it is no ID3v2 header.

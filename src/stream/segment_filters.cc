@@ -8,12 +8,9 @@ extern "C" {
 #include <algorithm>
 #include <cstring>
 
+#include "stream/id3_tags.h"
+
 namespace ze::stream {
-namespace {
-
-constexpr uint64_t kMaxKeptTag = 256 * 1024;
-
-}  // namespace
 
 SegmentDecryptor::SegmentDecryptor(const std::array<uint8_t, 16>& key,
                                    const std::array<uint8_t, 16>& iv)
@@ -78,18 +75,13 @@ void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& o
       continue;
     }
     // A whole header: "ID3", version, flags and a synchsafe size.
-    uint64_t length = 0;
-    bool synchsafe = true;
-    for (int i = 6; i < 10; ++i) {
-      if (head_[i] & 0x80) synchsafe = false;
-      length = (length << 7) | (head_[i] & 0x7f);
-    }
-    if (!synchsafe || head_[3] == 0xff || head_[4] == 0xff) {
+    std::optional<size_t> tag_size = id3_tag_size(head_);
+    if (!tag_size) {
       pass_head(out);
       continue;
     }
-    skip_ = length + ((head_[5] & 0x10) ? 10 : 0);
-    keeping_ = skip_ > 0 && skip_ <= kMaxKeptTag;
+    skip_ = *tag_size - kId3HeaderSize;
+    keeping_ = skip_ > 0 && skip_ <= kMaxKeptId3Bytes;
     if (keeping_) tag_ = head_;
     else if (skip_ == 0) tags_.push_back(head_);
     head_.clear();  // another tag may follow

@@ -14,8 +14,6 @@ namespace {
 constexpr size_t kTsPacket = 188;
 constexpr uint8_t kTsSync = 0x47;
 constexpr uint8_t kMetadataStreamType = 0x15;
-// Larger metadata is not kept (and would be no title).
-constexpr size_t kMaxTagBytes = 256 * 1024;
 constexpr size_t kSniffBytes = 8;
 
 bool is_mp4_box_type(const uint8_t* type) {
@@ -146,7 +144,7 @@ void TimedMetadataScanner::scan_ts_packet(const uint8_t* packet, uint64_t offset
     pes_offset_ = offset;
     pes_.assign(payload, payload + size);
   } else if (pes_open_ && pid == pes_pid_) {
-    if (pes_.size() + size > kMaxTagBytes) {
+    if (pes_.size() + size > kMaxKeptId3Bytes) {
       pes_open_ = false;
       pes_.clear();
       return;
@@ -242,7 +240,7 @@ void TimedMetadataScanner::scan_mp4(const uint8_t* data, size_t size, std::vecto
       kind_ = Kind::Other;  // damaged: nothing more is found here
     } else {
       box_left_ = box_size - wanted;
-      keeping_ = std::memcmp(pending_.data() + 4, "emsg", 4) == 0 && box_left_ <= kMaxTagBytes;
+      keeping_ = std::memcmp(pending_.data() + 4, "emsg", 4) == 0 && box_left_ <= kMaxKeptId3Bytes;
       box_.clear();
       if (keeping_ && box_left_ == 0) {
         keeping_ = false;

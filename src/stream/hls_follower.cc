@@ -41,10 +41,9 @@ HlsReload HlsFollower::update(const HlsMediaPlaylist& playlist, Instant now) {
       queue_.clear();
       next_sequence_ = playlist.media_sequence;
       result.skipped = next_sequence_ - first_wanted;
-      double listed = 0;
-      for (const HlsSegment& segment : playlist.segments) listed += segment.duration;
-      double each = playlist.segments.empty() ? target_duration_
-                                              : listed / static_cast<double>(playlist.segments.size());
+      double each = playlist.segments.empty()
+                        ? target_duration_
+                        : listed_seconds(playlist) / static_cast<double>(playlist.segments.size());
       result.skipped_seconds = each * static_cast<double>(result.skipped);
       mark_discontinuity_ = true;
     }

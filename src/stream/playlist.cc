@@ -735,6 +735,12 @@ Playlist parse_pls(std::string_view text, std::string_view base_url, size_t max_
   return playlist;
 }
 
+double listed_seconds(const HlsMediaPlaylist& playlist) {
+  double total = 0;
+  for (const HlsSegment& segment : playlist.segments) total += segment.duration;
+  return total;
+}
+
 Result<HlsPlaylist> parse_hls(std::string_view text, std::string_view base_url) {
   return HlsParser(base_url).parse(text);
 }

@@ -100,6 +100,7 @@ struct HlsMasterPlaylist {
 struct HlsByteRange {
   uint64_t length = 0;
   uint64_t offset = 0;
+  bool operator==(const HlsByteRange&) const = default;
 };
 
 enum class HlsKeyMethod {
@@ -118,6 +119,7 @@ struct HlsKey {  // #EXT-X-KEY other than METHOD=NONE
 struct HlsMap {  // #EXT-X-MAP: the initialisation section (fragmented MP4)
   std::string uri;
   std::optional<HlsByteRange> byte_range;
+  bool operator==(const HlsMap&) const = default;
 };
 
 struct HlsSegment {
@@ -145,6 +147,9 @@ struct HlsMediaPlaylist {
 };
 
 using HlsPlaylist = std::variant<HlsMasterPlaylist, HlsMediaPlaylist>;
+
+// The seconds of audio a media playlist lists: its segments' durations added.
+double listed_seconds(const HlsMediaPlaylist& playlist);
 
 // A master or media playlist, every URI resolved against `base_url`. Fails
 // with a message naming the line for text without #EXTM3U, a media playlist

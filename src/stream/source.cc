@@ -71,17 +71,6 @@ Finish finish_of(const FetchError& error) {
   return {Outcome::Lost, error.message};
 }
 
-bool same_map(const HlsMap& a, const HlsMap& b) {
-  if (a.uri != b.uri || a.byte_range.has_value() != b.byte_range.has_value()) return false;
-  return !a.byte_range ||
-         (a.byte_range->length == b.byte_range->length && a.byte_range->offset == b.byte_range->offset);
-}
-
-bool same_range(const std::optional<HlsByteRange>& a, const std::optional<HlsByteRange>& b) {
-  if (a.has_value() != b.has_value()) return false;
-  return !a || (a->length == b->length && a->offset == b->offset);
-}
-
 // Waits until `deadline`; false when a stop came first.
 bool wait_until(Instant deadline) {
   for (;;) {
@@ -91,12 +80,6 @@ bool wait_until(Instant deadline) {
     pollfd stop{stop_fd(), POLLIN, 0};
     (void)::poll(&stop, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
   }
-}
-
-double window_seconds(const HlsMediaPlaylist& playlist) {
-  double total = 0;
-  for (const HlsSegment& segment : playlist.segments) total += segment.duration;
-  return total;
 }
 
 // One spell without data: said once when it begins and once when data flows
@@ -571,7 +554,7 @@ class Source {
     HlsFollower follower;
     follower.update(first, now());
     double target = first.target_duration;
-    const int limit = stall_limit(window_seconds(first) + target);
+    const int limit = stall_limit(listed_seconds(first) + target);
     const auto limit_time = std::chrono::seconds(limit);
     int failed_in_row = 0;
     Instant last_data = now();
@@ -682,7 +665,7 @@ class Source {
     fetch.idle_seconds = idle_for(target);
     if (retrying) fetch.connect_seconds = std::min(fetch.connect_seconds, kRetryConnectSeconds);
 
-    if (segment.map && (!current_map_ || !same_map(*current_map_, *segment.map))) {
+    if (segment.map && (!current_map_ || *current_map_ != *segment.map)) {
       bool resuming = transfer_ && transfer_->uri == segment.map->uri;
       if (!resuming && !start_new_stream()) return {SegmentResult::Stopped, "stopped"};
       SegmentResult map =
@@ -719,7 +702,7 @@ class Source {
   // transfer of the same bytes broke, decrypting them with `cipher` if given.
   SegmentResult fetch_bytes(const std::string& uri, const std::optional<HlsByteRange>& range,
                             const std::optional<Cipher>& cipher, uint64_t owner, FetchOptions fetch) {
-    if (!transfer_ || transfer_->uri != uri || !same_range(transfer_->range, range) ||
+    if (!transfer_ || transfer_->uri != uri || transfer_->range != range ||
         transfer_->owner != owner) {
       transfer_.emplace();
       transfer_->uri = uri;

@@ -75,20 +75,17 @@ ResponseHeadReader::State ResponseHeadReader::fail(std::string why) {
 ResponseHeadReader::State ResponseHeadReader::feed(std::string_view bytes) {
   if (state_ != State::NeedMore) return state_;
   pending_.append(bytes);
-  return parse(false);
+  return parse();
 }
 
 ResponseHeadReader::State ResponseHeadReader::end() {
+  // Every whole line has been read as it came: what is left is unfinished.
   if (state_ != State::NeedMore) return state_;
-  parse(true);
-  if (state_ == State::NeedMore) {
-    return fail(head_.status == 0 && !in_block_ ? "the answer ended before its status line"
-                                                : "the answer ended inside its headers");
-  }
-  return state_;
+  return fail(head_.status == 0 && !in_block_ ? "the answer ended before its status line"
+                                              : "the answer ended inside its headers");
 }
 
-ResponseHeadReader::State ResponseHeadReader::parse(bool at_end) {
+ResponseHeadReader::State ResponseHeadReader::parse() {
   size_t pos = 0;
   for (;;) {
     if (consumed_ + pos > kMaxResponseHead) return fail("the response headers are larger than 64 KB");
@@ -143,7 +140,6 @@ ResponseHeadReader::State ResponseHeadReader::parse(bool at_end) {
   }
   consumed_ += pos;
   pending_.erase(0, pos);
-  (void)at_end;
   return state_;
 }
 

@@ -59,7 +59,7 @@ class ResponseHeadReader {
   std::string& body() { return pending_; }
 
  private:
-  State parse(bool at_end);
+  State parse();
   State fail(std::string why);
 
   ResponseHead head_;

@@ -93,21 +93,6 @@ std::string name_from_title(std::string_view title) {
   return std::string(trim_space(first_characters(trim_space(visible), kMaxNameCharacters)));
 }
 
-// An address as two entries are compared: the scheme and the host name
-// without regard to letter case, as they are resolved; the user part, the
-// path and the query as written.
-std::string address_key(std::string_view url) {
-  size_t scheme_end = url.find("://");
-  if (scheme_end == std::string_view::npos) return std::string(url);
-  size_t start = scheme_end + 3;
-  size_t end = std::min(url.find_first_of("/?#", start), url.size());
-  std::string_view authority = url.substr(start, end - start);
-  size_t at = authority.rfind('@');
-  size_t host = at == std::string_view::npos ? start : start + at + 1;
-  return ascii_lower(url.substr(0, start)) + std::string(url.substr(start, host - start)) +
-         ascii_lower(url.substr(host, end - host)) + std::string(url.substr(end));
-}
-
 // The host of an http(s) address, without any user name or password.
 std::string_view url_host(std::string_view url) {
   size_t begin = url.find("://");
@@ -115,6 +100,20 @@ std::string_view url_host(std::string_view url) {
   std::string_view authority = url.substr(begin, url.find_first_of("/?#", begin) - begin);
   size_t at = authority.rfind('@');
   return at == std::string_view::npos ? authority : authority.substr(at + 1);
+}
+
+// An address as two entries are compared: the scheme and the host name
+// without regard to letter case, as they are resolved; the user part, the
+// path and the query as written.
+std::string address_key(std::string_view url) {
+  size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::string(url);
+  std::string_view host = url_host(url);
+  const size_t host_at = static_cast<size_t>(host.data() - url.data());
+  const size_t start = scheme_end + 3;
+  const size_t end = host_at + host.size();
+  return ascii_lower(url.substr(0, start)) + std::string(url.substr(start, host_at - start)) +
+         ascii_lower(host) + std::string(url.substr(end));
 }
 
 bool is_pls(std::string_view text, std::string_view path) {
@@ -185,9 +184,8 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     // Without a title the host names the station ("http://@x" has none:
     // then the address itself).
     std::string_view fallback = host.empty() ? std::string_view(entry.url) : host;
-    channel.name = entry.title.empty() ? printable(fallback, kMaxNameCharacters)
-                                       : name_from_title(entry.title);
-    // A title of invisible characters only names nothing.
+    // No title, or one of invisible characters only, names nothing.
+    channel.name = name_from_title(entry.title);
     if (channel.name.empty()) channel.name = printable(fallback, kMaxNameCharacters);
     channel.short_name = user_badge_text(channel.name);
     channel.category = kUserCategory.id;

@@ -22,6 +22,7 @@
 #include "base/process.h"
 #include "base/text.h"
 #include "base/thread.h"
+#include "update/fetch_document.h"
 
 namespace ze {
 namespace {
@@ -99,14 +100,10 @@ Status check_package_signature(const std::string& url, const InstallConfig& conf
                                           .max_filesize = 4096,
                                           .fail_on_http_error = true,
     .ipv4_only = true};
-  // Read with the size limit as its bound: a chunked answer has no length
-  // for curl to refuse.
-  Result<CommandOutput> run = run_capture(
-      curl_arguments(config.curl, kSignatureRequest, signature_url), curl_wait_limit(kSignatureRequest),
-      static_cast<size_t>(kSignatureRequest.max_filesize));
-  Status verified = !run || run->over_limit || !run->status.success() || run->out.empty()
+  Fetched signature = fetch_document(config.curl, kSignatureRequest, signature_url);
+  Status verified = !signature.body
                         ? Status(Error{"no signature at " + signature_url})
-                        : verify_file_signature(*config.key, config.package_path, run->out);
+                        : verify_file_signature(*config.key, config.package_path, *signature.body);
   if (!verified) {
     remove_file(config.package_path);
     return Error{"Package refused: " + verified.error()};

@@ -11,6 +11,7 @@
 #include "base/thread.h"
 #include "catalog/catalog_loader.h"
 #include "catalog/records.h"
+#include "update/fetch_document.h"
 
 #ifndef ZE_RADIO_UPDATE_URL
 #error "ZE_RADIO_UPDATE_URL must name the update server"
@@ -23,9 +24,7 @@ constexpr const char* kManifestPath = "/ota/ze-radio.json";
 constexpr const char* kCatalogPath = "/channels.json";
 constexpr const char* kUnreachableText = "Unable to download latest channels. Check Wi-Fi connection.";
 
-// curl stops by itself at the size limit when the server announces a
-// length; without one (a chunked answer) the reading stops at the limit and
-// curl is killed, so no more than the limit is ever held.
+// The limits of each request; the size limit bounds what is read too.
 const CurlRequest kManifestRequest{
     .connect_timeout_seconds = 6, .max_time_seconds = 12, .max_filesize = kMaxDocumentSize,
     .ipv4_only = true};
@@ -39,54 +38,32 @@ const CurlRequest kSignatureRequest{.connect_timeout_seconds = 5,
                                         .fail_on_http_error = true,
     .ipv4_only = true};
 
-// One request's answer, read with the request's size limit as its bound.
-struct Fetched {
-  std::optional<std::string> start_error;  // curl could not be started
-  std::optional<std::string> body;  // when curl exited with 0 and printed anything
-  bool too_large = false;           // went beyond the limit: curl was killed
-};
-
-Fetched fetch(const UpdateCheckConfig& config, const CurlRequest& request, const std::string& url) {
-  Result<CommandOutput> run = run_capture(curl_arguments(config.curl, request, url),
-                                          curl_wait_limit(request),
-                                          static_cast<size_t>(request.max_filesize));
-  Fetched fetched;
-  if (!run) {
-    fetched.start_error = run.error();
-  } else if (run->over_limit) {
-    fetched.too_large = true;
-  } else if (run->status.success() && !run->out.empty()) {
-    fetched.body = std::move(run->out);
+// Why a fetched document is refused for its size or its shape; ok also when
+// nothing came.
+Status document_bounds(const Fetched& fetched, const CurlRequest& request) {
+  if (fetched.too_large) {
+    return Error{"document larger than " + std::to_string(request.max_filesize) + " bytes"};
   }
-  return fetched;
-}
-
-std::string too_large_text(const CurlRequest& request) {
-  return "document larger than " + std::to_string(request.max_filesize) + " bytes";
+  return fetched.body ? check_document_bounds(*fetched.body) : ok_status();
 }
 
 // The newer manifest, or nothing when the catalog is to be synchronised.
 std::optional<OtaManifest> newer_manifest(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kManifestPath;
   logf("[OTA] Checking for system update at: {}", url);
-  Fetched fetched = fetch(config, kManifestRequest, url);
+  Fetched fetched = fetch_document(config.curl, kManifestRequest, url);
   if (!fetched.body && !fetched.too_large) {
     // There is one manifest address: the "fallback" is a second try of it,
     // logged in the words this line has always had.
     logf("[OTA] Primary manifest failed, trying fallback: {}", url);
-    fetched = fetch(config, kManifestRequest, url);
+    fetched = fetch_document(config.curl, kManifestRequest, url);
   }
-  if (fetched.too_large) {
-    logf("[OTA] Manifest refused: {}", too_large_text(kManifestRequest));
-    return std::nullopt;
-  }
-  if (!fetched.body) return std::nullopt;
-  const std::string* body = &*fetched.body;
-  if (Status bounded = check_document_bounds(*body); !bounded) {
+  if (Status bounded = document_bounds(fetched, kManifestRequest); !bounded) {
     logf("[OTA] Manifest refused: {}", bounded.error());
     return std::nullopt;
   }
-  Result<OtaManifest> manifest = parse_manifest(*body);
+  if (!fetched.body) return std::nullopt;
+  Result<OtaManifest> manifest = parse_manifest(*fetched.body);
   if (!manifest) return std::nullopt;
   if (Result<Version> version = parse_version(manifest->version); !version) {
     logf("[OTA] Manifest refused: {}", version.error());
@@ -129,7 +106,7 @@ void store_catalog(const std::string& path, const std::string& body, const Chann
 Status check_catalog_signature(const UpdateCheckConfig& config, const std::string& url,
                                const std::string& body) {
   std::string signature_url = url + ".sig";
-  Fetched signature = fetch(config, kSignatureRequest, signature_url);
+  Fetched signature = fetch_document(config.curl, kSignatureRequest, signature_url);
   if (signature.too_large) {
     return Error{"signature at " + signature_url + " larger than " +
                  std::to_string(kSignatureRequest.max_filesize) + " bytes"};
@@ -182,16 +159,13 @@ std::optional<UpdateMessage> check_catalog_version(const UpdateCheckConfig& conf
 UpdateMessage sync_catalog(const UpdateCheckConfig& config) {
   std::string url = config.base_url + kCatalogPath;
   logf("[OTA] Syncing channels from: {}", url);
-  Fetched fetched = fetch(config, kCatalogRequest, url);
+  Fetched fetched = fetch_document(config.curl, kCatalogRequest, url);
   if (fetched.start_error) return UpdateErrorMessage{"Network request failed: " + *fetched.start_error};
-  Status bounded = fetched.too_large ? Status(Error{too_large_text(kCatalogRequest)})
-                                     : ok_status();
-  if (bounded && !fetched.body) return UpdateErrorMessage{kUnreachableText};
-  if (bounded) bounded = check_document_bounds(*fetched.body);
-  if (!bounded) {
+  if (Status bounded = document_bounds(fetched, kCatalogRequest); !bounded) {
     logf("[OTA] Catalog refused: {}", bounded.error());
     return UpdateErrorMessage{"Invalid remote channels format: " + bounded.error()};
   }
+  if (!fetched.body) return UpdateErrorMessage{kUnreachableText};
   const std::string& body = *fetched.body;
   if (config.key) {
     Status signature = check_catalog_signature(config, url, body);

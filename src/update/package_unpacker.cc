@@ -248,6 +248,18 @@ Result<UniqueFd> open_existing(const std::string& root, const std::vector<std::s
   return dir;
 }
 
+// What stands at `name` in `dir` where a folder belongs but could not be
+// opened (`open_error` says why): 0 when nothing does, kLinkThere for a link
+// (it is replaced by the folder), otherwise the error number of what is in
+// the way.
+constexpr int kLinkThere = -1;
+int folder_obstacle(int dir, const char* name, int open_error) {
+  struct stat st {};
+  if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISLNK(st.st_mode)) return kLinkThere;
+  return S_ISDIR(st.st_mode) ? open_error : ENOTDIR;
+}
+
 // What already stands in the install folder where the package's files go:
 // a folder where a file belongs, or anything but a folder or a link where
 // a folder belongs, stops the installation now, before anything has
@@ -268,14 +280,9 @@ Status check_existing(const std::vector<PlannedEntry>& plans, const std::string&
       const char* name = plan.components[reached].c_str();
       UniqueFd next(::openat(dir.get(), name, kFolderFlags));
       if (!next.valid()) {
-        const int error = errno;
-        struct stat st {};
-        if (::fstatat(dir.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-          if (errno != ENOENT) return refuse(errno);
-          break;  // made when the files are put in place
-        }
-        if (S_ISLNK(st.st_mode)) break;  // replaced by a folder
-        return refuse(S_ISDIR(st.st_mode) ? error : ENOTDIR);
+        const int obstacle = folder_obstacle(dir.get(), name, errno);
+        if (obstacle > 0) return refuse(obstacle);
+        break;  // nothing there, or a link: the folder is made when the files are put in place
       }
       dir = std::move(next);
     }
@@ -492,12 +499,9 @@ class Placement {
   // `open_error` is why the folder could not be opened.
   Status move_aside_link(int dir, const std::vector<std::string>& folder, const std::string& name,
                          int open_error) {
-    struct stat st {};
-    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT ? ok_status() : Status(Error{errno_text(errno)});
-    }
-    if (S_ISDIR(st.st_mode)) return Error{errno_text(open_error)};
-    if (!S_ISLNK(st.st_mode)) return Error{errno_text(ENOTDIR)};
+    const int obstacle = folder_obstacle(dir, name.c_str(), open_error);
+    if (obstacle == 0) return ok_status();
+    if (obstacle != kLinkThere) return Error{errno_text(obstacle)};
     const std::string aside = Staging::old_item(moved_);
     if (::renameat(dir, name.c_str(), staging_.fd(), aside.c_str()) != 0) {
       return Error{errno_text(errno)};

@@ -26,6 +26,8 @@
 #include "base/process.h"
 #include "catalog/catalog_loader.h"
 #include "catalog/records.h"
+#include "formats/now_playing.h"
+#include "player/state_record.h"
 #include "graphics/painter.h"
 #include "graphics/screens.h"
 #include "tools/snapshot/scenario.h"

@@ -14,7 +14,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 namespace ze {
 namespace {
@@ -117,7 +117,7 @@ std::string address_key(std::string_view url) {
 }
 
 bool is_pls(std::string_view text, std::string_view path) {
-  return stream::sniff_content(path, "", text) == stream::ContentKind::Pls;
+  return sniff_content(path, "", text) == ContentKind::Pls;
 }
 
 std::string skipped_line(std::string_view path, size_t line, std::string_view reason) {
@@ -156,9 +156,9 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
   std::optional<std::string> converted = utf8_from_utf16(text);
   if (converted) text = *converted;
   // One entry more than the limit tells whether the file holds more.
-  stream::Playlist playlist = is_pls(text, path)
-                                  ? stream::parse_pls(text, "", kMaxUserStations + 1)
-                                  : stream::parse_m3u(text, "", kMaxUserStations + 1);
+  Playlist playlist = is_pls(text, path)
+                                  ? parse_pls(text, "", kMaxUserStations + 1)
+                                  : parse_m3u(text, "", kMaxUserStations + 1);
   UserStations out;
   size_t last_line = SIZE_MAX;
   if (playlist.entries.size() > kMaxUserStations) {
@@ -167,9 +167,9 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
   }
   size_t skipped = 0;
   std::unordered_map<std::string, size_t> first_line_of;
-  for (stream::PlaylistEntry& entry : playlist.entries) {
+  for (PlaylistEntry& entry : playlist.entries) {
     while (skipped < playlist.skipped.size() && playlist.skipped[skipped].line < entry.line) {
-      const stream::SkippedEntry& bad = playlist.skipped[skipped++];
+      const SkippedEntry& bad = playlist.skipped[skipped++];
       out.log.push_back(skipped_line(path, bad.line, bad.reason));
     }
     auto [first, added] = first_line_of.emplace(address_key(entry.url), entry.line);
@@ -195,7 +195,7 @@ UserStations user_stations_from_text(std::string_view text, std::string_view pat
     out.channels.push_back(std::move(channel));
   }
   for (; skipped < playlist.skipped.size(); ++skipped) {
-    const stream::SkippedEntry& bad = playlist.skipped[skipped];
+    const SkippedEntry& bad = playlist.skipped[skipped];
     if (bad.line < last_line) out.log.push_back(skipped_line(path, bad.line, bad.reason));
   }
   if (last_line != SIZE_MAX) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "catalog/records.h"
+#include "formats/now_playing.h"
 #include "graphics/frame_inputs.h"
 #include "graphics/region.h"
 #include "graphics/screen_state.h"

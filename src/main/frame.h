@@ -16,6 +16,7 @@
 
 #include "catalog/favorites.h"
 #include "catalog/records.h"
+#include "formats/now_playing.h"
 #include "graphics/frame_inputs.h"
 #include "graphics/layout.h"
 #include "graphics/screen_state.h"

@@ -17,7 +17,7 @@
 #include "base/process.h"
 #include "base/text.h"
 #include "base/thread.h"
-#include "catalog/records.h"
+#include "player/state_record.h"
 #include "player/playback_commands.h"
 
 namespace ze {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/clock.h"
-#include "catalog/records.h"
+#include "formats/now_playing.h"
 #include "player/playback_status.h"
 
 namespace ze {

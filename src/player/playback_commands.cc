@@ -8,7 +8,7 @@
 #include <fmt/format.h>
 
 #include "base/text.h"
-#include "catalog/records.h"
+#include "player/state_record.h"
 
 namespace ze {
 namespace {

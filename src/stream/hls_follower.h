@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "base/clock.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 namespace ze::stream {
 

@@ -17,7 +17,7 @@
 #include "stream/decoder.h"
 #include "stream/log.h"
 #include "stream/now_playing_file.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 #include "stream/source.h"
 #include "stream/stop_signal.h"
 #include "stream/wav_writer.h"

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "catalog/records.h"
+#include "formats/now_playing.h"
 #include "stream/stream_notes.h"
 
 namespace ze::stream {

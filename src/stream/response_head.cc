@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/text.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 namespace ze::stream {
 namespace {

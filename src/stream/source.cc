@@ -22,7 +22,7 @@
 #include "stream/timed_metadata.h"
 #include "stream/title_text.h"
 #include "stream/log.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 #include "stream/segment_filters.h"
 #include "stream/stop_signal.h"
 

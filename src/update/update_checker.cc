@@ -11,6 +11,7 @@
 #include "base/thread.h"
 #include "catalog/catalog_loader.h"
 #include "catalog/records.h"
+#include "update/manifest.h"
 #include "update/fetch_document.h"
 
 #ifndef ZE_RADIO_UPDATE_URL

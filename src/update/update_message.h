@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "catalog/records.h"
+#include "update/manifest.h"
 
 namespace ze {
 

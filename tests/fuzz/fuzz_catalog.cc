@@ -1,35 +1,36 @@
 // The channel catalog document: parsing never throws; an accepted document
-// holds only valid UTF-8 texts and, written out again with json_quote, parses
+// holds only valid UTF-8 texts and, written out again with json::quote, parses
 // back to the same catalog.
 #include <string>
 
 #include "base/text.h"
 #include "catalog/records.h"
+#include "formats/json_document.h"
 #include "fuzz_check.h"
 
 namespace {
 
-using ze::json_quote;
+using ze::json::quote;
 
 std::string write_catalog(const ze::ChannelCatalog& catalog) {
-  std::string out = "{\"version\":" + json_quote(catalog.version) +
-                    ",\"updatedAt\":" + json_quote(catalog.updated_at) + ",\"categories\":[";
+  std::string out = "{\"version\":" + quote(catalog.version) +
+                    ",\"updatedAt\":" + quote(catalog.updated_at) + ",\"categories\":[";
   for (size_t i = 0; i < catalog.categories.size(); ++i) {
     const ze::Category& c = catalog.categories[i];
     if (i > 0) out += ',';
-    out += "{\"id\":" + json_quote(c.id) + ",\"name\":" + json_quote(c.name) +
-           ",\"nameEn\":" + json_quote(c.name_en) + "}";
+    out += "{\"id\":" + quote(c.id) + ",\"name\":" + quote(c.name) +
+           ",\"nameEn\":" + quote(c.name_en) + "}";
   }
   out += "],\"channels\":[";
   for (size_t i = 0; i < catalog.channels.size(); ++i) {
     const ze::Channel& c = catalog.channels[i];
     if (i > 0) out += ',';
-    out += "{\"id\":" + json_quote(c.id) + ",\"name\":" + json_quote(c.name) +
-           ",\"shortName\":" + json_quote(c.short_name) +
-           ",\"frequency\":" + json_quote(c.frequency) + ",\"category\":" + json_quote(c.category) +
-           ",\"color\":" + json_quote(c.color) + ",\"streamUrl\":" + json_quote(c.stream_url) +
-           ",\"fallbackUrl\":" + json_quote(c.fallback_url) +
-           ",\"description\":" + json_quote(c.description) + "}";
+    out += "{\"id\":" + quote(c.id) + ",\"name\":" + quote(c.name) +
+           ",\"shortName\":" + quote(c.short_name) +
+           ",\"frequency\":" + quote(c.frequency) + ",\"category\":" + quote(c.category) +
+           ",\"color\":" + quote(c.color) + ",\"streamUrl\":" + quote(c.stream_url) +
+           ",\"fallbackUrl\":" + quote(c.fallback_url) +
+           ",\"description\":" + quote(c.description) + "}";
   }
   return out + "]}";
 }

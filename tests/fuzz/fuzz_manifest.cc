@@ -3,7 +3,8 @@
 #include <string>
 
 #include "base/text.h"
-#include "catalog/records.h"
+#include "formats/json_document.h"
+#include "update/manifest.h"
 #include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -19,11 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                  ze::is_valid_utf8(m.download_url) && ze::is_valid_utf8(m.channels_url) &&
                  ze::is_valid_utf8(m.summary),
              "every text of an accepted manifest is UTF-8");
-  std::string written = "{\"id\":" + ze::json_quote(m.id) +
-                        ",\"version\":" + ze::json_quote(m.version) +
-                        ",\"downloadUrl\":" + ze::json_quote(m.download_url) +
-                        ",\"channelsUrl\":" + ze::json_quote(m.channels_url) +
-                        ",\"summary\":" + ze::json_quote(m.summary) + "}";
+  std::string written = "{\"id\":" + ze::json::quote(m.id) +
+                        ",\"version\":" + ze::json::quote(m.version) +
+                        ",\"downloadUrl\":" + ze::json::quote(m.download_url) +
+                        ",\"channelsUrl\":" + ze::json::quote(m.channels_url) +
+                        ",\"summary\":" + ze::json::quote(m.summary) + "}";
   ze::Result<ze::OtaManifest> again = ze::parse_manifest(written);
   FUZZ_CHECK(again.ok(), "a written manifest parses");
   FUZZ_CHECK(again->id == m.id && again->version == m.version &&

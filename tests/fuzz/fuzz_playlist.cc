@@ -16,7 +16,7 @@
 #include "catalog/user_stations.h"
 #include "fuzz_check.h"
 #include "stream/hls_follower.h"
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "base/text.h"
-#include "catalog/records.h"
+#include "player/state_record.h"
 #include "fuzz_check.h"
 
 namespace {

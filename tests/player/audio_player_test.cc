@@ -18,7 +18,9 @@
 #include "base/clock.h"
 #include "base/files.h"
 #include "base/process.h"
-#include "catalog/records.h"
+#include "formats/json_document.h"
+#include "formats/now_playing.h"
+#include "player/state_record.h"
 #include "player/playback_commands.h"
 #include "temp_dir.h"
 
@@ -494,7 +496,7 @@ TEST_F(AudioPlayerTest, ReconnectTakesUpALiveEngineOnly) {
         recorded, wall_seconds() - 100);
     if (named) {
       text += fmt::format(",\"process_start\":{},\"process_name\":{}", named->start_time,
-                          json_quote(named->name));
+                          json::quote(named->name));
     }
     return text + "}";
   };

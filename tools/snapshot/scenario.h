@@ -14,6 +14,7 @@
 #include "base/result.h"
 #include "catalog/favorites.h"
 #include "catalog/records.h"
+#include "formats/now_playing.h"
 #include "graphics/frame_inputs.h"
 #include "main/frame.h"
 

@@ -18,7 +18,7 @@
 #include "base/address.h"
 #include "base/result.h"
 
-namespace ze::stream {
+namespace ze {
 
 // An HLS line longer than this makes the playlist unreadable.
 inline constexpr size_t kMaxHlsLine = 65536;
@@ -171,4 +171,4 @@ struct HlsChoice {
 // MP3) come last. A URI is listed once.
 std::vector<HlsChoice> variant_order(const HlsMasterPlaylist& master, uint64_t max_bandwidth);
 
-}  // namespace ze::stream
+}  // namespace ze

@@ -1,11 +1,11 @@
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 
-namespace ze::stream {
+namespace ze {
 namespace {
 
 TEST(ResolveUrl, FollowsTheReferenceResolutionRules) {
@@ -372,4 +372,4 @@ TEST(VariantOrder, PrefersAudioThenBandwidthUnderTheLimit) {
 }
 
 }  // namespace
-}  // namespace ze::stream
+}  // namespace ze

@@ -1,4 +1,4 @@
-#include "stream/playlist.h"
+#include "formats/playlist.h"
 
 #include <algorithm>
 #include <cctype>
@@ -9,7 +9,7 @@
 
 #include "base/text.h"
 
-namespace ze::stream {
+namespace ze {
 namespace {
 
 constexpr size_t kMaxTitleLength = 512;
@@ -784,4 +784,4 @@ std::vector<HlsChoice> variant_order(const HlsMasterPlaylist& master, uint64_t m
   return order;
 }
 
-}  // namespace ze::stream
+}  // namespace ze

@@ -18,14 +18,15 @@
 
 namespace ze::stream {
 
-// How the engine ends; the numbers are its exit statuses.
+// How the engine ends; ze-stream's main turns each into its exit status
+// (base/engine_contract.h).
 enum class Outcome {
-  Ended = 0,         // the stream came to its end
-  Lost = 1,          // network or stream lost: worth trying again
-  Unplayable = 2,    // this address or format cannot be played
-  DeviceFailed = 3,  // the sound device failed
-  OutputClosed = 4,  // the output's reader went away (a pipe closed by its reader)
-  Stopped = 5,       // a stop was requested (not an exit status of its own)
+  Ended,         // the stream came to its end
+  Lost,          // network or stream lost: worth trying again
+  Unplayable,    // this address or format cannot be played
+  DeviceFailed,  // the sound device failed
+  OutputClosed,  // the output's reader went away (a pipe closed by its reader)
+  Stopped,       // a stop was requested (ends by the signal's status)
 };
 
 struct Finish {

@@ -159,9 +159,9 @@ class Converter {
 // The bitrate is measured over this much audio when no header announces it.
 constexpr double kMeasureSeconds = 8.0;
 
-class Player {
+class Decoder {
  public:
-  Player(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events, DecodeStats& stats)
+  Decoder(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events, DecodeStats& stats)
       : queue_(queue), sink_(sink), events_(events), stats_(stats) {}
 
   Finish run() {
@@ -178,24 +178,47 @@ class Player {
   }
 
  private:
+  // The demuxer and decoder of one stream of the queue; closed in the
+  // reverse order of opening.
+  struct OpenStream {
+    std::unique_ptr<AVIOContext, IoCloser> io;
+    std::unique_ptr<AVFormatContext, FormatCloser> format;
+    std::unique_ptr<AVCodecContext, CodecCloser> decoder;
+    AVStream* stream = nullptr;
+    const AVCodec* codec = nullptr;
+    int index = -1;
+    bool decoding = false;  // the decoder is open
+  };
+
   // Plays the current stream of the queue to its end. Returns a finish only
   // when the whole engine must end.
   std::optional<Finish> play_stream() {
-    std::unique_ptr<AVIOContext, IoCloser> io;
+    OpenStream open;
+    // A stream that is no audio ends the engine, or is skipped (no finish).
+    if (std::optional<Finish> failed = open_demuxer(open); failed || !open.stream) return failed;
+    if (std::optional<Finish> failed = open_decoder(open); failed || !open.decoding) return failed;
+    std::optional<Finish> failed = decode_packets(open);
+    decoder_ = nullptr;
+    position_ = -1;
+    return failed;
+  }
+
+  // Opens FFmpeg's demuxer over the queue and finds the audio in it.
+  std::optional<Finish> open_demuxer(OpenStream& open) {
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer) return Finish{Outcome::Lost, "out of memory"};
     reader_ = QueueReader{&queue_, 0, {}, 0};
     const AVInputFormat* known = recognise_format(reader_);
-    io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &reader_, read_queue, nullptr, nullptr));
-    if (!io) {
+    open.io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &reader_, read_queue, nullptr, nullptr));
+    if (!open.io) {
       av_free(buffer);
       return Finish{Outcome::Lost, "out of memory"};
     }
-    io->seekable = 0;
+    open.io->seekable = 0;
 
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Finish{Outcome::Lost, "out of memory"};
-    raw->pb = io.get();
+    raw->pb = open.io.get();
     // No AVFMT_FLAG_NOBUFFER: the packets read while the stream is analysed
     // (up to a second of a probed stream) are kept and played, not dropped.
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
@@ -205,13 +228,13 @@ class Player {
     // MP3 and ADTS open at once; other formats are probed.
     int rc = avformat_open_input(&raw, nullptr, known, nullptr);
     if (rc < 0) return not_audio("unrecognised stream format (" + av_error_text(rc) + ")");
-    std::unique_ptr<AVFormatContext, FormatCloser> format(raw);
+    open.format.reset(raw);
+    AVFormatContext* format = open.format.get();
 
-    rc = avformat_find_stream_info(format.get(), nullptr);
+    rc = avformat_find_stream_info(format, nullptr);
     if (rc < 0) return not_audio("no stream information (" + av_error_text(rc) + ")");
-    const AVCodec* codec = nullptr;
-    int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-    if (index < 0 || !codec) {
+    open.index = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, -1, &open.codec, 0);
+    if (open.index < 0 || !open.codec) {
       // Audio this build has no decoder for keeps no rate or channels after
       // probing, and FFmpeg then does not offer it at all: name its codec.
       for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -222,39 +245,49 @@ class Player {
       }
       return not_audio("no audio in the stream");
     }
-    AVStream* stream = format->streams[index];
+    open.stream = format->streams[open.index];
     for (unsigned i = 0; i < format->nb_streams; ++i) {
-      if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+      if (static_cast<int>(i) != open.index) format->streams[i]->discard = AVDISCARD_ALL;
     }
+    return std::nullopt;
+  }
 
-    std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0) {
+  std::optional<Finish> open_decoder(OpenStream& open) {
+    const AVCodec* codec = open.codec;
+    open.decoder.reset(avcodec_alloc_context3(codec));
+    if (!open.decoder || avcodec_parameters_to_context(open.decoder.get(), open.stream->codecpar) < 0) {
       return Finish{Outcome::Lost, "out of memory"};
     }
+    AVCodecContext* decoder = open.decoder.get();
     decoder->thread_count = 1;
-    rc = avcodec_open2(decoder.get(), codec, nullptr);
+    int rc = avcodec_open2(decoder, codec, nullptr);
     if (rc < 0) return not_audio("cannot open the " + std::string(codec->name) + " decoder");
+    open.decoding = true;
     if (stats_.streams == 1 || codec_name_ != codec->name) {
       codec_name_ = codec->name;
-      log_event("stream: {} {}, {} Hz, {} channels", format->iformat->name, codec->name,
+      log_event("stream: {} {}, {} Hz, {} channels", open.format->iformat->name, codec->name,
                 decoder->sample_rate, decoder->ch_layout.nb_channels);
     }
+    return std::nullopt;
+  }
 
+  // Reads and decodes the stream's packets to its end (or a stop).
+  std::optional<Finish> decode_packets(OpenStream& open) {
+    AVCodecContext* decoder = open.decoder.get();
     std::unique_ptr<AVPacket, PacketCloser> packet(av_packet_alloc());
     std::unique_ptr<AVFrame, FrameCloser> frame(av_frame_alloc());
     int bad_packets = 0;
-    decoder_ = decoder.get();
+    decoder_ = decoder;
     facts_ = AudioFacts{};
-    announced_bitrate_ = stream->codecpar->bit_rate > 0 ? static_cast<uint32_t>(stream->codecpar->bit_rate) : 0;
+    const int64_t announced = open.stream->codecpar->bit_rate;
+    announced_bitrate_ = announced > 0 ? static_cast<uint32_t>(announced) : 0;
     measured_bytes_ = 0;
     measured_samples_ = 0;
-    const std::string_view demuxer = format->iformat->name;
+    const std::string_view demuxer = open.format->iformat->name;
     const bool raw_audio = demuxer == "aac" || demuxer == "mp3" || demuxer == "loas";
     raw_next_ = -1;
-    for (;;) {
-      rc = av_read_frame(format.get(), packet.get());
-      if (rc < 0) break;  // the end of this stream (or a stop)
-      if (packet->stream_index != index) {
+    while (av_read_frame(open.format.get(), packet.get()) >= 0) {  // to the end of this stream (or a stop)
+      if (packet->stream_index != open.index) {
         av_packet_unref(packet.get());
         continue;
       }
@@ -269,22 +302,18 @@ class Player {
         position_ = packet->pos;
       }
       measured_bytes_ += packet->size;
-      rc = avcodec_send_packet(decoder.get(), packet.get());
+      int rc = avcodec_send_packet(decoder, packet.get());
       av_packet_unref(packet.get());
       if (rc < 0 && rc != AVERROR(EAGAIN)) {
         if (++bad_packets >= kBadPacketLimit) return not_audio("the audio cannot be decoded");
         continue;
       }
-      std::optional<Finish> failed = drain(decoder.get(), frame.get(), bad_packets);
-      if (failed) return failed;
+      if (std::optional<Finish> failed = drain(decoder, frame.get(), bad_packets)) return failed;
     }
     // What the decoder still holds belongs to the end of this stream.
-    if (!stop_requested() && avcodec_send_packet(decoder.get(), nullptr) >= 0) {
-      std::optional<Finish> failed = drain(decoder.get(), frame.get(), bad_packets);
-      if (failed) return failed;
+    if (!stop_requested() && avcodec_send_packet(decoder, nullptr) >= 0) {
+      if (std::optional<Finish> failed = drain(decoder, frame.get(), bad_packets)) return failed;
     }
-    decoder_ = nullptr;
-    position_ = -1;
     return std::nullopt;
   }
 
@@ -409,8 +438,8 @@ class Player {
 Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
                     DecodeStats& stats) {
   av_log_set_level(AV_LOG_QUIET);
-  Player player(queue, sink, events, stats);
-  return player.run();
+  Decoder decoder(queue, sink, events, stats);
+  return decoder.run();
 }
 
 std::string codec_label(std::string_view ffmpeg_name, int profile) {

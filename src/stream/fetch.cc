@@ -85,10 +85,10 @@ std::vector<std::string> fetch_arguments(const std::string& url, const FetchOpti
   return curl_arguments("curl", request, url);
 }
 
-FetchError describe_curl_failure(const ExitStatus& status, const std::string& stderr_text) {
+Error describe_curl_failure(const ExitStatus& status, const std::string& stderr_text) {
   std::string said = first_line(stderr_text);
   if (status.signaled) {
-    return {FetchFailure::Network, "curl ended by signal " + std::to_string(status.value)};
+    return Error::network("curl ended by signal " + std::to_string(status.value));
   }
   if (said.empty()) said = "curl: exit status " + std::to_string(status.value);
   switch (status.value) {
@@ -97,34 +97,34 @@ FetchError describe_curl_failure(const ExitStatus& status, const std::string& st
       // server errors may pass.
       size_t at = said.rfind(": ");
       int code = at == std::string::npos ? 0 : std::atoi(said.c_str() + at + 2);
-      if (code >= 400 && code < 500) return {FetchFailure::Refused, said};
-      return {FetchFailure::Network, said};
+      if (code >= 400 && code < 500) return Error::refused(said);
+      return Error::network(said);
     }
     case kCurlUnsupportedProtocol:
     case kCurlMalformedUrl:
     case kCurlFileTooLarge:
     case kCurlTooManyRedirects:
-      return {FetchFailure::Refused, said};
+      return Error::refused(said);
     default:
-      return {FetchFailure::Network, said};
+      return Error::network(said);
   }
 }
 
-std::optional<FetchError> describe_status(const ResponseHead& head) {
+std::optional<Error> describe_status(const ResponseHead& head) {
   if (head.status >= 200 && head.status < 300) return std::nullopt;
   std::string said = "the server answered " + head.status_line();
-  if (head.status >= 500) return FetchError{FetchFailure::Network, said};
+  if (head.status >= 500) return Error::network(said);
   if (head.status >= 300 && head.status < 400) said += " without a new address";
-  return FetchError{FetchFailure::Refused, said};
+  return Error::refused(said);
 }
 
-std::variant<Fetch, FetchError> Fetch::open(const std::string& url, const FetchOptions& options) {
+Result<Fetch> Fetch::open(const std::string& url, const FetchOptions& options) {
   for (;;) {
     bool http09 = !g_curl_lacks_http09.load();
     SpawnOptions spawn;
     spawn.argv = fetch_arguments(url, options, http09);
     Result<PipedProcess> child = spawn_piped(spawn);
-    if (!child) return FetchError{FetchFailure::Network, "cannot start curl: " + child.error()};
+    if (!child) return Error::network("cannot start curl: " + child.error());
     Fetch fetch(std::move(*child), options.idle_seconds);
 
     // The head comes within the idle limit, as any other byte.
@@ -132,27 +132,26 @@ std::variant<Fetch, FetchError> Fetch::open(const std::string& url, const FetchO
     ResponseHeadReader::State state = ResponseHeadReader::State::NeedMore;
     uint8_t buffer[16384];
     while (state == ResponseHeadReader::State::NeedMore) {
-      size_t got = 0;
-      std::optional<FetchError> failed =
-          fetch.read_pipe(buffer, sizeof buffer, got, options.idle_seconds);
-      if (failed) {
-        if (failed->kind != FetchFailure::Stopped && http09 && fetch.child_->process.exit_status() &&
-            lacks_http09(*fetch.child_->process.exit_status(), failed->message)) {
+      Result<size_t> read = fetch.read_pipe(buffer, sizeof buffer, options.idle_seconds);
+      if (!read) {
+        if (read.kind() != ErrorKind::Stopped && http09 && fetch.child_->process.exit_status() &&
+            lacks_http09(*fetch.child_->process.exit_status(), read.error())) {
           g_curl_lacks_http09.store(true);
           log_event("this curl does not know --http0.9; asking without it");
           break;
         }
-        return *failed;
+        return read.failure();
       }
+      const size_t got = *read;
       state = got == 0 ? reader.end() : reader.feed(std::string_view(reinterpret_cast<char*>(buffer), got));
     }
     if (state == ResponseHeadReader::State::NeedMore) continue;  // again without --http0.9
     if (state == ResponseHeadReader::State::Bad) {
       fetch.kill_curl();
-      return FetchError{FetchFailure::Refused, reader.error()};
+      return Error::refused(reader.error());
     }
     fetch.head_ = reader.head();
-    if (std::optional<FetchError> refused = describe_status(fetch.head_)) {
+    if (std::optional<Error> refused = describe_status(fetch.head_)) {
       fetch.kill_curl();
       return *refused;
     }
@@ -176,55 +175,47 @@ void Fetch::kill_curl() {
   child_->process.wait();
 }
 
-FetchError Fetch::finish() {
+std::optional<Error> Fetch::finish() {
   ExitStatus status = child_->process.wait();
   std::string said = read_available(child_->err.get());
-  if (status.success()) return {FetchFailure::Network, ""};
+  if (status.success()) return std::nullopt;
   // The complaint is kept whole while it may be about --http0.9.
-  if (lacks_http09(status, said)) return {FetchFailure::Refused, said};
+  if (lacks_http09(status, said)) return Error::refused(said);
   return describe_curl_failure(status, said);
 }
 
-std::optional<FetchError> Fetch::read(uint8_t* data, size_t size, size_t& got) {
-  got = 0;
+Result<size_t> Fetch::read(uint8_t* data, size_t size) {
   if (early_taken_ < early_body_.size()) {
-    got = std::min(size, early_body_.size() - early_taken_);
+    size_t got = std::min(size, early_body_.size() - early_taken_);
     std::memcpy(data, early_body_.data() + early_taken_, got);
     early_taken_ += got;
     if (early_taken_ == early_body_.size()) {
       std::string().swap(early_body_);
       early_taken_ = 0;
     }
-    return std::nullopt;
+    return got;
   }
-  return read_pipe(data, size, got, idle_seconds_);
+  return read_pipe(data, size, idle_seconds_);
 }
 
-std::optional<FetchError> Fetch::read_pipe(uint8_t* data, size_t size, size_t& got,
-                                           int limit_seconds) {
-  got = 0;
-  if (!child_ || !child_->process.running()) return FetchError{FetchFailure::Network, "no transfer"};
+Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
+  if (!child_ || !child_->process.running()) return Error::network("no transfer");
   const auto limit = std::chrono::seconds(limit_seconds + kIdleGrace);
   Instant waiting_since = now();
   for (;;) {
     ssize_t n = ::read(child_->out.get(), data, size);
-    if (n > 0) {
-      got = static_cast<size_t>(n);
-      return std::nullopt;
-    }
+    if (n > 0) return static_cast<size_t>(n);
     if (n == 0) {
-      FetchError end = finish();
-      if (end.message.empty()) return std::nullopt;  // the whole body arrived
-      return end;
+      if (std::optional<Error> failed = finish()) return *failed;
+      return size_t{0};  // the whole body arrived
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) return FetchError{FetchFailure::Network, "reading from curl failed"};
-    if (stop_requested()) return FetchError{FetchFailure::Stopped, "stopped"};
+    if (errno != EAGAIN) return Error::network("reading from curl failed");
+    if (stop_requested()) return Error::stopped();
     auto waited = elapsed_between(waiting_since, now());
     if (waited >= limit) {
       kill_curl();
-      return FetchError{FetchFailure::Network,
-                        "no data for " + std::to_string(limit_seconds + kIdleGrace) + " s"};
+      return Error::network("no data for " + std::to_string(limit_seconds + kIdleGrace) + " s");
     }
     pollfd fds[2] = {{child_->out.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - waited).count() + 1;
@@ -232,29 +223,18 @@ std::optional<FetchError> Fetch::read_pipe(uint8_t* data, size_t size, size_t& g
   }
 }
 
-TextResult fetch_text(const std::string& url, const FetchOptions& options) {
-  TextResult result;
-  std::variant<Fetch, FetchError> opened = Fetch::open(url, options);
-  if (auto* error = std::get_if<FetchError>(&opened)) {
-    result.error = std::move(*error);
-    return result;
-  }
-  Fetch& fetch = std::get<Fetch>(opened);
-  result.url = fetch.head().url;
+Result<FetchedText> fetch_text(const std::string& url, const FetchOptions& options) {
+  Result<Fetch> opened = Fetch::open(url, options);
+  if (!opened) return opened.failure();
+  FetchedText text{"", opened->head().url};
   uint8_t buffer[16384];
   for (;;) {
-    size_t got = 0;
-    std::optional<FetchError> failed = fetch.read(buffer, sizeof buffer, got);
-    if (failed) {
-      result.error = failed;
-      return result;
-    }
-    if (got == 0) return result;
-    result.body.append(reinterpret_cast<const char*>(buffer), got);
-    if (options.max_bytes > 0 && static_cast<int64_t>(result.body.size()) > options.max_bytes) {
-      result.error = FetchError{FetchFailure::Refused,
-                                "larger than " + std::to_string(options.max_bytes) + " bytes"};
-      return result;
+    Result<size_t> got = opened->read(buffer, sizeof buffer);
+    if (!got) return got.failure();
+    if (*got == 0) return text;
+    text.body.append(reinterpret_cast<const char*>(buffer), *got);
+    if (options.max_bytes > 0 && static_cast<int64_t>(text.body.size()) > options.max_bytes) {
+      return Error::refused("larger than " + std::to_string(options.max_bytes) + " bytes");
     }
   }
 }

@@ -12,19 +12,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
+#include "base/engine_contract.h"
 #include "base/process.h"
 #include "base/result.h"
 #include "stream/response_head.h"
 
 namespace ze::stream {
 
-inline constexpr char kUserAgent[] = "Mozilla/5.0 (Linux; Android 10; TrimUI)";
-
 struct FetchOptions {
-  std::string user_agent = kUserAgent;
+  std::string user_agent = contract::kUserAgent;
   int connect_seconds = 10;  // to set up the connection
   int idle_seconds = 15;     // without a byte, the transfer counts as broken
   int max_seconds = 0;       // whole transfer; 0: no limit (an endless stream)
@@ -36,17 +34,11 @@ struct FetchOptions {
   bool icy = false;
 };
 
-// How a failed request ended, for the engine's exit status.
-enum class FetchFailure {
-  Network,   // no connection, timeout, stall, server error (5xx): worth retrying
-  Refused,   // the server refused the address (4xx), or its answer is no HTTP: this URL cannot be played
-  Stopped,   // a stop was requested
-};
-
-struct FetchError {
-  FetchFailure kind = FetchFailure::Network;
-  std::string message;  // curl's own message, or what went wrong
-};
+// A failed request is an Error of kind Network (no connection, timeout,
+// stall, server error 5xx: worth retrying), Refused (the server refused the
+// address with 4xx, or its answer is no HTTP: this URL cannot be played) or
+// Stopped (a stop was requested). Its message is curl's own, or what went
+// wrong.
 
 // curl's argument vector for one request, in the program's one curl policy,
 // with the response heads on standard output. `http09` lets answers without
@@ -60,14 +52,14 @@ class Fetch {
   // 400 and above, a redirect without an address and an answer that is no
   // HTTP are errors. Falls back to a curl without --http0.9 when the one
   // installed does not know it (once for the whole run).
-  static std::variant<Fetch, FetchError> open(const std::string& url, const FetchOptions& options);
+  static Result<Fetch> open(const std::string& url, const FetchOptions& options);
   Fetch(Fetch&& other) noexcept;
   Fetch& operator=(Fetch&& other) = delete;
   ~Fetch();  // a curl still running is killed and reaped
 
-  // Waits for body bytes and reads up to `size` of them. 0 means the body
-  // ended completely; a failure says why.
-  std::optional<FetchError> read(uint8_t* data, size_t size, size_t& got);
+  // Waits for body bytes and reads up to `size` of them; how many came. 0
+  // means the body ended completely; a failure says why.
+  Result<size_t> read(uint8_t* data, size_t size);
 
   // The final response: status, headers, the address that answered.
   const ResponseHead& head() const { return head_; }
@@ -76,8 +68,9 @@ class Fetch {
 
  private:
   Fetch(PipedProcess child, int idle_seconds) : child_(std::move(child)), idle_seconds_(idle_seconds) {}
-  std::optional<FetchError> read_pipe(uint8_t* data, size_t size, size_t& got, int limit_seconds);
-  FetchError finish();
+  Result<size_t> read_pipe(uint8_t* data, size_t size, int limit_seconds);
+  // Reaps curl once its output ended: nothing when the whole body came.
+  std::optional<Error> finish();
   void kill_curl();
 
   std::optional<PipedProcess> child_;
@@ -89,16 +82,15 @@ class Fetch {
 
 // A whole response body (a playlist, a key), at most options.max_bytes, with
 // the address that finally served it.
-struct TextResult {
+struct FetchedText {
   std::string body;
   std::string url;
-  std::optional<FetchError> error;
 };
-TextResult fetch_text(const std::string& url, const FetchOptions& options);
+Result<FetchedText> fetch_text(const std::string& url, const FetchOptions& options);
 
 // The classification of curl's exit status and message.
-FetchError describe_curl_failure(const ExitStatus& status, const std::string& stderr_text);
+Error describe_curl_failure(const ExitStatus& status, const std::string& stderr_text);
 // The classification of a final response's status (200 to 299 pass).
-std::optional<FetchError> describe_status(const ResponseHead& head);
+std::optional<Error> describe_status(const ResponseHead& head);
 
 }  // namespace ze::stream

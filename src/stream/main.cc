@@ -10,6 +10,7 @@
 #include <string_view>
 #include <thread>
 
+#include "base/engine_contract.h"
 #include "base/files.h"
 #include "base/log.h"
 #include "stream/alsa_pcm.h"
@@ -146,22 +147,24 @@ Options parse_options(int argc, char** argv) {
 }
 
 int exit_status(const Finish& how) {
+  using ze::contract::EngineExit;
+  auto status = [](EngineExit exit) { return static_cast<int>(exit); };
   switch (how.outcome) {
     case Outcome::Ended:
       log_event("stream ended: {}", how.message);
-      return 0;
+      return status(EngineExit::Ended);
     case Outcome::Lost:
       log_event("stream lost: {}", how.message);
-      return 1;
+      return status(EngineExit::Lost);
     case Outcome::Unplayable:
       log_event("cannot play: {}", how.message);
-      return 2;
+      return status(EngineExit::Unplayable);
     case Outcome::DeviceFailed:
       log_event("sound device failed: {}", how.message);
-      return 3;
+      return status(EngineExit::DeviceFailed);
     case Outcome::OutputClosed:
       log_event("output closed by its reader: {}", how.message);
-      return 4;
+      return status(EngineExit::OutputClosed);
     case Outcome::Stopped:
       break;
   }
@@ -192,7 +195,7 @@ int main(int argc, char** argv) {
   log_event("playing {}", options.url);
   if (!ze::is_stream_address(options.url)) {
     log_event("cannot play: not an http or https address");
-    ze::exit_process(2);
+    ze::exit_process(static_cast<int>(ze::contract::EngineExit::Unplayable));
   }
 
   // About two live segments of 128 kbit/s audio ahead of playback.

@@ -78,18 +78,18 @@ TEST(Fetch, CurlFailuresAreClassifiedForTheExitStatus) {
   struct Case {
     ExitStatus status;
     std::string said;
-    FetchFailure kind;
+    ErrorKind kind;
   };
   const Case cases[] = {
-      {{false, 22}, "curl: (22) The requested URL returned error: 404\n", FetchFailure::Refused},
-      {{false, 22}, "curl: (22) The requested URL returned error: 503\n", FetchFailure::Network},
-      {{false, 63}, "curl: (63) Maximum file size exceeded\n", FetchFailure::Refused},
-      {{false, 28}, "curl: (28) Operation too slow.\n", FetchFailure::Network},
-      {{false, 6}, "", FetchFailure::Network},
-      {{true, 9}, "", FetchFailure::Network},
+      {{false, 22}, "curl: (22) The requested URL returned error: 404\n", ErrorKind::Refused},
+      {{false, 22}, "curl: (22) The requested URL returned error: 503\n", ErrorKind::Network},
+      {{false, 63}, "curl: (63) Maximum file size exceeded\n", ErrorKind::Refused},
+      {{false, 28}, "curl: (28) Operation too slow.\n", ErrorKind::Network},
+      {{false, 6}, "", ErrorKind::Network},
+      {{true, 9}, "", ErrorKind::Network},
   };
   for (const Case& c : cases) {
-    FetchError error = describe_curl_failure(c.status, c.said);
+    Error error = describe_curl_failure(c.status, c.said);
     EXPECT_EQ(error.kind, c.kind) << c.said;
     EXPECT_FALSE(error.message.empty());
     EXPECT_EQ(error.message.find('\n'), std::string::npos);
@@ -113,7 +113,7 @@ TEST(Fetch, CurlIsLimitedToWebAddressesAndItsTimes) {
   EXPECT_TRUE(follows("--proto-redir", "=http,https"));
   EXPECT_TRUE(follows("--speed-time", "7"));
   EXPECT_TRUE(follows("-r", "10-19"));
-  EXPECT_TRUE(follows("-A", kUserAgent));
+  EXPECT_TRUE(follows("-A", contract::kUserAgent));
 }
 
 std::vector<uint8_t> strip(const std::vector<uint8_t>& input, size_t piece) {

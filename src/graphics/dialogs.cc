@@ -13,47 +13,54 @@ namespace {
 
 using namespace palette;
 
-constexpr int kDialogHeight = 240;
+constexpr int kUpdateDialogWidth = 520;
+constexpr int kExitDialogWidth = 540;
 constexpr int kBoxRadius = 12;
 static_assert(kDialogBox >> 24 == 0xFF, "the dialog box must be opaque to skip dimming under it");
 
-// The box and every text line of a dialog whose box is bw wide: the texts
-// start inside the box but are not cut, so they reach to the screen's edge.
-Rect dialog_area(Renderer& r, int bw) {
-  const int x0 = (r.width() - bw) / 2, y0 = (r.height() - kDialogHeight) / 2;
-  Rect area{x0, y0, bw, kDialogHeight};
-  area = unite(area, r.text_area(x0, y0 + 21, 16));
-  return unite(area, r.text_area(x0, y0 + 185, 16));
+// Every pixel a dialog can touch: its box, and the rows of the box from its
+// left edge to the screen's right edge, since its texts start in the box's
+// column but are not cut to it.
+Rect dialog_area(const Renderer& r, const DialogGeometry& g) {
+  const Rect& box = g.box;
+  return unite(box, Rect{box.x, box.y, r.width() - box.x, box.h});
 }
 
-struct DialogOrigin {
-  int x0;
-  int y0;
-};
-
-DialogOrigin draw_dialog_frame(Renderer& r, int bw, uint32_t frame_colour,
-                               std::string_view title, uint32_t title_colour) {
-  DialogOrigin o{(r.width() - bw) / 2, (r.height() - kDialogHeight) / 2};
+void draw_dialog_frame(Renderer& r, const DialogGeometry& g, uint32_t frame_colour,
+                       std::string_view title, uint32_t title_colour) {
+  const Rect& box = g.box;
   // The box covers whole rows between its rounded corners: no need to dim
   // what it paints over right away.
-  r.dim_screen(Rect{o.x0, o.y0 + kBoxRadius, bw, kDialogHeight - 2 * kBoxRadius});
-  r.fill_rounded_rect(o.x0, o.y0, bw, kDialogHeight, kBoxRadius, kDialogBox);
-  draw_frame(r, o.x0, o.y0, bw, kDialogHeight, 2, frame_colour);
-  r.fill_rounded_rect(o.x0 + 16, o.y0 + 16, 120, 26, 6, frame_colour);
-  r.draw_text(title, o.x0 + 24, o.y0 + 21, title_colour, 12);
-  return o;
+  r.dim_screen(Rect{box.x, box.y + kBoxRadius, box.w, box.h - 2 * kBoxRadius});
+  r.fill_rounded_rect(box.x, box.y, box.w, box.h, kBoxRadius, kDialogBox);
+  draw_frame(r, box, 2, frame_colour);
+  const Rect& badge = g.title_badge;
+  r.fill_rounded_rect(badge.x, badge.y, badge.w, badge.h, 6, frame_colour);
+  draw_text_at(r, title, g.title, title_colour);
 }
 
 void draw_button(Renderer& r, int x, int y, int w, uint32_t colour) {
   r.fill_rounded_rect(x, y, w, 36, 8, colour);
 }
 
+// How much of the download bar is filled.
+int progress_width(const UpdateStatus& update, const DialogGeometry& g) {
+  float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
+  return static_cast<int>(p * static_cast<float>(g.text_width));
+}
+
+// The volume notice's text, centred on its box.
+PlacedText notice_text(Renderer& r, const NoticeGeometry& g, int volume) {
+  return place_centred(r, fmt::format("🔊 ÂM LƯỢNG {}%", volume), g.text, g.box.w);
+}
+
 }  // namespace
 
 void draw_update_dialog(Renderer& r, const FrameInputs& in) {
-  const int bw = std::min(r.width() - 40, 520);
-  auto [x0, y0] = draw_dialog_frame(r, bw, kAccent, "CẬP NHẬT OTA", kBlack);
-  const int tx = x0 + 20;
+  const DialogGeometry g = dialog_geometry(r.width(), r.height(), kUpdateDialogWidth);
+  draw_dialog_frame(r, g, kAccent, "CẬP NHẬT OTA", kBlack);
+  const int x0 = g.box.x, y0 = g.box.y;
+  const int tx = g.text_x;
   const UpdateStatus& update = in.update;
   switch (update.kind) {
     case UpdateStatus::Kind::UpdateAvailable:
@@ -76,9 +83,8 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
     case UpdateStatus::Kind::Downloading: {
       r.draw_text("Đang tải gói cập nhật...", tx, y0 + 60, kWhite, 16);
       r.draw_text(update.message, tx, y0 + 90, kMuted, 13);
-      r.fill_rounded_rect(tx, y0 + 124, bw - 40, 12, 6, kRaised);
-      float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
-      int filled = static_cast<int>(p * static_cast<float>(bw - 40));
+      r.fill_rounded_rect(tx, y0 + 124, g.text_width, 12, 6, kRaised);
+      int filled = progress_width(update, g);
       if (filled > 0) r.fill_rounded_rect(tx, y0 + 124, filled, 12, 6, kAccent);
       break;
     }
@@ -96,72 +102,68 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
 }
 
 void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out) {
-  const int bw = std::min(r.width() - 40, 520);
+  const DialogGeometry g = dialog_geometry(r.width(), r.height(), kUpdateDialogWidth);
   const UpdateStatus& update = in.update;
   PartKey key;
   key.add(static_cast<int>(update.kind)).add(update.version).add(update.count).add(update.message);
-  if (update.is(UpdateStatus::Kind::Downloading)) {
-    float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
-    key.add(static_cast<int>(p * static_cast<float>(bw - 40)));
-  }
-  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
+  if (update.is(UpdateStatus::Kind::Downloading)) key.add(progress_width(update, g));
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, g); });
 }
 
 void draw_exit_dialog(Renderer& r, const FrameInputs& in) {
-  const int bw = std::min(r.width() - 40, 540);
-  auto [x0, y0] = draw_dialog_frame(r, bw, kRed, "THOÁT ỨNG DỤNG", kWhite);
+  const DialogGeometry g = dialog_geometry(r.width(), r.height(), kExitDialogWidth);
+  draw_dialog_frame(r, g, kRed, "THOÁT ỨNG DỤNG", kWhite);
+  const int x0 = g.box.x, y0 = g.box.y;
   auto measure = [&](char32_t c) { return r.advance(c, 16); };
   std::string question =
       in.playback.is(PlaybackStatus::Kind::Playing)
           ? fmt::format("Đài '{}' đang được phát thanh.",
                         shorten_to_width(in.playback.text,
-                                         int64_t{bw} - 40 -
+                                         int64_t{g.text_width} -
                                              static_cast<int64_t>(r.measure_text(
                                                  "Đài '' đang được phát thanh.", 16)),
                                          measure))
           : std::string("Bạn muốn thoát khỏi ZE-Radio?");
-  r.draw_text(question, x0 + 20, y0 + 60, kWhite, 16);
-  r.draw_text("Bạn có muốn tiếp tục nghe đài khi vào Game/MainUI không?", x0 + 20, y0 + 90,
+  r.draw_text(question, g.text_x, y0 + 60, kWhite, 16);
+  r.draw_text("Bạn có muốn tiếp tục nghe đài khi vào Game/MainUI không?", g.text_x, y0 + 90,
               kMuted, 13);
 
-  if (bw > 40) r.fill_rounded_rect(x0 + 20, y0 + 130, bw - 40, 36, 8, kGreen);
+  if (g.text_width > 0) r.fill_rounded_rect(g.text_x, y0 + 130, g.text_width, 36, 8, kGreen);
   r.draw_text("▶  [A] NGHE CHẠY NGẦM (Vào Game / MainUI)", x0 + 36, y0 + 140, kWhite, 14);
 
-  const int hw = (bw - 50) / 2;
-  r.fill_rounded_rect(x0 + 20, y0 + 176, hw, 34, 8, kRaised);
+  const int hw = (g.box.w - 50) / 2;
+  r.fill_rounded_rect(g.text_x, y0 + 176, hw, 34, 8, kRaised);
   r.draw_text("■  [B] TẮT ĐÀI & THOÁT", x0 + 30, y0 + 185, kWhite, 13);
   r.fill_rounded_rect(x0 + 30 + hw, y0 + 176, hw, 34, 8, kRaised);
   r.draw_text("✖  [X] HỦY BỎ / Ở LẠI", x0 + 54 + hw, y0 + 185, kWhite, 13);
 }
 
 void describe_exit_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out) {
-  const int bw = std::min(r.width() - 40, 540);
+  const DialogGeometry g = dialog_geometry(r.width(), r.height(), kExitDialogWidth);
   PartKey key;
   bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
   key.add(playing);
   if (playing) key.add(in.playback.text);
-  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, bw); });
+  out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, g); });
 }
 
 void describe_volume_notice(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   out.add(part_id(PartKind::Notice), PartKey().add(in.volume).value(), [&] {
-    const int nx = (r.width() - 200) / 2;
-    std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
-    uint32_t width = r.measure_text(text, 12);
-    return unite(Rect{nx, 12, 200, 36},
-                 r.text_area(nx + (200 - static_cast<int>(width)) / 2, 20, 12, width));
+    const NoticeGeometry g = notice_geometry(r.width());
+    return unite(g.box, placed_area(r, notice_text(r, g, in.volume)));
   });
 }
 
 void draw_volume_notice(Renderer& r, const FrameInputs& in) {
-  const int nx = (r.width() - 200) / 2;
-  r.fill_rounded_rect(nx, 12, 200, 36, 8, kNoticeBox);
-  draw_frame(r, nx, 12, 200, 36, 2, kAccent);
-  std::string text = fmt::format("🔊 ÂM LƯỢNG {}%", in.volume);
-  r.draw_text(text, nx + (200 - static_cast<int>(r.measure_text(text, 12))) / 2, 20, kWhite, 12);
-  r.fill_rounded_rect(nx + 16, 36, 168, 4, 2, kRaised);
-  int filled = in.volume * 168 / 100;
-  if (filled > 0) r.fill_rounded_rect(nx + 16, 36, filled, 4, 2, kAccent);
+  const NoticeGeometry g = notice_geometry(r.width());
+  const Rect& box = g.box;
+  r.fill_rounded_rect(box.x, box.y, box.w, box.h, 8, kNoticeBox);
+  draw_frame(r, box, 2, kAccent);
+  draw_placed(r, notice_text(r, g, in.volume), kWhite);
+  const Rect& bar = g.bar;
+  r.fill_rounded_rect(bar.x, bar.y, bar.w, bar.h, 2, kRaised);
+  int filled = in.volume * bar.w / 100;
+  if (filled > 0) r.fill_rounded_rect(bar.x, bar.y, filled, bar.h, 2, kAccent);
 }
 
 }  // namespace ze

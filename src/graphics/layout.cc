@@ -10,13 +10,50 @@
 
 namespace ze {
 
+HeaderGeometry header_geometry(int W) {
+  return {.band = {0, 0, W, 45},
+          .rule = {0, 45, W, 1},
+          .badge = {16, 9, 102, 28},
+          .title = {25, 14, 15},
+          .switcher = {0, 14, 15},
+          .pill_y = 9,
+          .pill_height = 28,
+          .pill_text = {W - 16, 14, 12}};
+}
+
+DialNeedle dial_needle(int nx) { return {.line = {nx, 54, 2, 29}, .knob = {nx - 3, 79, 7, 5}}; }
+
 ListGeometry list_geometry(int screen_width, int screen_height) {
   ListGeometry g;
   g.width = (screen_width - 42) * 58 / 100;
   g.height = screen_height - 158;
   g.visible_rows = std::max((g.height + 6) / kRowPitch, 1);
+  g.column = {16, kListTop, g.width, g.height};
+  g.empty = {40, 132, 16};
   return g;
 }
+
+RowGeometry row_geometry(const ListGeometry& list, int index) {
+  const int lw = list.width;
+  const int y = kListTop + kRowPitch * index;
+  return {.box = {16, y, lw, kRowHeight},
+          .badge = {26, y + 10, 76, 42},
+          .badge_text = {26, y + 23, 13},
+          .name = {114, y + 12, 15},
+          .frequency = {114, y + 35, 12},
+          .bars = {lw - 28, y + 20, 30, 22},
+          .loading = {lw - 34, y + 24, 11}};
+}
+
+namespace {
+
+// Two meters of width w side by side from (x, y), `gap` apart.
+void place_meters(Rect (&meters)[2], int x, int y, int w, int gap) {
+  meters[0] = {x, y, w, kMeterHeight};
+  meters[1] = {x + w + gap, y, w, kMeterHeight};
+}
+
+}  // namespace
 
 DetailPanelGeometry detail_panel_geometry(int W, const ListGeometry& list) {
   const int lw = list.width, lh = list.height;
@@ -25,11 +62,13 @@ DetailPanelGeometry detail_panel_geometry(int W, const ListGeometry& list) {
   g.has_card = lw + 26 < W - 16;
   g.x = lw + 40;
   g.text_width = W - lw - 70;
+  g.empty = {lw + 46, 122, 16};
   g.badge = {g.x, 106, 74, 30};
-  g.status_x = lw + 124;
-  g.meter_y = 192;
-  g.meter_width = (W - lw - 78) / 2;
-  g.meter_gap = 8;
+  g.badge_text = {g.x, 114, 13};
+  g.status = {lw + 124, g.badge_text.y, 13};
+  g.name = {g.x, 144, 16};
+  g.description = {g.x, 168, 12};
+  place_meters(g.meters, g.x, 192, (W - lw - 78) / 2, 8);
   g.value_right = W - 30;
   g.bars = {g.x, lh + 64, W - lw - 70, 20};
   return g;
@@ -39,30 +78,61 @@ NowPlayingGeometry now_playing_geometry(int W, int H, bool titled) {
   const int cw = std::min(W - 40, 460);
   const int cx = (W - cw) / 2;
   const int cy = (H - 320) / 2;
+  const int x = cx + 24;
   NowPlayingGeometry g;
+  g.top_band = {0, 0, W, 50};
+  g.heading = {20, 16, 16};
   g.card = {cx, cy - 20, cw, 320};
-  g.x = cx + 24;
-  g.y = cy + 4;
   g.text_width = cw - 48;
-  g.meter_x = cx + 24;
+  g.name = {x, cy + 4, 20};
+  // The frequency and the status share the row under the name.
+  g.frequency = {x, g.name.y + 30, 14};
+  g.status = {x + g.text_width, g.frequency.y, 13};
   // The card keeps its size: the info line moves into its free bottom part.
   const int room = titled ? 44 : 0;
-  g.title_y = cy + 58;
-  g.artist_y = cy + 82;
-  g.meter_y = cy + 70 + room;
-  g.meter_width = (cw - 56) / 2;
-  g.meter_gap = 8;
-  g.bars = {cx + 24, cy + 160 + room, cw - 48, 44};
-  g.info_y = cy + 220 + room;
+  g.title = {x, cy + 58, 16};
+  g.artist = {x, cy + 82, 13};
+  place_meters(g.meters, x, cy + 70 + room, (cw - 56) / 2, 8);
+  g.bars = {x, cy + 160 + room, cw - 48, 44};
+  g.info = {cx, cy + 220 + room, 13};
+  g.bottom_band = {0, H - 50, W, 50};
+  const int keys_y = H - 34;
+  g.keys = {20, keys_y, 13};
+  g.volume = {W - 20, keys_y, 13};
   return g;
 }
 
 FooterGeometry footer_geometry(int W, int H) {
-  return {.band = {0, H - 66, W, 40},
-          .status_y = H - 55,
+  const int top = H - 66;
+  const int status_y = H - 55;
+  const int right = W - 16;
+  const int keys_y = H - 28;
+  return {.panel = {0, top, W, 66},
+          .rule = {0, top, W, 1},
+          .band = {0, top, W, 40},
+          .light = {16, status_y, 16, 16},
+          .status = {38, status_y, 14},
+          .playing_x = 86,
           .bars = {38, H - 56, 40, 18},
-          .keys_y = H - 28,
-          .volume_right = W - 16};
+          .right = right,
+          .keys = {16, keys_y, 12},
+          .volume = {right, keys_y, 13}};
+}
+
+DialogGeometry dialog_geometry(int W, int H, int max_width) {
+  constexpr int kHeight = 240;
+  const int bw = std::min(W - 40, max_width);
+  const int x0 = (W - bw) / 2, y0 = (H - kHeight) / 2;
+  return {.box = {x0, y0, bw, kHeight},
+          .title_badge = {x0 + 16, y0 + 16, 120, 26},
+          .title = {x0 + 24, y0 + 21, 12},
+          .text_x = x0 + 20,
+          .text_width = bw - 40};
+}
+
+NoticeGeometry notice_geometry(int W) {
+  const int nx = (W - 200) / 2;
+  return {.box = {nx, 12, 200, 36}, .text = {nx, 20, 12}, .bar = {nx + 16, 36, 168, 4}};
 }
 
 size_t first_visible_row(size_t selection, int visible_rows) {

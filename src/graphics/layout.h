@@ -1,5 +1,5 @@
 // Layout arithmetic and the texts of the screens, as plain functions of
-// plain values: list geometry and scrolling, the dial scale, channel badge
+// plain values: the geometry of every part, scrolling, the dial scale, channel badge
 // colours and texts, name shortening, pill and status texts, clock texts and
 // the animated meter levels. Pure; used by the screen drawing code.
 #pragma once
@@ -20,63 +20,145 @@
 
 namespace ze {
 
+// The geometry of every part of the screens: each position is written once,
+// here, and both the drawing of a part and the description of what it can
+// touch are worked out from it, so that the two cannot drift.
+
+// Where a text goes: its pen's start, its line's top and its size. A text
+// centred or right-aligned says in its geometry what its x stands for.
+struct TextSpot {
+  int x = 0;
+  int y = 0;
+  float size = 0.0f;
+};
+
+// An analogue meter is this high whatever its width.
+inline constexpr int kMeterHeight = 76;
+
+// The header band: the program's badge, the category switcher centred on
+// the screen, and the pills right-aligned up to `pills_right`.
+struct HeaderGeometry {
+  Rect band;
+  Rect rule;            // the line under the band
+  Rect badge;
+  TextSpot title;       // in the badge
+  TextSpot switcher;    // centred on the screen: x is its left edge
+  int pill_y = 0;
+  int pill_height = 0;
+  TextSpot pill_text;   // x is the pills' right end
+};
+HeaderGeometry header_geometry(int screen_width);
+
+// The dial's needle at column nx: a line down the scale, a knob at its foot.
+struct DialNeedle {
+  Rect line;
+  Rect knob;
+};
+DialNeedle dial_needle(int nx);
+
 // The channel list on the left: its width and height, and how many rows of
 // 62 pixels at a pitch of 68 fit from y = 92 down to the footer.
 struct ListGeometry {
   int width = 0;         // lw
   int height = 0;        // lh
   int visible_rows = 1;  // at least 1
+  Rect column;           // where the rows stand; an empty tab fills it
+  TextSpot empty;        // the message of an empty tab
 };
 ListGeometry list_geometry(int screen_width, int screen_height);
 inline constexpr int kListTop = 92;
 inline constexpr int kRowPitch = 68;
 inline constexpr int kRowHeight = 62;
 
-// The detail panel right of the list: every place its drawing and its
-// damage description share, worked out once so that the two cannot drift.
+// One row of the list, the `index`th from the top of the column.
+struct RowGeometry {
+  Rect box;
+  Rect badge;
+  TextSpot badge_text;  // centred on the badge: x is the badge's
+  TextSpot name;
+  TextSpot frequency;
+  Rect bars;            // the playing station's level bars
+  TextSpot loading;     // the connecting station's mark
+};
+RowGeometry row_geometry(const ListGeometry& list, int index);
+
+// The detail panel right of the list.
 struct DetailPanelGeometry {
   Rect card;               // the panel's card; drawn only when has_card
   bool has_card = false;   // the screen leaves room for it
   int x = 0;               // left edge of the panel's contents
   int text_width = 0;      // the name and description are cut to it
+  TextSpot empty;          // the message shown when no channel is selected
   Rect badge;              // the station's badge
-  int status_x = 0;        // the playback status label
-  int meter_y = 0;         // the two meters, side by side
-  int meter_width = 0;
-  int meter_gap = 0;
+  TextSpot badge_text;     // centred on the badge: x is the badge's
+  TextSpot status;         // the playback status label
+  TextSpot name;
+  TextSpot description;
+  Rect meters[2];          // left and right, side by side
   int value_right = 0;     // right edge of the facts' values
   Rect bars;               // the level bars at the bottom
 };
 DetailPanelGeometry detail_panel_geometry(int screen_width, const ListGeometry& list);
 
-// The now-playing view's card, centred on the screen.
+// The now-playing view: a band above and below, and a card centred on the
+// screen.
 struct NowPlayingGeometry {
+  Rect top_band;
+  TextSpot heading;     // in the top band
   Rect card;
-  int x = 0;            // left edge of the card's contents' column
-  int y = 0;            // the station name's row
-  int text_width = 0;   // the name is cut to it
-  int meter_x = 0;      // the two meters, side by side
-  int meter_y = 0;
-  int meter_width = 0;
-  int meter_gap = 0;
+  int text_width = 0;   // the name, title and artist are cut to it
+  TextSpot name;        // the station's name, at the left of the column
+  TextSpot frequency;
+  TextSpot status;      // right-aligned: x is the column's right end
+  TextSpot title;       // the song's title and artist, when there is a title
+  TextSpot artist;
+  Rect meters[2];       // left and right, side by side
   Rect bars;            // the level bars under the meters
-  int info_y = 0;       // listening time and sleep timer
-  int title_y = 0;      // the song's title and artist, when there is a title
-  int artist_y = 0;
+  TextSpot info;        // listening time and sleep timer, centred on the card
+  Rect bottom_band;
+  TextSpot keys;        // the key help
+  TextSpot volume;      // right-aligned: x is its right end
 };
 // With a title, the card makes room for it and its artist under the
 // station's name: the meters, bars and info line move down.
 NowPlayingGeometry now_playing_geometry(int screen_width, int screen_height, bool titled = false);
 
-// The footer's status line and its moving bars.
+// The footer: the status line with its light and moving bars, and the key
+// help with the volume under it.
 struct FooterGeometry {
-  Rect band;        // the status line's band
-  int status_y = 0; // the status text's row
-  Rect bars;        // the playing status's level bars
-  int keys_y = 0;   // the key help and the volume
-  int volume_right = 0;
+  Rect panel;           // the footer's band, a rule on its top row
+  Rect rule;
+  Rect band;            // the status line's band
+  Rect light;           // the status light
+  TextSpot status;      // the status text beside the light
+  int playing_x = 0;    // where it starts beside the bars while playing
+  Rect bars;            // the playing status's level bars
+  int right = 0;        // right end of the status text and the volume
+  TextSpot keys;        // the key help
+  TextSpot volume;      // right-aligned: x is its right end
 };
 FooterGeometry footer_geometry(int screen_width, int screen_height);
+
+// The update and exit dialogs: a box at most `max_width` wide, centred on
+// the screen, with its title in a badge at its top left and the texts in a
+// column inside it.
+struct DialogGeometry {
+  Rect box;
+  Rect title_badge;
+  TextSpot title;
+  int text_x = 0;       // the texts' column
+  int text_width = 0;   // the room the column leaves in the box
+};
+DialogGeometry dialog_geometry(int screen_width, int screen_height, int max_width);
+
+// The volume notice over the header: a box with the volume centred in it
+// and a bar under the text.
+struct NoticeGeometry {
+  Rect box;
+  TextSpot text;        // centred on the box: x is the box's
+  Rect bar;             // the whole bar; the volume fills its left part
+};
+NoticeGeometry notice_geometry(int screen_width);
 
 // Index of the first row shown: the selection stays on the last visible row
 // once it passes the first page.

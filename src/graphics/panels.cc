@@ -3,6 +3,7 @@
 // from the frame counter and the playback state; the program has no access
 // to the audio signal, which an external player produces.
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include <fmt/format.h>
@@ -35,6 +36,7 @@ constexpr Fact kFacts[] = {{282, 301, "Tần số sóng:"},
                            {339, 358, "Thời gian nghe:"},
                            {358, 377, "Hẹn giờ tắt:"}};
 constexpr size_t kListeningFact = 3;
+constexpr float kFactSize = 12;  // the facts and the recent titles
 constexpr std::string_view kFixedFormat = "128 kbps • AAC / HLS HD";
 constexpr std::string_view kFixedQuality = "48 kHz Stereo • ALSA";
 constexpr uint32_t kPlayedTitle = 0xFFCBD5E1;
@@ -50,6 +52,11 @@ struct HistoryBox {
 };
 
 constexpr int kNeedleLength = 59;
+// Below a meter's top: its needle's pivot, and the row the needle's lines
+// start from, just inside the pivot.
+constexpr int kPivotDrop = 70;
+constexpr int kNeedleRootDrop = 68;
+constexpr int kPivotRadius = 4;
 
 // Offset of the needle's tip from the meter's pivot.
 struct NeedleTip {
@@ -64,20 +71,58 @@ NeedleTip needle_tip(float level) {
           static_cast<int>(std::sin(theta) * float(kNeedleLength))};
 }
 
-// The needle's two lines from the pivot to the tip for `level`, and the
-// pivot over them; darkened as a dialog darkens them when `dim` is set.
-void draw_vu_needle(Renderer& r, int x, int y, int w, float level, bool dim = false) {
-  static_assert(kMeterNeedle >> 24 == 0xFF, "darkening an opaque needle gives a needle");
-  const int cx = x + w / 2;
-  const int cy = y + 70;
-  const uint32_t needle = dim ? dimmed(kMeterNeedle) : kMeterNeedle;
-  auto [ex, ey] = needle_tip(level);
-  r.draw_line(cx, y + 68, cx + ex, cy + ey, needle);
-  r.draw_line(cx + 1, y + 68, cx + ex + 1, cy + ey, needle);
-  r.fill_circle(cx, cy, 4, dim ? dimmed(kPivot) : kPivot);
+struct Point {
+  int x;
+  int y;
+};
+
+// The pivot of the meter at (x, y), w wide: centred, near its bottom.
+Point meter_pivot(int x, int y, int w) { return {x + w / 2, y + kPivotDrop}; }
+
+struct Line {
+  int x0, y0, x1, y1;
+};
+
+// The needle's two lines at `level`, from above the pivot to the tip, the
+// second one column right of the first: what is drawn, what is restored
+// when it moves and what its area holds.
+std::array<Line, 2> needle_lines(int x, int y, int w, float level) {
+  const Point pivot = meter_pivot(x, y, w);
+  const NeedleTip tip = needle_tip(level);
+  const int root = y + kNeedleRootDrop;
+  return {{{pivot.x, root, pivot.x + tip.dx, pivot.y + tip.dy},
+           {pivot.x + 1, root, pivot.x + tip.dx + 1, pivot.y + tip.dy}}};
 }
 
-Rect pivot_area(int x, int y, int w) { return {x + w / 2 - 4, y + 70 - 4, 9, 9}; }
+Rect line_box(const Line& line) {
+  const int x0 = std::min(line.x0, line.x1), y0 = std::min(line.y0, line.y1);
+  return {x0, y0, std::max(line.x0, line.x1) - x0 + 1, std::max(line.y0, line.y1) - y0 + 1};
+}
+
+// The needle's lines and the pivot over them; darkened as a dialog darkens
+// them when `dim` is set.
+void draw_vu_needle(Renderer& r, int x, int y, int w, float level, bool dim = false) {
+  static_assert(kMeterNeedle >> 24 == 0xFF, "darkening an opaque needle gives a needle");
+  const uint32_t needle = dim ? dimmed(kMeterNeedle) : kMeterNeedle;
+  for (const Line& line : needle_lines(x, y, w, level)) {
+    r.draw_line(line.x0, line.y0, line.x1, line.y1, needle);
+  }
+  const Point pivot = meter_pivot(x, y, w);
+  r.fill_circle(pivot.x, pivot.y, kPivotRadius, dim ? dimmed(kPivot) : kPivot);
+}
+
+Rect pivot_area(int x, int y, int w) {
+  const Point pivot = meter_pivot(x, y, w);
+  return {pivot.x - kPivotRadius, pivot.y - kPivotRadius, 2 * kPivotRadius + 1,
+          2 * kPivotRadius + 1};
+}
+
+void draw_vu_meters(Renderer& r, const Rect (&meters)[2], std::string_view left_label,
+                    std::string_view right_label, const FrameInputs& in) {
+  auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
+  draw_vu_meter(r, meters[0], left_label, left);
+  draw_vu_meter(r, meters[1], right_label, right);
+}
 
 // How many fact rows fit: each needs the ones above it.
 size_t facts_shown(int screen_height) {
@@ -111,17 +156,26 @@ bool view_has_title(const FrameInputs& in) {
   return in.stream != nullptr && !in.stream->title.empty();
 }
 
-void describe_meter_needles(const FrameInputs& in, int x, int y, int w, int gap,
-                            ScreenParts& out) {
+void describe_meter_needles(const FrameInputs& in, const Rect (&meters)[2], ScreenParts& out) {
   auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
   const float levels[] = {left, right};
   for (uint32_t i = 0; i < 2; ++i) {
+    const Rect& m = meters[i];
     NeedleTip tip = needle_tip(levels[i]);
-    const int mx = x + int(i) * (w + gap);
     out.add(part_id(PartKind::MeterNeedle, i),
-            PartKey().add(x).add(y).add(tip.dx).add(tip.dy).value(), [&] { return vu_needle_area(mx, y, w, levels[i]); },
-            Sprite::needle(mx, y, w, levels[i]));
+            PartKey().add(m.x).add(m.y).add(m.w).add(tip.dx).add(tip.dy).value(),
+            [&] { return vu_needle_area(m.x, m.y, m.w, levels[i]); },
+            Sprite::needle(m.x, m.y, m.w, levels[i]));
   }
+}
+
+// Where the facts' labels start and their values end.
+TextSpot fact_label(const DetailPanelGeometry& g, size_t i) {
+  return {g.x, kFacts[i].y, kFactSize};
+}
+
+TextSpot fact_value_end(const DetailPanelGeometry& g, size_t i) {
+  return {g.value_right, kFacts[i].y, kFactSize};
 }
 
 HistoryBox history_box(const Rect& bars, size_t facts) {
@@ -136,32 +190,31 @@ HistoryBox history_box(const Rect& bars, size_t facts) {
 
 // Every pixel the recent titles can touch: their rows, to the screen's edge.
 Rect history_area(const Renderer& r, int x, const HistoryBox& box, size_t rows) {
-  return unite(r.text_area(x, box.heading_y, 12),
-               r.text_area(x, box.first_y + kHistoryPitch * static_cast<int>(rows - 1), 12));
+  return unite(r.text_area(x, box.heading_y, kFactSize),
+               r.text_area(x, box.first_y + kHistoryPitch * static_cast<int>(rows - 1), kFactSize));
+}
+
+// The now-playing card's title and artist.
+Rect title_area(const Renderer& r, const NowPlayingGeometry& g) {
+  return unite(text_area_at(r, g.title), text_area_at(r, g.artist));
 }
 
 }  // namespace
 
 Rect vu_needle_area(int x, int y, int w, float level) {
-  const int cx = x + w / 2;
-  const int cy = y + 70;
-  NeedleTip tip = needle_tip(level);
-  // Two lines from (cx, y + 68) and (cx + 1, y + 68) to the tip and one
-  // column right of it.
-  int x0 = std::min(cx, cx + tip.dx), x1 = std::max(cx, cx + tip.dx) + 1;
-  int y0 = std::min(y + 68, cy + tip.dy), y1 = std::max(y + 68, cy + tip.dy);
-  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+  const std::array<Line, 2> lines = needle_lines(x, y, w, level);
+  return unite(line_box(lines[0]), line_box(lines[1]));
 }
 
-void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, float level) {
-  r.fill_rounded_rect(x, y, w, 76, 6, kCard);
-  r.fill_rounded_rect(x + 2, y + 2, w - 4, 72, 4, kMeterFace);
-  draw_frame(r, x, y, w, 76, 1, kMeterFrame);
+void draw_vu_meter(Renderer& r, const Rect& box, std::string_view label, float level) {
+  const int x = box.x, y = box.y, w = box.w;
+  r.fill_rounded_rect(x, y, w, box.h, 6, kCard);
+  r.fill_rounded_rect(x + 2, y + 2, w - 4, box.h - 4, 4, kMeterFace);
+  draw_frame(r, box, 1, kMeterFrame);
   r.draw_text(label, x + 8, y + 4, kLabelInk, 11);
   r.draw_text("VU dB", x + w - 38, y + 4, kLine, 9);
 
-  const int cx = x + w / 2;
-  const int cy = y + 70;
+  const Point pivot = meter_pivot(x, y, w);
   struct Mark {
     float degrees;
     uint32_t colour;
@@ -171,8 +224,9 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
   for (const Mark& mark : kMarks) {
     float theta = radians(mark.degrees - 90.0f);
     float c = std::cos(theta), s = std::sin(theta);
-    r.draw_line(cx + static_cast<int>(c * 57.0f), cy + static_cast<int>(s * 57.0f),
-                cx + static_cast<int>(c * 62.0f), cy + static_cast<int>(s * 62.0f), mark.colour);
+    r.draw_line(pivot.x + static_cast<int>(c * 57.0f), pivot.y + static_cast<int>(s * 57.0f),
+                pivot.x + static_cast<int>(c * 62.0f), pivot.y + static_cast<int>(s * 62.0f),
+                mark.colour);
   }
 
   // The needle moves on every frame and nothing is drawn over it but its
@@ -184,7 +238,7 @@ void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, flo
 Rect vu_needle_sweep(int x, int y, int w) {
   // The tips move left to right with the level, never further from the
   // pivot than the needle's length.
-  const int cy = y + 70;
+  const int cy = meter_pivot(x, y, w).y;
   Rect sweep = unite(vu_needle_area(x, y, w, 0.0f), vu_needle_area(x, y, w, 1.0f));
   sweep = unite(sweep, Rect{sweep.x, cy - kNeedleLength, sweep.w, kNeedleLength});
   return unite(sweep, pivot_area(x, y, w));
@@ -221,10 +275,9 @@ void move_sprite(Renderer& r, const Backdrop& under, const Sprite& from, const S
     r.move_level_bars(under, to.x, to.y, to.w, to.h, from.phase, to.phase, moved);
     return;
   }
-  const int cx = to.x + to.w / 2, cy = to.y + 70;
-  NeedleTip tip = needle_tip(from.level);
-  r.restore_line(under, cx, to.y + 68, cx + tip.dx, cy + tip.dy);
-  r.restore_line(under, cx + 1, to.y + 68, cx + tip.dx + 1, cy + tip.dy);
+  for (const Line& line : needle_lines(to.x, to.y, to.w, from.level)) {
+    r.restore_line(under, line.x0, line.y0, line.x1, line.y1);
+  }
   draw_vu_needle(r, to.x, to.y, to.w, to.level, under.dimmed);
   Rect written = unite(vu_needle_area(to.x, to.y, to.w, from.level),
                        vu_needle_area(to.x, to.y, to.w, to.level));
@@ -236,64 +289,57 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
   const int px = g.x;
   if (g.has_card) {
     r.fill_rounded_rect(g.card.x, g.card.y, g.card.w, g.card.h, 8, kCard);
-    draw_frame(r, g.card.x, g.card.y, g.card.w, g.card.h, 1, kLine);
+    draw_frame(r, g.card, 1, kLine);
   }
   const Channel* channel = selected_channel(in);
   if (channel == nullptr) {
-    r.draw_text("Không có kênh chọn.", list.width + 46, 122, kMuted, 16);
+    draw_text_at(r, "Không có kênh chọn.", g.empty, kMuted);
     return;
   }
 
   r.fill_rounded_rect(g.badge.x, g.badge.y, g.badge.w, g.badge.h, 6, badge_colour(*channel));
-  int badge_x =
-      g.badge.x + (g.badge.w - static_cast<int>(r.measure_text(channel->short_name, 13))) / 2;
-  r.draw_text(channel->short_name, badge_x, 114, kWhite, 13);
+  draw_placed(r, place_centred(r, channel->short_name, g.badge_text, g.badge.w), kWhite);
   StatusLabel status = status_label(in.playback.kind);
-  r.draw_text(status.text, g.status_x, 114, status.colour, 13);
+  draw_text_at(r, status.text, g.status, status.colour);
   // The texts are cut to the panel only when they are to be drawn.
-  if (r.visible(r.text_area(px, 144, 16))) {
+  if (r.visible(text_area_at(r, g.name))) {
     std::string name = shorten_to_width(channel->name, g.text_width,
-                                        [&](char32_t c) { return r.advance(c, 16); });
-    r.draw_text(name, px, 144, kWhite, 16);
+                                        [&](char32_t c) { return r.advance(c, g.name.size); });
+    draw_text_at(r, name, g.name, kWhite);
   }
-  if (r.visible(r.text_area(px, 168, 12))) {
+  if (r.visible(text_area_at(r, g.description))) {
     std::string_view description = channel->description.empty()
                                        ? "Đài phát thanh truyền hình trực tuyến Việt Nam"
                                        : std::string_view(channel->description);
-    std::string shown = shorten_to_width(description, g.text_width,
-                                         [&](char32_t c) { return r.advance(c, 12); });
-    r.draw_text(shown, px, 168, kMuted, 12);
+    std::string shown = shorten_to_width(
+        description, g.text_width, [&](char32_t c) { return r.advance(c, g.description.size); });
+    draw_text_at(r, shown, g.description, kMuted);
   }
 
-  const int mw = g.meter_width;
-  auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
-  draw_vu_meter(r, px, g.meter_y, mw, "CH-L", left);
-  draw_vu_meter(r, px + mw + g.meter_gap, g.meter_y, mw, "CH-R", right);
+  draw_vu_meters(r, g.meters, "CH-L", "CH-R", in);
 
-  const std::string values[] = {channel->frequency, std::string(format_value(in)),
-                                std::string(quality_value(in)),
-                                clock_hours_minutes_seconds(in.listening_seconds),
-                                std::string(sleep_label(in.sleep_option))};
+  std::string values[] = {channel->frequency, std::string(format_value(in)),
+                          std::string(quality_value(in)),
+                          clock_hours_minutes_seconds(in.listening_seconds),
+                          std::string(sleep_label(in.sleep_option))};
   const size_t facts = facts_shown(r.height());
   for (size_t i = 0; i < facts; ++i) {
-    r.draw_text(kFacts[i].label, px, kFacts[i].y, kMuted, 12);
-    const std::string& value = values[i];
-    r.draw_text(value, g.value_right - static_cast<int>(r.measure_text(value, 12)), kFacts[i].y,
-                kAccent, 12);
+    draw_text_at(r, kFacts[i].label, fact_label(g, i), kMuted);
+    draw_placed(r, place_right_aligned(r, std::move(values[i]), fact_value_end(g, i)), kAccent);
   }
 
   const HistoryBox box = history_box(g.bars, facts);
   const size_t rows = history_rows(in, box);
   if (rows > 0 && r.visible(history_area(r, px, box, rows))) {
-    r.draw_text("Vừa phát", px, box.heading_y, kMuted, 12);
+    r.draw_text("Vừa phát", px, box.heading_y, kMuted, kFactSize);
     const int64_t room = int64_t{g.value_right} - (px + kHistoryTextX);
     for (size_t i = 0; i < rows; ++i) {
       const StreamReport::Played& played = in.stream->history[i];
       const int y = box.first_y + kHistoryPitch * static_cast<int>(i);
-      r.draw_text(played.time, px, y, kAccent, 12);
-      std::string text =
-          fit_with_ellipsis(played.text, room, [&](char32_t c) { return r.advance(c, 12); });
-      r.draw_text(text, px + kHistoryTextX, y, played.current ? kWhite : kPlayedTitle, 12);
+      r.draw_text(played.time, px, y, kAccent, kFactSize);
+      std::string text = fit_with_ellipsis(played.text, room,
+                                           [&](char32_t c) { return r.advance(c, kFactSize); });
+      r.draw_text(text, px + kHistoryTextX, y, played.current ? kWhite : kPlayedTitle, kFactSize);
     }
   }
 
@@ -303,9 +349,7 @@ void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& l
 
 void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list,
                            ScreenParts& out) {
-  const int W = r.width();
-  const DetailPanelGeometry g = detail_panel_geometry(W, list);
-  const int px = g.x;
+  const DetailPanelGeometry g = detail_panel_geometry(r.width(), list);
   const Channel* channel = selected_channel(in);
   PartKey key;
   key.add(channel != nullptr);
@@ -313,13 +357,11 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
   // The card, and every text of the panel: some are centred or right-aligned
   // and not cut, so they can reach across the whole width.
   auto area = [&] {
-    Rect a = g.card;
-    a = unite(a, r.text_area(0, 114, 16));
-    a = unite(a, r.text_area(0, 122, 16));
-    a = unite(a, r.text_area(0, 144, 16));
-    a = unite(a, r.text_area(0, 168, 12));
-    a = unite(a, Rect{px, g.meter_y, W - px, 76});  // the meters
-    if (facts > 0) a = unite(a, r.text_area(0, kFacts[facts - 1].y, 12));
+    Rect a = unite(g.card, unite(g.meters[0], g.meters[1]));
+    for (const TextSpot& text : {g.empty, g.badge_text, g.status, g.name, g.description}) {
+      a = unite(a, text_row_area(r, text));
+    }
+    if (facts > 0) a = unite(a, text_row_area(r, fact_label(g, facts - 1)));
     return a;
   };
   if (channel == nullptr) {
@@ -341,24 +383,19 @@ void describe_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometr
       history.add(played.time).add(played.text).add(played.current);
     }
     out.add(part_id(PartKind::History), history.value(),
-            [&] { return history_area(r, px, box, rows); });
+            [&] { return history_area(r, g.x, box, rows); });
   }
 
-  describe_meter_needles(in, px, g.meter_y, g.meter_width, g.meter_gap, out);
+  describe_meter_needles(in, g.meters, out);
   if (facts > kListeningFact) {
     out.add(part_id(PartKind::ListeningFact), PartKey().add(in.listening_seconds).value(), [&] {
       std::string value = clock_hours_minutes_seconds(in.listening_seconds);
-      uint32_t width = r.measure_text(value, 12);
-      return r.text_area(g.value_right - static_cast<int>(width), kFacts[kListeningFact].y, 12,
-                         width);
+      return placed_area(
+          r, place_right_aligned(r, std::move(value), fact_value_end(g, kListeningFact)));
     });
   }
-  bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  const Rect& bars = g.bars;
-  out.add(part_id(PartKind::PanelBars),
-          PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
-          [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
-          Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, playing));
+  describe_level_bars(out, part_id(PartKind::PanelBars), g.bars, in.frame_counter,
+                      in.playback.is(PlaybackStatus::Kind::Playing));
 }
 
 void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& out) {
@@ -373,85 +410,70 @@ void describe_now_playing_view(Renderer& r, const FrameInputs& in, ScreenParts& 
   out.add(part_id(PartKind::View), PartKey().add(titled).value(), [&] { return Rect{0, 0, W, H}; });
   PartKey texts;
   texts.add(channel->name).add(channel->frequency).add(static_cast<int>(in.playback.kind));
-  out.add(part_id(PartKind::ViewTexts), texts.value(),
-          [&] { return unite(r.text_area(0, g.y, 20), r.text_area(0, g.y + 30, 14)); });
+  out.add(part_id(PartKind::ViewTexts), texts.value(), [&] {
+    return unite(text_row_area(r, g.name),
+                 unite(text_row_area(r, g.frequency), text_row_area(r, g.status)));
+  });
   if (titled) {
     PartKey title;
     title.add(in.stream->title).add(in.stream->artist);
-    out.add(part_id(PartKind::ViewTitle), title.value(), [&] {
-      return unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13));
-    });
+    out.add(part_id(PartKind::ViewTitle), title.value(), [&] { return title_area(r, g); });
   }
 
-  describe_meter_needles(in, g.meter_x, g.meter_y, g.meter_width, g.meter_gap, out);
-
-  bool playing = in.playback.is(PlaybackStatus::Kind::Playing);
-  const Rect& bars = g.bars;
-  out.add(part_id(PartKind::ViewBars),
-          PartKey().add(playing).add(playing ? in.frame_counter : 0u).value(),
-          [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
-          Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, playing));
+  describe_meter_needles(in, g.meters, out);
+  describe_level_bars(out, part_id(PartKind::ViewBars), g.bars, in.frame_counter,
+                      in.playback.is(PlaybackStatus::Kind::Playing));
 
   PartKey info;
   info.add(in.listening_seconds).add(sleep_label(in.sleep_option));
-  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return r.text_area(0, g.info_y, 13); });
+  out.add(part_id(PartKind::ViewInfo), info.value(), [&] { return text_row_area(r, g.info); });
 
   out.add(part_id(PartKind::ViewVolume), PartKey().add(in.volume).value(), [&] {
-    std::string volume = fmt::format("VOL: {}%", in.volume);
-    uint32_t width = r.measure_text(volume, 13);
-    return r.text_area(W - 20 - static_cast<int>(width), H - 34, 13, width);
+    return placed_area(r, place_right_aligned(r, volume_text(in.volume), g.volume));
   });
 }
 
 void draw_now_playing_view(Renderer& r, const FrameInputs& in) {
   const Channel* channel = selected_channel(in);
   if (channel == nullptr) return;
-  const int W = r.width(), H = r.height();
-
-  r.fill_rect(0, 0, W, 50, kPanel);
-  r.draw_text("ZE-RADIO STUDIO DECK", 20, 16, kRed, 16);
-
   const bool titled = view_has_title(in);
-  const NowPlayingGeometry g = now_playing_geometry(W, H, titled);
+  const NowPlayingGeometry g = now_playing_geometry(r.width(), r.height(), titled);
+
+  fill_box(r, g.top_band, kPanel);
+  draw_text_at(r, "ZE-RADIO STUDIO DECK", g.heading, kRed);
+
   const Rect& card = g.card;
   r.fill_rounded_rect(card.x, card.y, card.w, card.h, 16, kCard);
-  draw_frame(r, card.x, card.y, card.w, card.h, 2, kLine);
+  draw_frame(r, card, 2, kLine);
 
   std::string name = shorten_to_width(channel->name, g.text_width,
-                                      [&](char32_t c) { return r.advance(c, 20); });
-  r.draw_text(name, g.x, g.y, kWhite, 20);
-  r.draw_text(channel->frequency, g.x, g.y + 30, kAccent, 14);
+                                      [&](char32_t c) { return r.advance(c, g.name.size); });
+  draw_text_at(r, name, g.name, kWhite);
+  draw_text_at(r, channel->frequency, g.frequency, kAccent);
   StatusLabel status = status_label(in.playback.kind);
-  r.draw_text(status.text, g.x + g.text_width - static_cast<int>(r.measure_text(status.text, 13)),
-              g.y + 30, status.colour, 13);
-  if (titled && r.visible(unite(r.text_area(g.x, g.title_y, 16), r.text_area(g.x, g.artist_y, 13)))) {
-    r.draw_text(fit_with_ellipsis(in.stream->title, g.text_width,
-                                  [&](char32_t c) { return r.advance(c, 16); }),
-                g.x, g.title_y, kWhite, 16);
-    r.draw_text(fit_with_ellipsis(in.stream->artist, g.text_width,
-                                  [&](char32_t c) { return r.advance(c, 13); }),
-                g.x, g.artist_y, kMuted, 13);
+  draw_placed(r, place_right_aligned(r, std::string(status.text), g.status), status.colour);
+  if (titled && r.visible(title_area(r, g))) {
+    auto fitted = [&](const std::string& text, const TextSpot& at) {
+      return fit_with_ellipsis(text, g.text_width,
+                               [&](char32_t c) { return r.advance(c, at.size); });
+    };
+    draw_text_at(r, fitted(in.stream->title, g.title), g.title, kWhite);
+    draw_text_at(r, fitted(in.stream->artist, g.artist), g.artist, kMuted);
   }
 
-  const int mw = g.meter_width;
-  auto [left, right] = vu_levels(in.playback.kind, in.frame_counter);
-  draw_vu_meter(r, g.meter_x, g.meter_y, mw, "LEFT", left);
-  draw_vu_meter(r, g.meter_x + mw + g.meter_gap, g.meter_y, mw, "RIGHT", right);
-
+  draw_vu_meters(r, g.meters, "LEFT", "RIGHT", in);
   r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter,
                     in.playback.is(PlaybackStatus::Kind::Playing));
 
   std::string info = fmt::format("Đã nghe: {}   •   Hẹn giờ: {}",
                                  clock_hours_minutes_seconds(in.listening_seconds),
                                  sleep_label(in.sleep_option));
-  r.draw_text(info, card.x + (card.w - static_cast<int>(r.measure_text(info, 13))) / 2, g.info_y,
-              kMuted, 13);
+  draw_placed(r, place_centred(r, std::move(info), g.info, card.w), kMuted);
 
-  r.fill_rect(0, H - 50, W, 50, kPanel);
-  r.draw_text("[START/B] Trở lại danh sách   [A] Phát lại   [L2/R2] Âm lượng", 20, H - 34,
-              kMuted, 13);
-  std::string volume = fmt::format("VOL: {}%", in.volume);
-  r.draw_text(volume, W - 20 - static_cast<int>(r.measure_text(volume, 13)), H - 34, kAccent, 13);
+  fill_box(r, g.bottom_band, kPanel);
+  draw_text_at(r, "[START/B] Trở lại danh sách   [A] Phát lại   [L2/R2] Âm lượng", g.keys,
+               kMuted);
+  draw_placed(r, place_right_aligned(r, volume_text(in.volume), g.volume), kAccent);
 }
 
 }  // namespace ze

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,13 +18,44 @@ namespace ze {
 
 // A one-pixel (or thicker) frame just inside the rectangle.
 void draw_frame(Renderer& r, int x, int y, int w, int h, int thickness, uint32_t colour);
+inline void draw_frame(Renderer& r, const Rect& box, int thickness, uint32_t colour) {
+  draw_frame(r, box.x, box.y, box.w, box.h, thickness, colour);
+}
+inline void fill_box(Renderer& r, const Rect& box, uint32_t colour) {
+  r.fill_rect(box.x, box.y, box.w, box.h, colour);
+}
+inline void draw_text_at(Renderer& r, std::string_view text, const TextSpot& at, uint32_t colour) {
+  r.draw_text(text, at.x, at.y, colour, at.size);
+}
+
+// A text placed by its measured width (centred or right-aligned): its
+// drawing and the description of its part both take it from here.
+struct PlacedText {
+  std::string text;
+  TextSpot at;         // where its pen starts
+  uint32_t width = 0;  // as measure_text gives it
+};
+// `text` ending at end.x.
+PlacedText place_right_aligned(Renderer& r, std::string text, const TextSpot& end);
+// `text` centred on the `width` columns from start.x.
+PlacedText place_centred(Renderer& r, std::string text, const TextSpot& start, int width);
+void draw_placed(Renderer& r, const PlacedText& text, uint32_t colour);
+// Every pixel the placed text can touch.
+Rect placed_area(const Renderer& r, const PlacedText& text);
+// Every pixel a text at `spot` can touch, whatever the text.
+Rect text_area_at(const Renderer& r, const TextSpot& spot);
+// The same for a text on the row of `spot` that may start anywhere on it
+// (one that is not cut to its place, or is placed by its width).
+Rect text_row_area(const Renderer& r, const TextSpot& spot);
+// "VOL: 80%", as the footer and the now-playing view show it.
+std::string volume_text(int volume);
 
 // List on the left, detail panel on the right.
 void draw_main_body(Renderer& r, const FrameInputs& in);
 void draw_detail_panel(Renderer& r, const FrameInputs& in, const ListGeometry& list);
 void draw_now_playing_view(Renderer& r, const FrameInputs& in);
-// A 76-pixel-high analogue meter of width w showing `level` (0 to 1).
-void draw_vu_meter(Renderer& r, int x, int y, int w, std::string_view label, float level);
+// An analogue meter in `box` (kMeterHeight high) showing `level` (0 to 1).
+void draw_vu_meter(Renderer& r, const Rect& box, std::string_view label, float level);
 
 void draw_update_dialog(Renderer& r, const FrameInputs& in);
 void draw_exit_dialog(Renderer& r, const FrameInputs& in);
@@ -42,7 +74,7 @@ void draw_volume_notice(Renderer& r, const FrameInputs& in);
 struct Sprite {
   enum class Kind : uint8_t { None, LevelBars, Needle };
   Kind kind = Kind::None;
-  int x = 0, y = 0, w = 0, h = 0;  // as passed to draw_level_bars / draw_vu_meter
+  int x = 0, y = 0, w = 0, h = 0;  // the bars' rectangle; a meter's x, y and w
   uint32_t phase = 0;              // LevelBars: the frame counter
   bool active = false;             // LevelBars: bars rather than idle dots
   float level = 0.0f;              // Needle
@@ -161,6 +193,11 @@ class PartKey {
  private:
   uint64_t hash_ = 1469598103934665603ull;
 };
+
+// Level bars drawn with draw_level_bars at `bars` as a part of their own,
+// and a sprite.
+void describe_level_bars(ScreenParts& out, uint32_t id, const Rect& bars, uint32_t phase,
+                         bool active);
 
 // Every part of the frame `render_frame` would draw from `in`, in drawing
 // order.

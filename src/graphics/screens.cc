@@ -12,33 +12,38 @@ namespace {
 
 using namespace palette;
 
+// A pill right-aligned to `right`: its text, 8 pixels of room either side.
+// Returns the pill's left edge.
+int draw_pill(Renderer& r, const HeaderGeometry& g, int right, std::string_view text,
+              uint32_t colour, uint32_t ink) {
+  const int w = static_cast<int>(r.measure_text(text, g.pill_text.size)) + 16;
+  const int left = right - w;
+  r.fill_rounded_rect(left, g.pill_y, w, g.pill_height, 6, colour);
+  r.draw_text(text, left + 8, g.pill_text.y, ink, g.pill_text.size);
+  return left;
+}
+
 void draw_header(Renderer& r, const FrameInputs& in) {
   const int W = r.width();
-  r.fill_rect(0, 0, W, 45, kPanel);
-  r.fill_rect(0, 45, W, 1, kLine);
-  r.fill_rounded_rect(16, 9, 102, 28, 6, kRed);
-  r.draw_text("ZE-RADIO", 25, 14, kWhite, 15);
+  const HeaderGeometry g = header_geometry(W);
+  fill_box(r, g.band, kPanel);
+  fill_box(r, g.rule, kLine);
+  r.fill_rounded_rect(g.badge.x, g.badge.y, g.badge.w, g.badge.h, 6, kRed);
+  draw_text_at(r, "ZE-RADIO", g.title, kWhite);
 
   if (in.category_index < in.categories.size()) {
     std::string switcher =
         fmt::format("◀ [L1]  {}  [R1] ▶", in.categories[in.category_index].name);
-    int x = (W - static_cast<int>(r.measure_text(switcher, 15))) / 2;
-    r.draw_text(switcher, x, 14, kAccent, 15);
+    draw_placed(r, place_centred(r, std::move(switcher), g.switcher, W), kAccent);
   }
 
-  int right = W - 16;
+  int right = g.pill_text.x;
   if (in.sleep_option != 0) {
     std::string text = sleep_pill_text(in.sleep_option, in.sleep_active, in.sleep_remaining);
-    int t = static_cast<int>(r.measure_text(text, 12));
-    r.fill_rounded_rect(W - t - 32, 9, t + 16, 28, 6, kAmber);
-    r.draw_text(text, W - t - 24, 14, kBlack, 12);
-    right = W - t - 42;
+    right = draw_pill(r, g, right, text, kAmber, kBlack) - 10;  // the gap between the pills
   }
-
   Pill pill = update_pill(in.update);
-  int t = static_cast<int>(r.measure_text(pill.text, 12)) + 16;
-  r.fill_rounded_rect(right - t, 9, t, 28, 6, pill.colour);
-  r.draw_text(pill.text, right - t + 8, 14, kWhite, 12);
+  draw_pill(r, g, right, pill.text, pill.colour, kWhite);
 }
 
 void describe_header(Renderer& r, const FrameInputs& in, ScreenParts& out) {
@@ -51,7 +56,14 @@ void describe_header(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   const UpdateStatus& update = in.update;
   key.add(static_cast<int>(update.kind)).add(update.version).add(update.count);
   key.add(std::bit_cast<uint32_t>(update.progress));
-  out.add(part_id(PartKind::Header), key.value(), [&] { return unite(Rect{0, 0, r.width(), 46}, r.text_area(0, 14, 15)); });
+  out.add(part_id(PartKind::Header), key.value(), [&] {
+    const HeaderGeometry g = header_geometry(r.width());
+    Rect area = unite(g.band, g.rule);
+    for (const TextSpot& text : {g.title, g.switcher, g.pill_text}) {
+      area = unite(area, text_row_area(r, text));
+    }
+    return area;
+  });
 }
 
 void draw_dial(Renderer& r, const FrameInputs& in) {
@@ -75,85 +87,32 @@ void draw_dial(Renderer& r, const FrameInputs& in) {
   r.draw_text("FM", 26, 71, kAccent, 10);
   r.draw_text("MHz", W - 50, 71, kMuted, 10);
 
-  int nx = needle_x(in.dial_position, W);
-  r.fill_rect(nx, 54, 2, 29, kNeedle);
-  r.fill_rounded_rect(nx - 3, 79, 7, 5, 2, kNeedle);
+  const DialNeedle needle = dial_needle(needle_x(in.dial_position, W));
+  fill_box(r, needle.line, kNeedle);
+  r.fill_rounded_rect(needle.knob.x, needle.knob.y, needle.knob.w, needle.knob.h, 2, kNeedle);
 }
 
 void describe_dial(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   if (r.width() <= 32) return;
   int nx = needle_x(in.dial_position, r.width());
-  out.add(part_id(PartKind::Needle), PartKey().add(nx).value(), [&] { return Rect{nx - 3, 54, 7, 30}; });
+  out.add(part_id(PartKind::Needle), PartKey().add(nx).value(), [&] {
+    const DialNeedle needle = dial_needle(nx);
+    return unite(needle.line, needle.knob);
+  });
 }
 
 bool is_favourite(const FrameInputs& in, const Channel& channel) {
   return in.favorites != nullptr && in.favorites->count(channel.id) != 0;
 }
 
-// Every pixel a row at `y` can touch: the row and its texts, which are not
-// all cut to the row's width.
-Rect row_area(Renderer& r, int lw, int y) {
-  Rect area{16, y, lw, kRowHeight};
-  area = unite(area, r.text_area(0, y + 12, 15));
-  area = unite(area, r.text_area(0, y + 23, 13));
-  area = unite(area, r.text_area(0, y + 24, 11));
-  return unite(area, r.text_area(0, y + 35, 12));
-}
-
-void draw_row(Renderer& r, const FrameInputs& in, const ListGeometry& list, size_t index,
-              int y) {
-  const Channel& channel = in.channels[index];
-  const int lw = list.width;
-  // A row outside the redrawn region costs nothing, not even the cutting
-  // of its name.
-  if (!r.visible(row_area(r, lw, y))) return;
-  if (index == in.selection) {
-    r.fill_rounded_rect(16, y, lw, kRowHeight, 8, kRaised);
-    r.fill_rect(16, y, lw, 2, kRed);
-    r.fill_rect(16, y + 60, lw, 2, kRed);
-    r.fill_rect(16, y, 2, kRowHeight, kRed);
-    r.fill_rect(lw + 14, y, 2, kRowHeight, kRed);
-  } else {
-    r.fill_rounded_rect(16, y, lw, kRowHeight, 8, kPanel);
-    draw_frame(r, 16, y, lw, kRowHeight, 1, kLine);
+// Every pixel a row can touch: the row and its texts, which are not all cut
+// to the row's width.
+Rect row_area(const Renderer& r, const RowGeometry& row) {
+  Rect area = row.box;
+  for (const TextSpot& text : {row.name, row.badge_text, row.loading, row.frequency}) {
+    area = unite(area, text_row_area(r, text));
   }
-
-  r.fill_rounded_rect(26, y + 10, 76, 42, 6, badge_colour(channel));
-  std::string badge = badge_text(channel);
-  float size = r.measure_text(badge, 13) < 71 ? 13.0f : 11.0f;
-  int d = (76 - static_cast<int>(r.measure_text(badge, size))) / 2;
-  r.draw_text(badge, d < 3 ? 28 : 26 + d, y + 23, kWhite, size);
-
-  std::string name = shorten_to_width(channel.name, int64_t{lw} - 136,
-                                      [&](char32_t c) { return r.advance(c, 15); });
-  r.draw_text(name, 114, y + 12, kWhite, 15);
-  if (is_favourite(in, channel)) {
-    r.draw_text(channel.frequency + "  ⭐", 114, y + 35, kAmber, 12);
-  } else {
-    r.draw_text(channel.frequency, 114, y + 35, kMuted, 12);
-  }
-
-  if (channel.name == in.playback.text) {
-    if (in.playback.is(PlaybackStatus::Kind::Playing)) {
-      r.draw_level_bars(lw - 28, y + 20, 30, 22, in.frame_counter, true);
-    } else if (in.playback.is(PlaybackStatus::Kind::Connecting)) {
-      r.draw_text("TẢI...", lw - 34, y + 24, kAmber, 11);
-    }
-  }
-}
-
-void draw_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list) {
-  if (in.channels.empty()) {
-    if (list.width >= 1 && list.height > 0) {
-      r.fill_rounded_rect(16, kListTop, list.width, list.height, 8, kPanel);
-    }
-    r.draw_text("Không có kênh phát thanh nào.", 40, 132, kMuted, 16);
-    return;
-  }
-  size_t first = first_visible_row(in.selection, list.visible_rows);
-  for (int k = 0; k < list.visible_rows && first + size_t(k) < in.channels.size(); ++k) {
-    draw_row(r, in, list, first + size_t(k), kListTop + kRowPitch * k);
-  }
+  return area;
 }
 
 // What a row shows at its right end.
@@ -166,12 +125,76 @@ RowMarker row_marker(const FrameInputs& in, const Channel& channel) {
   return RowMarker::None;
 }
 
+// The station's badge; its text is made smaller, and then cut, to fit.
+void draw_row_badge(Renderer& r, const RowGeometry& g, const Channel& channel) {
+  r.fill_rounded_rect(g.badge.x, g.badge.y, g.badge.w, g.badge.h, 6, badge_colour(channel));
+  std::string badge = badge_text(channel);
+  const bool fits = static_cast<int>(r.measure_text(badge, g.badge_text.size)) < g.badge.w - 5;
+  const float size = fits ? g.badge_text.size : 11.0f;
+  int d = (g.badge.w - static_cast<int>(r.measure_text(badge, size))) / 2;
+  r.draw_text(badge, g.badge.x + (d < 3 ? 2 : d), g.badge_text.y, kWhite, size);
+}
+
+void draw_row(Renderer& r, const FrameInputs& in, const ListGeometry& list, size_t index,
+              int k) {
+  const Channel& channel = in.channels[index];
+  const RowGeometry g = row_geometry(list, k);
+  // A row outside the redrawn region costs nothing, not even the cutting
+  // of its name.
+  if (!r.visible(row_area(r, g))) return;
+  const Rect& box = g.box;
+  if (index == in.selection) {
+    r.fill_rounded_rect(box.x, box.y, box.w, box.h, 8, kRaised);
+    draw_frame(r, box, 2, kRed);
+  } else {
+    r.fill_rounded_rect(box.x, box.y, box.w, box.h, 8, kPanel);
+    draw_frame(r, box, 1, kLine);
+  }
+  draw_row_badge(r, g, channel);
+
+  std::string name = shorten_to_width(channel.name, int64_t{list.width} - 136,
+                                      [&](char32_t c) { return r.advance(c, g.name.size); });
+  draw_text_at(r, name, g.name, kWhite);
+  if (is_favourite(in, channel)) {
+    draw_text_at(r, channel.frequency + "  ⭐", g.frequency, kAmber);
+  } else {
+    draw_text_at(r, channel.frequency, g.frequency, kMuted);
+  }
+
+  switch (row_marker(in, channel)) {
+    case RowMarker::Bars:
+      r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter, true);
+      break;
+    case RowMarker::Loading:
+      draw_text_at(r, "TẢI...", g.loading, kAmber);
+      break;
+    case RowMarker::None:
+      break;
+  }
+}
+
+void draw_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list) {
+  if (in.channels.empty()) {
+    const Rect& column = list.column;
+    if (column.w >= 1 && column.h > 0) {
+      r.fill_rounded_rect(column.x, column.y, column.w, column.h, 8, kPanel);
+    }
+    draw_text_at(r, "Không có kênh phát thanh nào.", list.empty, kMuted);
+    return;
+  }
+  size_t first = first_visible_row(in.selection, list.visible_rows);
+  for (int k = 0; k < list.visible_rows && first + size_t(k) < in.channels.size(); ++k) {
+    draw_row(r, in, list, first + size_t(k), k);
+  }
+}
+
 void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometry& list,
                            ScreenParts& out) {
   PartKey key;
   if (in.channels.empty()) {
     key.add(std::string_view("empty"));
-    out.add(part_id(PartKind::List), key.value(), [&] { return unite(Rect{16, kListTop, list.width, list.height}, r.text_area(40, 132, 16)); });
+    out.add(part_id(PartKind::List), key.value(),
+            [&] { return unite(list.column, text_area_at(r, list.empty)); });
     return;
   }
   size_t first = first_visible_row(in.selection, list.visible_rows);
@@ -184,13 +207,14 @@ void describe_channel_list(Renderer& r, const FrameInputs& in, const ListGeometr
     RowMarker marker = row_marker(in, channel);
     key.add(static_cast<int>(marker));
     if (marker == RowMarker::Bars) {
-      int y = kListTop + kRowPitch * k;
-      out.add(part_id(PartKind::RowBars, uint32_t(k)), PartKey().add(y).add(in.frame_counter).value(), [&] { return Renderer::level_bars_area(list.width - 28, y + 20, 30, 22); },
-              Sprite::level_bars(list.width - 28, y + 20, 30, 22, in.frame_counter, true));
+      describe_level_bars(out, part_id(PartKind::RowBars, uint32_t(k)),
+                          row_geometry(list, k).bars, in.frame_counter, true);
     }
     ++shown;
   }
-  out.add(part_id(PartKind::List), key.value(), [&] { return unite(row_area(r, list.width, kListTop), row_area(r, list.width, kListTop + kRowPitch * (shown - 1))); });
+  out.add(part_id(PartKind::List), key.value(), [&] {
+    return unite(row_area(r, row_geometry(list, 0)), row_area(r, row_geometry(list, shown - 1)));
+  });
 }
 
 // The title the footer shows beside a playing station.
@@ -199,62 +223,65 @@ std::string_view footer_title(const FrameInputs& in) {
   return in.stream->title;
 }
 
-void draw_footer(Renderer& r, const FrameInputs& in) {
-  const int W = r.width(), H = r.height();
-  const FooterGeometry g = footer_geometry(W, H);
-  r.fill_rect(0, H - 66, W, 66, kPanel);
-  r.fill_rect(0, H - 66, W, 1, kLine);
-
-  const int y = g.status_y;
+// The status line's light and text.
+void draw_footer_status(Renderer& r, const FrameInputs& in, const FooterGeometry& g) {
+  const Rect& light = g.light;
+  const TextSpot& status = g.status;
   // The station's name gets what the line leaves free; a long one is cut.
   auto fitted = [&](int64_t room) {
     return shorten_to_width(in.playback.text, room,
-                            [&](char32_t c) { return r.advance(c, 14); });
+                            [&](char32_t c) { return r.advance(c, status.size); });
+  };
+  // Room for the name between the text's start and the right end.
+  auto room_after = [&](int x, std::string_view rest) {
+    return int64_t{g.right} - x - r.measure_text(rest, status.size);
   };
   switch (in.playback.kind) {
     case PlaybackStatus::Kind::Idle:
-      r.fill_rounded_rect(16, y, 16, 16, 8, kMuted);
-      r.draw_text("Chưa phát đài. Nhấn [A] để phát kênh đã chọn.", 38, y, kMuted, 14);
+      r.fill_rounded_rect(light.x, light.y, light.w, light.h, 8, kMuted);
+      draw_text_at(r, "Chưa phát đài. Nhấn [A] để phát kênh đã chọn.", status, kMuted);
       break;
     case PlaybackStatus::Kind::Connecting: {
-      r.fill_rounded_rect(16, y, 16, 16, 8, kAmber);
+      r.fill_rounded_rect(light.x, light.y, light.w, light.h, 8, kAmber);
       std::string dots((in.frame_counter / 20) % 4, '.');
-      std::string name =
-          fitted(int64_t{W} - 54 - r.measure_text("Đang kết nối: ... (Đang tải đệm)", 14));
-      r.draw_text(fmt::format("Đang kết nối: {}{} (Đang tải đệm)", name, dots), 38, y, kAmber,
-                  14);
+      std::string name = fitted(room_after(status.x, "Đang kết nối: ... (Đang tải đệm)"));
+      draw_text_at(r, fmt::format("Đang kết nối: {}{} (Đang tải đệm)", name, dots), status,
+                   kAmber);
       break;
     }
     case PlaybackStatus::Kind::Playing: {
-      r.fill_rounded_rect(16, y, 16, 16, 8, kGreen);
+      r.fill_rounded_rect(light.x, light.y, light.w, light.h, 8, kGreen);
       r.draw_level_bars(g.bars.x, g.bars.y, g.bars.w, g.bars.h, in.frame_counter, true);
       std::string time = clock_minutes_seconds(in.listening_seconds);
-      const int64_t room =
-          int64_t{W} - 102 - r.measure_text(fmt::format("Đang phát:   [{}]", time), 14);
+      const int64_t room = room_after(g.playing_x, fmt::format("Đang phát:   [{}]", time));
       // With a title: the station and what it plays, cut as one text.
       std::string name =
           footer_title(in).empty()
               ? fitted(room)
               : fit_with_ellipsis(in.playback.text + " – " + std::string(footer_title(in)), room,
-                                  [&](char32_t c) { return r.advance(c, 14); });
-      r.draw_text(fmt::format("Đang phát: {}  [{}]", name, time), 86, y, kWhite, 14);
+                                  [&](char32_t c) { return r.advance(c, status.size); });
+      draw_text_at(r, fmt::format("Đang phát: {}  [{}]", name, time),
+                   {g.playing_x, status.y, status.size}, kWhite);
       break;
     }
     case PlaybackStatus::Kind::Error: {
-      r.fill_rounded_rect(16, y, 16, 16, 8, kRed);
-      std::string text =
-          fitted(int64_t{W} - 54 - r.measure_text("Lỗi luồng:  (Nhấn [A] thử lại)", 14));
-      r.draw_text(fmt::format("Lỗi luồng: {} (Nhấn [A] thử lại)", text), 38, y, kRed, 14);
+      r.fill_rounded_rect(light.x, light.y, light.w, light.h, 8, kRed);
+      std::string text = fitted(room_after(status.x, "Lỗi luồng:  (Nhấn [A] thử lại)"));
+      draw_text_at(r, fmt::format("Lỗi luồng: {} (Nhấn [A] thử lại)", text), status, kRed);
       break;
     }
   }
+}
 
-  r.draw_text(
-      "[A] Nghe   [B] Dừng   [Y] Thích ⭐   [SELECT] Hẹn giờ ⏰   [X] OTA   [MENU] Thoát", 16,
-      g.keys_y, kMuted, 12);
-  std::string volume = fmt::format("VOL: {}%", in.volume);
-  r.draw_text(volume, g.volume_right - static_cast<int>(r.measure_text(volume, 13)), g.keys_y,
-              kAccent, 13);
+void draw_footer(Renderer& r, const FrameInputs& in) {
+  const FooterGeometry g = footer_geometry(r.width(), r.height());
+  fill_box(r, g.panel, kPanel);
+  fill_box(r, g.rule, kLine);
+  draw_footer_status(r, in, g);
+  draw_text_at(
+      r, "[A] Nghe   [B] Dừng   [Y] Thích ⭐   [SELECT] Hẹn giờ ⏰   [X] OTA   [MENU] Thoát",
+      g.keys, kMuted);
+  draw_placed(r, place_right_aligned(r, volume_text(in.volume), g.volume), kAccent);
 }
 
 void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
@@ -264,19 +291,14 @@ void describe_footer(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   key.add(footer_title(in));
   if (in.playback.is(PlaybackStatus::Kind::Connecting)) key.add((in.frame_counter / 20) % 4);
   if (in.playback.is(PlaybackStatus::Kind::Playing)) {
-    const Rect& bars = g.bars;
-    out.add(part_id(PartKind::FooterBars), PartKey().add(in.frame_counter).value(),
-            [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
-            Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, in.frame_counter, true));
+    describe_level_bars(out, part_id(PartKind::FooterBars), g.bars, in.frame_counter, true);
     key.add(in.listening_seconds % 3600);
   }
   out.add(part_id(PartKind::FooterStatus), key.value(),
-          [&] { return unite(g.band, r.text_area(0, g.status_y, 14)); });
+          [&] { return unite(g.band, text_row_area(r, g.status)); });
 
   out.add(part_id(PartKind::FooterVolume), PartKey().add(in.volume).value(), [&] {
-    std::string volume = fmt::format("VOL: {}%", in.volume);
-    uint32_t width = r.measure_text(volume, 13);
-    return r.text_area(g.volume_right - static_cast<int>(width), g.keys_y, 13, width);
+    return placed_area(r, place_right_aligned(r, volume_text(in.volume), g.volume));
   });
 }
 
@@ -314,6 +336,45 @@ void draw_frame(Renderer& r, int x, int y, int w, int h, int thickness, uint32_t
   r.fill_rect(x, y + h - thickness, w, thickness, colour);
   r.fill_rect(x, y, thickness, h, colour);
   r.fill_rect(x + w - thickness, y, thickness, h, colour);
+}
+
+PlacedText place_right_aligned(Renderer& r, std::string text, const TextSpot& end) {
+  const uint32_t width = r.measure_text(text, end.size);
+  const TextSpot at{end.x - static_cast<int>(width), end.y, end.size};
+  return {std::move(text), at, width};
+}
+
+PlacedText place_centred(Renderer& r, std::string text, const TextSpot& start, int width) {
+  const uint32_t measured = r.measure_text(text, start.size);
+  const TextSpot at{start.x + (width - static_cast<int>(measured)) / 2, start.y, start.size};
+  return {std::move(text), at, measured};
+}
+
+void draw_placed(Renderer& r, const PlacedText& text, uint32_t colour) {
+  draw_text_at(r, text.text, text.at, colour);
+}
+
+Rect placed_area(const Renderer& r, const PlacedText& text) {
+  return r.text_area(text.at.x, text.at.y, text.at.size, text.width);
+}
+
+Rect text_area_at(const Renderer& r, const TextSpot& spot) {
+  return r.text_area(spot.x, spot.y, spot.size);
+}
+
+Rect text_row_area(const Renderer& r, const TextSpot& spot) {
+  return r.text_area(0, spot.y, spot.size);
+}
+
+std::string volume_text(int volume) { return fmt::format("VOL: {}%", volume); }
+
+void describe_level_bars(ScreenParts& out, uint32_t id, const Rect& bars, uint32_t phase,
+                         bool active) {
+  PartKey key;
+  key.add(bars.x).add(bars.y).add(bars.w).add(bars.h).add(active).add(active ? phase : 0u);
+  out.add(id, key.value(),
+          [&] { return Renderer::level_bars_area(bars.x, bars.y, bars.w, bars.h); },
+          Sprite::level_bars(bars.x, bars.y, bars.w, bars.h, phase, active));
 }
 
 void draw_main_body(Renderer& r, const FrameInputs& in) {

@@ -42,36 +42,17 @@ constexpr auto kRecordCheckPeriod = std::chrono::milliseconds(500);
 // The engine's document is small; anything larger is not its.
 constexpr uintmax_t kMaxNowPlayingBytes = 64 * 1024;
 
+// What the main thread and the start threads share. The start threads only
+// ever read the request number and hand over a status and a player, so one
+// lock guards them all.
 struct AudioPlayer::Cells {
-  mutable std::mutex status_lock;
-  PlaybackStatus status;  // guarded by status_lock
-
-  mutable std::mutex child_lock;
-  std::optional<HeldPlayer> child;  // guarded by child_lock
-  // Number of the current start request, guarded by child_lock. Every start
-  // and stop moves it on, so a start thread can tell that the user has moved
-  // on while it was starting its player.
+  std::mutex lock;
+  PlaybackStatus status;            // guarded by lock
+  std::optional<HeldPlayer> child;  // guarded by lock
+  // Number of the current start request, guarded by lock. Every start and
+  // stop moves it on, so a start thread can tell that the user has moved on
+  // while it was starting its player.
   uint64_t request = 0;
-
-  mutable std::mutex station_lock;
-  std::optional<std::string> station_name;  // guarded by station_lock
-
-  mutable std::mutex frequency_lock;
-  std::string frequency;  // guarded by frequency_lock
-
-  mutable std::mutex volume_lock;
-  int volume = 0;  // guarded by volume_lock
-
-  mutable std::mutex started_lock;
-  std::optional<Instant> play_started;  // guarded by started_lock
-
-  // The background engine's record as last read and when; guarded by
-  // status_lock. The file is read twice a second rather than every frame;
-  // the engine's process is checked on every poll.
-  bool record_read = false;
-  Instant record_checked;
-  std::optional<PersistedState> record;
-  bool record_usable = false;  // it names its live engine fully: its PID may be probed
 };
 
 namespace {
@@ -88,16 +69,9 @@ struct StreamRequest {
   int volume = 0;
 };
 
-template <typename T>
-void store(std::mutex& lock, T& cell, T value) {
-  std::lock_guard guard(lock);
-  cell = std::move(value);
-}
-
-template <typename T>
-T copy(std::mutex& lock, const T& cell) {
-  std::lock_guard guard(lock);
-  return cell;
+void set_status(Cells& cells, PlaybackStatus status) {
+  std::lock_guard guard(cells.lock);
+  cells.status = std::move(status);
 }
 
 // Kills a player and reaps it: its group first (the stream engine and all it
@@ -160,22 +134,21 @@ std::optional<PersistedState> read_state(const std::string& path) {
 }
 
 bool is_current(Cells& cells, uint64_t request) {
-  std::lock_guard guard(cells.child_lock);
+  std::lock_guard guard(cells.lock);
   return cells.request == request;
 }
 
 // Hands the outcome of a start back to the controller: when the request is
 // still the current one, runs `record` (the runtime file of this backend),
-// sets the status and stores the player, all under the status and child
-// locks so that a stop cannot slip in between. A player whose request is no
-// longer current is killed instead, so that at most one player runs.
+// sets the status and stores the player, all under the cells' lock so that
+// a stop cannot slip in between. A player whose request is no longer current
+// is killed instead, so that at most one player runs.
 template <typename Record>
 void report_start(Cells& cells, uint64_t request, PlaybackStatus status,
                   std::optional<Process> player, bool leads_group, Record record) {
   std::optional<HeldPlayer> replaced;
   {
-    std::lock_guard status_guard(cells.status_lock);
-    std::lock_guard child_guard(cells.child_lock);
+    std::lock_guard guard(cells.lock);
     if (cells.request == request) {
       record();
       cells.status = std::move(status);
@@ -362,22 +335,19 @@ int load_initial_volume(const std::string& settings_path) {
 
 AudioPlayer::AudioPlayer(PlayerPaths paths, int initial_volume)
     : paths_(std::make_shared<const PlayerPaths>(std::move(paths))),
-      cells_(std::make_shared<Cells>()) {
-  cells_->volume = std::clamp(initial_volume, 0, 100);
-}
+      cells_(std::make_shared<Cells>()),
+      volume_(std::clamp(initial_volume, 0, 100)) {}
 
 void AudioPlayer::start_stream(const std::string& name, const std::string& stream_url,
                                const std::string& fallback_url, const std::string& frequency,
                                int volume) {
   uint64_t number;
   {
-    std::lock_guard guard(cells_->child_lock);
+    std::lock_guard guard(cells_->lock);
     number = ++cells_->request;
+    cells_->status = PlaybackStatus::connecting(name);
   }
-  store(cells_->status_lock, cells_->status, PlaybackStatus::connecting(name));
-  store(cells_->station_lock, cells_->station_name, std::optional<std::string>(name));
-  store(cells_->frequency_lock, cells_->frequency, frequency);
-  store(cells_->started_lock, cells_->play_started, std::optional<Instant>(now()));
+  play_started_ = now();
 
   // Only http and https addresses are played: anything else (above all a
   // URL that begins with '-', which the players would read as one of their
@@ -392,12 +362,12 @@ void AudioPlayer::start_stream(const std::string& name, const std::string& strea
   if (url.empty()) std::swap(url, fallback);
   if (url.empty()) {
     logf("[AudioPlayer] No stream URL for {}", name);
-    store(cells_->status_lock, cells_->status, PlaybackStatus::error(kNoUrlText));
+    set_status(*cells_, PlaybackStatus::error(kNoUrlText));
     return;
   }
   if (!is_stream_address(url)) {
     logf("[AudioPlayer] Refusing stream URL that is not an http(s) address: {}", url);
-    store(cells_->status_lock, cells_->status, PlaybackStatus::error(kInvalidUrlText));
+    set_status(*cells_, PlaybackStatus::error(kInvalidUrlText));
     return;
   }
 
@@ -409,8 +379,7 @@ void AudioPlayer::start_stream(const std::string& name, const std::string& strea
 }
 
 PlaybackStatus AudioPlayer::poll() {
-  std::lock_guard status_guard(cells_->status_lock);
-  std::lock_guard child_guard(cells_->child_lock);
+  std::lock_guard guard(cells_->lock);
   PlaybackStatus& status = cells_->status;
   if (cells_->child) {
     HeldPlayer& held = *cells_->child;
@@ -427,31 +396,29 @@ PlaybackStatus AudioPlayer::poll() {
         status.kind = PlaybackStatus::Kind::Playing;
       }
     }
-  } else if (status.is(PlaybackStatus::Kind::Playing)) {
+  } else if (status.is(PlaybackStatus::Kind::Playing) && !background_engine_alive()) {
     // A background engine taken up at start-up lives as long as its record
     // names a live process.
-    const Instant checked = now();
-    if (!cells_->record_read || elapsed_between(cells_->record_checked, checked) >=
-                                    kRecordCheckPeriod) {
-      cells_->record = read_state(paths_->state_file);
-      cells_->record_usable =
-          cells_->record && !stale_record_reason(*cells_->record, paths_->proc_dir);
-      cells_->record_read = true;
-      cells_->record_checked = checked;
-    }
-    // Only the probe of the recorded process runs on every frame.
-    const std::optional<PersistedState>& state = cells_->record;
-    if (!state || !cells_->record_usable || !process_alive(static_cast<pid_t>(state->pid))) {
-      status = PlaybackStatus::idle();
-    }
+    status = PlaybackStatus::idle();
   }
   return status;
+}
+
+bool AudioPlayer::background_engine_alive() {
+  const Instant checked = now();
+  if (!record_checked_ || elapsed_between(*record_checked_, checked) >= kRecordCheckPeriod) {
+    record_ = read_state(paths_->state_file);
+    record_usable_ = record_ && !stale_record_reason(*record_, paths_->proc_dir);
+    record_checked_ = checked;
+  }
+  // Only the probe of the recorded process runs on every frame.
+  return record_ && record_usable_ && process_alive(static_cast<pid_t>(record_->pid));
 }
 
 void AudioPlayer::stop() {
   std::optional<HeldPlayer> held;
   {
-    std::lock_guard guard(cells_->child_lock);
+    std::lock_guard guard(cells_->lock);
     held = std::move(cells_->child);
     cells_->child.reset();
     ++cells_->request;
@@ -503,9 +470,8 @@ void AudioPlayer::stop() {
   now_playing_.reset();
   now_playing_read_.reset();
 
-  store(cells_->status_lock, cells_->status, PlaybackStatus::idle());
-  store(cells_->station_lock, cells_->station_name, std::optional<std::string>());
-  store(cells_->started_lock, cells_->play_started, std::optional<Instant>());
+  set_status(*cells_, PlaybackStatus::idle());
+  play_started_.reset();
 }
 
 std::shared_ptr<const NowPlaying> AudioPlayer::now_playing() {
@@ -513,8 +479,7 @@ std::shared_ptr<const NowPlaying> AudioPlayer::now_playing() {
   // in a group of its own, or the one taken up at start-up.
   bool engine;
   {
-    std::lock_guard status_guard(cells_->status_lock);
-    std::lock_guard child_guard(cells_->child_lock);
+    std::lock_guard guard(cells_->lock);
     const PlaybackStatus& status = cells_->status;
     bool active = status.is(PlaybackStatus::Kind::Playing) || status.is(PlaybackStatus::Kind::Connecting);
     engine = active && (cells_->child ? cells_->child->leads_group : status.is(PlaybackStatus::Kind::Playing));
@@ -548,9 +513,8 @@ std::shared_ptr<const NowPlaying> AudioPlayer::now_playing() {
 }
 
 uint64_t AudioPlayer::elapsed_seconds() const {
-  std::optional<Instant> started = copy(cells_->started_lock, cells_->play_started);
-  if (!started) return 0;
-  auto elapsed = elapsed_between(*started, now());
+  if (!play_started_) return 0;
+  auto elapsed = elapsed_between(*play_started_, now());
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(elapsed).count());
 }
 
@@ -569,22 +533,17 @@ void AudioPlayer::reconnect() {
        state.pid, state.station_name);
   uint64_t wall = wall_seconds();
   uint64_t elapsed = wall > state.started_at ? wall - state.started_at : 0;
-  {
-    std::lock_guard guard(cells_->status_lock);
-    cells_->status = PlaybackStatus::playing(state.station_name);
-    cells_->record_read = false;
-  }
-  store(cells_->station_lock, cells_->station_name, std::optional<std::string>(state.station_name));
-  store(cells_->frequency_lock, cells_->frequency, state.frequency);
-  store(cells_->started_lock, cells_->play_started, std::optional<Instant>(seconds_ago(elapsed)));
+  set_status(*cells_, PlaybackStatus::playing(state.station_name));
+  record_checked_.reset();
+  play_started_ = seconds_ago(elapsed);
 }
 
-int AudioPlayer::volume() const { return copy(cells_->volume_lock, cells_->volume); }
+int AudioPlayer::volume() const { return volume_; }
 
 void AudioPlayer::change_volume(int step) {
   int64_t wanted = int64_t{volume()} + step;
   int updated = static_cast<int>(std::clamp<int64_t>(wanted, 0, 100));
-  store(cells_->volume_lock, cells_->volume, updated);
+  volume_ = updated;
 
   if (path_exists(paths_->bluetooth_address)) {
     run_shell_quietly(speaker_mute_line(paths_->speaker_mute));

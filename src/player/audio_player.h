@@ -5,8 +5,9 @@
 //
 // The main thread owns the AudioPlayer and calls every method. Each start runs
 // a detached start thread that reports back only through the controller's
-// shared cells; every cell has its own lock, and a thread that needs two takes
-// `status` before `child`.
+// shared cells (the status, the player and the request number), all guarded
+// by the cells' one lock; everything else the AudioPlayer keeps is the main
+// thread's alone.
 #pragma once
 
 #include <cstdint>
@@ -86,9 +87,23 @@ class AudioPlayer {
   struct Cells;  // the shared cells, defined with the implementation
 
  private:
+  // Whether the background engine taken up by reconnect still runs: its
+  // record is read at most twice a second, its process probed every time.
+  bool background_engine_alive();
+
   std::shared_ptr<const PlayerPaths> paths_;
+  // Shared with the start threads, which hold copies of both pointers.
   std::shared_ptr<Cells> cells_;
-  // The now-playing document as last read, and when; main thread only.
+
+  // The rest is the main thread's.
+  int volume_ = 0;
+  std::optional<Instant> play_started_;  // set while something plays
+  // The background engine's record as last read, and when; whether it names
+  // its live engine fully, so that its PID may be probed.
+  std::optional<Instant> record_checked_;
+  std::optional<PersistedState> record_;
+  bool record_usable_ = false;
+  // The now-playing document as last read, and when.
   std::shared_ptr<const NowPlaying> now_playing_;
   std::string now_playing_text_;
   std::optional<Instant> now_playing_read_;

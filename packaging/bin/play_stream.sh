@@ -18,18 +18,22 @@
 # sound device failed it. A Bluetooth speaker needs an ALSA plugin that the
 # static engine cannot load: there mpv or aplay play when the console has them.
 #
-# ze-stream's exit statuses: 0 the stream ended, 1 network or stream lost
-# (tried again), 2 the address or format cannot be played (not tried again:
-# the fallback URL is, if there is one), 3 the sound device failed, 4 the
-# reader of its output went away (tried again). The engine rides out network
-# drop-outs itself, up to its own stall limit (30 s, for HLS at least the
-# playlist's length): the retries here are for when it gives up.
+# ze-stream's exit statuses, named once below as the player names them; this
+# script ends with the same ones when it gives up. The engine rides out
+# network drop-outs itself, up to its own stall limit (30 s, for HLS at least
+# the playlist's length): the retries here are for when it gives up.
 #
 # The runtime paths and the retry figures can be changed through environment
 # variables; the defaults are the console's.
 
 url=${1:-}
 fallback=${2:-}
+
+exit_ended=0           # the stream came to its end
+exit_lost=1            # network or stream lost: tried again
+exit_unplayable=2      # the address or format cannot be played: the fallback URL is tried, if any
+exit_device_failed=3   # the sound device failed: another player is tried
+exit_output_closed=4   # the reader of the engine's output went away: tried again
 
 pid_file=${ZE_RADIO_STREAM_PID_FILE:-/tmp/ze_radio_stream.pid}
 marker=${ZE_RADIO_PLAYING_MARKER:-/tmp/ze_radio_playing}
@@ -46,7 +50,7 @@ net_timeout=15                              # mpv and curl: seconds without data
 crossmix_mpv=/mnt/SDCARD/Apps/CrossMix/bin/mpv
 engine_bin=${ZE_RADIO_STREAM_ENGINE:-$(dirname "$0")/ze-stream}
 engine_output=${ZE_RADIO_STREAM_OUTPUT:-}   # a WAV file instead of the sound card
-user_agent="Mozilla/5.0 (Linux; Android 10; TrimUI)"
+user_agent=${ZE_RADIO_USER_AGENT:-"Mozilla/5.0 (Linux; Android 10; TrimUI)"}
 
 job=""
 
@@ -344,11 +348,11 @@ fi
 [ "$fallback" = "$url" ] && fallback=""
 if [ -z "$url" ]; then
   log "no usable stream address"
-  exit 2
+  exit $exit_unplayable
 fi
 if ! find_engine; then
   log "no audio player found (mpv, or ffmpeg with aplay)"
-  exit 3
+  exit $exit_device_failed
 fi
 
 current=$url
@@ -369,22 +373,22 @@ while :; do
   failures=$((failures + 1))
   if [ "$failures" -ge "$retry_limit" ]; then
     log "giving up after $failures attempts within ${retry_window}s"
-    exit 1
+    exit $exit_lost
   fi
 
-  if [ "$engine" = ze-stream ] && [ "$status" = 3 ]; then
+  if [ "$engine" = ze-stream ] && [ "$status" = "$exit_device_failed" ]; then
     # The sound device failed the engine: another player may still reach it.
     if find_engine fallback; then
       log "the sound device failed; trying $engine"
     else
       log "the sound device failed"
-      exit 3
+      exit $exit_device_failed
     fi
-  elif [ "$engine" = ze-stream ] && [ "$status" = 2 ] && [ "$heard" = 0 ]; then
+  elif [ "$engine" = ze-stream ] && [ "$status" = "$exit_unplayable" ] && [ "$heard" = 0 ]; then
     # This address cannot be played: only the other one is worth a try.
     if [ -z "$fallback" ]; then
       log "cannot play $current"
-      exit 2
+      exit $exit_unplayable
     fi
     if [ "$current" = "$url" ]; then current=$fallback; else current=$url; fi
     fallback=""

@@ -181,11 +181,13 @@ enum class Outcome {
 // Starts a player with the playback mark, which everything it starts
 // inherits.
 std::optional<Process> spawn_player(const PlayerPaths& paths, std::vector<std::string> argv,
-                                    bool own_group, std::string* error = nullptr) {
+                                    bool own_group, std::string* error = nullptr,
+                                    std::vector<std::string> environment = {}) {
   SpawnOptions options;
   options.argv = std::move(argv);
   options.new_process_group = own_group;
-  options.environment = {playback_mark(paths)};
+  options.environment = std::move(environment);
+  options.environment.push_back(playback_mark(paths));
   Result<Process> process = Process::spawn(options);
   if (!process) {
     if (error) *error = process.error();
@@ -223,7 +225,9 @@ Outcome start_stream_engine(Cells& cells, const PlayerPaths& paths,
   std::string error;
   const std::string shell = "sh";
   std::optional<Process> engine =
-      spawn_player(paths, {shell, *found, request.stream_url, request.fallback_url}, true, &error);
+      spawn_player(paths, {shell, *found, request.stream_url, request.fallback_url}, true, &error,
+                   stream_script_environment(paths.stream_pid_file, paths.playing_marker,
+                                             paths.now_playing, paths.bluetooth_address));
   if (!engine) {
     logf("[AudioPlayer] Failed to spawn play_stream.sh: {}", error);
     return Outcome::Unavailable;

@@ -18,6 +18,7 @@
 
 #include "base/clock.h"
 #include "formats/now_playing.h"
+#include "player/state_record.h"
 #include "player/playback_status.h"
 
 namespace ze {

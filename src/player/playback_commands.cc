@@ -7,6 +7,7 @@
 
 #include <fmt/format.h>
 
+#include "base/engine_contract.h"
 #include "base/text.h"
 #include "player/state_record.h"
 
@@ -28,7 +29,7 @@ std::vector<std::string> installed_mpv_arguments(
       "--demuxer-max-bytes=4096KiB",
       "--demuxer-readahead-secs=10",
       fmt::format("--volume={}", volume),
-      "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)",
+      std::string("--user-agent=") + contract::kUserAgent,
   };
   if (bluetooth_address) {
     argv.push_back("--ao=alsa");
@@ -38,6 +39,16 @@ std::vector<std::string> installed_mpv_arguments(
   }
   argv.push_back(stream_url);
   return argv;
+}
+
+std::vector<std::string> stream_script_environment(const std::string& pid_file,
+                                                   const std::string& playing_marker,
+                                                   const std::string& now_playing,
+                                                   const std::string& bluetooth_address) {
+  auto entry = [](const char* name, const std::string& value) { return std::string(name) + "=" + value; };
+  return {entry(contract::kPidFileEnv, pid_file), entry(contract::kPlayingMarkerEnv, playing_marker),
+          entry(contract::kNowPlayingEnv, now_playing), entry(contract::kBluetoothAddressEnv, bluetooth_address),
+          entry(contract::kUserAgentEnv, contract::kUserAgent)};
 }
 
 std::string bluetooth_address_from_file_text(std::string_view text) {

@@ -26,6 +26,15 @@ std::vector<std::string> installed_mpv_arguments(
     const std::string& mpv_path, int volume,
     const std::optional<std::string>& bluetooth_address, const std::string& stream_url);
 
+// The environment entries ("NAME=value") that hand the stream script the
+// runtime files it keeps (base/engine_contract.h) and the user agent of its
+// requests, so that a player whose files lie elsewhere (a test) reaches the
+// engine with them.
+std::vector<std::string> stream_script_environment(const std::string& pid_file,
+                                                   const std::string& playing_marker,
+                                                   const std::string& now_playing,
+                                                   const std::string& bluetooth_address);
+
 // The Bluetooth address as read from its file: surrounding white space
 // removed; unreadable text (not UTF-8) counts as empty.
 std::string bluetooth_address_from_file_text(std::string_view text);

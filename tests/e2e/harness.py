@@ -39,7 +39,7 @@ PLAYING_MARKER = "/tmp/ze_radio_playing"
 ENGINE = """#!/bin/sh
 echo "$@" > /tmp/engine-args
 sleep 0.3
-echo 1 > /tmp/ze_radio_playing
+echo 1 > "$ZE_RADIO_PLAYING_MARKER"
 sleep 1000
 """
 BANNER = ["=" * 50, "=== Starting ZE-Radio Vietnamese Internet Player ===", "=" * 50]

@@ -19,7 +19,7 @@ in_group=$!
 setsid /tmp/.engine/ffmpeg 1000 &
 echo "$in_group $!" > /tmp/escaped-$$
 sleep 0.3
-echo 1 > /tmp/ze_radio_playing
+echo 1 > "$ZE_RADIO_PLAYING_MARKER"
 sleep 1000
 """
 

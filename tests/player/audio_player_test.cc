@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.h"
+#include "base/engine_contract.h"
 #include "base/files.h"
 #include "base/process.h"
 #include "formats/json_document.h"
@@ -129,6 +130,8 @@ class AudioPlayerTest : public ::testing::Test {
     std::vector<Args> all;
     Result<std::string> text = read_file(calls_ + "/" + name);
     if (!text) return all;
+    // A stub may be writing its line now: only whole lines count.
+    text->erase(text->rfind('\n') == std::string::npos ? 0 : text->rfind('\n') + 1);
     std::istringstream lines(*text);
     for (std::string line; std::getline(lines, line);) {
       Args args;
@@ -208,7 +211,7 @@ TEST_F(AudioPlayerTest, InstalledMpvWinsOverTheScriptAndPlaysAtOnce) {
   EXPECT_EQ(calls("mpv")[0], (Args{"--no-video", "--really-quiet", "--cache=yes",
                                    "--demuxer-max-bytes=4096KiB", "--demuxer-readahead-secs=10",
                                    "--volume=45",
-                                   "--user-agent=Mozilla/5.0 (Linux; Android 10; TrimUI)", kUrl}));
+                                   std::string("--user-agent=") + contract::kUserAgent, kUrl}));
   EXPECT_EQ(read_file(paths_.playing_marker).value(), "1");
   // Only the stream engine reports what plays; a document left over says
   // nothing about mpv's stream.
@@ -255,13 +258,20 @@ TEST_F(AudioPlayerTest, BluetoothMutesTheSpeakerAndSelectsTheBluealsaDevice) {
 
 TEST_F(AudioPlayerTest, StreamEngineRunsInItsOwnGroupAndRecordsItsState) {
   stub(paths_.stream_scripts[1], "engine",
-       fmt::format("cut -d' ' -f5 /proc/$$/stat > {}/engine.pgid; exec sleep 30", calls_));
+       fmt::format("echo \"$ZE_RADIO_STREAM_PID_FILE $ZE_RADIO_PLAYING_MARKER $ZE_RADIO_NOW_PLAYING "
+                   "$ZE_RADIO_BT_ADDR_FILE $ZE_RADIO_USER_AGENT\" > {0}/engine.env; "
+                   "cut -d' ' -f5 /proc/$$/stat > {0}/engine.pgid; exec sleep 30",
+                   calls_));
   player();
   uint64_t before = wall_seconds();
   const std::string name = "ĐÀI Tiếng Nói VIỆT NAM";
   start(name, kUrl, "");
   ASSERT_TRUE(eventually([&] { return path_exists(calls_ + "/engine.pgid"); }));
   EXPECT_EQ(calls("engine"), (std::vector<Args>{{kUrl, ""}}));
+  // The script is handed the player's runtime files and the one user agent.
+  EXPECT_EQ(read_file(calls_ + "/engine.env").value(),
+            fmt::format("{} {} {} {} {}\n", paths_.stream_pid_file, paths_.playing_marker, paths_.now_playing,
+                        paths_.bluetooth_address, contract::kUserAgent));
   EXPECT_TRUE(log_.has(fmt::format("[AudioPlayer] Using TrimUI stream engine ({})",
                                    paths_.stream_scripts[1])));
   // The PID is logged and the state recorded once the spawn has returned,

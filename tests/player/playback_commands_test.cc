@@ -2,9 +2,14 @@
 
 #include <unistd.h>
 
+#include <map>
+#include <regex>
+
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include "player/audio_player.h"
+#include "base/engine_contract.h"
 #include "base/files.h"
 #include "base/process.h"
 #include "temp_dir.h"
@@ -76,6 +81,36 @@ TEST(PlaybackCommandsTest, InitialVolumeComesFromTheFirstVolEntry) {
   EXPECT_EQ(load_initial_volume(dir / "missing.json"), 80);
   ASSERT_TRUE(write_file(dir / "system.json", "{\n  \"vol\": 12,\n  \"bgm\": 1\n}").ok());
   EXPECT_EQ(load_initial_volume(dir / "system.json"), 60);
+}
+
+// The stream script states the engine's exit statuses, the environment it
+// takes its runtime files from and its user agent as the programs do.
+TEST(StreamScriptContract, ScriptAgreesWithThePlayerAndTheEngine) {
+  std::string script = read_file(ZE_STREAM_SCRIPT).value();
+  using contract::EngineExit;
+  const std::map<std::string, EngineExit> names = {
+      {"ended", EngineExit::Ended},
+      {"lost", EngineExit::Lost},
+      {"unplayable", EngineExit::Unplayable},
+      {"device_failed", EngineExit::DeviceFailed},
+      {"output_closed", EngineExit::OutputClosed},
+  };
+  std::map<std::string, int> stated;
+  const std::regex assignment(R"(\nexit_([a-z_]+)=([0-9]+))");
+  for (auto it = std::sregex_iterator(script.begin(), script.end(), assignment); it != std::sregex_iterator(); ++it) {
+    stated[(*it)[1]] = std::stoi((*it)[2]);
+  }
+  ASSERT_EQ(stated.size(), names.size());
+  for (const auto& [name, exit] : names) EXPECT_EQ(stated[name], static_cast<int>(exit)) << name;
+  // Every exit with a number other than a signal's is one of the named ones.
+  EXPECT_FALSE(std::regex_search(script, std::regex(R"(exit [0-9](\s|$))"))) << "an unnamed exit status";
+
+  EXPECT_NE(script.find(fmt::format("${{{}:-\"{}\"}}", contract::kUserAgentEnv, contract::kUserAgent)),
+            std::string::npos);
+  for (const char* name : {contract::kPidFileEnv, contract::kPlayingMarkerEnv, contract::kNowPlayingEnv,
+                           contract::kBluetoothAddressEnv}) {
+    EXPECT_NE(script.find(fmt::format("${{{}:-/tmp/", name)), std::string::npos) << name;
+  }
 }
 
 }  // namespace

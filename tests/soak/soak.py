@@ -153,9 +153,9 @@ engine=%(engine)s
 playing() {
   if [ "$engine" = 1 ]; then
     sleep 0.$((r %% 10))
-    printf 1 > /tmp/ze_radio_playing
+    printf 1 > "$ZE_RADIO_PLAYING_MARKER"
     sleep 120 &
-    echo " $!" > /tmp/ze_radio_stream.pid
+    echo " $!" > "$ZE_RADIO_STREAM_PID_FILE"
     wait
   else
     exec sleep 120

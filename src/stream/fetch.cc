@@ -73,7 +73,8 @@ std::vector<std::string> fetch_arguments(const std::string& url, const FetchOpti
   // "ICY 200 OK", which curl 7.66 and later refuse as HTTP/0.9 unless told.
   CurlRequest request{.connect_timeout_seconds = options.connect_seconds,
                       .max_time_seconds = options.max_seconds,
-                      .stall_seconds = options.idle_seconds,
+                      .stall_seconds = options.curl_idle_seconds > 0 ? options.curl_idle_seconds
+                                                                     : options.idle_seconds,
                       .max_filesize = options.max_bytes,
                       .fail_on_http_error = true,
                       .user_agent = options.user_agent,
@@ -198,6 +199,13 @@ Result<size_t> Fetch::read(uint8_t* data, size_t size) {
   return read_pipe(data, size, idle_seconds_);
 }
 
+bool Fetch::ready(int milliseconds) {
+  if (early_taken_ < early_body_.size() || !child_ || !child_->process.running()) return true;
+  pollfd fds[2] = {{child_->out.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};
+  (void)::poll(fds, 2, milliseconds);
+  return fds[0].revents != 0;
+}
+
 Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
   if (!child_ || !child_->process.running()) return Error::network("no transfer");
   const auto limit = std::chrono::seconds(limit_seconds + kIdleGrace);
@@ -213,8 +221,9 @@ Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
     if (errno != EAGAIN) return Error::network("reading from curl failed");
     if (stop_requested()) return Error::stopped();
     auto waited = elapsed_between(waiting_since, now());
+    // The transfer counts as broken; its curl goes with the Fetch, which a
+    // caller may keep a while in case the connection comes back.
     if (waited >= limit) {
-      kill_curl();
       return Error::network("no data for " + std::to_string(limit_seconds + kIdleGrace) + " s");
     }
     pollfd fds[2] = {{child_->out.get(), POLLIN, 0}, {stop_fd(), POLLIN, 0}};

@@ -25,6 +25,9 @@ struct FetchOptions {
   std::string user_agent = contract::kUserAgent;
   int connect_seconds = 10;  // to set up the connection
   int idle_seconds = 15;     // without a byte, the transfer counts as broken
+  // curl's own limit without a byte, when it must outlast idle_seconds (a
+  // stalled live connection kept while another is tried); 0: idle_seconds.
+  int curl_idle_seconds = 0;
   int max_seconds = 0;       // whole transfer; 0: no limit (an endless stream)
   int64_t max_bytes = 0;     // larger bodies are refused; 0: no limit
   // First and last byte wanted; a last byte below 0 means to the end.
@@ -60,6 +63,11 @@ class Fetch {
   // Waits for body bytes and reads up to `size` of them; how many came. 0
   // means the body ended completely; a failure says why.
   Result<size_t> read(uint8_t* data, size_t size);
+
+  // Waits up to `milliseconds` (less when a stop is requested) for body
+  // bytes or the body's end, without breaking the transfer: true when read
+  // would not wait.
+  bool ready(int milliseconds);
 
   // The final response: status, headers, the address that answered.
   const ResponseHead& head() const { return head_; }

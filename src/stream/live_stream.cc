@@ -4,6 +4,8 @@
 #include <chrono>
 
 #include "stream/drop_out.h"
+#include "stream/log.h"
+#include "stream/stop_signal.h"
 #include "stream/title_text.h"
 
 namespace ze::stream {
@@ -13,6 +15,9 @@ constexpr size_t kIcySlice = 4096;
 // A live stream that sends nothing for this long (plus curl's second of
 // grace) is taken as broken and reconnected: its server sends all the time.
 constexpr int kBrokenAfterSeconds = 2;
+// A stalled connection that resumes this soon after a new one answered is
+// taken back: it loses nothing, and the silence grows by at most this much.
+constexpr int kPreferStalledMs = 2000;
 
 class LiveStream {
  public:
@@ -23,25 +28,31 @@ class LiveStream {
     context_.titles.set_station(body_->station);
     context_.writer.note_facts(body_->facts());
     if (!flush()) return stopped();
-    if (complete) return {Outcome::Ended, "the stream ended"};
     const ResponseHead& answer = first.head();
     has_length_ = answer.status == 200 && answer.header("Content-Length") &&
                   answer.header("Accept-Ranges") == "bytes";
+    // A file ends where its length says; a live stream has no end, so a
+    // server that closes one has dropped it like a broken network.
+    const bool ends = answer.header("Content-Length").has_value();
     std::optional<Fetch> fetch(std::move(first));
     fetch->set_idle_seconds(kBrokenAfterSeconds);
     last_data_ = now();
     for (;;) {
-      Result<size_t> got = fetch->read(buffer_, sizeof buffer_);
-      if (got) {
-        if (*got == 0) return {Outcome::Ended, "the stream ended"};
+      Result<size_t> got = complete ? Result<size_t>(size_t{0}) : fetch->read(buffer_, sizeof buffer_);
+      complete = false;
+      if (got && *got > 0) {
         body_->take(buffer_, *got);
         if (!flush()) return stopped();
         last_data_ = now();
         continue;
       }
-      if (got.kind() == ErrorKind::Stopped) return stopped();
+      if (got && ends) return {Outcome::Ended, "the stream ended"};
+      if (!got && got.kind() == ErrorKind::Stopped) return stopped();
+      // A connection that stalled may come back; one the server closed won't.
+      std::optional<Fetch> stalled;
+      if (!got && !fetch->ready(0)) stalled.emplace(std::move(*fetch));
       fetch.reset();
-      Result<Fetch> again = reconnect(got.error());
+      Result<Fetch> again = reconnect(got ? "the server closed the stream" : got.error(), std::move(stalled));
       if (!again) return finish_of(again.failure());
       fetch.emplace(std::move(again).value());
     }
@@ -59,14 +70,17 @@ class LiveStream {
     return pushed;
   }
 
-  // Opens the address again once the network allows, within the stall
-  // limit, and pushes the first bytes of the new connection. A file of
+  // Connects again once the network allows, within the stall limit, and
+  // pushes the first bytes of the connection that plays on. A connection
+  // that only stalled is kept meanwhile: its bytes go on exactly where the
+  // audio stopped, so it is taken back when it resumes before a new
+  // connection answers or within kPreferStalledMs after. Otherwise a file of
   // known length asks for the rest from where it broke (dropping what a
-  // server that ignores ranges sends again) and its body reads on;
-  // otherwise the new connection is a new stream, whose own head says
+  // server that ignores ranges sends again) and its body reads on, and a
+  // live stream's new connection is a new stream, whose own head says
   // whether and how often metadata comes. Fails with Stopped, or Network
   // with the message of the lost stream.
-  Result<Fetch> reconnect(const std::string& why) {
+  Result<Fetch> reconnect(const std::string& why, std::optional<Fetch> stalled) {
     const int limit = context_.stall_limit();
     const Instant give_up = last_data_ + std::chrono::seconds(limit);
     std::optional<uint64_t> resume_at;
@@ -75,10 +89,14 @@ class LiveStream {
     outage.failed(why, limit);
     FetchOptions retry = retry_options(context_.options.fetch);
     retry.idle_seconds = kRetryIdleSeconds;
+    retry.curl_idle_seconds = limit;
     retry.icy = true;
     if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     for (;;) {
-      if (!wait_until(std::min(outage.next_try(), give_up))) return Error::stopped();
+      if (!wait_for_try(outage.next_try(), give_up, stalled)) return Error::stopped();
+      if (stalled && stalled->ready(0)) {
+        if (std::optional<Result<Fetch>> back = take_back(stalled, outage)) return std::move(*back);
+      }
       if (now() >= give_up) return Error::network(outage.lost_message(limit));
       outage.try_started();
       Result<Fetch> opened = Fetch::open(url_, retry);
@@ -104,6 +122,9 @@ class LiveStream {
         outage.failed(got ? "the stream ended at once" : got.error(), limit);
         continue;
       }
+      if (stalled && stalled->ready(kPreferStalledMs)) {
+        if (std::optional<Result<Fetch>> back = take_back(stalled, outage)) return std::move(*back);
+      }
       outage.ended(last_data_);
       if (!resume_at && !begin_again(fetch.head())) return Error::stopped();
       body_->take(buffer_ + drop, *got - drop);
@@ -112,6 +133,38 @@ class LiveStream {
       fetch.set_idle_seconds(kBrokenAfterSeconds);
       return std::move(opened).value();
     }
+  }
+
+  // Waits until `next_try` (or `give_up`, if sooner) while a stalled
+  // connection may come back; false when a stop came first.
+  bool wait_for_try(Instant next_try, Instant give_up, std::optional<Fetch>& stalled) {
+    const Instant until = std::min(next_try, give_up);
+    if (!stalled) return wait_until(until);
+    for (;;) {
+      if (stop_requested()) return false;
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(elapsed_between(now(), until)).count();
+      if (left <= 0 || stalled->ready(static_cast<int>(std::min<int64_t>(left, 1000)))) return true;
+    }
+  }
+
+  // The stalled connection's bytes, when it resumed: it plays on where the
+  // audio stopped. Nothing when it ended instead (it is dropped then).
+  std::optional<Result<Fetch>> take_back(std::optional<Fetch>& stalled, Outage& outage) {
+    Result<size_t> got = stalled->read(buffer_, sizeof buffer_);
+    if (!got && got.kind() == ErrorKind::Stopped) return Result<Fetch>(Error::stopped());
+    if (!got || *got == 0) {
+      stalled.reset();
+      return std::nullopt;
+    }
+    log_event("the stalled connection resumed: nothing was lost");
+    outage.ended(last_data_);
+    body_->take(buffer_, *got);
+    if (!flush()) return Result<Fetch>(Error::stopped());
+    last_data_ = now();
+    stalled->set_idle_seconds(kBrokenAfterSeconds);
+    Result<Fetch> back(std::move(*stalled));
+    stalled.reset();
+    return back;
   }
 
   // A live stream's new connection starts wherever the server is now.

@@ -504,10 +504,11 @@ def wait_port(port, timeout=10):
 
 class Icecast(Daemon):
     """icecast2: sources connect to `source_port`, which listeners may use
-    too; `listen_port` serves listeners only, so that an outage there leaves
-    the sources streaming. Runs as nobody, as icecast2 insists."""
+    too; `listen_port` (and each of `more_ports`) serves listeners only, so
+    that an outage there leaves the sources streaming. Runs as nobody, as
+    icecast2 insists."""
 
-    def __init__(self, folder, source_port=8000, listen_port=8001):
+    def __init__(self, folder, source_port=8000, listen_port=8001, more_ports=()):
         os.makedirs(folder + "/log")
         os.chmod(folder + "/log", 0o777)
         self.source_port, self.listen_port = source_port, listen_port
@@ -520,7 +521,7 @@ class Icecast(Daemon):
   <authentication><source-password>pw</source-password><admin-user>admin</admin-user>
     <admin-password>pw</admin-password></authentication>
   <listen-socket><port>%d</port></listen-socket>
-  <listen-socket><port>%d</port></listen-socket>
+  <listen-socket><port>%d</port></listen-socket>%s
   <paths><basedir>%s</basedir><logdir>%s/log</logdir><pidfile>%s/log/icecast.pid</pidfile>
     <webroot>/usr/share/icecast2/web</webroot><adminroot>/usr/share/icecast2/admin</adminroot></paths>
   <logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>
@@ -528,7 +529,9 @@ class Icecast(Daemon):
   <security><chroot>0</chroot><changeowner><user>nobody</user><group>nogroup</group>
     </changeowner></security>
 </icecast>
-""" % (source_port, listen_port, folder, folder, folder))
+""" % (source_port, listen_port,
+       "".join("\n  <listen-socket><port>%d</port></listen-socket>" % port for port in more_ports),
+       folder, folder, folder))
         super().__init__(["icecast2", "-c", folder + "/icecast.xml"], folder + "/icecast.out")
         self.feeds = []
         wait_port(source_port)

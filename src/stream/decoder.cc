@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "base/clock.h"
 #include "stream/frame_sync.h"
 #include "stream/log.h"
 #include "stream/stop_signal.h"
@@ -63,6 +64,23 @@ struct ResamplerCloser {
 // frames, well below a second of a live stream.
 constexpr size_t kFrameSyncBytes = 16384;
 
+// Bytes that keep coming while no audio does (a server sending noise, or
+// segments without an audio track): after `limit_seconds` of that the
+// stream counts as lost. Only time with bytes counts, so a network drop-out,
+// which brings none, is left to the source's own stall limit.
+struct Starvation {
+  int limit_seconds = 30;
+  std::optional<Instant> since;  // the first byte read after the last audio
+  bool reached = false;
+
+  // Bytes were read; false once the limit is reached.
+  bool fed() {
+    if (!since) since = now();
+    reached = reached || elapsed_between(*since, now()) >= std::chrono::seconds(limit_seconds);
+    return !reached;
+  }
+};
+
 // The current stream of the queue, as FFmpeg reads it: first the bytes
 // already looked at to recognise its format, then the rest.
 struct QueueReader {
@@ -70,10 +88,15 @@ struct QueueReader {
   int64_t bytes = 0;  // read from the current stream so far
   std::string seen;   // read ahead to recognise the format, not yet given to FFmpeg
   size_t seen_taken = 0;
+  Starvation* starvation = nullptr;
+  bool ended = false;  // the queue said the stream ended
 };
 
 int read_queue(void* opaque, uint8_t* buffer, int size) {
   auto* reader = static_cast<QueueReader*>(opaque);
+  // A demuxer looking for its sync reads on after an end: the stream stays
+  // ended.
+  if (reader->starvation->reached) return AVERROR_EOF;
   if (reader->seen_taken < reader->seen.size()) {
     size_t take = std::min(reader->seen.size() - reader->seen_taken, static_cast<size_t>(size));
     std::memcpy(buffer, reader->seen.data() + reader->seen_taken, take);
@@ -82,6 +105,8 @@ int read_queue(void* opaque, uint8_t* buffer, int size) {
   }
   size_t got = reader->queue->read(buffer, static_cast<size_t>(size));
   reader->bytes += static_cast<int64_t>(got);
+  reader->ended = got == 0;
+  if (got > 0 && !reader->starvation->fed()) return AVERROR_EOF;
   return got == 0 ? AVERROR_EOF : static_cast<int>(got);
 }
 
@@ -95,13 +120,16 @@ const AVInputFormat* recognise_format(QueueReader& reader) {
     if (guess.format == FrameFormat::Adts) return av_find_input_format("aac");
     if (!guess.need_more || reader.seen.size() >= kFrameSyncBytes) return nullptr;
     size_t got = reader.queue->read(buffer, sizeof buffer);
+    reader.ended = got == 0;
     if (got == 0) return nullptr;
     reader.bytes += static_cast<int64_t>(got);
     reader.seen.append(reinterpret_cast<const char*>(buffer), got);
   }
 }
 
-int interrupted(void*) { return stop_requested() ? 1 : 0; }
+int interrupted(void* starvation) {
+  return stop_requested() || static_cast<const Starvation*>(starvation)->reached ? 1 : 0;
+}
 
 // The conversion to the output format, rebuilt whenever the decoded audio's
 // rate, layout or sample format changes.
@@ -161,8 +189,11 @@ constexpr double kMeasureSeconds = 8.0;
 
 class Decoder {
  public:
-  Decoder(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events, DecodeStats& stats)
-      : queue_(queue), sink_(sink), events_(events), stats_(stats) {}
+  Decoder(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events, DecodeStats& stats,
+          int no_audio_seconds)
+      : queue_(queue), sink_(sink), events_(events), stats_(stats) {
+    starvation_.limit_seconds = no_audio_seconds;
+  }
 
   Finish run() {
     for (;;) {
@@ -170,6 +201,10 @@ class Decoder {
       std::optional<Finish> failed = play_stream();
       if (failed) return *failed;
       if (stop_requested()) return Finish{Outcome::Stopped, "stopped"};
+      skip_rest();
+      if (starvation_.reached) {
+        return Finish{Outcome::Lost, fmt::format("no audio in {} s of data", starvation_.limit_seconds)};
+      }
       if (!queue_.next_stream()) {
         Finish end = queue_.finish_state();
         return end;
@@ -178,6 +213,17 @@ class Decoder {
   }
 
  private:
+  // Drops what is left of the current stream once its demuxer gave up on
+  // it, counted as bytes that brought no audio.
+  void skip_rest() {
+    uint8_t buffer[16384];
+    while (!reader_.ended && !stop_requested()) {
+      size_t got = queue_.read(buffer, sizeof buffer);
+      reader_.ended = got == 0;
+      if (got > 0 && !starvation_.fed()) return;
+    }
+  }
+
   // The demuxer and decoder of one stream of the queue; closed in the
   // reverse order of opening.
   struct OpenStream {
@@ -207,7 +253,7 @@ class Decoder {
   std::optional<Finish> open_demuxer(OpenStream& open) {
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer) return Finish{Outcome::Lost, "out of memory"};
-    reader_ = QueueReader{&queue_, 0, {}, 0};
+    reader_ = QueueReader{&queue_, 0, {}, 0, &starvation_};
     const AVInputFormat* known = recognise_format(reader_);
     open.io.reset(avio_alloc_context(buffer, kIoBufferSize, 0, &reader_, read_queue, nullptr, nullptr));
     if (!open.io) {
@@ -224,7 +270,7 @@ class Decoder {
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     raw->probesize = kProbeBytes;
     raw->max_analyze_duration = kAnalyzeMicroseconds;
-    raw->interrupt_callback = AVIOInterruptCB{interrupted, nullptr};
+    raw->interrupt_callback = AVIOInterruptCB{interrupted, &starvation_};
     // MP3 and ADTS open at once; other formats are probed.
     int rc = avformat_open_input(&raw, nullptr, known, nullptr);
     if (rc < 0) return not_audio("unrecognised stream format (" + av_error_text(rc) + ")");
@@ -388,6 +434,7 @@ class Decoder {
     int frames = 0;
     const std::vector<int16_t>& pcm = converter_.convert(frame, frames);
     if (frames <= 0) return std::nullopt;
+    starvation_.since.reset();
     Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
     if (!written) return output_failed(written.error());
     stats_.frames_written += frames;
@@ -429,6 +476,7 @@ class Decoder {
   int64_t measured_samples_ = 0;
   Converter converter_;
   QueueReader reader_;
+  Starvation starvation_;
   bool first_audio_done_ = false;
   std::string codec_name_;
 };
@@ -436,9 +484,9 @@ class Decoder {
 }  // namespace
 
 Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
-                    DecodeStats& stats) {
+                    DecodeStats& stats, int no_audio_seconds) {
   av_log_set_level(AV_LOG_QUIET);
-  Decoder decoder(queue, sink, events, stats);
+  Decoder decoder(queue, sink, events, stats, no_audio_seconds);
   return decoder.run();
 }
 

@@ -35,10 +35,11 @@ struct DecodeEvents {
 
 // Plays every stream of `queue` into `sink` until the queue finishes or a
 // stop is requested. Returns how it ended: the queue's own finish, or
-// Unplayable when the bytes are no audio this engine can decode, or
+// Unplayable when the bytes are no audio this engine can decode, or Lost
+// when bytes came for `no_audio_seconds` without giving audio, or
 // DeviceFailed when the sink fails (OutputClosed when its reader went away).
 Finish decode_queue(ByteQueue& queue, AudioSink& sink, const DecodeEvents& events,
-                    DecodeStats& stats);
+                    DecodeStats& stats, int no_audio_seconds);
 
 // The codec as the listener knows it: "MP3", "AAC-LC", "HE-AAC", "HE-AAC v2",
 // or FFmpeg's name of it.

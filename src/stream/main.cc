@@ -214,7 +214,8 @@ int main(int argc, char** argv) {
   events.audio = [&](const AudioFacts& facts) { now_playing.audio(facts); };
   events.note = [&](const StreamNote& note) { now_playing.note(note); };
   DecodeStats stats;
-  Finish how = decode_queue(queue, *sink, events, stats);
+  Finish how = decode_queue(queue, *sink, events, stats,
+                            options.source.stall_seconds.value_or(kDefaultStallSeconds));
   // The source may still be fetching (the decoder gave up first): it ends at
   // the stop request, its curl killed and reaped.
   queue.close();

@@ -218,9 +218,26 @@ class StreamEngineTest(harness.SandboxTest):
         self.addCleanup(silent.stop)
 
         # Live playlists from memory: one stops changing after five
-        # segments, one answers its fourth segment request with a 404.
+        # segments, one answers its fourth segment request with a 404, one
+        # turns to segments of noise after eight.
         frozen = SlidingPlaylist(self.server, "/frozen/", vod, freeze_after=5)
         holed = SlidingPlaylist(self.server, "/holed/", vod, fail_request=4)
+        noise = random.Random(5)
+        noisy = SlidingPlaylist(self.server, "/noisy/", vod[:8] + [
+            (d, bytes(noise.randrange(256) for _ in range(20000))) for d, _ in vod[:20]])
+        # A live answer without a length that the server closes after 10 KB,
+        # every time.
+        with open(lc44, "rb") as f:
+            first_bytes = f.read(10240)
+        closing = []
+
+        def close_early(request, path):
+            closing.append(path)
+            request.send_response(200)
+            request.send_header("Content-Type", "audio/aac")
+            request.end_headers()
+            request.wfile.write(first_bytes)
+        self.server.route("/closing.aac", close_early)
         url = self.server.url
         started = time.monotonic()
         e = {
@@ -235,6 +252,8 @@ class StreamEngineTest(harness.SandboxTest):
             "ac3": self.engine("ac3", url + "/ac3/index.m3u8"),
             "aes": self.engine("aes", url + "/aes/index.m3u8"),
             "connecting": self.engine("connecting", silent.url),
+            "noisy": self.engine("noisy", noisy.url, "--stall-timeout", "5"),
+            "closing": self.engine("closing", url + "/closing.aac"),
         }
         # SIGTERM while the only curl waits for a server that says nothing.
         self.wait_until(lambda: e["connecting"].curls, message="curl of the connecting engine")
@@ -242,6 +261,7 @@ class StreamEngineTest(harness.SandboxTest):
         e["connecting"].terminate()
         time.sleep(max(0.0, started + 9 - time.monotonic()))
         e["holed"].terminate()
+        e["closing"].terminate()
         for name, engine in e.items():
             if engine.status is None:
                 engine.finish(max(1.0, started + 30 - time.monotonic()))
@@ -249,7 +269,7 @@ class StreamEngineTest(harness.SandboxTest):
 
         expected = {"404": 2, "frozen": 1, "holed": SIGTERM_STATUS, "silent-tcp": 1,
                     "silent-http": 1, "garbage": 2, "huge": 2, "rate": 0, "ac3": 2, "aes": 0,
-                    "connecting": SIGTERM_STATUS}
+                    "connecting": SIGTERM_STATUS, "noisy": 1, "closing": SIGTERM_STATUS}
         for name, engine in e.items():
             with self.subTest(name):
                 self.assertEqual(engine.status, expected[name], engine.output())
@@ -276,6 +296,16 @@ class StreamEngineTest(harness.SandboxTest):
         lost_after = e["frozen"].ended - frozen.frozen_at()
         self.assertGreater(lost_after, 3 * frozen.target + 5 - 2, e["frozen"].output())
         self.assertLess(lost_after, 3 * frozen.target + 5 + frozen.target + 4, e["frozen"].output())
+
+        # Noise instead of audio ends the stream within its stall limit, so
+        # that the script can try again; a live stream that its server
+        # closes is connected again each time, never taken as ended.
+        self.assertEqual(e["noisy"].count(r"stream lost: no audio in 5 s of data"), 1,
+                         e["noisy"].output())
+        self.assertLess(e["noisy"].ended - started, 8 * noisy.target + 5 + 5, e["noisy"].output())
+        self.assertGreaterEqual(len(closing), 3, e["closing"].output())
+        self.assertGreater(e["closing"].count(r"connection lost: the server closed the stream"), 1)
+        self.assertEqual(e["closing"].count(r"stream ended"), 0, e["closing"].output())
 
         # A failed segment is skipped; the tone goes on before and after it.
         self.check_stopped(e["holed"])

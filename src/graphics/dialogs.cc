@@ -68,7 +68,9 @@ DownloadBar download_bar(Renderer& r, const FrameInputs& in) {
 void draw_download_bar(Renderer& r, const DownloadBar& bar) {
   const Rect& t = bar.track;
   r.fill_rounded_rect(t.x, t.y, t.w, t.h, 6, kRaised);
-  if (bar.fill.width > 0) r.fill_rounded_rect(t.x + bar.fill.offset, t.y, bar.fill.width, t.h, 6, kAccent);
+  if (bar.fill.width > 0) {
+    r.fill_rounded_rect(t.x + bar.fill.offset, t.y, bar.fill.width, t.h, 6, kAccent);
+  }
 }
 
 // "1.3 / 3.6 MB" at the bar's left end, the percentage at its right end
@@ -109,14 +111,16 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
       draw_button(r, tx, y0 + 170, 120, kAccent);
       r.draw_text("[B] Đóng", x0 + 54, y0 + 180, kBlack, 14);
       break;
-    case UpdateStatus::Kind::Downloading:
+    case UpdateStatus::Kind::Downloading: {
       r.draw_text(update.step == UpdateStatus::Step::Download ? "Đang tải gói cập nhật..."
                                                              : "Đã tải xong gói cập nhật.",
                   tx, y0 + 60, kWhite, 16);
       r.draw_text(update.message, tx, y0 + 90, kMuted, 13);
-      draw_download_bar(r, download_bar(r, in));
-      draw_download_figures(r, download_bar(r, in), update);
+      const DownloadBar bar = download_bar(r, in);
+      draw_download_bar(r, bar);
+      draw_download_figures(r, bar, update);
       break;
+    }
     case UpdateStatus::Kind::Error:
       r.draw_text("Không thể kiểm tra hoặc tải OTA:", tx, y0 + 60, kRed, 15);
       r.draw_text(update.message, tx, y0 + 90, kMuted, 13);

@@ -241,4 +241,18 @@ std::string shell_word(const std::string& path) {
   return quoted + "'";
 }
 
+std::string megabytes_text(uint64_t bytes) {
+  const uint64_t tenths = bytes / (kBytesPerMegabyte / 10);
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+uint32_t percent_of(uint64_t part, uint64_t whole) {
+  // Sizes beyond 2^57 bytes lose their last bits rather than overflow.
+  while (whole > UINT64_MAX / 100) {
+    part >>= 1;
+    whole >>= 1;
+  }
+  return static_cast<uint32_t>(std::min(part, whole) * 100 / whole);
+}
+
 }  // namespace ze

@@ -1,6 +1,7 @@
 // UTF-8 text helpers: validation, code-point decoding, UTF-16 conversion,
 // invisible format characters, trimming with the Unicode white-space set, lower-casing of names and the upper-casing used to
-// match command words. Pure functions.
+// match command words, and the figures of a download as the screens and the
+// log write them. Pure functions.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +48,13 @@ bool equals_ascii_ci(std::string_view a, std::string_view b);
 // ligatures). Returns nothing when any other character is non-ASCII, since
 // such a text can never equal an ASCII word.
 std::optional<std::string> upper_for_matching(std::string_view text);
+
+// Sizes in a download's figures count 1,000,000 bytes to the megabyte.
+inline constexpr uint64_t kBytesPerMegabyte = 1000000;
+// A size in megabytes with one decimal, cut rather than rounded: "3.6".
+std::string megabytes_text(uint64_t bytes);
+// `part` of `whole` as a whole percentage, cut, at most 100; whole > 0.
+uint32_t percent_of(uint64_t part, uint64_t whole);
 
 // A path as one shell word for the few fixed shell lines: unchanged when it
 // holds only characters the shell takes literally, otherwise single-quoted.

@@ -1,7 +1,6 @@
 // The two modal dialogs (update and exit), which dim everything drawn before
 // them, and the translucent volume notice.
 #include <algorithm>
-#include <cmath>
 
 #include <fmt/format.h>
 
@@ -43,10 +42,41 @@ void draw_button(Renderer& r, int x, int y, int w, uint32_t colour) {
   r.fill_rounded_rect(x, y, w, 36, 8, colour);
 }
 
-// How much of the download bar is filled.
-int progress_width(const UpdateStatus& update, const DialogGeometry& g) {
-  float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
-  return static_cast<int>(p * static_cast<float>(g.text_width));
+// The download's bar in the update dialog and the figures line under it,
+// worked out once for drawing and for the damage description.
+struct DownloadBar {
+  Rect track;
+  BarFill fill;
+  int figures_y = 0;
+};
+
+DownloadBar download_bar(const DialogGeometry& g, const FrameInputs& in) {
+  DownloadBar bar;
+  bar.track = {g.text_x, g.box.y + 124, g.text_width, 12};
+  bar.fill = download_bar_fill(in.update, bar.track.w, in.frame_counter);
+  bar.figures_y = g.box.y + 146;
+  return bar;
+}
+
+void draw_download_bar(Renderer& r, const DownloadBar& bar) {
+  const Rect& t = bar.track;
+  r.fill_rounded_rect(t.x, t.y, t.w, t.h, 6, kRaised);
+  if (bar.fill.width > 0) {
+    r.fill_rounded_rect(t.x + bar.fill.offset, t.y, bar.fill.width, t.h, 6, kAccent);
+  }
+}
+
+// "1.3 / 3.6 MB" at the bar's left end, the percentage at its right end
+// when the size is known.
+void draw_download_figures(Renderer& r, const DownloadBar& bar, const UpdateStatus& update) {
+  const std::string figures = download_figures(update);
+  if (figures.empty()) return;
+  r.draw_text(figures, bar.track.x, bar.figures_y, kMuted, 13);
+  if (update.total == 0) return;
+  const std::string percent = fmt::format("{}%", download_percent(update));
+  const int right = bar.track.x + bar.track.w;
+  r.draw_text(percent, right - static_cast<int>(r.measure_text(percent, 13)), bar.figures_y,
+              kWhite, 13);
 }
 
 // The volume notice's text, centred on its box.
@@ -81,11 +111,13 @@ void draw_update_dialog(Renderer& r, const FrameInputs& in) {
       r.draw_text("[B] Đóng", x0 + 54, y0 + 180, kBlack, 14);
       break;
     case UpdateStatus::Kind::Downloading: {
-      r.draw_text("Đang tải gói cập nhật...", tx, y0 + 60, kWhite, 16);
+      r.draw_text(update.step == UpdateStatus::Step::Download ? "Đang tải gói cập nhật..."
+                                                             : "Đã tải xong gói cập nhật.",
+                  tx, y0 + 60, kWhite, 16);
       r.draw_text(update.message, tx, y0 + 90, kMuted, 13);
-      r.fill_rounded_rect(tx, y0 + 124, g.text_width, 12, 6, kRaised);
-      int filled = progress_width(update, g);
-      if (filled > 0) r.fill_rounded_rect(tx, y0 + 124, filled, 12, 6, kAccent);
+      const DownloadBar bar = download_bar(g, in);
+      draw_download_bar(r, bar);
+      draw_download_figures(r, bar, update);
       break;
     }
     case UpdateStatus::Kind::Error:
@@ -106,8 +138,19 @@ void describe_update_dialog(Renderer& r, const FrameInputs& in, ScreenParts& out
   const UpdateStatus& update = in.update;
   PartKey key;
   key.add(static_cast<int>(update.kind)).add(update.version).add(update.count).add(update.message);
-  if (update.is(UpdateStatus::Kind::Downloading)) key.add(progress_width(update, g));
+  const bool downloading = update.is(UpdateStatus::Kind::Downloading);
+  if (downloading) key.add(static_cast<int>(update.step));
   out.add(part_id(PartKind::Dialog), key.value(), [&] { return dialog_area(r, g); });
+  if (!downloading) return;
+  // While a download goes on only its bar and its figures change: they
+  // are parts of their own, so that a moving bar redraws its own tiles.
+  const DownloadBar bar = download_bar(g, in);
+  out.add(part_id(PartKind::DialogBar),
+          PartKey().add(bar.fill.offset).add(bar.fill.width).value(), [&] { return bar.track; });
+  const uint32_t percent = update.total > 0 ? download_percent(update) : 0;
+  out.add(part_id(PartKind::DialogFigures),
+          PartKey().add(download_figures(update)).add(percent).value(),
+          [&] { return r.text_area(bar.track.x, bar.figures_y, 13); });
 }
 
 void draw_exit_dialog(Renderer& r, const FrameInputs& in) {

@@ -308,6 +308,38 @@ std::string version_label(std::string_view version) {
   return "v" + std::string(version);
 }
 
+float download_share(uint64_t received, uint64_t total) {
+  if (total == 0) return 0.0f;
+  if (received >= total) return 1.0f;
+  return static_cast<float>(static_cast<double>(received) / static_cast<double>(total));
+}
+
+uint32_t download_percent(const UpdateStatus& update) {
+  if (update.total > 0) return percent_of(update.received, update.total);
+  float percent = update.progress * 100.0f;
+  if (percent >= 4294967295.0f) return UINT32_MAX;
+  return percent > 0.0f ? static_cast<uint32_t>(percent) : 0;
+}
+
+std::string download_figures(const UpdateStatus& update) {
+  if (update.total > 0) {
+    return fmt::format("{} / {} MB", megabytes_text(update.received), megabytes_text(update.total));
+  }
+  return update.received > 0 ? megabytes_text(update.received) + " MB" : std::string();
+}
+
+BarFill download_bar_fill(const UpdateStatus& update, int track_width, uint32_t frame) {
+  if (track_width <= 0) return {};
+  if (update.size_unknown()) {
+    const int width = std::max(track_width / 4, 1);
+    const uint32_t phase = frame % (2 * kBarSweepFrames);
+    const uint32_t along = phase < kBarSweepFrames ? phase : 2 * kBarSweepFrames - phase;
+    return {static_cast<int>(int64_t{track_width - width} * along / kBarSweepFrames), width};
+  }
+  float p = std::isnan(update.progress) ? 0.0f : std::clamp(update.progress, 0.0f, 1.0f);
+  return {0, static_cast<int>(p * static_cast<float>(track_width))};
+}
+
 Pill update_pill(const UpdateStatus& update) {
   using Kind = UpdateStatus::Kind;
   switch (update.kind) {
@@ -319,16 +351,19 @@ Pill update_pill(const UpdateStatus& update) {
       return {fmt::format("Bản {}!", version_label(update.version)), palette::kGreen};
     case Kind::ChannelsUpdated:
       return {fmt::format("+{} Kênh!", update.count), palette::kGreen};
-    case Kind::Downloading: {
-      float percent = update.progress * 100.0f;
-      uint32_t shown = 0;
-      if (percent >= 4294967295.0f) {
-        shown = UINT32_MAX;
-      } else if (percent > 0.0f) {
-        shown = static_cast<uint32_t>(percent);
+    case Kind::Downloading:
+      switch (update.step) {
+        case UpdateStatus::Step::Verify:
+          return {"Kiểm tra...", palette::kAccent};
+        case UpdateStatus::Step::Install:
+          return {"Cài đặt...", palette::kAccent};
+        case UpdateStatus::Step::Download:
+          break;
       }
-      return {fmt::format("Tải {}%", shown), palette::kAccent};
-    }
+      if (update.size_unknown()) {
+        return {fmt::format("Tải {} MB", megabytes_text(update.received)), palette::kAccent};
+      }
+      return {fmt::format("Tải {}%", download_percent(update)), palette::kAccent};
     case Kind::Error:
       return {"Lỗi OTA", palette::kRed};
   }

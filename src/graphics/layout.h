@@ -207,6 +207,27 @@ std::string sleep_pill_text(uint8_t option, bool active, uint64_t remaining);
 // ("v1.0.1", as servers often write it) are not repeated.
 std::string version_label(std::string_view version);
 
+// The share of `total` bytes that `received` makes, 0 to 1; 0 while the
+// total is not known.
+float download_share(uint64_t received, uint64_t total);
+// The download's whole percentage, cut: of its bytes when its size is
+// known, else of its progress (0 to 1; below 0 and not a number give 0).
+uint32_t download_percent(const UpdateStatus& update);
+// The figures under the download's bar: "1.3 / 3.6 MB", or "1.3 MB" while
+// the size is not known; nothing before the first byte of an unknown size.
+std::string download_figures(const UpdateStatus& update);
+
+// The filled stretch of the download's bar, `track_width` pixels long:
+// from its left end to the progress made, or, while the size is not known,
+// a quarter of the track that sweeps from end to end and back once every
+// two seconds of frames.
+struct BarFill {
+  int offset = 0;
+  int width = 0;  // 0: the track alone
+};
+inline constexpr uint32_t kBarSweepFrames = 60;
+BarFill download_bar_fill(const UpdateStatus& update, int track_width, uint32_t frame);
+
 struct Pill {
   std::string text;
   uint32_t colour = 0;

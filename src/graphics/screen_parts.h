@@ -158,6 +158,8 @@ enum class PartKind : uint32_t {
   ViewVolume,
   History,        // the panel's recent titles
   ViewTitle,      // the now-playing card's title and artist
+  DialogBar,      // the update dialog's download bar
+  DialogFigures,  // the sizes and percentage under it
 };
 
 inline uint32_t part_id(PartKind kind, uint32_t index = 0) {

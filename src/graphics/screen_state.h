@@ -21,7 +21,7 @@ struct UpdateStatus {
     Checking,         // a check is running
     UpdateAvailable,  // version, download_url
     ChannelsUpdated,  // count
-    Downloading,      // message, progress
+    Downloading,      // message, progress, step, received, total
     Error,            // message
   };
 
@@ -31,6 +31,15 @@ struct UpdateStatus {
   uint64_t count = 0;
   std::string message;
   float progress = 0.0f;
+  // Downloading: what the installer does now, and the package's bytes so
+  // far against its size (0: not known; the bar then shows only movement).
+  enum class Step { Download, Verify, Install };
+  Step step = Step::Download;
+  uint64_t received = 0;
+  uint64_t total = 0;
+
+  // Bytes arrive but nobody said how many will come.
+  bool size_unknown() const { return kind == Kind::Downloading && total == 0 && received > 0; }
 
   bool is(Kind k) const { return kind == k; }
 };

@@ -1,7 +1,5 @@
 #include "graphics/screens.h"
 
-#include <bit>
-
 #include <fmt/format.h>
 
 #include "graphics/palette.h"
@@ -53,9 +51,10 @@ void describe_header(Renderer& r, const FrameInputs& in, ScreenParts& out) {
   // The values the pills' texts are made from.
   key.add(uint32_t{in.sleep_option}).add(in.sleep_active);
   if (in.sleep_active) key.add(in.sleep_remaining);
-  const UpdateStatus& update = in.update;
-  key.add(static_cast<int>(update.kind)).add(update.version).add(update.count);
-  key.add(std::bit_cast<uint32_t>(update.progress));
+  // The update pill by what it shows: a download's progress redraws the
+  // header only when its figure changes.
+  Pill pill = update_pill(in.update);
+  key.add(pill.text).add(pill.colour);
   out.add(part_id(PartKind::Header), key.value(), [&] {
     const HeaderGeometry g = header_geometry(r.width());
     Rect area = unite(g.band, g.rule);

@@ -1,9 +1,9 @@
 #include "main/app.h"
 
 #include <cstdlib>
-#include <type_traits>
 
 #include "base/log.h"
+#include "graphics/layout.h"
 
 namespace ze {
 
@@ -26,27 +26,51 @@ void App::count_frame() {
 }
 
 void App::apply_update_message(UpdateMessage message) {
-  std::visit(
-      [this](auto&& m) {
-        using T = std::decay_t<decltype(m)>;
-        UpdateStatus status;
-        if constexpr (std::is_same_v<T, UpdateAvailableMessage>) {
-          state_.pending_download_url = m.manifest.download_url;
-          status.kind = UpdateStatus::Kind::UpdateAvailable;
-          status.version = m.manifest.version;
-          status.download_url = m.manifest.download_url;
-        } else if constexpr (std::is_same_v<T, ChannelsUpdatedMessage>) {
-          catalog_ = std::move(m.catalog);
-          lists_stale_ = true;
-          status.kind = UpdateStatus::Kind::ChannelsUpdated;
-          status.count = catalog_.channels.size();
-        } else {
-          status.kind = UpdateStatus::Kind::Error;
-          status.message = std::move(m.text);
-        }
-        state_.update = std::move(status);
-      },
-      message);
+  if (const auto* progress = std::get_if<InstallProgressMessage>(&message)) {
+    show_install_progress(*progress);
+    return;
+  }
+  UpdateStatus status;
+  if (auto* offer = std::get_if<UpdateAvailableMessage>(&message)) {
+    state_.pending_download_url = offer->manifest.download_url;
+    status.kind = UpdateStatus::Kind::UpdateAvailable;
+    status.version = offer->manifest.version;
+    status.download_url = offer->manifest.download_url;
+  } else if (auto* channels = std::get_if<ChannelsUpdatedMessage>(&message)) {
+    catalog_ = std::move(channels->catalog);
+    lists_stale_ = true;
+    status.kind = UpdateStatus::Kind::ChannelsUpdated;
+    status.count = catalog_.channels.size();
+  } else {
+    status.kind = UpdateStatus::Kind::Error;
+    status.message = std::move(std::get<UpdateErrorMessage>(message).text);
+  }
+  state_.update = std::move(status);
+}
+
+void App::show_install_progress(const InstallProgressMessage& progress) {
+  // A check asked for meanwhile shows its own result: the installer's
+  // reports move only the dialog of its download.
+  if (!state_.update.is(UpdateStatus::Kind::Downloading)) return;
+  UpdateStatus& update = state_.update;
+  using Step = InstallProgressMessage::Step;
+  switch (progress.step) {
+    case Step::Downloading:
+      update.step = UpdateStatus::Step::Download;
+      update.message = kDownloadingText;
+      break;
+    case Step::Verifying:
+      update.step = UpdateStatus::Step::Verify;
+      update.message = kVerifyingText;
+      break;
+    case Step::Installing:
+      update.step = UpdateStatus::Step::Install;
+      update.message = kInstallingText;
+      break;
+  }
+  update.received = progress.received;
+  update.total = progress.total;
+  update.progress = download_share(progress.received, progress.total);
 }
 
 void App::derive_lists() {

@@ -25,6 +25,8 @@ inline constexpr uint32_t kVolumeDisplayFrames = 90;
 inline constexpr float kDialEasing = 0.15f;
 inline constexpr auto kExitGracePeriod = std::chrono::milliseconds(600);
 inline constexpr const char* kDownloadingText = "Đang tải bản cập nhật...";
+inline constexpr const char* kVerifyingText = "Đang kiểm tra chữ ký...";
+inline constexpr const char* kInstallingText = "Đang cài đặt...";
 
 // What the dispatcher asks of the rest of the program.
 class AppEffects {
@@ -71,6 +73,7 @@ class App {
   void toggle_favorite();
   void start_update_check();
   void start_installation();
+  void show_install_progress(const InstallProgressMessage& progress);
   void request_exit();
   void step_category(int direction);
   void change_volume(int step);

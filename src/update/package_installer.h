@@ -1,15 +1,19 @@
 // Self-installation: downloads the application package with the external
 // `curl`, unpacks it over the application folder and ends the process with
 // status 42 so that the launcher starts the new version. Runs on its own
-// detached thread; a failure is logged and sent to the main loop as an update
-// error. A build with an update key installs only a package signed with it
+// detached thread, which sends its progress to the main loop (the bytes
+// received against the size the server announces, several times a second,
+// then each later step); a failure is logged and sent as an update error. A build with an update key installs only a package signed with it
 // whose program is newer than the running one. At most one installation runs
 // at a time in the process.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/paths.h"
 #include "base/queue.h"
@@ -24,6 +28,8 @@ namespace ze {
 inline constexpr int kRestartExitStatus = 42;
 // A download that grows past this is stopped and refused.
 inline constexpr uint64_t kMaxPackageSize = 64ull * 1024 * 1024;
+// How often the download's progress is reported at most.
+inline constexpr std::chrono::milliseconds kProgressInterval{200};
 
 struct InstallConfig {
   std::string curl = "curl";  // found through the search path
@@ -40,10 +46,22 @@ struct InstallConfig {
 // anything exists at its path, else the working folder, else ".".
 std::string choose_install_dir(const InstallConfig& config);
 
+// Told what the installation is doing: the download's bytes as they come,
+// then the signature check (with a key) and the unpacking. Called on the
+// installing thread.
+using InstallProgress = std::function<void(const InstallProgressMessage&)>;
+
 // One whole installation on the calling thread: download, size check,
 // unpacking, deletion of the package, the final chmod. Returns the install
 // folder, or the error text that the installer logs.
-Result<std::string> install_package(const std::string& url, const InstallConfig& config);
+Result<std::string> install_package(const std::string& url, const InstallConfig& config,
+                                    const InstallProgress& progress = {});
+
+// The length the final response announces in curl's "-D -" output (the
+// status line and headers of every response, redirects first); nothing
+// when the final response announces none or is not a success. Lines not
+// yet ended are left for a later, longer reading.
+std::optional<uint64_t> announced_length(std::string_view heads);
 
 // Starts the installer thread unless another installation is running
 // (then it only logs and returns false). On success the thread ends the

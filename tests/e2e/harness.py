@@ -173,6 +173,7 @@ class Player:
 
     def __init__(self, argv, env, cwd, stdin):
         self.lines = []
+        self.times = []  # when each line arrived (monotonic seconds)
         self._new = threading.Condition()
         # stdin=None: the player starts with descriptor 0 closed.
         self.process = subprocess.Popen(argv, env=env, cwd=cwd, stdin=stdin,
@@ -185,6 +186,7 @@ class Player:
         for raw in self.process.stdout:
             with self._new:
                 self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.times.append(time.monotonic())
                 self._new.notify_all()
         self.process.stdout.close()
         with self._new:
@@ -428,9 +430,11 @@ def map_hosts(test, names, address="127.0.0.1"):
 class HttpsServer:
     """A static HTTPS server on loopback with a self-signed certificate,
     serving the files of `root` from a thread of the test process. `requests`
-    lists the paths asked for, in order. Missing files get a 404 page."""
+    lists the paths asked for, in order. Missing files get a 404 page. With
+    `rate` (bytes per second) the files' bodies are sent no faster, as over
+    a slow network."""
 
-    def __init__(self, root, port=443, host="127.0.0.1", name="localhost"):
+    def __init__(self, root, port=443, host="127.0.0.1", name="localhost", rate=None):
         import functools
         import http.server
         self.root = root
@@ -442,6 +446,20 @@ class HttpsServer:
             def do_GET(self):
                 requests.append(self.path)
                 super().do_GET()
+
+            def copyfile(self, source, outputfile):
+                if rate is None:
+                    return super().copyfile(source, outputfile)
+                chunk = max(rate // 20, 1)
+                started, sent = time.monotonic(), 0
+                while True:
+                    data = source.read(chunk)
+                    if not data:
+                        return
+                    outputfile.write(data)
+                    outputfile.flush()
+                    sent += len(data)
+                    time.sleep(max(0.0, started + sent / rate - time.monotonic()))
 
             def log_message(self, *args):
                 pass

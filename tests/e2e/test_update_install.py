@@ -4,6 +4,7 @@ dialog, downloaded with curl, unpacked over the application folder."""
 
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -30,13 +31,13 @@ def program(version):
     return b"new program\0ze-radio-version=" + version.encode() + b"\0"
 
 
-def make_package(path, version="1.1.0"):
+def make_package(path, version="1.1.0", noise=60000):
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
         z.writestr("ze-radio/", "")
         z.writestr("ze-radio/launch.sh", "#!/bin/sh\nexec ./bin/ze-radio\n")
         z.writestr(zipfile.ZipInfo("ze-radio/bin/ze-radio"), program(version))  # stored
         z.writestr("ze-radio/data/list.txt", "list")
-        z.writestr(zipfile.ZipInfo("ze-radio/assets/noise.bin"), os.urandom(60000))
+        z.writestr(zipfile.ZipInfo("ze-radio/assets/noise.bin"), os.urandom(noise))
 
 
 def damage(path):
@@ -65,8 +66,8 @@ class UpdateInstallTest(harness.SandboxTest):
                        + (["--secret-key", key] if key else []),
                        check=True, stdout=subprocess.DEVNULL)
 
-    def serve(self):
-        server = harness.HttpsServer(self.site, name=HOST)
+    def serve(self, rate=None):
+        server = harness.HttpsServer(self.site, name=HOST, rate=rate)
         self.addCleanup(server.stop)
         return server
 
@@ -86,9 +87,11 @@ class UpdateInstallTest(harness.SandboxTest):
         mark = self.offer(player)
         player.send("A", "A")  # the second press must not start a second installer
         self.assertEqual(player.wait_exit(30), 42)
-        ota = [line for line in player.lines[mark:] if line.startswith("[OTA]")]
-        self.assertEqual(ota[-3:], [
+        ota = [line for line in player.lines[mark:]
+               if line.startswith("[OTA]") and not line.startswith("[OTA] Downloaded ")]
+        self.assertEqual(ota[-4:], [
             "[OTA] Downloading package update from: %s/ze-radio-1.1.0.zip" % BASE,
+            "[OTA] Installing the package into " + APP,
             "[OTA] Installation completed to " + APP,
             "[OTA] Application updated successfully! Triggering restart code 42...",
         ])
@@ -102,6 +105,42 @@ class UpdateInstallTest(harness.SandboxTest):
         self.assertEqual(os.path.getsize(APP + "/assets/noise.bin"), 60000)
         self.assertFalse(os.path.exists(APP + "/ze-radio"))
         self.assertFalse(os.path.exists(PACKAGE))
+
+    def test_a_slow_download_shows_its_progress_then_each_step(self):
+        """A 1.2 MB package at 300 KB/s: the progress shown rises a tenth at
+        a time while the bytes arrive, then the signature check and the
+        unpacking are shown until the restart."""
+        os.makedirs("/tmp/dist")
+        make_package("/tmp/dist/ze-radio-1.1.0.zip", noise=1200000)
+        size = os.path.getsize("/tmp/dist/ze-radio-1.1.0.zip")
+        self.publish("/tmp/dist/ze-radio-1.1.0.zip", key=TEST_KEY)
+        self.serve(rate=300000)
+        player = self.start_player(binary=SIGNED_BINARY)
+        mark = self.offer(player)
+        player.send("A")
+        self.assertEqual(player.wait_exit(30), 42)
+
+        steps = [(line, at) for line, at in zip(player.lines[mark:], player.times[mark:])
+                 if line.startswith("[OTA]")]
+        rx = re.compile(r"^\[OTA\] Downloaded (\d+)% \((\d+\.\d) of (\d+\.\d) MB\)$")
+        progress = [(rx.match(line), at) for line, at in steps if rx.match(line)]
+        percents = [int(m.group(1)) for m, _ in progress]
+        self.assertGreaterEqual(len(percents), 8, percents)
+        self.assertEqual(percents, sorted(set(percents)), "rising, each tenth once")
+        self.assertEqual(percents[-1], 100)
+        self.assertEqual({m.group(3) for m, _ in progress}, {"%.1f" % (size // 100000 / 10)})
+        # Shown while the bytes came (about 4 s), not all at the end.
+        self.assertGreater(progress[-1][1] - progress[0][1], 2.0)
+        lines = [line for line, _ in steps]
+        after = lines[lines.index(progress[-1][0].group(0)) + 1:]
+        self.assertEqual(after, [
+            "[OTA] Checking the package's signature",
+            "[OTA] Installing the package into " + APP,
+            "[OTA] Installation completed to " + APP,
+            "[OTA] Application updated successfully! Triggering restart code 42...",
+        ])
+        with open(APP + "/bin/ze-radio", "rb") as f:
+            self.assertEqual(f.read(), program("1.1.0"))
 
     def test_failed_installations_keep_the_player_and_its_files(self):
         os.makedirs(self.site + "/ota")

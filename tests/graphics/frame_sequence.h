@@ -143,6 +143,10 @@ class FrameWorld {
     u.count = c.below(500);
     u.message = c.chance(50) ? "Đang tải..." : std::string(150, 'm');
     u.progress = float(c.below(120)) / 100.0f;
+    // A download by its bytes, of a known size or not, at any step.
+    u.step = static_cast<UpdateStatus::Step>(c.below(3));
+    u.total = c.chance(50) ? 3600000 : 0;
+    u.received = c.below(3700) * uint64_t{1000};
     in_.update = u;
   }
 

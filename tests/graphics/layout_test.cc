@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "base/text.h"
+#include "graphics/palette.h"
 #include "graphics/renderer.h"
 
 namespace ze {
@@ -199,6 +200,56 @@ TEST(StreamReport, TheDocumentBecomesTheScreensTexts) {
     EXPECT_EQ(shown.quality, c.quality);
     EXPECT_EQ(shown.title, "");
   }
+}
+
+TEST(Texts, ADownloadShowsItsBytesPercentageAndStep) {
+  using Step = UpdateStatus::Step;
+  struct Case {
+    Step step;
+    uint64_t received, total;
+    const char* pill;
+    const char* figures;
+    BarFill fill;  // on a 480-pixel track at frame 0
+  };
+  const Case cases[] = {
+      {Step::Download, 0, 0, "Tải 0%", "", {0, 0}},
+      {Step::Download, 0, 3600000, "Tải 0%", "0.0 / 3.6 MB", {0, 0}},
+      {Step::Download, 1332000, 3600000, "Tải 37%", "1.3 / 3.6 MB", {0, 177}},
+      {Step::Download, 3599999, 3600000, "Tải 99%", "3.5 / 3.6 MB", {0, 479}},
+      {Step::Download, 3600000, 3600000, "Tải 100%", "3.6 / 3.6 MB", {0, 480}},
+      {Step::Download, 1250000, 0, "Tải 1.2 MB", "1.2 MB", {0, 120}},
+      {Step::Verify, 3600000, 3600000, "Kiểm tra...", "3.6 / 3.6 MB", {0, 480}},
+      {Step::Install, 3600000, 3600000, "Cài đặt...", "3.6 / 3.6 MB", {0, 480}},
+  };
+  for (const Case& c : cases) {
+    UpdateStatus update;
+    update.kind = UpdateStatus::Kind::Downloading;
+    update.step = c.step;
+    update.received = c.received;
+    update.total = c.total;
+    update.progress = download_share(c.received, c.total);
+    SCOPED_TRACE(c.pill);
+    EXPECT_EQ(update_pill(update).text, c.pill);
+    EXPECT_EQ(update_pill(update).colour, palette::kAccent);
+    EXPECT_EQ(download_figures(update), c.figures);
+    BarFill fill = download_bar_fill(update, 480, 0);
+    EXPECT_EQ(std::pair(fill.offset, fill.width), std::pair(c.fill.offset, c.fill.width));
+  }
+  EXPECT_EQ(megabytes_text(64ull * 1024 * 1024), "67.1");
+  EXPECT_EQ(download_share(5, 0), 0.0f);
+  EXPECT_EQ(download_share(7, 5), 1.0f);
+
+  // Of an unknown size a quarter of the track sweeps to the far end in 60
+  // frames and back in 60 more, whatever the counter's value.
+  UpdateStatus unknown;
+  unknown.kind = UpdateStatus::Kind::Downloading;
+  unknown.received = 1;
+  std::vector<int> offsets;
+  for (uint32_t frame : {0u, 30u, 60u, 90u, 120u, 4294967295u}) {
+    offsets.push_back(download_bar_fill(unknown, 480, frame).offset);
+  }
+  EXPECT_EQ(offsets, (std::vector<int>{0, 180, 360, 180, 0, 90}));
+  EXPECT_EQ(download_bar_fill(unknown, 0, 5).width, 0);
 }
 
 TEST(Texts, PillsLabelsAndClocks) {

@@ -237,6 +237,55 @@ TEST_F(AppTest, UpdateDialogFlow) {
   EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Error);
 }
 
+TEST_F(AppTest, InstallProgressMovesOnlyTheDownloadsDialog) {
+  using Step = InstallProgressMessage::Step;
+  // Reports of an installation arrive only while its download is shown.
+  app.apply_update_message(InstallProgressMessage{Step::Downloading, 10, 100});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Idle);
+  frame({Action::OtaUpdate});
+  app.apply_update_message(UpdateAvailableMessage{{"ze", "1.2.0", "https://h/p.zip", "", ""}});
+  frame({Action::Confirm});
+
+  struct Report {
+    Step step;
+    uint64_t received, total;
+    float progress;
+    UpdateStatus::Step shown;
+    const char* message;
+  };
+  const Report reports[] = {
+      {Step::Downloading, 0, 0, 0.0f, UpdateStatus::Step::Download, "Đang tải bản cập nhật..."},
+      {Step::Downloading, 0, 3600000, 0.0f, UpdateStatus::Step::Download,
+       "Đang tải bản cập nhật..."},
+      {Step::Downloading, 1332000, 3600000, 0.37f, UpdateStatus::Step::Download,
+       "Đang tải bản cập nhật..."},
+      {Step::Downloading, 1250000, 0, 0.0f, UpdateStatus::Step::Download,
+       "Đang tải bản cập nhật..."},
+      {Step::Verifying, 3600000, 3600000, 1.0f, UpdateStatus::Step::Verify,
+       "Đang kiểm tra chữ ký..."},
+      {Step::Installing, 3600000, 3600000, 1.0f, UpdateStatus::Step::Install, "Đang cài đặt..."},
+  };
+  for (const Report& r : reports) {
+    SCOPED_TRACE(r.received);
+    app.apply_update_message(InstallProgressMessage{r.step, r.received, r.total});
+    const UpdateStatus& update = app.state().update;
+    EXPECT_EQ(update.kind, UpdateStatus::Kind::Downloading);
+    EXPECT_EQ(update.step, r.shown);
+    EXPECT_EQ(update.message, r.message);
+    EXPECT_EQ(std::pair(update.received, update.total), std::pair(r.received, r.total));
+    EXPECT_FLOAT_EQ(update.progress, r.progress);
+  }
+  // After a failure the dialog keeps its error; the next try starts at 0.
+  app.apply_update_message(UpdateErrorMessage{"Failed to download update file"});
+  app.apply_update_message(InstallProgressMessage{Step::Downloading, 10, 100});
+  EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Error);
+  app.apply_update_message(UpdateAvailableMessage{{"ze", "1.2.0", "https://h/p.zip", "", ""}});
+  frame({Action::Confirm});
+  EXPECT_EQ(app.state().update.step, UpdateStatus::Step::Download);
+  EXPECT_EQ(app.state().update.received, 0u);
+  EXPECT_EQ(app.state().update.message, "Đang tải bản cập nhật...");
+}
+
 TEST_F(AppTest, ExitIsIgnoredDuringTheGracePeriod) {
   ::testing::internal::CaptureStdout();
   effects.clock = start + 500ms;

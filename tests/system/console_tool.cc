@@ -1,5 +1,5 @@
 // The console's own devices, as the system test needs them inside the qemu
-// guest (tests/system/test_console.py). One static program, four commands:
+// guest (tests/system/test_console.py). One static program, five commands:
 //
 //   console_tool fb-info            the framebuffer's sizes and pan offset
 //   console_tool fb-pan Y           pans /dev/fb0 to row Y (as a previous
@@ -16,6 +16,12 @@
 //                                   its playback side to; prints "capturing"
 //                                   once it runs, then what the first channel
 //                                   carried (pitch, level, silent blocks)
+//   console_tool clock SECONDS      the console's own timing: sleeps 10 ms
+//                                   at a time and reports how late it woke
+//                                   (longest, total, and the steps late by
+//                                   more than 50 ms); an
+//                                   emulator starved by its host wakes late
+//                                   however little the guest has to do
 //
 // Results go to standard output as "key=value" pairs; the test reads them.
 
@@ -25,10 +31,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stream/alsa_pcm.h"
@@ -223,6 +232,34 @@ int capture(double seconds, ze::stream::alsa::FrameLayout layout) {
   return 0;
 }
 
+// Sleeps in 10 ms steps for SECONDS on the monotonic clock and reports the
+// lateness of the wake-ups: what a program that writes sound on time can
+// count on in this guest just now.
+int clock_watch(double seconds) {
+  using namespace std::chrono;
+  constexpr auto kStep = milliseconds(10);
+  constexpr auto kStall = milliseconds(50);
+  std::printf("watching\n");
+  std::fflush(stdout);
+  const auto end = steady_clock::now() + duration<double>(seconds);
+  long steps = 0, stalls = 0;
+  double late_ms = 0, longest_ms = 0;
+  for (auto at = steady_clock::now(); at < end;) {
+    const auto wanted = at + kStep;
+    std::this_thread::sleep_until(wanted);
+    at = steady_clock::now();
+    const auto late = at - wanted;
+    const double ms = duration<double, std::milli>(late).count();
+    late_ms += ms;
+    longest_ms = std::max(longest_ms, ms);
+    if (late > kStall) ++stalls;
+    ++steps;
+  }
+  std::printf("steps=%ld late_ms=%.0f longest_ms=%.0f stalls=%ld\n", steps, late_ms, longest_ms,
+              stalls);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -241,8 +278,9 @@ int main(int argc, char** argv) {
     }
     return capture(std::atof(argv[2]), layout);
   }
+  if (command == "clock" && argc == 3) return clock_watch(std::atof(argv[2]));
   std::fprintf(stderr,
                "usage: console_tool fb-info | fb-pan Y | gamepad FIFO | "
-               "capture SECONDS [s16|s24|s32 CHANNELS]\n");
+               "capture SECONDS [s16|s24|s32 CHANNELS] | clock SECONDS\n");
   return 2;
 }

@@ -16,6 +16,7 @@
 
 #include "base/files.h"
 #include "base/process.h"
+#include "base/text.h"
 #include "temp_dir.h"
 #include "update/zip_reader.h"
 #include "zip_writer.h"
@@ -641,7 +642,8 @@ TEST_F(DownloadTest, SmallOrBrokenDownloadsAreRejected) {
   EXPECT_FALSE(path_exists(config_.package_path));
   EXPECT_EQ(*read_file(dir_ / "args"),
             "-q\n-g\n-s\n-S\n-L\n--max-redirs\n10\n-k\n--proto\n=http,https\n--proto-redir\n"
-            "=http,https\n-4\n--connect-timeout\n8\n--max-time\n120\n--max-filesize\n67108864\n-o\n" +
+            "=http,https\n-4\n--connect-timeout\n8\n--max-time\n120\n--max-filesize\n67108864\n-D\n-\n"
+            "-o\n" +
                 config_.package_path + "\nhttps://updates.test/p.zip\n");
   EXPECT_EQ(log_, "[OTA] Downloading package update from: https://updates.test/p.zip\n");
 
@@ -699,6 +701,7 @@ TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {
   EXPECT_NE(file_mode(app_ + "/bin/old") & 0100, 0u);  // the final chmod +x
   EXPECT_EQ(log_,
             "[OTA] Downloading package update from: https://updates.test/p.zip\n"
+            "[OTA] Installing the package into " + app_ + "\n"
             "[OTA] Installation completed to " + app_ + "\n");
 
   // Off the device the working folder is the install folder; its name may
@@ -712,6 +715,84 @@ TEST_F(DownloadTest, CompletePackageIsInstalledMadeExecutableAndRemoved) {
   ASSERT_TRUE(install().ok());
   EXPECT_TRUE(path_exists(config_.working_dir + "/launch.sh"));
   EXPECT_NE(file_mode(config_.working_dir + "/bin/old") & 0100, 0u);
+}
+
+TEST(AnnouncedLength, IsTheFinalSuccessfulResponsesLength) {
+  const std::pair<std::string_view, std::optional<uint64_t>> cases[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 3600000\r\n\r\n", 3600000},
+      {"HTTP/2 200\r\ncontent-length:12\r\n\r\n", 12},
+      // Redirects first: their lengths are those of their own bodies.
+      {"HTTP/1.1 302 Found\r\nContent-Length: 5\r\nLocation: /b\r\n\r\n"
+       "HTTP/1.1 200 OK\r\nCONTENT-LENGTH: 70000\r\n\r\n", 70000},
+      {"HTTP/1.1 302 Found\r\nContent-Length: 5\r\n\r\nHTTP/1.1 200 OK\r\n"
+       "Transfer-Encoding: chunked\r\n\r\n", std::nullopt},
+      {"HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\n", std::nullopt},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 12x\r\n\r\n", std::nullopt},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999999\r\n", std::nullopt},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4\r\nContent-Length: \r\n", std::nullopt},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 12", std::nullopt},  // the line goes on
+      {"", std::nullopt},
+  };
+  for (const auto& [heads, length] : cases) EXPECT_EQ(announced_length(heads), length) << heads;
+}
+
+TEST_F(DownloadTest, ProgressFollowsTheFileAgainstTheAnnouncedLengthThenEachStep) {
+  make_zip(dir_ / "source",
+           "import os\n"
+           "add('ze-radio/launch.sh', '#!/bin/sh\\n')\n"
+           "add('ze-radio/padding.bin', os.urandom(120000), stored=True)\n");
+  const uint64_t size = std::filesystem::file_size(dir_ / "source");
+  // Heads of a redirect and of the answer, then the body in four pieces.
+  write_curl("printf 'HTTP/1.1 302 Found\\r\\nContent-Length: 3\\r\\n\\r\\n"
+             "HTTP/1.1 200 OK\\r\\nContent-Length: " + std::to_string(size) + "\\r\\n\\r\\n'\n"
+             "for i in 0 1 2 3; do dd if=" + dir_ / "source" + " of=\"$out\" bs=32768 skip=$i "
+             "seek=$i count=1 conv=notrunc status=none; sleep 0.3; done");
+  std::vector<InstallProgressMessage> reports;
+  ::testing::internal::CaptureStdout();
+  Result<std::string> result =
+      install_package("https://updates.test/p.zip", config_,
+                      [&](const InstallProgressMessage& m) { reports.push_back(m); });
+  std::string log = ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(result.ok()) << result.error();
+  // The log has a line at each tenth reached, the whole package last.
+  const std::string mb = megabytes_text(size);
+  EXPECT_NE(log.find("[OTA] Downloaded 100% (" + mb + " of " + mb + " MB)\n"), std::string::npos)
+      << log;
+  EXPECT_LT(log.find("[OTA] Downloaded "), log.find("[OTA] Downloaded 100%")) << log;
+  EXPECT_LT(log.find("[OTA] Downloaded 100%"), log.find("[OTA] Installing the package into "));
+
+  using Step = InstallProgressMessage::Step;
+  std::vector<InstallProgressMessage> download;
+  for (const InstallProgressMessage& m : reports) {
+    if (m.step == Step::Downloading) download.push_back(m);
+  }
+  ASSERT_GE(download.size(), 3u);
+  EXPECT_EQ(download.front().received, 0u);
+  size_t between = 0;
+  for (size_t i = 0; i < download.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LE(download[i - 1].received, download[i].received);
+    }
+    if (download[i].total == size && download[i].received > 0 && download[i].received < size) ++between;
+  }
+  EXPECT_GE(between, 2u) << "the download's bytes as they come";
+  EXPECT_EQ(std::pair(download.back().received, download.back().total), std::pair(size, size));
+  // Then the unpacking (this build checks no signature), the last report.
+  EXPECT_EQ(reports.back().step, Step::Installing);
+  EXPECT_EQ(std::pair(reports.back().received, reports.back().total), std::pair(size, size));
+
+  // A server that announces no length: the bytes alone.
+  write_curl("printf 'HTTP/1.1 200 OK\\r\\n\\r\\n'; cp " + dir_ / "source" + " \"$out\"");
+  reports.clear();
+  ::testing::internal::CaptureStdout();
+  result = install_package("https://updates.test/p.zip", config_,
+                           [&](const InstallProgressMessage& m) { reports.push_back(m); });
+  EXPECT_EQ(::testing::internal::GetCapturedStdout().find("[OTA] Downloaded "), std::string::npos)
+      << "less than a megabyte of unknown size";
+  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(reports[reports.size() - 2].received, size);
+  EXPECT_EQ(reports[reports.size() - 2].total, 0u);
 }
 
 TEST_F(DownloadTest, OnlyOneInstallationRunsAtATimeAndAFailureIsReported) {
@@ -728,8 +809,12 @@ TEST_F(DownloadTest, OnlyOneInstallationRunsAtATimeAndAFailureIsReported) {
   EXPECT_FALSE(package_install_running());
   EXPECT_NE(log.find("[OTA] Update failed: Failed to download update file\n"), std::string::npos)
       << log;
-  // The main loop learns of the failure as an update error, once.
+  // The main loop learns of the failure as an update error, once, after
+  // the download's progress.
   std::optional<UpdateMessage> message = report->try_receive();
+  while (message && std::holds_alternative<InstallProgressMessage>(*message)) {
+    message = report->try_receive();
+  }
   ASSERT_TRUE(message.has_value());
   ASSERT_TRUE(std::holds_alternative<UpdateErrorMessage>(*message));
   EXPECT_EQ(std::get<UpdateErrorMessage>(*message).text, "Failed to download update file");

@@ -9,6 +9,7 @@
 
 #include "base/files.h"
 #include "catalog/user_stations.h"
+#include "graphics/layout.h"
 
 namespace ze {
 namespace {
@@ -108,9 +109,30 @@ Result<UpdateStatus> parse_update(const json& value) {
     } else if (key == "progress") {
       if (!item.is_number()) return bad(name, "expected a number");
       status.progress = item.get<float>();
+    } else if (key == "received" || key == "total") {
+      auto bytes = unsigned_value<uint64_t>(item, name);
+      if (!bytes) return Error{bytes.error()};
+      (key == "received" ? status.received : status.total) = *bytes;
+    } else if (key == "step") {
+      auto step = string_value(item, name);
+      if (!step) return Error{step.error()};
+      using Step = UpdateStatus::Step;
+      if (*step == "Download") {
+        status.step = Step::Download;
+      } else if (*step == "Verify") {
+        status.step = Step::Verify;
+      } else if (*step == "Install") {
+        status.step = Step::Install;
+      } else {
+        return bad(name, "expected Download, Verify or Install");
+      }
     } else {
       return bad(name, "unknown key");
     }
+  }
+  // A download given by its bytes shows their share unless a progress is given.
+  if (status.total > 0 && !value.contains("progress")) {
+    status.progress = download_share(status.received, status.total);
   }
   return status;
 }

@@ -438,6 +438,7 @@ class Decoder {
     Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
     if (!written) return output_failed(written.error());
     stats_.frames_written += frames;
+    if (events_.played) events_.played(static_cast<double>(stats_.frames_written) / stats_.output_rate);
     if (!first_audio_done_) {
       first_audio_done_ = true;
       if (events_.first_audio) events_.first_audio();

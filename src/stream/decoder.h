@@ -31,6 +31,9 @@ struct DecodeEvents {
   // The queue's notes, each once the audio it belongs to has been accepted
   // by the sink.
   std::function<void(const StreamNote&)> note;
+  // After each block of audio the sink accepted, with the seconds of audio
+  // it has accepted in all: for work paced by the audio.
+  std::function<void(double)> played;
 };
 
 // Plays every stream of `queue` into `sink` until the queue finishes or a

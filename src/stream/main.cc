@@ -213,6 +213,7 @@ int main(int argc, char** argv) {
   };
   events.audio = [&](const AudioFacts& facts) { now_playing.audio(facts); };
   events.note = [&](const StreamNote& note) { now_playing.note(note); };
+  events.played = [&](double seconds) { now_playing.tick(seconds); };
   DecodeStats stats;
   Finish how = decode_queue(queue, *sink, events, stats,
                             options.source.stall_seconds.value_or(kDefaultStallSeconds));
@@ -224,7 +225,11 @@ int main(int argc, char** argv) {
   sink->close(how.outcome == Outcome::Ended);
   // Stopped, the engine takes its document along; after a lost stream it
   // stays for the engine that the script starts again.
-  if (how.outcome == Outcome::Stopped) now_playing.remove();
+  if (how.outcome == Outcome::Stopped) {
+    now_playing.remove();
+  } else {
+    now_playing.flush();
+  }
   int status = exit_status(how);
   ze::exit_process(status);
 }

@@ -44,10 +44,12 @@ Result<uint64_t> SegmentFetcher::fetch(const HlsSegment& segment, double target,
   // on from there.
   const bool resuming = resumes(segment.sequence) && transfer_->uri == segment.uri;
   const uint64_t segment_start = resuming ? transfer_->start : context_.writer.stream_bytes();
+  // The playlist's title goes in with the segment's first audio, so that it
+  // is there however soon that audio plays; by then a tag at the segment's
+  // start has shown whether the segment carries titles of its own.
+  playlist_title_ = std::make_pair(segment.title, segment_start);
   Result<uint64_t> bytes = fetch_bytes(segment.uri, segment.byte_range, *cipher, segment.sequence, options);
-  // A playlist's own title counts only while the segments carry none;
-  // whether this one does shows once it is read.
-  if (bytes) context_.titles.playlist_title(segment.title, segment_start);
+  playlist_title_.reset();
   return bytes;
 }
 
@@ -188,6 +190,10 @@ Status SegmentFetcher::pass(const uint8_t* data, size_t size, bool last) {
   scanner_.feed(plain.data(), plain.size(), found);
   if (last) scanner_.end_segment(found);
   for (const FoundTag& tag : found) context_.titles.id3_tag(tag.tag, t.start + tag.offset);
+  if (playlist_title_ && (!plain.empty() || last)) {
+    context_.titles.playlist_title(playlist_title_->first, playlist_title_->second);
+    playlist_title_.reset();
+  }
   if (!context_.writer.push(plain.data(), plain.size())) return Error::stopped();
   return ok_status();
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "base/result.h"
 #include "formats/playlist.h"
@@ -81,6 +82,9 @@ class SegmentFetcher {
   uint64_t map_generation_ = 0;        // in the stream of this generation
   std::map<std::string, AesKey> keys_;
   std::optional<Transfer> transfer_;  // a segment the network cut short
+  // The playlist's title of the segment being fetched and where its audio
+  // begins, until its first audio goes into the queue.
+  std::optional<std::pair<std::string, uint64_t>> playlist_title_;
   TimedMetadataScanner scanner_;
 };
 

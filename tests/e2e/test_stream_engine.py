@@ -3,9 +3,11 @@ curl: every stream format it plays, produced live, checked against ffmpeg's
 own decode of the same source; and the faults it meets, each ending with its
 exit status. Each group runs its producers and engines side by side."""
 
+import json
 import os
 import random
 import shutil
+import threading
 import time
 
 import harness
@@ -238,6 +240,26 @@ class StreamEngineTest(harness.SandboxTest):
             request.end_headers()
             request.wfile.write(first_bytes)
         self.server.route("/closing.aac", close_early)
+        # A title in every 320 bytes: about fifty a second.
+        with open(lc44, "rb") as f:
+            adts, adts_rate = streamkit.adts_frames(f.read())
+        flood = streamkit.IcyStream(self.server, "/flood", adts, 1024 / adts_rate, "audio/aac",
+                                    metaint=320)
+        flood_document = "/tmp/flood.json"
+        replaced = []
+
+        def watch_document():
+            seen = None
+            while not self.server.stopping.is_set():
+                try:
+                    inode = os.stat(flood_document).st_ino
+                except FileNotFoundError:
+                    inode = None
+                if inode != seen and inode is not None:
+                    replaced.append(inode)
+                seen = inode
+                time.sleep(0.002)
+        threading.Thread(target=watch_document, daemon=True).start()
         url = self.server.url
         started = time.monotonic()
         e = {
@@ -254,6 +276,7 @@ class StreamEngineTest(harness.SandboxTest):
             "connecting": self.engine("connecting", silent.url),
             "noisy": self.engine("noisy", noisy.url, "--stall-timeout", "5"),
             "closing": self.engine("closing", url + "/closing.aac"),
+            "flood": self.engine("flood", flood.url, "--now-playing", flood_document),
         }
         # SIGTERM while the only curl waits for a server that says nothing.
         self.wait_until(lambda: e["connecting"].curls, message="curl of the connecting engine")
@@ -262,6 +285,8 @@ class StreamEngineTest(harness.SandboxTest):
         time.sleep(max(0.0, started + 9 - time.monotonic()))
         e["holed"].terminate()
         e["closing"].terminate()
+        flood_document_then = json.loads(harness.read(flood_document))
+        e["flood"].terminate()
         for name, engine in e.items():
             if engine.status is None:
                 engine.finish(max(1.0, started + 30 - time.monotonic()))
@@ -269,7 +294,8 @@ class StreamEngineTest(harness.SandboxTest):
 
         expected = {"404": 2, "frozen": 1, "holed": SIGTERM_STATUS, "silent-tcp": 1,
                     "silent-http": 1, "garbage": 2, "huge": 2, "rate": 0, "ac3": 2, "aes": 0,
-                    "connecting": SIGTERM_STATUS, "noisy": 1, "closing": SIGTERM_STATUS}
+                    "connecting": SIGTERM_STATUS, "noisy": 1, "closing": SIGTERM_STATUS,
+                    "flood": SIGTERM_STATUS}
         for name, engine in e.items():
             with self.subTest(name):
                 self.assertEqual(engine.status, expected[name], engine.output())
@@ -306,6 +332,15 @@ class StreamEngineTest(harness.SandboxTest):
         self.assertGreaterEqual(len(closing), 3, e["closing"].output())
         self.assertGreater(e["closing"].count(r"connection lost: the server closed the stream"), 1)
         self.assertEqual(e["closing"].count(r"stream ended"), 0, e["closing"].output())
+
+        # Fifty titles a second for about eight seconds: a line a second in
+        # the log, the document replaced at most four times a second, and the
+        # songs of the history not pushed out by titles that last a moment.
+        self.assertGreater(flood.asked_for_metadata, 0)
+        self.assertLessEqual(e["flood"].count(r"now playing: Test Song"), 10, e["flood"].output())
+        self.assertGreater(e["flood"].count(r"titles came and went without a line"), 3)
+        self.assertLessEqual(len(replaced), 4 * 10, len(replaced))
+        self.assertLessEqual(len(flood_document_then["history"]), 1, flood_document_then)
 
         # A failed segment is skipped; the tone goes on before and after it.
         self.check_stopped(e["holed"])

@@ -154,15 +154,10 @@ class StreamTitlesTest(harness.SandboxTest):
                   b"StreamTitle='" + LATIN1_WITH_REFERENCES + b"';", b"StreamTitle='';"]
 
         def serve(request, path):
-            # The same recording from its start; metadata only when asked.
+            # The same recording from its start, as a file of known length
+            # (a live stream would be connected again when it ends);
+            # metadata only when asked.
             icy = "plain" not in path and request.headers.get("Icy-MetaData") == "1"
-            request.send_response(200)
-            request.send_header("Content-Type", "audio/mpeg")
-            request.send_header("icy-name", "Loopback FM")
-            request.send_header("icy-br", "128")
-            if icy:
-                request.send_header("icy-metaint", "8000")
-            request.end_headers()
             body, at = bytearray(), 0
             while at < len(recording):
                 body += recording[at:at + 8000]
@@ -171,6 +166,14 @@ class StreamTitlesTest(harness.SandboxTest):
                     text = titles[at // 40000 - 1] if at % 40000 == 0 and at <= 120000 else b""
                     blocks = (len(text) + 15) // 16
                     body += bytes([blocks]) + text.ljust(blocks * 16, b"\0")
+            request.send_response(200)
+            request.send_header("Content-Type", "audio/mpeg")
+            request.send_header("Content-Length", str(len(body)))
+            request.send_header("icy-name", "Loopback FM")
+            request.send_header("icy-br", "128")
+            if icy:
+                request.send_header("icy-metaint", "8000")
+            request.end_headers()
             request.wfile.write(bytes(body))
 
         self.server.route("/icy/", serve)
@@ -253,6 +256,9 @@ class StreamTitlesTest(harness.SandboxTest):
         engine.wait_for(r"now playing: Ready$", 15)
         for title, charset in ((VIETNAMESE, "UTF-8"), ("Café del Mar - Ibiza", "ISO-8859-1"),
                                ("", "UTF-8")):
+            # Each title plays a while: one that lasts under a second is no
+            # song, and the next one takes its place in the history.
+            time.sleep(1.5)
             mark = engine.mark()
             set_title(title, charset)
             if title:

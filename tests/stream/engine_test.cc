@@ -177,7 +177,10 @@ TEST(SegmentFilters, AesSegmentsDecryptInPiecesAndAWrongKeyIsNoticed) {
 TEST(NowPlayingFile, TitlesHeadTheHistoryAndTheDocumentFollowsEveryChange) {
   testing::TempDir dir;
   const std::string path = dir / "now.json";
+  Instant clock = now();
+  NowPlayingFile* written = nullptr;
   auto document = [&] {
+    if (written) written->flush();
     Result<std::string> text = read_file(path);
     EXPECT_TRUE(text.ok());
     Result<NowPlaying> now = parse_now_playing(text.ok() ? *text : "");
@@ -190,7 +193,8 @@ TEST(NowPlayingFile, TitlesHeadTheHistoryAndTheDocumentFollowsEveryChange) {
   earlier.codec = "AAC-LC";
   earlier.history = {{"Old", "", 100}};
   ASSERT_TRUE(write_file(path, write_now_playing(earlier)).ok());
-  NowPlayingFile file(path, "WAV", "/tmp/out.wav");
+  NowPlayingFile file(path, "WAV", "/tmp/out.wav", [&] { return clock; });
+  written = &file;
   EXPECT_EQ(file.current().history, earlier.history);
   EXPECT_EQ(file.current().title, "");
   EXPECT_EQ(file.current().codec, "");
@@ -218,7 +222,11 @@ TEST(NowPlayingFile, TitlesHeadTheHistoryAndTheDocumentFollowsEveryChange) {
   file.note({TitleChange{}});
   EXPECT_EQ(document().title, "");
   EXPECT_EQ(document().history.size(), 2u);
-  for (int i = 0; i < 12; ++i) file.note({TitleChange{"Song " + std::to_string(i), ""}});
+  for (int i = 0; i < 12; ++i) {
+    clock += std::chrono::seconds(2);
+    file.tick(2.0 * (i + 1));
+    file.note({TitleChange{"Song " + std::to_string(i), ""}});
+  }
   now = document();
   ASSERT_EQ(now.history.size(), kNowPlayingHistory);
   EXPECT_EQ(now.history.front().title, "Song 11");
@@ -232,6 +240,70 @@ TEST(NowPlayingFile, TitlesHeadTheHistoryAndTheDocumentFollowsEveryChange) {
   file.remove();
   EXPECT_FALSE(path_exists(path));
   EXPECT_EQ(title_line("Title", "Artist"), "Artist - Title");
+}
+
+// A title that changes many times a second: the document is written at most
+// every quarter second, the log names a title a second and counts the rest,
+// titles too short to be songs keep the songs in the history, a folder that
+// cannot be written is reported once, and a stop removes only the file the
+// engine wrote itself.
+TEST(NowPlayingFile, AFloodOfTitlesCostsWhatAReaderCanSee) {
+  testing::TempDir dir;
+  const std::string path = dir / "now.json";
+  Instant clock = now();
+  double audio = 0;
+  NowPlayingFile file(path, "WAV", "", [&] { return clock; });
+  auto on_disk = [&] { return parse_now_playing(read_file(path).value()).value().title; };
+  // Audio plays in real time here.
+  auto play = [&](std::chrono::milliseconds time) {
+    clock += time;
+    audio += std::chrono::duration<double>(time).count();
+    file.tick(audio);
+  };
+  ::testing::internal::CaptureStderr();
+  file.note({TitleChange{"Song", "Band"}});
+  EXPECT_EQ(on_disk(), "Song");
+  play(std::chrono::seconds(5));
+  file.note({TitleChange{"Next song", ""}});
+  play(std::chrono::seconds(2));
+  for (int i = 0; i < 50; ++i) {  // a second of titles, 20 ms apart
+    play(std::chrono::milliseconds(20));
+    file.note({TitleChange{"Ad " + std::to_string(i), ""}});
+    if (i == 5) EXPECT_EQ(on_disk(), "Ad 0") << "written a quarter second apart";
+    if (i == 13) EXPECT_EQ(on_disk(), "Ad 12") << "written a quarter second apart";
+  }
+  play(std::chrono::seconds(1));
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(on_disk(), "Ad 49");
+  std::vector<PlayedTitle> history = file.current().history;
+  ASSERT_EQ(history.size(), 3u);
+  EXPECT_EQ(history[0].title, "Ad 49");
+  EXPECT_EQ(history[1].title, "Next song");
+  EXPECT_EQ(history[2].title, "Song");
+  EXPECT_EQ(log,
+            "[ze-stream] now playing: Band - Song\n"
+            "[ze-stream] now playing: Next song\n"
+            "[ze-stream] now playing: Ad 0\n"
+            "[ze-stream] 48 titles came and went without a line of their own\n"
+            "[ze-stream] now playing: Ad 49\n");
+
+  // Unwritable: one line until it works again.
+  NowPlayingFile lost(dir / "missing/now.json", "WAV", "", [&] { return clock; });
+  ::testing::internal::CaptureStderr();
+  for (int i = 0; i < 5; ++i) {
+    clock += std::chrono::seconds(2);
+    lost.tick(2.0 * (i + 1));
+    lost.note({TitleChange{"T" + std::to_string(i), ""}});
+  }
+  log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 6) << log;
+  EXPECT_NE(log.find("cannot write"), std::string::npos);
+
+  // What stands at the path once the engine's own file was replaced stays.
+  ASSERT_TRUE(write_file(path + ".other", "{}").ok());
+  ASSERT_EQ(::rename((path + ".other").c_str(), path.c_str()), 0);
+  file.remove();
+  EXPECT_TRUE(path_exists(path));
   EXPECT_EQ(title_line("Title", ""), "Title");
 }
 

@@ -7,13 +7,15 @@ namespace ze::stream {
 std::optional<size_t> parse_icy_metaint(std::string_view value) {
   while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-  if (value.empty() || value.size() > 9) return std::nullopt;
-  int64_t number = 0;
+  if (value.empty()) return std::nullopt;
+  uint64_t number = 0;
   for (char c : value) {
     if (c < '0' || c > '9') return std::nullopt;
-    number = number * 10 + (c - '0');
+    // An interval past 2^40 bytes never ends within a stream: it is read
+    // as that, the blocks never come.
+    number = std::min<uint64_t>(number * 10 + static_cast<uint64_t>(c - '0'), uint64_t{1} << 40);
   }
-  if (number < 1 || number > kMaxIcyMetaint) return std::nullopt;
+  if (number < 1) return std::nullopt;
   return static_cast<size_t>(number);
 }
 

@@ -16,10 +16,10 @@
 
 namespace ze::stream {
 
-// The largest icy-metaint taken; servers use 8192 to 65536.
-inline constexpr int64_t kMaxIcyMetaint = 1 << 20;
-
-// An icy-metaint header value: a whole number from 1 to kMaxIcyMetaint.
+// An icy-metaint header value: a whole number from 1 up (servers use 8192
+// to 65536, but any interval is read the same way, without a buffer of its
+// size). Nothing for anything else: such a server's blocks cannot be found,
+// and it must be asked again without "Icy-MetaData: 1".
 std::optional<size_t> parse_icy_metaint(std::string_view value);
 
 class IcyDeinterleaver {

@@ -21,8 +21,8 @@ constexpr int kPreferStalledMs = 2000;
 
 class LiveStream {
  public:
-  LiveStream(SourceContext& context, const std::string& url, IcyBody body)
-      : context_(context), url_(url), body_(std::move(body)) {}
+  LiveStream(SourceContext& context, const std::string& url, IcyBody body, bool titles)
+      : context_(context), url_(url), body_(std::move(body)), titles_(titles) {}
 
   Finish play(Fetch first, bool complete) {
     context_.titles.set_station(body_->station);
@@ -90,7 +90,7 @@ class LiveStream {
     FetchOptions retry = retry_options(context_.options.fetch);
     retry.idle_seconds = kRetryIdleSeconds;
     retry.curl_idle_seconds = limit;
-    retry.icy = true;
+    retry.icy = titles_;
     if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     for (;;) {
       if (!wait_for_try(outage.next_try(), give_up, stalled)) return Error::stopped();
@@ -179,6 +179,7 @@ class LiveStream {
   SourceContext& context_;
   const std::string& url_;
   std::optional<IcyBody> body_;  // replaced whole when a live stream starts again
+  const bool titles_;
   bool has_length_ = false;
   Instant last_data_{};
   uint8_t buffer_[16384];
@@ -188,7 +189,11 @@ class LiveStream {
 
 IcyBody::IcyBody(const ResponseHead& head) {
   if (std::optional<std::string_view> metaint = head.header("icy-metaint")) {
-    if (std::optional<size_t> interval = parse_icy_metaint(std::string(*metaint))) icy.emplace(*interval);
+    if (std::optional<size_t> interval = parse_icy_metaint(std::string(*metaint))) {
+      icy.emplace(*interval);
+    } else {
+      unreadable_metaint = std::string(*metaint);
+    }
   }
   auto text = [&](const char* name) {
     std::optional<std::string_view> value = head.header(name);
@@ -225,8 +230,8 @@ void IcyBody::take(const uint8_t* data, size_t size) {
 }
 
 Finish play_live_stream(SourceContext& context, Fetch first, const std::string& url, IcyBody body,
-                        bool complete) {
-  LiveStream live(context, url, std::move(body));
+                        bool complete, bool titles) {
+  LiveStream live(context, url, std::move(body), titles);
   return live.play(std::move(first), complete);
 }
 

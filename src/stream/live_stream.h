@@ -30,6 +30,9 @@ struct IcyBody {
   SourceFacts facts() const { return {icecast ? "ICY" : "HTTP", station, genre, bitrate}; }
 
   std::optional<IcyDeinterleaver> icy;
+  // The head announced metadata at an interval that cannot be read: the
+  // blocks cannot be taken out, so the stream must be asked for without.
+  std::optional<std::string> unreadable_metaint;
   std::vector<uint8_t> audio;
   // Metadata blocks with the number of audio bytes before them in `audio`.
   std::vector<std::pair<size_t, std::string>> placed;
@@ -41,8 +44,9 @@ struct IcyBody {
 };
 
 // Plays the response `first` of `url`, whose first bytes are in `body`
-// (`complete`: the body has ended already).
+// (`complete`: the body has ended already). `titles`: the stream was asked
+// for its metadata, and its new connections are too.
 Finish play_live_stream(SourceContext& context, Fetch first, const std::string& url, IcyBody body,
-                        bool complete);
+                        bool complete, bool titles);
 
 }  // namespace ze::stream

@@ -28,7 +28,7 @@ class Source {
     FetchOptions first = context_.options.fetch;
     first.idle_seconds = context_.options.stall_seconds.value_or(kFirstAnswerSeconds);
     first.icy = true;
-    Result<Fetch> opened = Fetch::open(url, first);
+    Result<Fetch> opened = open_first(url, first);
     if (!opened) return finish_of(opened.failure());
     Fetch& fetch = *opened;
     const std::string where = fetch.head().url;
@@ -45,7 +45,7 @@ class Source {
     std::string type(fetch.head().header("Content-Type").value_or(""));
     ContentKind kind = sniff_content(where, type, sniffed());
     if (kind == ContentKind::Media) {
-      return play_live_stream(context_, std::move(fetch), url, std::move(body), complete);
+      return play_live_stream(context_, std::move(fetch), url, std::move(body), complete, first.icy);
     }
 
     if (depth >= kMaxListDepth) return {Outcome::Unplayable, "playlists nested too deeply"};
@@ -62,6 +62,20 @@ class Source {
   }
 
  private:
+  // The first answer of `url`. A server whose metadata interval cannot be
+  // read is asked again without metadata (`first.icy` turns false): its
+  // blocks could not be taken out of the audio.
+  static Result<Fetch> open_first(const std::string& url, FetchOptions& first) {
+    Result<Fetch> opened = Fetch::open(url, first);
+    if (!opened) return opened;
+    std::optional<std::string> unreadable = IcyBody(opened->head()).unreadable_metaint;
+    if (!unreadable) return opened;
+    log_event("the metadata interval \"{}\" cannot be read: asking again without titles",
+              unreadable->substr(0, 40));
+    first.icy = false;
+    return Fetch::open(url, first);
+  }
+
   Status read_more(Fetch& fetch, IcyBody& body, bool& complete) {
     Result<size_t> got = fetch.read(buffer_, sizeof buffer_);
     if (!got) return got.failure();

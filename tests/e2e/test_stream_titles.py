@@ -153,17 +153,29 @@ class StreamTitlesTest(harness.SandboxTest):
         titles = [b"StreamTitle='" + VIETNAMESE.encode() + b"';StreamUrl='';",
                   b"StreamTitle='" + LATIN1_WITH_REFERENCES + b"';", b"StreamTitle='';"]
 
+        # A long recording (twelve times the tone) for an interval of two
+        # million bytes, above what the engine once refused.
+        long_recording = recording * 12
+        far = b"StreamTitle='Far away';"
+
         def serve(request, path):
             # The same recording from its start, as a file of known length
             # (a live stream would be connected again when it ends);
-            # metadata only when asked.
+            # metadata only when asked: every 8000 bytes, at an interval
+            # written "8192abc" that cannot be read, or every two million.
             icy = "plain" not in path and request.headers.get("Icy-MetaData") == "1"
+            audio = long_recording if "long" in path else recording
+            metaint, announced = ((2000000, "2000000") if "long" in path else
+                                  (8192, "8192abc") if "odd" in path else (8000, "8000"))
             body, at = bytearray(), 0
-            while at < len(recording):
-                body += recording[at:at + 8000]
-                at += 8000
-                if icy and at < len(recording):
-                    text = titles[at // 40000 - 1] if at % 40000 == 0 and at <= 120000 else b""
+            while at < len(audio):
+                body += audio[at:at + metaint]
+                at += metaint
+                if icy and at < len(audio):
+                    if "long" in path:
+                        text = far
+                    else:
+                        text = titles[at // 40000 - 1] if at % 40000 == 0 and at <= 120000 else b""
                     blocks = (len(text) + 15) // 16
                     body += bytes([blocks]) + text.ljust(blocks * 16, b"\0")
             request.send_response(200)
@@ -172,17 +184,23 @@ class StreamTitlesTest(harness.SandboxTest):
             request.send_header("icy-name", "Loopback FM")
             request.send_header("icy-br", "128")
             if icy:
-                request.send_header("icy-metaint", "8000")
+                request.send_header("icy-metaint", announced)
             request.end_headers()
             request.wfile.write(bytes(body))
 
         self.server.route("/icy/", serve)
         with_metadata = self.engine("icy", self.server.url + "/icy/live", "--now-playing", NOW)
         without = self.engine("plain", self.server.url + "/icy/plain")
-        self.assertEqual(with_metadata.finish(20), 0, with_metadata.output())
-        self.assertEqual(without.finish(20), 0, without.output())
-        with open(with_metadata.output_path, "rb") as a, open(without.output_path, "rb") as b:
-            self.assertTrue(a.read() == b.read(), "the metadata changed the audio")
+        odd = self.engine("odd", self.server.url + "/icy/odd")
+        long = self.engine("long", self.server.url + "/icy/long")
+        long_plain = self.engine("long-plain", self.server.url + "/icy/long-plain")
+        for engine in (with_metadata, without, odd, long, long_plain):
+            self.assertEqual(engine.finish(40), 0, engine.output())
+        for engine, reference in ((with_metadata, without), (odd, without), (long, long_plain)):
+            with open(engine.output_path, "rb") as a, open(reference.output_path, "rb") as b:
+                self.assertTrue(a.read() == b.read(), "the metadata changed the audio of " + engine.output_path)
+        self.assertEqual(odd.count(r'the metadata interval "8192abc" cannot be read'), 1, odd.output())
+        self.assertEqual(long.count(r"now playing: Far away$"), 1, long.output())
         played = Wav(without.output_path)
         self.assertEqual(played.problems, [])
         # And the audio is the recording's whole, from its first frame:

@@ -103,7 +103,9 @@ TEST(IcyMetadata, TitlesAndIntervalsAreReadAsServersWriteThem) {
   EXPECT_EQ(icy_stream_title("StreamUrl='x';"), std::nullopt);
   EXPECT_EQ(parse_icy_metaint("16000"), 16000u);
   EXPECT_EQ(parse_icy_metaint(" 8192 "), 8192u);
-  for (const char* bad : {"", "0", "-1", "12a", "99999999999", "1048577"}) {
+  EXPECT_EQ(parse_icy_metaint("2000000"), 2000000u);
+  EXPECT_EQ(parse_icy_metaint("99999999999999999999999"), size_t{1} << 40);
+  for (const char* bad : {"", "0", "-1", "12a", "8192abc", "0x2000"}) {
     EXPECT_EQ(parse_icy_metaint(bad), std::nullopt) << bad;
   }
 }

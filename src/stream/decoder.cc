@@ -17,6 +17,7 @@ extern "C" {
 
 #include "base/clock.h"
 #include "stream/frame_sync.h"
+#include "stream/join_smoother.h"
 #include "stream/log.h"
 #include "stream/stop_signal.h"
 
@@ -207,8 +208,10 @@ class Decoder {
       }
       if (!queue_.next_stream()) {
         Finish end = queue_.finish_state();
+        if (std::optional<Finish> failed = write_held()) return *failed;
         return end;
       }
+      if (smoother_) smoother_->begin_stream();
     }
   }
 
@@ -435,9 +438,13 @@ class Decoder {
     const std::vector<int16_t>& pcm = converter_.convert(frame, frames);
     if (frames <= 0) return std::nullopt;
     starvation_.since.reset();
-    Status written = sink_.write(pcm.data(), static_cast<size_t>(frames));
+    if (!smoother_) smoother_.emplace(stats_.output_rate);
+    ready_.clear();
+    smoother_->feed(pcm.data(), static_cast<size_t>(frames), ready_);
+    if (ready_.empty()) return std::nullopt;
+    Status written = sink_.write(ready_.data(), ready_.size() / 2);
     if (!written) return output_failed(written.error());
-    stats_.frames_written += frames;
+    stats_.frames_written += static_cast<int64_t>(ready_.size() / 2);
     if (events_.played) events_.played(static_cast<double>(stats_.frames_written) / stats_.output_rate);
     if (!first_audio_done_) {
       first_audio_done_ = true;
@@ -445,6 +452,18 @@ class Decoder {
     }
     tell_audio(frame);
     tell_notes();
+    return std::nullopt;
+  }
+
+  // The last milliseconds the smoother held back, at the end of all audio.
+  std::optional<Finish> write_held() {
+    if (!smoother_) return std::nullopt;
+    ready_.clear();
+    smoother_->end(ready_);
+    if (ready_.empty()) return std::nullopt;
+    Status written = sink_.write(ready_.data(), ready_.size() / 2);
+    if (!written) return output_failed(written.error());
+    stats_.frames_written += static_cast<int64_t>(ready_.size() / 2);
     return std::nullopt;
   }
 
@@ -476,6 +495,8 @@ class Decoder {
   int64_t measured_bytes_ = 0;
   int64_t measured_samples_ = 0;
   Converter converter_;
+  std::optional<JoinSmoother> smoother_;  // once the output's rate is known
+  std::vector<int16_t> ready_;            // what the smoother gives for output
   QueueReader reader_;
   Starvation starvation_;
   bool first_audio_done_ = false;

@@ -332,6 +332,10 @@ class StreamEngineTest(harness.SandboxTest):
         self.assertGreaterEqual(len(closing), 3, e["closing"].output())
         self.assertGreater(e["closing"].count(r"connection lost: the server closed the stream"), 1)
         self.assertEqual(e["closing"].count(r"stream ended"), 0, e["closing"].output())
+        # Each new connection joins the one before without a silent block.
+        joined = Wav(e["closing"].output_path)
+        self.assertEqual(streamkit.silent_blocks(joined.channel(0, 0.1, joined.seconds() - 0.1),
+                                                 joined.rate)[:5], [])
 
         # Fifty titles a second for about eight seconds: a line a second in
         # the log, the document replaced at most four times a second, and the
@@ -540,6 +544,9 @@ class StreamEngineTest(harness.SandboxTest):
                 if name != "ice-outage":
                     self.assertLess(abs(lost), 0.1)
                     self.assertEqual(engine.count("skipped"), 0)
+                # The join after the drop-out leaves no silent block.
+                self.assertEqual(streamkit.silent_blocks(wav.channel(0, 1, wav.seconds() - 1),
+                                                         wav.rate)[:5], [])
                 resumed = engine.count("the stalled connection resumed")
                 self.assertEqual(resumed, 1 if name == "ice-short" else 0, engine.output())
 

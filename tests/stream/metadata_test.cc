@@ -51,6 +51,20 @@ TEST(TitleText, EveryCharsetAndOddityComesOutAsTheTextToShow) {
       {"", std::nullopt},
       {" - ", std::nullopt},
       {"\x81\x8d", std::nullopt},
+      // UTF-8 cut at a byte limit in the middle of a letter: the letters
+      // before it stay, the cut one goes.
+      {"S\xc6\xa1n T\xc3\xb9ng M-TP - L\xe1\xba\xa1" "c Tr\xc3", "Sơn Tùng M-TP - Lạc Tr"},
+      {"L\xe1\xba\xa1" "c L\xe1\xba", "Lạc L"},
+      // Stray bytes among UTF-8 letters are Windows-1252; text without a
+      // UTF-8 letter stays Windows-1252 to its last byte.
+      {"Tr\xc3\xb4i \x96 Caf\xe9 \x93X\x94", "Trôi – Café “X”"},
+      {"Caf\xe9", "Café"},
+      {"\xc3\xa9t\xe9 !", "été !"},
+      // Direction overrides, embeddings, isolates and marks are dropped;
+      // the joiner of an emoji stays.
+      {"A\u202eB\u202a\u202cC\u2066D\u2069\u200fE \U0001F469\u200d\U0001F467",
+       "ABCDE \U0001F469\u200d\U0001F467"},
+      {"\u202e\u200e", std::nullopt},
       {"Loopback  TEST radio", std::nullopt, "Loopback Test Radio"},
       {"Loopback Test Radio - News", "Loopback Test Radio - News", "Loopback Test Radio"},
   };

@@ -125,8 +125,19 @@ TEST(IcyMetadata, TitlesAndIntervalsAreReadAsServersWriteThem) {
 // An ID3v2 tag of the given version with these frames (id, body).
 Bytes id3_tag(int version, const std::vector<std::pair<std::string, Bytes>>& frames,
               uint8_t flags = 0, size_t padding = 0) {
+  // Unsynchronisation: a 0x00 after every 0xFF, of each frame in 2.4, of
+  // the whole body before.
+  auto unsynchronised = [](const Bytes& in) {
+    Bytes out;
+    for (uint8_t b : in) {
+      out.push_back(b);
+      if (b == 0xFF) out.push_back(0);
+    }
+    return out;
+  };
   Bytes body;
-  for (const auto& [id, content] : frames) {
+  for (auto [id, content] : frames) {
+    if (version == 4 && (flags & 0x80)) content = unsynchronised(content);
     body.insert(body.end(), id.begin(), id.end());
     size_t n = content.size();
     if (version == 2) {
@@ -139,14 +150,7 @@ Bytes id3_tag(int version, const std::vector<std::pair<std::string, Bytes>>& fra
     }
     body.insert(body.end(), content.begin(), content.end());
   }
-  if (flags & 0x80) {  // unsynchronised: a 0x00 after every 0xFF
-    Bytes unsynced;
-    for (uint8_t b : body) {
-      unsynced.push_back(b);
-      if (b == 0xFF) unsynced.push_back(0);
-    }
-    body = unsynced;
-  }
+  if (version < 4 && (flags & 0x80)) body = unsynchronised(body);
   body.resize(body.size() + padding, 0);
   size_t n = body.size();
   Bytes tag = {'I', 'D', '3', uint8_t(version), 0, flags, uint8_t((n >> 21) & 0x7F),
@@ -184,6 +188,10 @@ TEST(Id3Tags, TitleAndArtistAreReadInTheEncodingEachFrameDeclares) {
        "Old", "Tag"},
       {"2.3 unsynchronised", id3_tag(3, {{"TIT2", text_frame(1, {0xFF, 0xFE, 'A', 0})}}, 0x80),
        "A", std::nullopt},
+      // Only the header says so; the frames' own flags are clear.
+      {"2.4 unsynchronised", id3_tag(4, {{"TIT2", text_frame(0, bytes("\xFF\xFFy \xFFz"))},
+                                         {"TPE1", text_frame(1, {0xFF, 0xFE, 'A', 0})}}, 0x80),
+       "ÿÿy ÿz", "A"},
       {"timestamp only", id3_tag(4, {{"PRIV", bytes("com.apple.streaming.transportStreamTimestamp")}}),
        std::nullopt, std::nullopt},
   };

@@ -165,7 +165,8 @@ Fetch::Fetch(Fetch&& other) noexcept
       idle_seconds_(other.idle_seconds_),
       head_(std::move(other.head_)),
       early_body_(std::move(other.early_body_)),
-      early_taken_(other.early_taken_) {}
+      early_taken_(other.early_taken_),
+      complete_(other.complete_) {}
 
 Fetch::~Fetch() { kill_curl(); }
 
@@ -199,6 +200,7 @@ Result<size_t> Fetch::read(uint8_t* data, size_t size) {
 }
 
 Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
+  if (complete_) return size_t{0};
   if (!child_ || !child_->process.running()) return Error::network("no transfer");
   const auto limit = std::chrono::seconds(limit_seconds + kIdleGrace);
   Instant waiting_since = now();
@@ -207,6 +209,7 @@ Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
     if (n > 0) return static_cast<size_t>(n);
     if (n == 0) {
       if (std::optional<Error> failed = finish()) return *failed;
+      complete_ = true;
       return size_t{0};  // the whole body arrived
     }
     if (errno == EINTR) continue;

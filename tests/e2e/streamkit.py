@@ -398,20 +398,17 @@ class IcyStream:
                 time.sleep(ahead)
 
 
-class SilentListener:
-    """A TCP port on loopback that accepts connections and never sends a
-    byte (not even a TLS handshake)."""
+class LoopbackListener:
+    """A TCP port on loopback whose every connection goes to `_take`, from
+    a thread of its own until `stop`."""
 
-    def __init__(self, port=8443):
-        self.url = "https://127.0.0.1:%d/stream" % port
+    def __init__(self, port):
         self._socket = socket.socket()
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._socket.bind(("127.0.0.1", port))
         self._socket.listen(16)
         self._socket.settimeout(0.2)
-        self._held = []
         self._stop = threading.Event()
-        self.accepted = 0
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -423,18 +420,38 @@ class SilentListener:
                 continue
             except OSError:
                 return
-            self.accepted += 1
-            self._held.append(connection)
+            self._take(connection)
+
+    def _take(self, connection):
+        raise NotImplementedError
 
     def stop(self):
         self._stop.set()
         self._thread.join(5)
-        for connection in self._held:
-            connection.close()
         self._socket.close()
 
 
-class ConnectProxy:
+class SilentListener(LoopbackListener):
+    """A TCP port on loopback that accepts connections and never sends a
+    byte (not even a TLS handshake)."""
+
+    def __init__(self, port=8443):
+        self.url = "https://127.0.0.1:%d/stream" % port
+        self._held = []
+        self.accepted = 0
+        super().__init__(port)
+
+    def _take(self, connection):
+        self.accepted += 1
+        self._held.append(connection)
+
+    def stop(self):
+        super().stop()
+        for connection in self._held:
+            connection.close()
+
+
+class ConnectProxy(LoopbackListener):
     """An HTTPS proxy on loopback, as https_proxy names one: it answers each
     CONNECT with "HTTP/1.0 200 Connection established" and passes the bytes
     of the tunnel both ways. `tunnels` lists the addresses asked for."""
@@ -442,24 +459,10 @@ class ConnectProxy:
     def __init__(self, port=3128):
         self.url = "http://127.0.0.1:%d" % port
         self.tunnels = []
-        self._socket = socket.socket()
-        self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self._socket.bind(("127.0.0.1", port))
-        self._socket.listen(16)
-        self._socket.settimeout(0.2)
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        super().__init__(port)
 
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                client, _ = self._socket.accept()
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
+    def _take(self, connection):
+        threading.Thread(target=self._tunnel, args=(connection,), daemon=True).start()
 
     def _tunnel(self, client):
         upstream = None
@@ -494,11 +497,6 @@ class ConnectProxy:
             client.close()
             if upstream:
                 upstream.close()
-
-    def stop(self):
-        self._stop.set()
-        self._thread.join(5)
-        self._socket.close()
 
 
 # Real servers -------------------------------------------------------------------

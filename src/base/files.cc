@@ -17,6 +17,15 @@ Error path_error(const std::string& path, int error) {
   return Error{path + ": " + errno_text(error)};
 }
 
+// What a file of this mode is, in words, when it is not a regular file.
+const char* kind_of(mode_t mode) {
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
 Status write_named(int fd, std::string_view data, const std::string& path) {
   Status written = write_all(fd, data);
   if (!written) return Error{path + ": " + written.error()};
@@ -96,6 +105,15 @@ Status write_file_atomic(const std::string& path, std::string_view data) {
   // take turns, so two of them never share the temporary file; writers of
   // different documents go on side by side.
   std::unique_lock<std::mutex> lock = lock_document(path);
+  // The rename replaces whatever stands at the path: a device node such as
+  // /dev/null, a named pipe or a socket would become a plain file for every
+  // program that uses it. Only a regular file (a link to one counts) or
+  // nothing is replaced.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (S_ISDIR(st.st_mode)) return path_error(path, EISDIR);
+    return Error{path + ": " + kind_of(st.st_mode) + ", not a regular file: left as it is"};
+  }
   std::string temp = path + ".tmp";
   {
     // A leftover is removed rather than opened, so whatever it is (even a

@@ -49,7 +49,9 @@ Status write_file(const std::string& path, std::string_view data);
 // Writes `data` to the temporary file `path` + ".tmp", flushes it to the
 // device, renames it over `path` and flushes the folder, so readers see the
 // old or the new content, never a mix. A write cut short leaves at most that
-// one temporary file, which the next write replaces. Calls for one document
+// one temporary file, which the next write replaces. Anything but a regular
+// file at `path` (a folder, a device, a named pipe, a socket) is left as it
+// is and the write fails with an error naming it. Calls for one document
 // take turns (see lock_document); calls for different ones never wait for
 // each other.
 Status write_file_atomic(const std::string& path, std::string_view data);

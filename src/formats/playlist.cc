@@ -564,9 +564,29 @@ std::unordered_set<std::string_view> unplayable_groups(const HlsMasterPlaylist& 
   return unplayable;
 }
 
-}  // namespace
+// A path or query as curl sends it, whether it was given the address or
+// followed it in a redirect: spaces and bytes above 0x7F percent-encoded
+// (in lower-case hexadecimal, as curl writes them), a space in the query
+// as "+", every other byte as written.
+void append_as_curl_sends(std::string& out, std::string_view part, bool query) {
+  constexpr char kHex[] = "0123456789abcdef";
+  for (char c : part) {
+    auto byte = static_cast<unsigned char>(c);
+    if (c == ' ') {
+      out.append(query ? "+" : "%20");
+    } else if (byte >= 0x80) {
+      out.push_back('%');
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xF]);
+    } else {
+      out.push_back(c);
+    }
+  }
+}
 
-std::string resolve_url(std::string_view base, std::string_view reference) {
+// `reference` resolved against `base`; with `as_curl_sends`, its path and
+// query encoded as curl encodes them.
+std::string resolve(std::string_view base, std::string_view reference, bool as_curl_sends) {
   UrlParts ref = split_url(reference);
   UrlParts from = split_url(base);
   std::optional<std::string_view> scheme = ref.scheme ? ref.scheme : from.scheme;
@@ -593,9 +613,23 @@ std::string resolve_url(std::string_view base, std::string_view reference) {
   if (authority) out.append("//").append(*authority);
   // A path starting with "//" would read back as an authority.
   if (!authority && path.starts_with("//")) out.append("/.");
-  out.append(path);
-  if (query) out.append("?").append(*query);
+  if (!as_curl_sends) {
+    out.append(path);
+    if (query) out.append("?").append(*query);
+    return out;
+  }
+  append_as_curl_sends(out, path, false);
+  if (query) {
+    out.append("?");
+    append_as_curl_sends(out, *query, true);
+  }
   return out;
+}
+
+}  // namespace
+
+std::string resolve_url(std::string_view base, std::string_view reference) {
+  return resolve(base, reference, true);
 }
 
 bool has_binary_bytes(std::string_view bytes) {
@@ -652,7 +686,10 @@ void add_entry(Playlist& playlist, std::string_view address, std::string_view ba
   } else if (address.size() > kMaxAddressLength) {
     reason = "address too long";
   } else {
-    url = resolve_url(base_url, address);
+    // A list read without a base (the user's own file) keeps its addresses
+    // as written: a station is known by its address, and curl encodes what
+    // it must when it fetches one.
+    url = resolve(base_url, address, !base_url.empty());
     if (!is_stream_address(url)) reason = "not an http(s) address";
   }
   if (!reason) {

@@ -32,6 +32,10 @@ inline constexpr size_t kMaxResolvedBytes = 4 << 20;
 
 // `reference` resolved against `base` as a browser would (RFC 3986, section
 // 5.2): dot segments removed, the scheme lower-cased, the fragment dropped.
+// Its path and query are then encoded as curl encodes an address it follows
+// or is given: spaces and bytes above 0x7F percent-encoded ("%20", "%c3%a9"),
+// a space in the query as "+". So the address is the one curl fetched, and
+// addresses that lead from it are the ones curl will fetch.
 std::string resolve_url(std::string_view base, std::string_view reference);
 
 enum class ContentKind {
@@ -68,8 +72,10 @@ struct Playlist {
 };
 
 // Entries of an .m3u text (BOM, CRLF and blank lines allowed), in order,
-// relative addresses resolved against `base_url`. At most `max_entries`
-// entries and as many skipped ones; parsing stops at the limit.
+// relative addresses resolved against `base_url` (with resolve_url). A
+// list without a base, the user's own, keeps its addresses as written, only
+// normalised. At most `max_entries` entries and as many skipped ones;
+// parsing stops at the limit.
 Playlist parse_m3u(std::string_view text, std::string_view base_url, size_t max_entries);
 // Entries of a .pls text ordered by their FileN number, with TitleN titles.
 Playlist parse_pls(std::string_view text, std::string_view base_url, size_t max_entries);

@@ -166,7 +166,8 @@ Fetch::Fetch(Fetch&& other) noexcept
       idle_seconds_(other.idle_seconds_),
       head_(std::move(other.head_)),
       early_body_(std::move(other.early_body_)),
-      early_taken_(other.early_taken_) {}
+      early_taken_(other.early_taken_),
+      complete_(other.complete_) {}
 
 Fetch::~Fetch() { kill_curl(); }
 
@@ -207,6 +208,7 @@ bool Fetch::ready(int milliseconds) {
 }
 
 Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
+  if (complete_) return size_t{0};
   if (!child_ || !child_->process.running()) return Error::network("no transfer");
   const auto limit = std::chrono::seconds(limit_seconds + kIdleGrace);
   Instant waiting_since = now();
@@ -215,6 +217,7 @@ Result<size_t> Fetch::read_pipe(uint8_t* data, size_t size, int limit_seconds) {
     if (n > 0) return static_cast<size_t>(n);
     if (n == 0) {
       if (std::optional<Error> failed = finish()) return *failed;
+      complete_ = true;
       return size_t{0};  // the whole body arrived
     }
     if (errno == EINTR) continue;

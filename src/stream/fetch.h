@@ -86,6 +86,9 @@ class Fetch {
   ResponseHead head_;
   std::string early_body_;  // body bytes that came with the head
   size_t early_taken_ = 0;
+  // The whole body came and curl has been reaped (an empty or short body can
+  // end before its head is settled): what follows early_body_ is the end.
+  bool complete_ = false;
 };
 
 // A whole response body (a playlist, a key), at most options.max_bytes, with

@@ -33,9 +33,17 @@ HlsReload HlsFollower::update(const HlsMediaPlaylist& playlist, Instant now) {
       reload_failed(now);
       return result;
     }
-    last_media_sequence_ = playlist.media_sequence;
     uint64_t first_wanted = queue_.empty() ? next_sequence_ : queue_.front().sequence;
-    if (playlist.media_sequence > first_wanted) {
+    if (playlist.media_sequence > first_wanted && leapt(playlist, now)) {
+      // Nothing was lost that could be counted: the numbers no longer say
+      // where the old segments stand. Playback starts again, as at first.
+      result.resynchronised = true;
+      result.sequence_before = last_media_sequence_;
+      result.sequence_after = playlist.media_sequence;
+      queue_.clear();
+      start_near_live_edge(playlist);
+      mark_discontinuity_ = true;
+    } else if (playlist.media_sequence > first_wanted) {
       // Segments left the playlist before they were fetched: they may be
       // gone from the server. What is still listed plays, late but whole.
       queue_.clear();
@@ -47,12 +55,14 @@ HlsReload HlsFollower::update(const HlsMediaPlaylist& playlist, Instant now) {
       result.skipped_seconds = each * static_cast<double>(result.skipped);
       mark_discontinuity_ = true;
     }
+    last_media_sequence_ = playlist.media_sequence;
   }
+  last_update_ = now;
   std::optional<uint64_t> newest;
   if (!playlist.segments.empty()) newest = playlist.segments.back().sequence;
   bool grew = newest && (!last_sequence_ || *newest > *last_sequence_);
   if (grew) last_sequence_ = newest;
-  result.changed = first || grew || playlist.ended || result.skipped > 0;
+  result.changed = first || grew || playlist.ended || result.skipped > 0 || result.resynchronised;
   queue_new_segments(playlist);
   ended_ = playlist.ended;
   if (result.changed) {
@@ -98,6 +108,21 @@ void HlsFollower::start_near_live_edge(const HlsMediaPlaylist& playlist) {
   }
   next_sequence_ = start < segments.size() ? segments[start].sequence
                                            : playlist.media_sequence + segments.size();
+}
+
+bool HlsFollower::leapt(const HlsMediaPlaylist& playlist, Instant now) const {
+  // A server adds about one segment per segment duration; twice that, and
+  // two more, allow for uneven segments and clocks. An outage that outlasted
+  // the playlist's window stays within it: its segments are skipped, not
+  // renumbered.
+  double each = playlist.segments.empty()
+                    ? target_duration_
+                    : listed_seconds(playlist) / static_cast<double>(playlist.segments.size());
+  if (each <= 0) return false;
+  double elapsed = std::chrono::duration<double>(now - last_update_).count();
+  double reachable = static_cast<double>(last_sequence_.value_or(last_media_sequence_)) + 2 +
+                     2 * std::max(elapsed, 0.0) / each;
+  return static_cast<double>(playlist.media_sequence) > reachable;
 }
 
 void HlsFollower::queue_new_segments(const HlsMediaPlaylist& playlist) {

@@ -35,6 +35,13 @@ struct HlsReload {
   // the oldest one still listed, marked as a discontinuity.
   uint64_t skipped = 0;
   double skipped_seconds = 0;
+  // The media sequence leapt further than the time since the last reload
+  // explains (the server started counting anew): playback started again
+  // near the live edge, its next segment marked as a discontinuity. The
+  // playlist's media sequence before and after the leap.
+  bool resynchronised = false;
+  uint64_t sequence_before = 0;
+  uint64_t sequence_after = 0;
 };
 
 class HlsFollower {
@@ -68,6 +75,9 @@ class HlsFollower {
 
  private:
   void start_near_live_edge(const HlsMediaPlaylist& playlist);
+  // Whether a playlist's media sequence is beyond what the server can have
+  // reached since the last reload, at `now`.
+  bool leapt(const HlsMediaPlaylist& playlist, Instant now) const;
   void queue_new_segments(const HlsMediaPlaylist& playlist);
   Clock::duration target_durations(double count) const;
   Clock::duration reload_gap(double count) const;
@@ -82,6 +92,7 @@ class HlsFollower {
   std::deque<HlsSegment> queue_;    // queued, not yet handed out
   bool mark_discontinuity_ = false;
   Instant last_change_{};
+  Instant last_update_{};  // when the last playlist taken was loaded
   Instant next_reload_{};
   int unchanged_reloads_ = 0;
 };

@@ -128,6 +128,10 @@ class HlsStream {
     const auto& media = std::get<HlsMediaPlaylist>(*parsed);
     target_ = media.target_duration;
     HlsReload reload = follower_.update(media, now());
+    if (reload.resynchronised) {
+      log_event("the playlist's media sequence jumped from {} to {}; starting again at its live edge",
+                reload.sequence_before, reload.sequence_after);
+    }
     if (reload.skipped > 0) {
       failures_.flush();
       log_event("skipped {:.0f} s of audio that left the playlist ({} segments)", reload.skipped_seconds,

@@ -53,9 +53,11 @@ struct Frame {
 
 bool is_frame_id_char(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// The frames of a tag body (after the header and any extended header).
-std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
-                             std::vector<std::vector<uint8_t>>& storage) {
+// The frames of a tag body (after the header and any extended header), and
+// in `end` where they end. In a 2.4 tag, the header's unsynchronisation flag
+// says that every frame is unsynchronised, whatever the frame's own flag.
+std::vector<Frame> frames_of(std::span<const uint8_t> body, int version, bool unsynchronised,
+                             std::vector<std::vector<uint8_t>>& storage, size_t* end = nullptr) {
   std::vector<Frame> frames;
   const size_t id_size = version == 2 ? 3 : 4;
   const size_t header_size = version == 2 ? 6 : 10;
@@ -68,7 +70,10 @@ std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
     size_t size = version == 2   ? big_endian(header + 3, 3)
                   : version == 4 ? synchsafe(header + 4)
                                  : big_endian(header + 4, 4);
-    if (size > body.size() - at - header_size) break;
+    if (size > body.size() - at - header_size) {
+      at = body.size();  // a frame cut short by the end runs to it
+      break;
+    }
     std::span<const uint8_t> content = body.subspan(at + header_size, size);
     std::string_view id(reinterpret_cast<const char*>(header), id_size);
     at += header_size + size;
@@ -77,7 +82,7 @@ std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
       if (format & 0x0C) continue;  // compressed or encrypted: not read
       if (format & 0x40) content = content.subspan(std::min<size_t>(1, content.size()));
       if (format & 0x01) content = content.subspan(std::min<size_t>(4, content.size()));
-      if (format & 0x02) {
+      if ((format & 0x02) || unsynchronised) {
         storage.push_back(resynchronised(content));
         content = storage.back();
       }
@@ -86,7 +91,16 @@ std::vector<Frame> frames_of(std::span<const uint8_t> body, int version,
     }
     frames.push_back({id, content});
   }
+  if (end) *end = at;
   return frames;
+}
+
+// A tag's body without its extended header.
+std::span<const uint8_t> without_extended_header(std::span<const uint8_t> body, int version,
+                                                 uint8_t flags) {
+  if (version < 3 || !(flags & 0x40) || body.size() < 4) return body;
+  size_t extended = version == 4 ? synchsafe(body.data()) : big_endian(body.data(), 4) + 4;
+  return body.subspan(std::min(extended, body.size()));
 }
 
 }  // namespace
@@ -116,6 +130,17 @@ std::string decode_id3_text(uint8_t encoding, std::span<const uint8_t> bytes) {
   }
 }
 
+size_t id3_frames_end(std::span<const uint8_t> tag) {
+  if (!id3_tag_size(tag) || tag[3] < 2 || tag[3] > 4) return std::min(tag.size(), kId3HeaderSize);
+  const int version = tag[3];
+  std::span<const uint8_t> body = without_extended_header(tag.subspan(kId3HeaderSize), version, tag[5]);
+  std::vector<std::vector<uint8_t>> storage;
+  size_t end = 0;
+  frames_of(body, version, false, storage, &end);
+  while (end < body.size() && body[end] == 0) ++end;  // padding
+  return tag.size() - body.size() + end;
+}
+
 Id3Titles read_id3_titles(std::span<const uint8_t> tag) {
   Id3Titles found;
   std::optional<size_t> size = id3_tag_size(tag);
@@ -130,11 +155,8 @@ Id3Titles read_id3_titles(std::span<const uint8_t> tag) {
     storage.push_back(resynchronised(body));
     body = storage.back();
   }
-  if (version >= 3 && (flags & 0x40) && body.size() >= 4) {
-    size_t extended = version == 4 ? synchsafe(body.data()) : big_endian(body.data(), 4) + 4;
-    body = body.subspan(std::min(extended, body.size()));
-  }
-  for (const Frame& frame : frames_of(body, version, storage)) {
+  body = without_extended_header(body, version, flags);
+  for (const Frame& frame : frames_of(body, version, version == 4 && (flags & 0x80), storage)) {
     if (frame.body.empty()) continue;
     const uint8_t encoding = frame.body[0];
     if (encoding > 3) continue;

@@ -27,6 +27,11 @@ struct Id3Titles {
   std::optional<std::string> artist;
 };
 
+// Where the frames of the tag that starts `tag` end, and the zero padding
+// after them: the length its size field should have given. For a tag whose
+// declared size runs past the bytes that follow it.
+size_t id3_frames_end(std::span<const uint8_t> tag);
+
 // Reads one whole tag, header first.
 Id3Titles read_id3_titles(std::span<const uint8_t> tag);
 

@@ -139,7 +139,7 @@ void NowPlayingFile::write() {
   written_at_ = clock_();
   Status written = write_file_atomic(path_, write_now_playing(now_));
   if (!written) {
-    if (!failing_) log_event("cannot write {}: {}", path_, written.error());
+    if (!failing_) log_event("cannot write {}", written.error());
     failing_ = true;
     return;
   }

@@ -9,6 +9,9 @@ namespace ze::stream {
 namespace {
 
 constexpr size_t kMaxReason = 100;
+// A status line is shorter than this; bytes after a head that run longer
+// without a line end are a body.
+constexpr size_t kMaxStatusLine = 1024;
 
 std::string_view trim_blanks(std::string_view text) {
   size_t begin = text.find_first_not_of(" \t");
@@ -48,6 +51,29 @@ bool parse_status_line(std::string_view line, ResponseHead& head) {
   return true;
 }
 
+// Whether `head`, complete, may be a proxy's answer to curl's CONNECT for
+// an https address ("HTTP/1.1 200 Connection established"): curl passes it
+// on like any other head, and the station's own head follows it.
+bool may_be_tunnel(const ResponseHead& head) {
+  return head.status >= 200 && head.status < 300 && head.protocol.starts_with("HTTP/") &&
+         equals_ascii_ci(std::string_view(head.url).substr(0, 6), "https:");
+}
+
+// Whether `rest`, the bytes after a head, begins with a whole status line;
+// nothing while more bytes may tell.
+std::optional<bool> starts_with_status_line(std::string_view rest) {
+  if (!may_start_status(rest)) return false;
+  size_t newline = rest.find('\n');
+  if (newline == std::string_view::npos) {
+    if (rest.size() < kMaxStatusLine) return std::nullopt;
+    return false;
+  }
+  std::string_view line = rest.substr(0, newline);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  ResponseHead ignored;
+  return parse_status_line(line, ignored);
+}
+
 }  // namespace
 
 std::optional<std::string_view> ResponseHead::header(std::string_view name) const {
@@ -79,8 +105,13 @@ ResponseHeadReader::State ResponseHeadReader::feed(std::string_view bytes) {
 }
 
 ResponseHeadReader::State ResponseHeadReader::end() {
-  // Every whole line has been read as it came: what is left is unfinished.
+  // Every whole line has been read as it came: what is left is unfinished,
+  // unless it is the body after a head that may have been a proxy's.
   if (state_ != State::NeedMore) return state_;
+  if (tunnel_or_final_) {
+    state_ = State::Done;
+    return state_;
+  }
   return fail(head_.status == 0 && !in_block_ ? "the answer ended before its status line"
                                               : "the answer ended inside its headers");
 }
@@ -90,6 +121,19 @@ ResponseHeadReader::State ResponseHeadReader::parse() {
   for (;;) {
     if (consumed_ + pos > kMaxResponseHead) return fail("the response headers are larger than 64 KB");
     std::string_view rest = std::string_view(pending_).substr(pos);
+    if (tunnel_or_final_) {
+      // A proxy's head is followed at once by the station's status line;
+      // anything else is the body of a final answer.
+      std::optional<bool> tunnel = starts_with_status_line(rest);
+      if (!tunnel) break;
+      tunnel_or_final_ = false;
+      if (!*tunnel) {
+        consumed_ += pos;
+        pending_.erase(0, pos);
+        state_ = State::Done;
+        return state_;
+      }
+    }
     if (!in_block_ && !may_start_status(rest)) {
       return fail(head_.redirects == 0 && head_.status == 0 ? "the server sent no HTTP status line"
                                                             : "a redirect without its next answer");
@@ -133,6 +177,10 @@ ResponseHeadReader::State ResponseHeadReader::parse() {
       ++head_.redirects;
     }
     if (followed || interim) continue;
+    if (may_be_tunnel(head_)) {
+      tunnel_or_final_ = true;
+      continue;
+    }
     consumed_ += pos;
     pending_.erase(0, pos);
     state_ = State::Done;

@@ -7,6 +7,10 @@
 // response's empty line and keeps what it learnt: the status, the headers
 // (icy-metaint and friends for whoever needs them) and the address that
 // finally answered, against which relative addresses in the body resolve.
+// Through a proxy, an https request's output starts with the proxy's answer
+// to curl's CONNECT ("HTTP/1.1 200 Connection established"); a 2xx head for
+// an https address followed at once by another status line is such an
+// answer, and the head after it is the station's.
 // Pure: bytes in, records out; used by one thread.
 #pragma once
 
@@ -67,6 +71,9 @@ class ResponseHeadReader {
   std::string pending_;
   size_t consumed_ = 0;  // header bytes taken so far
   bool in_block_ = false;
+  // head_ is a 2xx answer for an https address, which a proxy's answer to
+  // CONNECT would be: the bytes after it decide.
+  bool tunnel_or_final_ = false;
   State state_ = State::NeedMore;
   std::string error_;
 };

@@ -30,6 +30,25 @@ int hls_idle_seconds(double target_duration);
 // (retrying: while the network is out).
 FetchOptions hls_playlist_options(const FetchOptions& base, double target_duration, bool retrying);
 
+using SegmentKey = std::array<uint8_t, 16>;
+
+struct SegmentCipher {  // AES-128-CBC
+  SegmentKey key;
+  SegmentKey iv;
+};
+
+// A segment's bytes as far as they came.
+struct SegmentTransfer {
+  std::string uri;
+  std::optional<HlsByteRange> range;
+  uint64_t owner = 0;     // the media sequence of the segment it belongs to
+  uint64_t received = 0;  // body bytes taken so far
+  uint64_t pushed = 0;    // audio bytes pushed so far
+  uint64_t start = 0;     // where its audio began in the queue's stream
+  std::unique_ptr<SegmentDecryptor> decryptor;
+  Id3Stripper id3;
+};
+
 class SegmentFetcher {
  public:
   explicit SegmentFetcher(SourceContext& context) : context_(context) {}
@@ -47,22 +66,9 @@ class SegmentFetcher {
   void drop_transfer() { transfer_.reset(); }
 
  private:
-  using AesKey = std::array<uint8_t, 16>;
-  struct Cipher {  // AES-128-CBC
-    AesKey key;
-    AesKey iv;
-  };
-  // A segment's bytes as far as they came.
-  struct Transfer {
-    std::string uri;
-    std::optional<HlsByteRange> range;
-    uint64_t owner = 0;     // the media sequence of the segment it belongs to
-    uint64_t received = 0;  // body bytes taken so far
-    uint64_t pushed = 0;    // audio bytes pushed so far
-    uint64_t start = 0;     // where its audio began in the queue's stream
-    std::unique_ptr<SegmentDecryptor> decryptor;
-    Id3Stripper id3;
-  };
+  using AesKey = SegmentKey;
+  using Cipher = SegmentCipher;
+  using Transfer = SegmentTransfer;
 
   Result<uint64_t> fetch_map(const HlsSegment& segment, const FetchOptions& options);
   Result<std::optional<Cipher>> cipher_for(const HlsSegment& segment);

@@ -11,6 +11,14 @@ extern "C" {
 #include "stream/id3_tags.h"
 
 namespace ze::stream {
+namespace {
+
+// Of a tag being skipped, this much is held: when the segment ends before
+// the tag's declared size, the audio after its frames is found there.
+// Packed-audio segments are a few hundred kilobytes.
+constexpr size_t kMaxHeldTagBytes = 1 << 20;
+
+}  // namespace
 
 SegmentDecryptor::SegmentDecryptor(const std::array<uint8_t, 16>& key,
                                    const std::array<uint8_t, 16>& iv)
@@ -53,11 +61,12 @@ void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& o
   while (size > 0) {
     if (skip_ > 0) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(skip_, size));
-      if (keeping_) tag_.insert(tag_.end(), data, data + n);
+      size_t room = kMaxHeldTagBytes - std::min(tag_.size(), kMaxHeldTagBytes);
+      tag_.insert(tag_.end(), data, data + std::min(n, room));
       skip_ -= n;
-      if (skip_ == 0 && keeping_) {
+      if (skip_ == 0) {
+        if (keeping_) tags_.push_back(std::move(tag_));
         keeping_ = false;
-        tags_.push_back(std::move(tag_));
         tag_.clear();
       }
       data += n;
@@ -82,13 +91,24 @@ void Id3Stripper::feed(const uint8_t* data, size_t size, std::vector<uint8_t>& o
     }
     skip_ = *tag_size - kId3HeaderSize;
     keeping_ = skip_ > 0 && skip_ <= kMaxKeptId3Bytes;
-    if (keeping_) tag_ = head_;
-    else if (skip_ == 0) tags_.push_back(head_);
+    if (skip_ > 0) tag_ = head_;
+    else tags_.push_back(head_);
     head_.clear();  // another tag may follow
   }
 }
 
 void Id3Stripper::end(std::vector<uint8_t>& out) {
+  if (skip_ > 0) {
+    // The segment ended inside a tag: its size was wrong. The tag ends with
+    // its frames and their padding, and the audio after them plays.
+    size_t audio_at = std::min(id3_frames_end(tag_), tag_.size());
+    out.insert(out.end(), tag_.begin() + static_cast<std::ptrdiff_t>(audio_at), tag_.end());
+    tag_.resize(audio_at);
+    if (keeping_) tags_.push_back(std::move(tag_));
+    keeping_ = false;
+    tag_.clear();
+    skip_ = 0;
+  }
   if (!done_) pass_head(out);
 }
 

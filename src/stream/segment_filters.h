@@ -39,12 +39,15 @@ class SegmentDecryptor {
 // Removes ID3v2 tags at the start of a segment: packed audio segments (ADTS
 // or MP3 in HLS) begin with a timestamp tag that the audio demuxers would
 // otherwise meet in the middle of their stream, often with the title. The
-// tags removed are kept for reading (those up to 256 KB).
+// tags removed are kept for reading (those up to 256 KB). A tag whose size
+// runs past the end of its segment ends where its frames do, so that a wrong
+// size never swallows the segment's audio.
 class Id3Stripper {
  public:
   // Appends to `out` what follows the tags.
   void feed(const uint8_t* data, size_t size, std::vector<uint8_t>& out);
-  // A segment shorter than a tag header passes as it is.
+  // A segment shorter than a tag header passes as it is; the audio after the
+  // frames of a tag cut short by the segment's end is appended.
   void end(std::vector<uint8_t>& out);
   // The whole tags removed since the last call.
   std::vector<std::vector<uint8_t>> take_tags() { return std::exchange(tags_, {}); }
@@ -55,8 +58,8 @@ class Id3Stripper {
   std::vector<uint8_t> head_;
   uint64_t skip_ = 0;
   bool done_ = false;
-  bool keeping_ = false;
-  std::vector<uint8_t> tag_;
+  bool keeping_ = false;     // the tag being skipped is kept for reading
+  std::vector<uint8_t> tag_;  // the tag being skipped, as far as it is held
   std::vector<std::vector<uint8_t>> tags_;
 };
 

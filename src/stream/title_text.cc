@@ -24,6 +24,38 @@ char32_t windows1252_char(unsigned char byte) {
   return byte;
 }
 
+// How many bytes the UTF-8 sequence that `lead` begins takes; 0 when it
+// begins none.
+size_t utf8_length(unsigned char lead) {
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// Where a UTF-8 sequence that the end of `bytes` cut short begins: a lead
+// byte followed up to the end by fewer continuation bytes than it needs.
+std::optional<size_t> cut_letter_at_end(std::string_view bytes) {
+  size_t at = bytes.size();
+  while (at > 0 && bytes.size() - at < 3 && (static_cast<unsigned char>(bytes[at - 1]) & 0xC0) == 0x80) {
+    --at;
+  }
+  if (at == 0) return std::nullopt;
+  size_t lead = at - 1;
+  if (utf8_length(static_cast<unsigned char>(bytes[lead])) > bytes.size() - lead) return lead;
+  return std::nullopt;
+}
+
+// Whether `bytes` hold at least one valid UTF-8 sequence of several bytes.
+bool has_utf8_letter(std::string_view bytes) {
+  for (size_t pos = 0; pos < bytes.size();) {
+    size_t start = pos;
+    decode_utf8(bytes, pos);
+    if (pos - start > 1) return true;
+  }
+  return false;
+}
+
 struct NamedReference {
   std::string_view name;
   char32_t character;
@@ -71,9 +103,17 @@ std::optional<std::pair<char32_t, size_t>> reference_at(std::string_view text) {
   return std::make_pair(static_cast<char32_t>(value), end + 1);
 }
 
+// The marks, embeddings, overrides and isolates of bidirectional text: an
+// unmatched override (U+202E) turns the rest of a line around wherever the
+// title is shown. Joiners and variation selectors stay, as emoji need them.
+bool is_direction_control(char32_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 bool is_dropped(char32_t c) {
   return c == 0 || utf8proc_category(static_cast<utf8proc_int32_t>(c)) == UTF8PROC_CATEGORY_CC ||
-         c == 0xFEFF;
+         c == 0xFEFF || is_direction_control(c);
 }
 
 bool is_letter_or_digit(char32_t c) {
@@ -131,7 +171,25 @@ std::string windows1252_to_utf8(std::string_view bytes) {
 
 std::string decode_undeclared(std::string_view bytes) {
   if (is_valid_utf8(bytes)) return std::string(bytes);
-  return windows1252_to_utf8(bytes);
+  // UTF-8 with a few stray bytes, most often a title that a server cut at a
+  // byte limit in the middle of a letter: the letters stay, the stray bytes
+  // are read as Windows-1252 and the letter cut at the end is dropped. Text
+  // without a single UTF-8 letter is Windows-1252 throughout.
+  std::string_view kept = bytes.substr(0, cut_letter_at_end(bytes).value_or(bytes.size()));
+  if (!has_utf8_letter(kept)) return windows1252_to_utf8(bytes);
+  std::string out;
+  out.reserve(kept.size() + kept.size() / 2);
+  for (size_t pos = 0; pos < kept.size();) {
+    size_t start = pos;
+    decode_utf8(kept, pos);
+    auto byte = static_cast<unsigned char>(kept[start]);
+    if (pos - start == 1 && byte >= 0x80) {
+      append_utf8(out, windows1252_char(byte));
+    } else {
+      out.append(kept.substr(start, pos - start));
+    }
+  }
+  return out;
 }
 
 std::optional<std::string> normalize_title(std::string_view utf8,

@@ -1,11 +1,14 @@
 #include "base/files.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <mutex>
 
@@ -50,16 +53,57 @@ TEST(FilesTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
   EXPECT_EQ(entries, 1);
 }
 
-TEST(FilesTest, AtomicWriteOverADirectoryFailsAndCleansUp) {
-  testing::TempDir dir;
-  ::mkdir((dir / "doc").c_str(), 0755);
-  EXPECT_FALSE(write_file_atomic(dir / "doc", "x").ok());
-  int entries = 0;
-  for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    (void)entry;
-    ++entries;
+// Only a regular file is replaced: a rename over a device node would turn
+// /dev/null into a plain file for the whole machine.
+TEST(FilesTest, AtomicWriteOverAnythingButARegularFileFailsNamingItAndChangesNothing) {
+  struct Case {
+    const char* name;
+    std::function<bool(const std::string&)> make;
+    const char* said;
+    std::filesystem::file_type type;
+  } cases[] = {
+      {"folder", [](const std::string& p) { return ::mkdir(p.c_str(), 0755) == 0; },
+       "Is a directory (os error 21)", std::filesystem::file_type::directory},
+      {"fifo", [](const std::string& p) { return ::mkfifo(p.c_str(), 0600) == 0; },
+       "a named pipe, not a regular file: left as it is", std::filesystem::file_type::fifo},
+      {"socket",
+       [](const std::string& p) {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         if (p.size() >= sizeof address.sun_path) return false;
+         p.copy(address.sun_path, p.size());
+         UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+         return ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+       },
+       "a socket, not a regular file: left as it is", std::filesystem::file_type::socket},
+      // A link to a device is what /dev/null is to any program that writes
+      // to it; the link stays a link.
+      {"device", [](const std::string& p) { return ::symlink("/dev/null", p.c_str()) == 0; },
+       "a character device, not a regular file: left as it is", std::filesystem::file_type::symlink},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const std::string path = dir / "now.json";
+    ASSERT_TRUE(c.make(path));
+    Status written = write_file_atomic(path, "x");
+    ASSERT_FALSE(written.ok());
+    EXPECT_EQ(written.error(), path + ": " + c.said);
+    EXPECT_EQ(std::filesystem::symlink_status(path).type(), c.type);
+    int entries = 0;
+    for (auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      (void)entry;
+      ++entries;
+    }
+    EXPECT_EQ(entries, 1);
   }
-  EXPECT_EQ(entries, 1);
+  EXPECT_EQ(std::filesystem::status("/dev/null").type(), std::filesystem::file_type::character);
+  // A link to a regular file is replaced as before.
+  testing::TempDir dir;
+  ASSERT_TRUE(write_file(dir / "target", "old").ok());
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "doc").c_str()), 0);
+  ASSERT_TRUE(write_file_atomic(dir / "doc", "new").ok());
+  EXPECT_EQ(*read_file(dir / "doc"), "new");
 }
 
 // A favourite toggle on the main thread must not wait for the update

@@ -10,6 +10,7 @@ import http.server
 import math
 import os
 import re
+import select
 import signal
 import socket
 import struct
@@ -251,15 +252,18 @@ class SlidingPlaylist:
     started `head_start` seconds before the server), the playlist shows the
     newest `window`. With `freeze_after` the playlist stops changing after
     that many segments, without ending. The `fail_request`th segment request
-    gets a 404 (its sequence goes to `failed`)."""
+    gets a 404 (its sequence goes to `failed`). With `renumber` = (count,
+    offset) the server counts anew once `count` segments have appeared: the
+    media sequence leaps by `offset` (the segments' names stay)."""
 
     def __init__(self, server, prefix, segments, ext="ts", window=6, head_start=3.0,
-                 freeze_after=None, fail_request=None, discontinuity_at=None):
+                 freeze_after=None, fail_request=None, discontinuity_at=None, renumber=None):
         self.segments = segments
         self.ext = ext
         self.window = window
         self.freeze_after = freeze_after
         self.fail_request = fail_request
+        self.renumber = renumber
         self.failed = []
         self.requests = 0
         self.started = time.monotonic() - head_start
@@ -288,8 +292,9 @@ class SlidingPlaylist:
         if name == "index.m3u8":
             count = self.available()
             first = max(0, count - self.window)
+            offset = self.renumber[1] if self.renumber and count >= self.renumber[0] else 0
             lines = ["#EXTM3U", "#EXT-X-VERSION:3", "#EXT-X-TARGETDURATION:%d" % self.target,
-                     "#EXT-X-MEDIA-SEQUENCE:%d" % first]
+                     "#EXT-X-MEDIA-SEQUENCE:%d" % (first + offset)]
             for n in range(first, count):
                 lines += ["#EXTINF:%.5f," % self.segments[n][0], "s%d.%s" % (n, self.ext)]
             send_body(request, ("\n".join(lines) + "\n").encode(),
@@ -320,8 +325,8 @@ class IcyStream:
     starting at the live position with a one-second burst. ICY metadata
     blocks are inserted every `metaint` bytes only when the request asks with
     "Icy-MetaData: 1", as such servers do: each names a new numbered test
-    song, or, once `title` is set, carries `title` whenever it has changed
-    (and is empty otherwise). `bitrate` (kbit/s) is announced in "icy-br"."""
+    song, or, once `title` is set (text, or bytes sent as they are), carries
+    `title` whenever it has changed (and is empty otherwise). `bitrate` (kbit/s) is announced in "icy-br"."""
 
     def __init__(self, server, path, frames, frame_seconds, content_type, metaint=8192,
                  icy_status=False, bitrate=None):
@@ -377,7 +382,8 @@ class IcyStream:
                     elif self.title != announced:
                         announced = self.title
                         self.title_audio[announced] = sent_audio + self.frame_seconds
-                        text = ("StreamTitle='%s';" % announced).encode()
+                        raw = announced if isinstance(announced, bytes) else announced.encode()
+                        text = b"StreamTitle='" + raw + b"';"
                     else:
                         text = b""
                     blocks = (len(text) + 15) // 16
@@ -392,20 +398,17 @@ class IcyStream:
                 time.sleep(ahead)
 
 
-class SilentListener:
-    """A TCP port on loopback that accepts connections and never sends a
-    byte (not even a TLS handshake)."""
+class LoopbackListener:
+    """A TCP port on loopback whose every connection goes to `_take`, from
+    a thread of its own until `stop`."""
 
-    def __init__(self, port=8443):
-        self.url = "https://127.0.0.1:%d/stream" % port
+    def __init__(self, port):
         self._socket = socket.socket()
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self._socket.bind(("127.0.0.1", port))
         self._socket.listen(16)
         self._socket.settimeout(0.2)
-        self._held = []
         self._stop = threading.Event()
-        self.accepted = 0
         self._thread = threading.Thread(target=self._accept, daemon=True)
         self._thread.start()
 
@@ -417,15 +420,83 @@ class SilentListener:
                 continue
             except OSError:
                 return
-            self.accepted += 1
-            self._held.append(connection)
+            self._take(connection)
+
+    def _take(self, connection):
+        raise NotImplementedError
 
     def stop(self):
         self._stop.set()
         self._thread.join(5)
+        self._socket.close()
+
+
+class SilentListener(LoopbackListener):
+    """A TCP port on loopback that accepts connections and never sends a
+    byte (not even a TLS handshake)."""
+
+    def __init__(self, port=8443):
+        self.url = "https://127.0.0.1:%d/stream" % port
+        self._held = []
+        self.accepted = 0
+        super().__init__(port)
+
+    def _take(self, connection):
+        self.accepted += 1
+        self._held.append(connection)
+
+    def stop(self):
+        super().stop()
         for connection in self._held:
             connection.close()
-        self._socket.close()
+
+
+class ConnectProxy(LoopbackListener):
+    """An HTTPS proxy on loopback, as https_proxy names one: it answers each
+    CONNECT with "HTTP/1.0 200 Connection established" and passes the bytes
+    of the tunnel both ways. `tunnels` lists the addresses asked for."""
+
+    def __init__(self, port=3128):
+        self.url = "http://127.0.0.1:%d" % port
+        self.tunnels = []
+        super().__init__(port)
+
+    def _take(self, connection):
+        threading.Thread(target=self._tunnel, args=(connection,), daemon=True).start()
+
+    def _tunnel(self, client):
+        upstream = None
+        try:
+            head = b""
+            while b"\r\n\r\n" not in head:
+                data = client.recv(4096)
+                if not data:
+                    return
+                head += data
+            head, rest = head.split(b"\r\n\r\n", 1)
+            method, target = (head.split(b"\r\n")[0].decode("latin-1").split() + ["", ""])[:2]
+            if method != "CONNECT":
+                client.sendall(b"HTTP/1.0 405 Method Not Allowed\r\n\r\n")
+                return
+            self.tunnels.append(target)
+            host, port = target.rsplit(":", 1)
+            upstream = socket.create_connection((host, int(port)), 5)
+            client.sendall(b"HTTP/1.0 200 Connection established\r\nProxy-agent: streamkit\r\n\r\n")
+            if rest:
+                upstream.sendall(rest)
+            while not self._stop.is_set():
+                ready, _, _ = select.select([client, upstream], [], [], 0.2)
+                for side in ready:
+                    data = side.recv(65536)
+                    if not data:
+                        return
+                    (upstream if side is client else client).sendall(data)
+        except OSError:
+            pass
+        finally:
+            client.close()
+            if upstream:
+                upstream.close()
 
 
 # Real servers -------------------------------------------------------------------
@@ -747,9 +818,10 @@ class Engine(harness.Player):
     """ze-stream running with its log lines collected; `curls` gathers the
     curl processes it has been seen to start."""
 
-    def __init__(self, url, output, *options, path="/usr/local/bin:/usr/bin:/bin"):
+    def __init__(self, url, output, *options, path="/usr/local/bin:/usr/bin:/bin", env=None):
         super().__init__([engine_binary(), "--output", output, *options, url],
-                         {"PATH": path, "LANG": "C.UTF-8"}, "/tmp", subprocess.DEVNULL)
+                         {"PATH": path, "LANG": "C.UTF-8", **(env or {})}, "/tmp",
+                         subprocess.DEVNULL)
         self.output_path = output
         self.curls = set()
         self.stop_seconds = None

@@ -7,6 +7,7 @@ import json
 import os
 import random
 import shutil
+import stat
 import threading
 import time
 
@@ -61,8 +62,8 @@ class StreamEngineTest(harness.SandboxTest):
         self.server.stop()
         super().tearDown()
 
-    def engine(self, name, url, *options):
-        engine = Engine(url, os.path.join(self.out, name + ".wav"), *options)
+    def engine(self, name, url, *options, env=None):
+        engine = Engine(url, os.path.join(self.out, name + ".wav"), *options, env=env)
         engine.name = name
         self.engines.append(engine)
         self._players.append(engine)
@@ -375,6 +376,89 @@ class StreamEngineTest(harness.SandboxTest):
         # the source's own end).
         self.check_tone(e["aes"], short_reference, before_end=0.3)
         self.assertEqual(len(self.server.paths("/aes/key.bin")), 1)
+
+    def test_proxies_odd_addresses_renumbered_playlists_and_cut_titles(self):
+        """Through a CONNECT proxy of our own, an HTTPS Icecast-style station
+        whose title a server cut in the middle of a UTF-8 letter, and live
+        HLS whose now-playing document is a device node; a redirect to a
+        folder with a space in its name; a live playlist whose media sequence
+        leaps by a million."""
+        tone44 = streamkit.tone_wav(os.path.join(self.src, "tone44.wav"), TONE, 44100, 40)
+        lc44 = self.aac(tone44, "lc44.aac")
+        reference = Reference(lc44, os.path.join(self.src, "lc44.ref.wav"))
+        vod = [(d, os.path.join(self.www, "vod", name))
+               for d, name in streamkit.hls_vod(lc44, os.path.join(self.www, "vod"))]
+        with open(lc44, "rb") as f:
+            adts, adts_rate = streamkit.adts_frames(f.read())
+        proxy = streamkit.ConnectProxy()
+        self.addCleanup(proxy.stop)
+        icy = streamkit.IcyStream(self.server, "/icy.aac", adts, 1024 / adts_rate, "audio/aac")
+        title = "Sơn Tùng M-TP - Lạc Trôi"
+        icy.title = title.encode()[:-2]  # "...Tr\xc3": one byte of the "ô" left
+        live = SlidingPlaylist(self.server, "/live/", vod)
+        spaced = SlidingPlaylist(self.server, "/my%20dir/", vod)
+
+        def moved(request, path):
+            request.send_response(302)
+            request.send_header("Location", "/my dir/index.m3u8")
+            request.send_header("Content-Length", "0")
+            request.end_headers()
+        self.server.route("/moved/", moved)
+        renumbered = SlidingPlaylist(self.server, "/renumbered/", vod, renumber=(8, 1000000))
+        null = os.path.join(self.out, "null")
+        os.mknod(null, 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        now = os.path.join(self.out, "now.json")
+
+        proxied = {"https_proxy": proxy.url}
+        e = {
+            "icy": self.engine("icy", icy.url, "--now-playing", now, env=proxied),
+            "hls": self.engine("hls", live.url, "--now-playing", null, env=proxied),
+            "space": self.engine("space", self.server.url + "/moved/index.m3u8"),
+            "leap": self.engine("leap", renumbered.url),
+        }
+        time.sleep(14)
+        # What the engines wrote, while they run.
+        with open(now, encoding="utf-8") as f:
+            document = json.load(f)
+        null_stat = os.stat(null)
+        for engine in e.values():
+            engine.terminate()
+        self.assertEqual(streamkit.processes("curl"), [])
+
+        for name, engine in e.items():
+            with self.subTest(name):
+                self.check_stopped(engine)
+                if name != "leap":
+                    self.check_tone(engine, reference)
+        # The proxy carried the two that were sent to it, and the station's
+        # own head was read behind its answer: title, name and the metadata
+        # blocks cut out of the audio (the tone above is whole).
+        self.assertEqual(sorted(set(proxy.tunnels)), ["127.0.0.1:443"])
+        self.assertGreaterEqual(len(proxy.tunnels), 2)
+        shown = "Sơn Tùng M-TP - Lạc Tr"
+        self.assertEqual(e["icy"].count(r"now playing: %s$" % shown), 1, e["icy"].output())
+        self.assertEqual((document["title"], document["station_name"], document["carrier"]),
+                         (shown, "Loopback Test Radio", "ICY"))
+        # A device at the document's path is left as it is.
+        self.assertTrue(stat.S_ISCHR(null_stat.st_mode))
+        self.assertEqual(null_stat.st_rdev, os.makedev(1, 3))
+        self.assertGreater(e["hls"].count(r"cannot write .*%s: a character device, not a regular "
+                                          r"file: left as it is$" % null), 0, e["hls"].output())
+        # Segments lead from where curl went: the folder's name encoded.
+        self.assertGreater(len(self.server.paths("/my%20dir/s")), 5)
+        self.assertEqual(e["space"].count("not an http"), 0, e["space"].output())
+        # The leap is told as what it is; playback goes on from the live edge.
+        self.assertEqual(e["leap"].count(r"the playlist's media sequence jumped from \d+ to "
+                                         r"100\d{4}; starting again at its live edge$"), 1,
+                         e["leap"].output())
+        self.assertEqual(e["leap"].count("skipped"), 0, e["leap"].output())
+        wav = Wav(e["leap"].output_path)
+        self.assertGreater(wav.seconds(), 8, e["leap"].output())
+        self.assertAlmostEqual(streamkit.frequency(wav.channel(0, 0.5, wav.seconds() - 0.5), wav.rate),
+                               reference.frequency, delta=reference.frequency * FREQUENCY_SHARE)
+        leapt = [path for path in self.server.paths("/renumbered/s") if int(
+            path.rsplit("/s", 1)[1].split(".")[0]) >= 8]
+        self.assertGreater(len(leapt), 2)
 
     def test_real_servers_redirects_drop_outs_old_servers_and_hostile_lists(self):
         """icecast2 and nginx as stations run them: HLS behind redirects

@@ -40,6 +40,11 @@ TEST(ResolveUrl, FollowsTheReferenceResolutionRules) {
       {"g/../h", "http://a/b/c/h"},
       {"HTTPS://Host/Seg.ts", "https://Host/Seg.ts"},
       {"http:/.//x", "http:/.//x"},  // not "http://x"
+      // Encoded as curl sends it (a space in the query as "+"); what is
+      // encoded already stays.
+      {"my dir/x y.ts", "http://a/b/c/my%20dir/x%20y.ts"},
+      {"/caf\xc3\xa9 x/\xff?q=\xc3\xa9 a b&c=\"<>", "http://a/caf%c3%a9%20x/%ff?q=%c3%a9+a+b&c=\"<>"},
+      {"//h\xc3\xa9/My%20Dir/?a+b", "http://h\xc3\xa9/My%20Dir/?a+b"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(resolve_url(base, c.reference), c.expected) << c.reference;
@@ -120,10 +125,17 @@ TEST(ParseM3u, ReadsEntriesTitlesAndSkipsWhatCannotPlay) {
   EXPECT_EQ(list.skipped[0].reason, "starts with '-'");
   EXPECT_EQ(list.skipped[1].line, 8u);
 
-  // Without a base, relative entries cannot be played.
-  Playlist own = parse_m3u("relative\nhttp://a/b\n", "", 10);
-  ASSERT_EQ(own.entries.size(), 1u);
-  EXPECT_EQ(own.skipped.size(), 1u);
+  // Without a base, relative entries cannot be played, and addresses stay
+  // as written (a space is no address).
+  Playlist own = parse_m3u("relative\nhttp://a/b\nhttp://a/k\xc3\xaanh\nhttp://a/my dir\n", "", 10);
+  ASSERT_EQ(own.entries.size(), 2u);
+  EXPECT_EQ(own.entries[1].url, "http://a/k\xc3\xaanh");
+  EXPECT_EQ(own.skipped.size(), 2u);
+  // A list fetched from an address holds what curl would fetch.
+  Playlist fetched = parse_m3u("http://a/k\xc3\xaanh\nmy dir/x.mp3\n", "http://lists.example/", 10);
+  ASSERT_EQ(fetched.entries.size(), 2u);
+  EXPECT_EQ(fetched.entries[0].url, "http://a/k%c3%aanh");
+  EXPECT_EQ(fetched.entries[1].url, "http://lists.example/my%20dir/x.mp3");
 
   Playlist limited = parse_m3u(text, "http://lists.example/", 2);
   EXPECT_EQ(limited.entries.size(), 2u);

@@ -134,6 +134,23 @@ TEST(HlsFollower, SkipsForwardWhenSegmentsLeftThePlaylistUnfetched) {
   std::optional<HlsSegment> second = follower.next_segment();
   EXPECT_EQ(second->sequence, 121u);
   EXPECT_FALSE(second->discontinuity);
+
+  // A leap that no time explains is a server counting anew: nothing counts
+  // as skipped, and playback starts again near the live edge.
+  reload = follower.update(playlist(1000122, 10), kStart + seconds(76));
+  EXPECT_TRUE(reload.changed);
+  EXPECT_TRUE(reload.resynchronised);
+  EXPECT_EQ(reload.skipped, 0u);
+  EXPECT_EQ(reload.sequence_before, 120u);
+  EXPECT_EQ(reload.sequence_after, 1000122u);
+  std::optional<HlsSegment> after = follower.next_segment();
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->sequence, 1000129u);
+  EXPECT_TRUE(after->discontinuity);
+  EXPECT_EQ(drain(follower), (std::vector<uint64_t>{1000130, 1000131}));
+  reload = follower.update(playlist(1000123, 10), kStart + seconds(82));
+  EXPECT_FALSE(reload.resynchronised);
+  EXPECT_EQ(drain(follower), (std::vector<uint64_t>{1000132}));
 }
 
 TEST(HlsFollower, ReloadsComeHalfASecondApartAtLeastWhateverTheTargetSays) {

@@ -51,6 +51,20 @@ TEST(TitleText, EveryCharsetAndOddityComesOutAsTheTextToShow) {
       {"", std::nullopt},
       {" - ", std::nullopt},
       {"\x81\x8d", std::nullopt},
+      // UTF-8 cut at a byte limit in the middle of a letter: the letters
+      // before it stay, the cut one goes.
+      {"S\xc6\xa1n T\xc3\xb9ng M-TP - L\xe1\xba\xa1" "c Tr\xc3", "Sơn Tùng M-TP - Lạc Tr"},
+      {"L\xe1\xba\xa1" "c L\xe1\xba", "Lạc L"},
+      // Stray bytes among UTF-8 letters are Windows-1252; text without a
+      // UTF-8 letter stays Windows-1252 to its last byte.
+      {"Tr\xc3\xb4i \x96 Caf\xe9 \x93X\x94", "Trôi – Café “X”"},
+      {"Caf\xe9", "Café"},
+      {"\xc3\xa9t\xe9 !", "été !"},
+      // Direction overrides, embeddings, isolates and marks are dropped;
+      // the joiner of an emoji stays.
+      {"A\u202eB\u202a\u202cC\u2066D\u2069\u200fE \U0001F469\u200d\U0001F467",
+       "ABCDE \U0001F469\u200d\U0001F467"},
+      {"\u202e\u200e", std::nullopt},
       {"Loopback  TEST radio", std::nullopt, "Loopback Test Radio"},
       {"Loopback Test Radio - News", "Loopback Test Radio - News", "Loopback Test Radio"},
   };
@@ -113,8 +127,19 @@ TEST(IcyMetadata, TitlesAndIntervalsAreReadAsServersWriteThem) {
 // An ID3v2 tag of the given version with these frames (id, body).
 Bytes id3_tag(int version, const std::vector<std::pair<std::string, Bytes>>& frames,
               uint8_t flags = 0, size_t padding = 0) {
+  // Unsynchronisation: a 0x00 after every 0xFF, of each frame in 2.4, of
+  // the whole body before.
+  auto unsynchronised = [](const Bytes& in) {
+    Bytes out;
+    for (uint8_t b : in) {
+      out.push_back(b);
+      if (b == 0xFF) out.push_back(0);
+    }
+    return out;
+  };
   Bytes body;
-  for (const auto& [id, content] : frames) {
+  for (auto [id, content] : frames) {
+    if (version == 4 && (flags & 0x80)) content = unsynchronised(content);
     body.insert(body.end(), id.begin(), id.end());
     size_t n = content.size();
     if (version == 2) {
@@ -127,14 +152,7 @@ Bytes id3_tag(int version, const std::vector<std::pair<std::string, Bytes>>& fra
     }
     body.insert(body.end(), content.begin(), content.end());
   }
-  if (flags & 0x80) {  // unsynchronised: a 0x00 after every 0xFF
-    Bytes unsynced;
-    for (uint8_t b : body) {
-      unsynced.push_back(b);
-      if (b == 0xFF) unsynced.push_back(0);
-    }
-    body = unsynced;
-  }
+  if (version < 4 && (flags & 0x80)) body = unsynchronised(body);
   body.resize(body.size() + padding, 0);
   size_t n = body.size();
   Bytes tag = {'I', 'D', '3', uint8_t(version), 0, flags, uint8_t((n >> 21) & 0x7F),
@@ -172,6 +190,10 @@ TEST(Id3Tags, TitleAndArtistAreReadInTheEncodingEachFrameDeclares) {
        "Old", "Tag"},
       {"2.3 unsynchronised", id3_tag(3, {{"TIT2", text_frame(1, {0xFF, 0xFE, 'A', 0})}}, 0x80),
        "A", std::nullopt},
+      // Only the header says so; the frames' own flags are clear.
+      {"2.4 unsynchronised", id3_tag(4, {{"TIT2", text_frame(0, bytes("\xFF\xFFy \xFFz"))},
+                                         {"TPE1", text_frame(1, {0xFF, 0xFE, 'A', 0})}}, 0x80),
+       "ÿÿy ÿz", "A"},
       {"timestamp only", id3_tag(4, {{"PRIV", bytes("com.apple.streaming.transportStreamTimestamp")}}),
        std::nullopt, std::nullopt},
   };

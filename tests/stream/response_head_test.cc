@@ -42,6 +42,9 @@ TEST(ResponseHead, CurlsOutputGivesTheFinalAnswerItsHeadersAndWhereItCameFrom) {
       {"bare line feeds", "ICY 404 Resource Not Found\n\n", State::Done, 404, "http://a/live", ""},
       {"a refusal curl -f stops after", "HTTP/1.1 404 Not Found\r\nContent-Length: 3\r\n\r\n",
        State::Done, 404, "http://a/live", ""},
+      {"a new address with a space, encoded as curl sends it",
+       "HTTP/1.1 302 Found\r\nLocation: /my dir/index.m3u8\r\n\r\nHTTP/1.1 200 OK\r\n\r\n#EXTM3U\n",
+       State::Done, 200, "http://a/my%20dir/index.m3u8", "#EXTM3U\n"},
       {"HTTP/0.9: no status line", "\xFF\xFB\x90\x64 audio", State::Bad, 0, "", ""},
       {"garbage status", "HTTP/1.1 abc\r\n\r\n", State::Bad, 0, "", ""},
       {"cut inside the headers", "HTTP/1.1 200 OK\r\nContent-Ty", State::Bad, 0, "", ""},
@@ -68,6 +71,55 @@ TEST(ResponseHead, CurlsOutputGivesTheFinalAnswerItsHeadersAndWhereItCameFrom) {
   EXPECT_EQ(icy.head().header("icy-name"), "Radio");
   EXPECT_FALSE(icy.head().header("Content-Type"));
   EXPECT_EQ(icy.head().status_line(), "ICY 200 OK");
+}
+
+// Through a proxy, curl's output for an https address starts with the
+// proxy's answer to its CONNECT; the station's head follows.
+TEST(ResponseHead, AProxysAnswerToConnectIsNotTakenForTheStations) {
+  const std::string connect = "HTTP/1.1 200 Connection established\r\nProxy-agent: p/1\r\n\r\n";
+  struct Case {
+    const char* name;
+    std::string output;
+    int status;
+    const char* url;
+    const char* metaint;  // the icy-metaint header, when there is one
+    const char* body;
+  } cases[] = {
+      {"ICY station", connect + "HTTP/1.1 200 OK\r\nicy-metaint: 8192\r\n\r\n\xFF\xFB", 200,
+       "https://a/live", "8192", "\xFF\xFB"},
+      {"old Shoutcast", "HTTP/1.0 200 Connection established\r\n\r\nICY 200 OK\r\nicy-metaint: 16\r\n\r\nxyz",
+       200, "https://a/live", "16", "xyz"},
+      {"a redirect to another host, through a second tunnel",
+       connect + "HTTP/2 302\r\nlocation: https://b/x.m3u8\r\n\r\n" + connect +
+           "HTTP/2 200\r\n\r\n#EXTM3U\n",
+       200, "https://b/x.m3u8", nullptr, "#EXTM3U\n"},
+      {"a station's own body that starts like a status line",
+       "HTTP/1.1 200 OK\r\nicy-metaint: 1\r\n\r\nHTTP/ is no status\n", 200, "https://a/live", "1",
+       "HTTP/ is no status\n"},
+      {"a short body", "HTTP/1.1 200 OK\r\nicy-metaint: 2\r\n\r\nHT", 200, "https://a/live", "2", "HT"},
+      {"an empty body", "HTTP/1.1 204 No Content\r\n\r\n", 204, "https://a/live", nullptr, ""},
+      {"the station refuses", connect + "HTTP/1.1 404 Not Found\r\n\r\n", 404, "https://a/live",
+       nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    for (size_t piece : {1u, 5u, 4096u}) {
+      SCOPED_TRACE(std::string(c.name) + " " + std::to_string(piece));
+      ResponseHeadReader reader("https://a/live");
+      ASSERT_EQ(read_all(reader, c.output, piece), State::Done) << reader.error();
+      EXPECT_EQ(reader.head().status, c.status);
+      EXPECT_EQ(reader.head().url, c.url);
+      EXPECT_EQ(reader.head().header("icy-metaint"),
+                c.metaint ? std::optional<std::string_view>(c.metaint) : std::nullopt);
+      EXPECT_FALSE(reader.head().header("Proxy-agent"));
+      if (piece == 4096) EXPECT_EQ(reader.body(), c.body);
+    }
+  }
+  // Over plain HTTP no proxy answers for the station: a body that looks
+  // like a head stays the body.
+  ResponseHeadReader plain("http://a/live");
+  ASSERT_EQ(read_all(plain, connect + "HTTP/1.1 200 OK\r\n\r\n", 4096), State::Done);
+  EXPECT_TRUE(plain.head().header("Proxy-agent"));
+  EXPECT_EQ(plain.body(), "HTTP/1.1 200 OK\r\n\r\n");
 }
 
 TEST(ResponseHead, HeadersBeyondTheirLimitAreRefused) {

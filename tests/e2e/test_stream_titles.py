@@ -312,6 +312,13 @@ class StreamTitlesTest(harness.SandboxTest):
             harness.write("%s/packed/s%d.aac" % (self.www, n), body)
             lines += ["#EXTINF:%.5f,Playlist title" % seconds, "s%d.aac" % n]
         harness.write(self.www + "/packed/index.m3u8", "\n".join(lines + ["#EXT-X-ENDLIST"]) + "\n")
+        # The same audio with its titles only in the playlist's #EXTINF.
+        lines = lines[:3]
+        for n, (seconds, body) in enumerate(streamkit.packed_audio_segments(frames, 1024, rate)):
+            harness.write("%s/extinf/s%d.aac" % (self.www, n), body)
+            lines += ["#EXTINF:%.5f,%s" % (seconds, "Bài hát đầu" if n < change else "Bài hát thứ hai"),
+                      "s%d.aac" % n]
+        harness.write(self.www + "/extinf/index.m3u8", "\n".join(lines + ["#EXT-X-ENDLIST"]) + "\n")
 
         # MPEG-TS segments with timed ID3 in a metadata stream.
         ts = streamkit.hls_vod(self.aac, self.www + "/ts")
@@ -323,35 +330,42 @@ class StreamTitlesTest(harness.SandboxTest):
             harness.write(path, with_timed_id3(segment, id3_tag(title)))
         ts_engine = self.engine("ts", self.server.url + "/ts/index.m3u8", "--now-playing", "/tmp/ts.json")
 
-        # Read at four times real time: the engine runs seconds ahead of
-        # what is heard, and the title must wait for its audio.
-        speed = 4.0
-        engine = subprocess.Popen(
-            [streamkit.engine_binary(), "--output", "-", "--now-playing", NOW,
-             self.server.url + "/packed/index.m3u8"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            env={"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"})
-        self.addCleanup(lambda: (engine.kill(), engine.wait()))
-        log = []
-        threading.Thread(target=lambda: log.extend(engine.stderr.read().decode().splitlines()),
-                         daemon=True).start()
-        heard = PacedWav(engine.stdout, speed)
-        published = None
-        deadline = time.monotonic() + 15
-        while published is None and time.monotonic() < deadline:
-            try:
-                if self.document()["title"] == "Bài hát thứ hai":
-                    published = heard.frames / rate
-            except (OSError, ValueError):
-                pass
-            time.sleep(0.01)
-        engine.wait(15)
-        self.assertIsNotNone(published, "\n".join(log))
-        heard_change = tone_change(heard.left, heard.rate, 997.618, 2003.1)
-        self.assertIsNotNone(heard_change)
-        # The pipe holds up to 0.4 s of audio the reader has not taken yet.
-        self.assertGreater(published, heard_change - 0.6, "\n".join(log))
-        self.assertLess(published, heard_change + 1.0, "\n".join(log))
+        def paced(playlist, document):
+            """Reads the engine's output at four times real time (the engine
+            runs seconds ahead of what is heard, and the title must wait for
+            its audio); when the second title was published, as seconds of
+            audio heard, when the tone changed, and the log."""
+            engine = subprocess.Popen(
+                [streamkit.engine_binary(), "--output", "-", "--now-playing", document,
+                 self.server.url + playlist],
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                env={"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8"})
+            self.addCleanup(lambda: (engine.kill(), engine.wait()))
+            log = []
+            threading.Thread(target=lambda: log.extend(engine.stderr.read().decode().splitlines()),
+                             daemon=True).start()
+            heard = PacedWav(engine.stdout, 4.0)
+            published = None
+            deadline = time.monotonic() + 15
+            while published is None and time.monotonic() < deadline:
+                try:
+                    if self.document(document)["title"] == "Bài hát thứ hai":
+                        published = heard.frames / rate
+                except (OSError, ValueError):
+                    pass
+                time.sleep(0.01)
+            engine.wait(15)
+            self.assertIsNotNone(published, "\n".join(log))
+            heard_change = tone_change(heard.left, heard.rate, 997.618, 2003.1)
+            self.assertIsNotNone(heard_change)
+            # The pipe holds up to 0.4 s of audio the reader has not taken yet.
+            self.assertGreater(published, heard_change - 0.6, "\n".join(log))
+            self.assertLess(published, heard_change + 1.0, "\n".join(log))
+            return log
+
+        # A title carried only by #EXTINF is published with its audio too.
+        paced("/extinf/index.m3u8", "/tmp/extinf.json")
+        log = paced("/packed/index.m3u8", NOW)
         self.assertIn("[ze-stream] now playing: Nghệ sĩ - Bài hát đầu", log)
         self.assertIn("[ze-stream] now playing: Mỹ Tâm - Bài hát thứ hai", log)
         self.assertEqual(sum("now playing" in line for line in log), 2, "\n".join(log))

@@ -33,6 +33,7 @@ void App::apply_update_message(UpdateMessage message) {
   UpdateStatus status;
   if (auto* offer = std::get_if<UpdateAvailableMessage>(&message)) {
     state_.pending_download_url = offer->manifest.download_url;
+    state_.pending_download_size = offer->manifest.size;
     status.kind = UpdateStatus::Kind::UpdateAvailable;
     status.version = offer->manifest.version;
     status.download_url = offer->manifest.download_url;
@@ -205,7 +206,7 @@ void App::start_installation() {
   state_.update.kind = UpdateStatus::Kind::Downloading;
   state_.update.message = kDownloadingText;
   state_.update.progress = 0.0f;
-  effects_.start_package_install(*state_.pending_download_url);
+  effects_.start_package_install(*state_.pending_download_url, state_.pending_download_size);
 }
 
 void App::step_category(int direction) {

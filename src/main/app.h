@@ -40,7 +40,9 @@ class AppEffects {
   virtual int volume() = 0;
   virtual void change_volume(int step) = 0;
   virtual void start_update_check(const std::string& catalog_path) = 0;
-  virtual void start_package_install(const std::string& download_url) = 0;
+  // `expected_size`: the package's size the manifest gives, if any.
+  virtual void start_package_install(const std::string& download_url,
+                                     std::optional<uint64_t> expected_size) = 0;
   virtual void save_favorites(const FavoriteSet& favorites) = 0;
   [[noreturn]] virtual void exit_process(int status) = 0;
 };

@@ -34,6 +34,7 @@ struct AppState {
   size_t selection = 0;
   UpdateStatus update;
   std::optional<std::string> pending_download_url;  // never cleared once set
+  std::optional<uint64_t> pending_download_size;    // the manifest's, with the address
   SleepTimer sleep;
   uint32_t volume_counter = 0;
   uint32_t frame_counter = 0;

@@ -53,8 +53,8 @@ class PlayerEffects : public AppEffects {
   void start_update_check(const std::string& catalog_path) override {
     ze::start_update_check(catalog_path, updates_);
   }
-  void start_package_install(const std::string& url) override {
-    ze::start_package_install(url, updates_);
+  void start_package_install(const std::string& url, std::optional<uint64_t> expected_size) override {
+    ze::start_package_install(url, expected_size, updates_);
   }
   void save_favorites(const FavoriteSet& favorites) override {
     favorites_file_.save(favorites);

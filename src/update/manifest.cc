@@ -13,6 +13,7 @@ static void describe(Fields& fields, Self& manifest) {
   fields.field("downloadUrl", manifest.download_url, Need::Required);
   fields.field("channelsUrl", manifest.channels_url, Need::Optional);
   fields.field("summary", manifest.summary, Need::Optional);
+  fields.field("size", manifest.size, Need::Optional);
 }
 
 Result<OtaManifest> parse_manifest(std::string_view text) {

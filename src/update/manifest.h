@@ -2,6 +2,8 @@
 // package is, and where the current channel catalog is. Pure functions.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,6 +17,9 @@ struct OtaManifest {
   std::string download_url;
   std::string channels_url;
   std::string summary;
+  // The package's size in bytes, when the manifest gives it: the download's
+  // progress is shown against it when the server announces no length.
+  std::optional<uint64_t> size;
 };
 
 // Strict: a missing required key (id, version, downloadUrl), a repeated key

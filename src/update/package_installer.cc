@@ -157,7 +157,7 @@ Status download(const std::string& url, const InstallConfig& config,
     }
     const bool done = !ended || *ended;
     const uint64_t received = size > 0 ? static_cast<uint64_t>(size) : 0;
-    reporter.note(received, announced_length(heads).value_or(0), done);
+    reporter.note(received, announced_length(heads).value_or(config.expected_size.value_or(0)), done);
     if (done) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -281,8 +281,11 @@ bool start_package_install(std::string download_url, InstallConfig config,
   return true;
 }
 
-void start_package_install(std::string download_url, QueueHandle<UpdateMessage> report) {
-  start_package_install(std::move(download_url), InstallConfig{}, std::move(report));
+void start_package_install(std::string download_url, std::optional<uint64_t> expected_size,
+                           QueueHandle<UpdateMessage> report) {
+  InstallConfig config;
+  config.expected_size = expected_size;
+  start_package_install(std::move(download_url), std::move(config), std::move(report));
 }
 
 bool package_install_running() { return install_running; }

@@ -40,6 +40,9 @@ struct InstallConfig {
   std::string running_version{ze::running_version()};
   uint64_t max_package_size = kMaxPackageSize;
   uint64_t max_unpacked_size = kMaxUnpackedSize;
+  // The package's size the manifest gives, if any: the download's progress
+  // is shown against it when the server announces no length.
+  std::optional<uint64_t> expected_size;
 };
 
 // The folder the package is unpacked into: the application folder when
@@ -69,7 +72,8 @@ std::optional<uint64_t> announced_length(std::string_view heads);
 // `report` and a later request may try again.
 bool start_package_install(std::string download_url, InstallConfig config,
                            QueueHandle<UpdateMessage> report);
-void start_package_install(std::string download_url, QueueHandle<UpdateMessage> report);
+void start_package_install(std::string download_url, std::optional<uint64_t> expected_size,
+                           QueueHandle<UpdateMessage> report);
 
 // Whether an installer thread of this process is running.
 bool package_install_running();

@@ -33,7 +33,7 @@ class QuietEffects : public ze::AppEffects {
   int volume() override { return volume_; }
   void change_volume(int step) override { volume_ = std::clamp(volume_ + step, 0, 100); }
   void start_update_check(const std::string&) override {}
-  void start_package_install(const std::string&) override {}
+  void start_package_install(const std::string&, std::optional<uint64_t>) override {}
   void save_favorites(const ze::FavoriteSet&) override {}
   [[noreturn]] void exit_process(int) override { throw ExitRequested{}; }
 

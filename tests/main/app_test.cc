@@ -41,7 +41,9 @@ class FakeEffects : public AppEffects {
   int volume() override { return current_volume; }
   void change_volume(int step) override { calls.push_back("volume " + std::to_string(step)); }
   void start_update_check(const std::string& path) override { calls.push_back("check " + path); }
-  void start_package_install(const std::string& url) override { calls.push_back("install " + url); }
+  void start_package_install(const std::string& url, std::optional<uint64_t> size) override {
+    calls.push_back("install " + url + (size ? " " + std::to_string(*size) : ""));
+  }
   void save_favorites(const FavoriteSet& favorites) override {
     calls.push_back("save " + std::to_string(favorites.size()));
   }
@@ -209,7 +211,7 @@ TEST_F(AppTest, UpdateDialogFlow) {
   EXPECT_EQ(effects.calls.size(), 1u);
   EXPECT_EQ(app.state().category_index, 0u);
 
-  OtaManifest manifest{"ze", "1.2.0", "https://h/p.zip", "", ""};
+  OtaManifest manifest{"ze", "1.2.0", "https://h/p.zip", "", "", 3600000};
   app.apply_update_message(UpdateAvailableMessage{manifest});
   EXPECT_EQ(app.state().update.version, "1.2.0");
   app.apply_update_message(UpdateErrorMessage{"boom"});
@@ -224,7 +226,9 @@ TEST_F(AppTest, UpdateDialogFlow) {
   EXPECT_EQ(app.state().update.kind, UpdateStatus::Kind::Downloading);
   EXPECT_EQ(app.state().update.message, "Đang tải bản cập nhật...");
   frame({Action::Confirm});  // a second installer is never started
-  EXPECT_THAT(effects.calls, ElementsAre("check /cat/channels.json", "install https://h/p.zip"));
+  // The manifest's size goes along, for the progress of a download whose
+  // server announces no length.
+  EXPECT_THAT(effects.calls, ElementsAre("check /cat/channels.json", "install https://h/p.zip 3600000"));
   // A failed installation ends the download: the dialog shows its error, A
   // does nothing and B closes the dialog.
   app.apply_update_message(UpdateErrorMessage{"Failed to download update file"});

@@ -793,6 +793,18 @@ TEST_F(DownloadTest, ProgressFollowsTheFileAgainstTheAnnouncedLengthThenEachStep
   ASSERT_GE(reports.size(), 2u);
   EXPECT_EQ(reports[reports.size() - 2].received, size);
   EXPECT_EQ(reports[reports.size() - 2].total, 0u);
+
+  // Then the manifest's size stands in for the server's.
+  config_.expected_size = size;
+  reports.clear();
+  ::testing::internal::CaptureStdout();
+  result = install_package("https://updates.test/p.zip", config_,
+                           [&](const InstallProgressMessage& m) { reports.push_back(m); });
+  ::testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(result.ok()) << result.error();
+  ASSERT_GE(reports.size(), 2u);
+  EXPECT_EQ(std::pair(reports[reports.size() - 2].received, reports[reports.size() - 2].total),
+            std::pair(size, size));
 }
 
 TEST_F(DownloadTest, OnlyOneInstallationRunsAtATimeAndAFailureIsReported) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -49,6 +50,18 @@ Status write_all(int fd, std::string_view data) {
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+}
+
+void read_available(int fd, std::string* kept, size_t limit) {
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    if (kept != nullptr && kept->size() < limit) {
+      kept->append(buffer, std::min(static_cast<size_t>(n), limit - kept->size()));
+    }
+  }
 }
 
 Result<std::string> read_file(const std::string& path) {

@@ -41,6 +41,10 @@ class UniqueFd {
 // Writes all of `data` to `fd`, retrying short and interrupted writes; the
 // error is the system's text.
 Status write_all(int fd, std::string_view data);
+// Reads what a non-blocking descriptor (a child's pipe) holds now, without
+// waiting, to its end or until it would block; keeps at most `limit` bytes
+// of it in `kept` (null: keeps nothing).
+void read_available(int fd, std::string* kept, size_t limit);
 // The whole content of a regular file; anything else (a directory, a named
 // pipe, a device) is an error. The error text names the path.
 Result<std::string> read_file(const std::string& path);

@@ -43,13 +43,18 @@ FetchOptions retry_options(FetchOptions options) {
   return options;
 }
 
-bool wait_until(Instant deadline) {
+bool wait_until(Instant deadline, Fetch* watched) {
   for (;;) {
     if (stop_requested()) return false;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(elapsed_between(now(), deadline));
     if (left.count() <= 0) return true;
+    const int wait = static_cast<int>(std::min<int64_t>(left.count(), 1000));
+    if (watched != nullptr) {
+      if (watched->ready(wait)) return !stop_requested();
+      continue;
+    }
     pollfd stop{stop_fd(), POLLIN, 0};
-    (void)::poll(&stop, 1, static_cast<int>(std::min<int64_t>(left.count(), 1000)));
+    (void)::poll(&stop, 1, wait);
   }
 }
 

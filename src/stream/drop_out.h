@@ -43,8 +43,9 @@ inline constexpr int kRetryIdleSeconds = 3;
 // `options` for a try while the network is out.
 FetchOptions retry_options(FetchOptions options);
 
-// Waits until `deadline`; false when a stop came first.
-bool wait_until(Instant deadline);
+// Waits until `deadline`, or until `watched` (a stalled connection kept
+// while others are tried) has bytes or its end; false when a stop came first.
+bool wait_until(Instant deadline, Fetch* watched = nullptr);
 
 double seconds_since(Instant then);
 

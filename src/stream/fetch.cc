@@ -13,6 +13,7 @@
 
 #include "base/clock.h"
 #include "base/curl_command.h"
+#include "base/files.h"
 #include "stream/log.h"
 #include "stream/stop_signal.h"
 
@@ -35,22 +36,6 @@ constexpr int kIdleGrace = 1;
 // Set once a curl has said it does not know --http0.9 (before 7.64, which
 // lets such answers through anyway).
 std::atomic<bool> g_curl_lacks_http09{false};
-
-std::string read_available(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      text.append(buffer, static_cast<size_t>(n));
-      if (text.size() > 65536) break;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;
-  }
-  return text;
-}
 
 // The first line of curl's complaint, without the trailing line feed.
 std::string first_line(const std::string& text) {
@@ -179,7 +164,8 @@ void Fetch::kill_curl() {
 
 std::optional<Error> Fetch::finish() {
   ExitStatus status = child_->process.wait();
-  std::string said = read_available(child_->err.get());
+  std::string said;
+  read_available(child_->err.get(), &said, 65536);
   if (status.success()) return std::nullopt;
   // The complaint is kept whole while it may be about --http0.9.
   if (lacks_http09(status, said)) return Error::refused(said);

@@ -33,18 +33,13 @@ void JoinSmoother::feed(const int16_t* pcm, size_t frames, std::vector<int16_t>&
     if (at == frames && skipped_ < max_skipped_) return;
     join(out);
   }
-  for (; at < frames; ++at) {
-    int16_t left = pcm[2 * at];
-    int16_t right = pcm[2 * at + 1];
-    if (fade_in_left_ > 0) {
-      const double gain = 1.0 - static_cast<double>(fade_in_left_) / static_cast<double>(fade_frames_ + 1);
-      left = static_cast<int16_t>(left * gain);
-      right = static_cast<int16_t>(right * gain);
-      --fade_in_left_;
-    }
-    tail_.push_back(left);
-    tail_.push_back(right);
+  // The new stream's first frames fade in; the rest pass as they are.
+  for (; at < frames && fade_in_left_ > 0; ++at, --fade_in_left_) {
+    const double gain = 1.0 - static_cast<double>(fade_in_left_) / static_cast<double>(fade_frames_ + 1);
+    tail_.push_back(static_cast<int16_t>(pcm[2 * at] * gain));
+    tail_.push_back(static_cast<int16_t>(pcm[2 * at + 1] * gain));
   }
+  tail_.insert(tail_.end(), pcm + 2 * at, pcm + 2 * frames);
   // All but the last few milliseconds go out.
   if (tail_.size() > 2 * fade_frames_) {
     const size_t ready = tail_.size() - 2 * fade_frames_;

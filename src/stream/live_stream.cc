@@ -5,7 +5,6 @@
 
 #include "stream/drop_out.h"
 #include "stream/log.h"
-#include "stream/stop_signal.h"
 #include "stream/title_text.h"
 
 namespace ze::stream {
@@ -93,7 +92,9 @@ class LiveStream {
     retry.icy = titles_;
     if (resume_at) retry.range = std::make_pair(static_cast<int64_t>(*resume_at), int64_t{-1});
     for (;;) {
-      if (!wait_for_try(outage.next_try(), give_up, stalled)) return Error::stopped();
+      if (!wait_until(std::min(outage.next_try(), give_up), stalled ? &*stalled : nullptr)) {
+        return Error::stopped();
+      }
       if (stalled && stalled->ready(0)) {
         if (std::optional<Result<Fetch>> back = take_back(stalled, outage)) return std::move(*back);
       }
@@ -132,18 +133,6 @@ class LiveStream {
       last_data_ = now();
       fetch.set_idle_seconds(kBrokenAfterSeconds);
       return std::move(opened).value();
-    }
-  }
-
-  // Waits until `next_try` (or `give_up`, if sooner) while a stalled
-  // connection may come back; false when a stop came first.
-  bool wait_for_try(Instant next_try, Instant give_up, std::optional<Fetch>& stalled) {
-    const Instant until = std::min(next_try, give_up);
-    if (!stalled) return wait_until(until);
-    for (;;) {
-      if (stop_requested()) return false;
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(elapsed_between(now(), until)).count();
-      if (left <= 0 || stalled->ready(static_cast<int>(std::min<int64_t>(left, 1000)))) return true;
     }
   }
 
@@ -187,13 +176,15 @@ class LiveStream {
 
 }  // namespace
 
+std::optional<std::string> unreadable_metaint(const ResponseHead& head) {
+  std::optional<std::string_view> metaint = head.header("icy-metaint");
+  if (!metaint || parse_icy_metaint(*metaint)) return std::nullopt;
+  return std::string(*metaint);
+}
+
 IcyBody::IcyBody(const ResponseHead& head) {
   if (std::optional<std::string_view> metaint = head.header("icy-metaint")) {
-    if (std::optional<size_t> interval = parse_icy_metaint(std::string(*metaint))) {
-      icy.emplace(*interval);
-    } else {
-      unreadable_metaint = std::string(*metaint);
-    }
+    if (std::optional<size_t> interval = parse_icy_metaint(*metaint)) icy.emplace(*interval);
   }
   auto text = [&](const char* name) {
     std::optional<std::string_view> value = head.header(name);

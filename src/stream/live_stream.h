@@ -30,9 +30,6 @@ struct IcyBody {
   SourceFacts facts() const { return {icecast ? "ICY" : "HTTP", station, genre, bitrate}; }
 
   std::optional<IcyDeinterleaver> icy;
-  // The head announced metadata at an interval that cannot be read: the
-  // blocks cannot be taken out, so the stream must be asked for without.
-  std::optional<std::string> unreadable_metaint;
   std::vector<uint8_t> audio;
   // Metadata blocks with the number of audio bytes before them in `audio`.
   std::vector<std::pair<size_t, std::string>> placed;
@@ -42,6 +39,10 @@ struct IcyBody {
   bool icecast = false;
   uint64_t received = 0;  // body bytes taken, metadata blocks included
 };
+
+// The metadata interval `head` announces when it cannot be read: its blocks
+// cannot be taken out of the audio, so the stream must be asked for without.
+std::optional<std::string> unreadable_metaint(const ResponseHead& head);
 
 // Plays the response `first` of `url`, whose first bytes are in `body`
 // (`complete`: the body has ended already). `titles`: the stream was asked

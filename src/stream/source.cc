@@ -68,7 +68,7 @@ class Source {
   static Result<Fetch> open_first(const std::string& url, FetchOptions& first) {
     Result<Fetch> opened = Fetch::open(url, first);
     if (!opened) return opened;
-    std::optional<std::string> unreadable = IcyBody(opened->head()).unreadable_metaint;
+    std::optional<std::string> unreadable = unreadable_metaint(opened->head());
     if (!unreadable) return opened;
     log_event("the metadata interval \"{}\" cannot be read: asking again without titles",
               unreadable->substr(0, 40));

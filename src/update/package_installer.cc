@@ -61,20 +61,6 @@ off_t file_size(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// Reads what a pipe holds now without waiting; keeps at most `limit` bytes
-// of it in `kept` (null: keeps nothing).
-void drain(int fd, std::string* kept, size_t limit) {
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    if (kept != nullptr && kept->size() < limit) {
-      kept->append(buffer, std::min(static_cast<size_t>(n), limit - kept->size()));
-    }
-  }
-}
-
 // Reports the download's bytes: the first reading, then at most one every
 // kProgressInterval when the count has moved, and the last one whatever
 // the time.
@@ -139,11 +125,19 @@ Status download(const std::string& url, const InstallConfig& config,
   if (!curl) return Error{"Download error: " + curl.error()};
   const Instant deadline = now() + curl_wait_limit(request);
   std::string heads;
+  // The size the progress is shown against, read again only when more
+  // heads came.
+  uint64_t total = config.expected_size.value_or(0);
+  size_t heads_read = 0;
   ProgressReporter reporter(progress);
   for (;;) {
     Result<std::optional<ExitStatus>> ended = curl->process.try_wait();
-    drain(curl->out.get(), &heads, kMaxResponseHeads);
-    drain(curl->err.get(), nullptr, 0);
+    read_available(curl->out.get(), &heads, kMaxResponseHeads);
+    if (heads.size() != heads_read) {
+      heads_read = heads.size();
+      total = announced_length(heads).value_or(config.expected_size.value_or(0));
+    }
+    read_available(curl->err.get(), nullptr, 0);
     const off_t size = file_size(config.package_path);
     bool too_large = size > static_cast<off_t>(config.max_package_size);
     if (ended && !*ended && (too_large || now() > deadline)) {
@@ -157,7 +151,7 @@ Status download(const std::string& url, const InstallConfig& config,
     }
     const bool done = !ended || *ended;
     const uint64_t received = size > 0 ? static_cast<uint64_t>(size) : 0;
-    reporter.note(received, announced_length(heads).value_or(config.expected_size.value_or(0)), done);
+    reporter.note(received, total, done);
     if (done) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
